@@ -1,0 +1,46 @@
+// Start-up parameters of the daemon and the reader of its JSON configuration.
+#pragma once
+
+#include <boost/property_tree/ptree_fwd.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One monitored counter as configured.
+struct talonmon_telemetry_counter_cfg_s {
+    std::string counter;
+    bool cumulative = false;
+    uint64_t threshold = 0;
+    bool event_record = false;
+    bool stats_record = false;
+};
+
+struct talonmon_init_params_s {
+    std::string log_dir;
+    std::string telemetry_dir;
+    uint64_t card_liveness_poll_interval = 0;  // microseconds
+    uint64_t lif_poll_interval = 0;            // microseconds
+    std::vector<talonmon_telemetry_counter_cfg_s> lif_counters;
+    uint64_t port_poll_interval = 0;  // microseconds
+    std::vector<talonmon_telemetry_counter_cfg_s> port_counters;
+    uint64_t card_poll_interval = 0;
+    std::vector<talonmon_telemetry_counter_cfg_s> card_counters;
+};
+
+inline constexpr const char *k_default_log_dir = "/var/log";
+inline constexpr const char *k_default_telemetry_dir = "/var/run";
+inline constexpr uint64_t k_default_liveness_poll_interval_us = 1000000;
+inline constexpr uint64_t k_default_lif_poll_interval_us = 100000;
+inline constexpr uint64_t k_default_port_poll_interval_us = 100000;
+// Smallest interval: one tick of the daemon's loops.
+inline constexpr uint64_t k_min_interval_us = 100;
+
+// Reads the configuration file into params. Returns 0, or 255 after writing
+// one message to standard error.
+int parse_config_from_json(const std::string &path, talonmon_init_params_s &params);
+
+// Appends one entry per child of `counters`; `type` ("lif" or "port") names
+// the list in messages. Returns 0, or 255 after writing one message.
+int parse_counter_list(const boost::property_tree::ptree &counters, std::vector<talonmon_telemetry_counter_cfg_s> &out,
+                       const std::string &type);

@@ -1,0 +1,121 @@
+#include "utils/log/rotating_file_sink.hpp"
+
+#include "utils/log/boot_count.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace utils {
+
+namespace {
+
+spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_open) {
+    spdlog::file_event_handlers handlers;
+    handlers.after_open = [&opened_size, &is_open](const spdlog::filename_t &, std::FILE *stream) {
+        int fd = ::fileno(stream);
+        // Children (ps, lspci, setpci) must not inherit our log files.
+        int flags = ::fcntl(fd, F_GETFD);
+        if (flags >= 0) {
+            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+        }
+        struct stat st {};
+        opened_size = (::fstat(fd, &st) == 0) ? static_cast<std::size_t>(st.st_size) : 0;
+        const std::string banner = boot_banner(boot_count_get());
+        std::fwrite(banner.data(), 1, banner.size(), stream);
+        is_open = true;
+    };
+    handlers.after_close = [&is_open](const spdlog::filename_t &) { is_open = false; };
+    return handlers;
+}
+
+bool path_exists(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+template <typename Mutex>
+rotating_file_sink<Mutex>::rotating_file_sink(std::string base_filename, std::size_t max_size,
+                                              std::size_t max_files)
+    : base_filename_(std::move(base_filename)),
+      max_size_(max_size),
+      max_files_(max_files),
+      file_helper_(banner_handlers(opened_size_, is_open_)) {
+    open_(false);
+}
+
+template <typename Mutex>
+std::string rotating_file_sink<Mutex>::calc_filename(const std::string &base_filename, std::size_t index) {
+    if (index == 0) {
+        return base_filename;
+    }
+    return base_filename + "." + std::to_string(index);
+}
+
+template <typename Mutex>
+std::string rotating_file_sink<Mutex>::filename() {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    return file_helper_.filename();
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::open_(bool truncate) {
+    is_open_ = false;
+    file_helper_.open(base_filename_, truncate);
+    // The banner is not a message: only what was in the file before it counts.
+    current_size_ = opened_size_;
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
+    spdlog::memory_buf_t formatted;
+    spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
+    if (!is_open_) {
+        // An earlier open failed (for example the directory vanished):
+        // try again, so that writing resumes once the file can be opened.
+        open_(false);
+    }
+    std::size_t new_size = current_size_ + formatted.size();
+    // A file holding no message yet is not rotated, even for an oversized one.
+    if (new_size > max_size_ && current_size_ > 0) {
+        rotate_();
+        new_size = formatted.size();
+    }
+    file_helper_.write(formatted);
+    current_size_ = new_size;
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::flush_() {
+    if (is_open_) {
+        file_helper_.flush();
+    }
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::rotate_() {
+    file_helper_.close();
+    for (std::size_t i = max_files_; i > 0; --i) {
+        const std::string target = calc_filename(base_filename_, i);
+        if (path_exists(target) && std::remove(target.c_str()) != 0) {
+            open_(false);
+            spdlog::throw_spdlog_ex("rotating_file_sink: failed removing " + target, errno);
+        }
+        const std::string source = calc_filename(base_filename_, i - 1);
+        if (path_exists(source) && std::rename(source.c_str(), target.c_str()) != 0) {
+            open_(false);
+            spdlog::throw_spdlog_ex("rotating_file_sink: failed renaming " + source + " to " + target, errno);
+        }
+    }
+    open_(true);
+}
+
+template class rotating_file_sink<std::mutex>;
+template class rotating_file_sink<spdlog::details::null_mutex>;
+
+}  // namespace utils
