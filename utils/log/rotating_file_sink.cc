@@ -66,6 +66,16 @@ std::string rotating_file_sink<Mutex>::filename() {
 template <typename Mutex>
 void rotating_file_sink<Mutex>::open_(bool truncate) {
     is_open_ = false;
+    // The library's helper would create a missing directory; a vanished log
+    // directory is an error the operator must see, not something to recreate.
+    const auto slash = base_filename_.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        struct stat st {};
+        const std::string dir = base_filename_.substr(0, slash);
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            spdlog::throw_spdlog_ex("Failed opening file " + base_filename_ + " for writing", ENOENT);
+        }
+    }
     file_helper_.open(base_filename_, truncate);
     // The banner is not a message: only what was in the file before it counts.
     current_size_ = opened_size_;

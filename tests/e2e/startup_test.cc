@@ -1,0 +1,170 @@
+// The daemon's command line, start-up checks and orderly stop, seen from outside.
+#include "tests/e2e/daemon_fixture.hpp"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <regex>
+
+using test_support::child_process;
+using test_support::run_process;
+
+namespace {
+
+const std::string k_root_error =
+    "Error - TALON monitor requires root privileges, please login as superuser or use sudo\n";
+
+TEST(Startup, NormalUserIsRefusedEvenForHelp) {
+    auto r = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", e2e::k_daemon, "-h"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, k_root_error);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST(Startup, HelpPrintsUsageWithWholeArgv0) {
+    for (const char *opt : {"-h", "--help"}) {
+        auto r = run_process({e2e::k_daemon, opt, "--bogus"});
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Startup, BadOptionPrintsUsageAndFails) {
+    auto r = run_process({e2e::k_daemon, "-x"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
+    EXPECT_NE(r.err.find("invalid option"), std::string::npos);
+
+    r = run_process({e2e::k_daemon, "-c"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
+}
+
+TEST(Startup, ConfigFileIsMandatory) {
+    for (auto argv : {std::vector<std::string>{e2e::k_daemon}, std::vector<std::string>{e2e::k_daemon, "-c", ""}}) {
+        auto r = run_process(argv);
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(r.err, "Error - \"config-file\" is mandatory\n");
+        EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
+    }
+}
+
+TEST(Startup, LastConfigFileOptionWins) {
+    e2e::daemon_env env;
+    const std::string good = env.write_config();
+    auto r = run_process({e2e::k_daemon, "-c", good, "--config-file", env.dir() / "missing.json"}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, env.dir() / "missing.json" + ": cannot open file\n");
+
+    child_process daemon({e2e::k_daemon, "-c", env.dir() / "missing.json", "-c", good}, env.env());
+    ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait().exit_status, 0);
+}
+
+TEST(Startup, ConfigurationErrorsEndStartup) {
+    e2e::daemon_env env;
+    auto r = run_process({e2e::k_daemon, "-c", env.write_config("")}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "No such node (filter.lif.counters)\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(test_support::file_exists(env.trace_file()));
+
+    r = run_process({e2e::k_daemon, "-c", env.write_config(R"( "lif": { "poll_interval": 99, "counters": [] },
+        "port": { "counters": [] })")},
+                    env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Error - filter.lif.poll_interval must be at least 100 microseconds\n");
+}
+
+TEST(Startup, DirectoryChecks) {
+    e2e::daemon_env env;
+    const std::string config_path = env.dir() / "c.json";
+    auto config = [&](const std::string &log_dir, const std::string &telemetry_dir) {
+        test_support::write_file(config_path, "{\"log_dir\": \"" + log_dir + "\", \"telemetry_dir\": \"" +
+                                                  telemetry_dir + "\", \"filter\": {" + e2e::k_minimal_counters +
+                                                  "}}");
+        return config_path;
+    };
+    const std::string missing = env.dir() / "nowhere";
+    const std::string regular = env.dir() / "regular";
+    test_support::write_file(regular, "x");
+
+    auto r = run_process({e2e::k_daemon, "-c", config(missing, missing + "2")}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Log directory " + missing + " doesn't exist or not accessible\n");
+
+    r = run_process({e2e::k_daemon, "-c", config(regular, env.telemetry_dir())}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Log directory " + regular + " doesn't exist or not accessible\n");
+
+    r = run_process({e2e::k_daemon, "-c", config(env.log_dir(), regular)}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Telemetry directory " + regular + " doesn't exist or not accessible\n");
+}
+
+TEST(Startup, SecondInstanceIsRefused) {
+    e2e::daemon_env env;
+    child_process first({e2e::k_daemon, "-c", env.write_config()}, env.env());
+    ASSERT_TRUE(e2e::wait_for_start(env, first)) << first.err_so_far();
+
+    auto r = run_process({e2e::k_daemon, "-h"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Error - talonmon is already running\n");
+    EXPECT_EQ(r.out, "");
+
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait().exit_status, 0);
+}
+
+TEST(Startup, TerminationSignalsStopTheDaemonCleanly) {
+    for (int signo : {SIGTERM, SIGINT}) {
+        e2e::daemon_env env;
+        child_process daemon({e2e::k_daemon, "-c", env.write_config()}, env.env());
+        ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
+        daemon.signal(signo);
+        auto r = daemon.wait(std::chrono::seconds(3));
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
+        EXPECT_EQ(r.err, "");
+
+        const std::string trace = test_support::read_file(env.trace_file());
+        const std::string line = "received signal " + std::to_string(signo) + ", exiting ...";
+        size_t first = trace.find(line);
+        ASSERT_NE(first, std::string::npos) << trace;
+        EXPECT_EQ(trace.find(line, first + 1), std::string::npos) << "logged twice:\n" << trace;
+        EXPECT_TRUE(std::regex_search(trace, std::regex(R"(\n?I \[7 [-0-9]{10} [:.0-9]{15}\] \(\d+\) )"
+                                                        R"(\[talonmon_signal_handler:\d+\] received signal)")))
+            << trace;
+    }
+}
+
+TEST(Startup, TraceLogThatCannotStartIsReported) {
+    e2e::daemon_env env;
+    // talonmon.log is a directory: the logging library cannot open it.
+    ::mkdir(env.trace_file().c_str(), 0755);
+    auto r = run_process({e2e::k_daemon, "-c", env.write_config()}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_NE(r.err.find("spdlog error: Failed opening file " + env.trace_file() + " for writing"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Failed to create log files, abort...\nFailed to initiate TALON monitor ...\n"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST(Startup, ReadOnlyLogDirectoryIsReported) {
+    e2e::daemon_env env;
+    const std::string config = env.write_config();
+    // A read-only mount refuses writes even to root.
+    auto r = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                          "mount -t tmpfs -o ro tmpfs \"$1\" && exec \"$2\" -c \"$3\"", "sh", env.log_dir(),
+                          e2e::k_daemon, config},
+                         env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "No permissions to create log file in " + env.log_dir() +
+                         "\nFailed to create log files, abort...\nFailed to initiate TALON monitor ...\n");
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+// Test support: temporary directories and child processes with captured output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace test_support {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its content on destruction.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+
+    const std::string &path() const { return path_; }
+    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct process_result {
+    int exit_status = -1;  // exit status, or -1 when killed by a signal
+    int term_signal = 0;   // signal that ended the process, if any
+    bool timed_out = false;
+    std::string out;
+    std::string err;
+};
+
+// A child process whose standard output and error go to files.
+class child_process {
+public:
+    // argv[0] is the path executed; `env` entries ("NAME=value") are added
+    // to (or replace in) the test's own environment.
+    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+    ~child_process();
+    child_process(const child_process &) = delete;
+    child_process &operator=(const child_process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int signo) const;
+    // True when the child has not exited yet.
+    bool running();
+    // Waits for the child to end; kills it with SIGKILL after `timeout`.
+    process_result wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // What the child has written so far.
+    std::string out_so_far() const;
+    std::string err_so_far() const;
+
+private:
+    temp_dir io_dir_;
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+process_result run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                           std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+std::vector<std::string> read_lines(const std::string &path);
+bool file_exists(const std::string &path);
+
+// Polls `predicate` every 10 ms until it holds or `timeout` passes.
+template <typename Predicate>
+bool wait_until(Predicate predicate, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        struct timespec ts { 0, 10 * 1000 * 1000 };
+        nanosleep(&ts, nullptr);
+    }
+    return true;
+}
+
+}  // namespace test_support
