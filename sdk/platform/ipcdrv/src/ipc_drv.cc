@@ -1,0 +1,98 @@
+#include "sdk/platform/ipcdrv/src/ipc_drv.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+int connect_seqpacket(const char *path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = std::strlen(path);
+    if (len >= sizeof(addr.sun_path)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(addr.sun_path, path, len + 1);
+    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int rc;
+    do {
+        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+std::string ipc_drv_dev_root()
+{
+    const char *env = std::getenv("TALON_DEV_DIR");
+    return (env && *env) ? std::string(env) : std::string("/dev");
+}
+
+std::string ipc_drv_default_dev_path()
+{
+    return ipc_drv_dev_root() + "/tawkipcdev";
+}
+
+int ipc_drv_open2(const char *path)
+{
+    std::string def;
+    if (path == nullptr) {
+        def = ipc_drv_default_dev_path();
+        path = def.c_str();
+    }
+    struct stat st{};
+    if (::stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) {
+        return connect_seqpacket(path);
+    }
+    return ::open(path, O_RDWR | O_CLOEXEC);
+}
+
+int ipc_drv_open()
+{
+    return ipc_drv_open2(nullptr);
+}
+
+void ipc_drv_close(int fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+    }
+}
+
+// Both requests carry an 8-byte argument.
+int ipc_drv_bind(int fd, uint32_t value)
+{
+    uint64_t arg = value;
+    return ::ioctl(fd, IPC_DRV_IOCTL_BIND, &arg);
+}
+
+int ipc_drv_unbind(int fd, uint32_t value)
+{
+    uint64_t arg = value;
+    return ::ioctl(fd, IPC_DRV_IOCTL_UNBIND, &arg);
+}
+
+bool ipc_drv_fd_is_socket(int fd)
+{
+    struct stat st{};
+    return ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode);
+}

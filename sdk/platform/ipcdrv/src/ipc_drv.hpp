@@ -1,0 +1,30 @@
+// Opening and closing card device nodes.
+//
+// Device nodes live under ${TALON_DEV_DIR:-/dev}. A node is normally a
+// character device; a node that is a Unix socket is connected as
+// SOCK_SEQPACKET instead, which keeps the one-message-per-read/write
+// behaviour of the character device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Root of the device nodes, read from the environment on every call.
+std::string ipc_drv_dev_root();
+
+// Default tawk device: ipc_drv_dev_root() + "/tawkipcdev".
+std::string ipc_drv_default_dev_path();
+
+// Opens path read-write (null: the default tawk device). Returns the
+// descriptor, or a negative value with errno set.
+int ipc_drv_open2(const char *path);
+int ipc_drv_open();
+void ipc_drv_close(int fd);
+
+inline constexpr unsigned long IPC_DRV_IOCTL_BIND = 0x40084208;
+inline constexpr unsigned long IPC_DRV_IOCTL_UNBIND = 0x40084209;
+int ipc_drv_bind(int fd, uint32_t value);
+int ipc_drv_unbind(int fd, uint32_t value);
+
+// True when fd refers to a socket (an emulated device node).
+bool ipc_drv_fd_is_socket(int fd);
