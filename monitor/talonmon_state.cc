@@ -1,10 +1,18 @@
 #include "monitor/talonmon_state.hpp"
 
+#include "aml/aml_inventory.hpp"
+#include "monitor/pipeline.hpp"
+#include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
 #include "monitor/talonmon_trace.hpp"
+#include "monitor/talonmon_worker.hpp"
 #include "utils/log/trace.hpp"
 
 #include <pthread.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <stdexcept>
 
 uint64_t g_card_discovery_ticks = k_card_discovery_ticks;
 uint64_t g_lif_discovery_ticks = k_lif_discovery_ticks;
@@ -16,19 +24,218 @@ uint64_t g_port_poll_ticks = 0;
 namespace {
 // The health checker's pass counter.
 uint64_t g_health_tick = 0;
+
+bool same_card(const aml_card_handle_s &a, const aml_card_handle_s &b) {
+    return a.uuid == b.uuid && a.bdf == b.bdf;
+}
 }  // namespace
 
 talonmon_state g_talonmon_state;
 
+talonmon_state::~talonmon_state() {
+    stop_workers();
+    for (auto &ctxt : cards_) {
+        if (ctxt->stats_logger) {
+            talonmon_oper_logger_deinit(*ctxt, "stats");
+        }
+        if (ctxt->event_logger) {
+            talonmon_oper_logger_deinit(*ctxt, "event");
+        }
+    }
+}
+
 sdk::sdk_ret_t talonmon_state::init(talonmon_init_params_s *params) {
     running_.store(true);
     telemetry_dir_ = params->telemetry_dir;
+    pipeline_init_params_s pipeline_params{params->lif_counters, params->port_counters, params->card_counters};
+    sdk::sdk_ret_t rc = pipeline_init(&pipeline_params, &pipeline_info_);
+    if (rc != sdk::SDK_RET_OK) {
+        TRACE_ERR("Pipeline initialization failed");
+    }
+    return rc;
+}
+
+size_t talonmon_state::num_cards() const {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    return cards_.size();
+}
+
+talonmon_card_ctxt_s &talonmon_state::card(size_t index) {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    return *cards_.at(index);
+}
+
+void talonmon_state::append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt) {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    cards_.push_back(std::move(ctxt));
+}
+
+talonmon_card_ctxt_s &talonmon_state::get_card_ctxt(const aml_card_handle_s &handle) {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    for (auto &ctxt : cards_) {
+        if (same_card(*ctxt, handle)) {
+            return *ctxt;
+        }
+    }
+    throw std::runtime_error("card not found");
+}
+
+void talonmon_state::start_worker_(talonmon_card_ctxt_s &ctxt) {
+    ctxt.worker = std::thread(talonmon_worker, static_cast<void *>(&ctxt));
+}
+
+void talonmon_state::stop_workers() {
+    const size_t count = num_cards();
+    for (size_t i = 0; i < count; ++i) {
+        talonmon_card_ctxt_s &ctxt = card(i);
+        {
+            std::lock_guard<std::mutex> lock(ctxt.mutex);
+            ctxt.stop = true;
+            ctxt.cond.notify_all();
+        }
+        if (ctxt.worker.joinable()) {
+            ctxt.worker.join();
+        }
+    }
+}
+
+sdk::sdk_ret_t talonmon_state::discover_cards() {
+    aml_card_inventory_get_req_s req{};
+    aml_card_inventory_get_rsp_s rsp{};
+    aml_status_e status = aml_card_inventory_get(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        std::fprintf(stderr, "Error %s", rsp.err_msg.c_str());
+        return aml_to_sdk_ret_status(status);
+    }
+    const std::vector<aml_card_handle_s> handles = rsp.cards;
+    const size_t known_before = num_cards();
+
+    // Contexts appended by this pass get their workers when the pass ends,
+    // also when it ends early: no context stays active without a worker.
+    struct start_new_workers {
+        talonmon_state &state;
+        size_t from;
+        ~start_new_workers() {
+            for (size_t i = from; i < state.num_cards(); ++i) {
+                state.start_worker_(state.card(i));
+            }
+        }
+    };
+    {
+        start_new_workers starter{*this, known_before};
+        for (const auto &handle : handles) {
+            bool known = false;
+            for (size_t i = 0; i < num_cards() && !known; ++i) {
+                known = same_card(card(i), handle);
+            }
+            if (known) {
+                continue;
+            }
+            auto ctxt = std::make_unique<talonmon_card_ctxt_s>(handle);
+            if (init_card_(*ctxt) != sdk::SDK_RET_OK) {
+                continue;  // retried at the next discovery pass
+            }
+            ctxt->stats_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "stats");
+            if (!ctxt->stats_logger) {
+                TRACE_ERR("TALON {} - Failed to start stats logger", ctxt->bdf);
+                return sdk::SDK_RET_ERR;
+            }
+            ctxt->event_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "event");
+            if (!ctxt->event_logger) {
+                TRACE_ERR("TALON {} - Failed to start event logger", ctxt->bdf);
+                talonmon_oper_logger_deinit(*ctxt, "stats");
+                return sdk::SDK_RET_ERR;
+            }
+            append_card_(std::move(ctxt));
+        }
+    }
+
+    // Card up: a listed card that is down and readable again gets a new worker.
+    for (const auto &handle : handles) {
+        for (size_t i = 0; i < num_cards(); ++i) {
+            talonmon_card_ctxt_s &ctxt = card(i);
+            if (!same_card(ctxt, handle) || !ctxt.is_down()) {
+                continue;
+            }
+            if (init_card_(ctxt) != sdk::SDK_RET_OK) {
+                continue;
+            }
+            sdk::sdk_ret_t rc = pipeline_reinit();
+            if (rc != sdk::SDK_RET_OK) {
+                return rc;
+            }
+            {
+                std::lock_guard<std::mutex> lock(ctxt.mutex);
+                ctxt.stop = true;
+                ctxt.cond.notify_all();
+            }
+            if (ctxt.worker.joinable()) {
+                ctxt.worker.join();
+            }
+            {
+                std::lock_guard<std::mutex> lock(ctxt.mutex);
+                ctxt.stop = false;
+                ctxt.down = false;
+            }
+            start_worker_(ctxt);
+            talonmon_post_health_check_event(ctxt, "card up detected");
+            TRACE_INFO("TALON {} - card up detected", ctxt.bdf);
+        }
+    }
     return sdk::SDK_RET_OK;
+}
+
+sdk::sdk_ret_t talonmon_state::init_card_(talonmon_card_ctxt_s &ctxt) {
+    ctxt.set_lifs({});
+    ctxt.set_ports({});
+    sdk::sdk_ret_t rc = discover_card_lifs_(ctxt);
+    if (rc != sdk::SDK_RET_OK) {
+        return rc;
+    }
+    rc = discover_card_ports_(ctxt);
+    if (rc != sdk::SDK_RET_OK) {
+        return rc;
+    }
+    TRACE_INFO("TALON {} - Card init successful", ctxt.bdf);
+    return sdk::SDK_RET_OK;
+}
+
+void talonmon_post_health_check_event(talonmon_card_ctxt_s &ctxt, const std::string &event) {
+    static const std::string k_no_name;
+    talonmon_telemetry_record_s record{};
+    record.type = TALONMON_TELEMETRY_TYPE_HEALTH;
+    record.record_type.type = TALONMON_RECORD_TYPE_CARD;
+    record.id = &ctxt.uuid;
+    record.name = &k_no_name;
+    record.description = event;
+    std::string line;
+    sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(ctxt, record, line);
+    if (rc != sdk::SDK_RET_OK) {
+        TRACE_ERR("TALON {} - Failed to post {} event, err : {}", ctxt.bdf, event, static_cast<uint32_t>(rc));
+        return;
+    }
+    talonmon_oper_log_line(ctxt.event_logger, line);
+}
+
+void talonmon_health_check_pass(uint64_t tick) {
+    if (tick % g_card_discovery_ticks == 0) {
+        g_talonmon_state.discover_cards();
+    }
+    if (tick % g_lif_discovery_ticks == 0) {
+        g_talonmon_state.discover_lifs();
+    }
+    if (tick % g_port_discovery_ticks == 0) {
+        g_talonmon_state.discover_ports();
+    }
+    if (tick % g_liveness_poll_ticks == 0) {
+        g_talonmon_state.inspect_card_health();
+    }
 }
 
 void *talonmon_health_checker(void *) {
     TRACE_INFO("Starting health monitoring of the cards ...");
     while (g_talonmon_state.running()) {
+        talonmon_health_check_pass(g_health_tick);
         ++g_health_tick;
         ::usleep(k_tick_us);
     }
@@ -56,5 +263,6 @@ int talonmon_init(talonmon_init_params_s *params) {
         return sdk::SDK_RET_ERR;
     }
     ::pthread_join(health_checker, nullptr);
+    g_talonmon_state.stop_workers();
     return 0;
 }

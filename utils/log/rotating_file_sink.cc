@@ -13,10 +13,11 @@ namespace utils {
 
 namespace {
 
-spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_open) {
+spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_open, int &live_fd) {
     spdlog::file_event_handlers handlers;
-    handlers.after_open = [&opened_size, &is_open](const spdlog::filename_t &, std::FILE *stream) {
+    handlers.after_open = [&opened_size, &is_open, &live_fd](const spdlog::filename_t &, std::FILE *stream) {
         int fd = ::fileno(stream);
+        live_fd = fd;
         // Children (ps, lspci, setpci) must not inherit our log files.
         int flags = ::fcntl(fd, F_GETFD);
         if (flags >= 0) {
@@ -28,7 +29,10 @@ spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_o
         std::fwrite(banner.data(), 1, banner.size(), stream);
         is_open = true;
     };
-    handlers.after_close = [&is_open](const spdlog::filename_t &) { is_open = false; };
+    handlers.after_close = [&is_open, &live_fd](const spdlog::filename_t &) {
+        is_open = false;
+        live_fd = -1;
+    };
     return handlers;
 }
 
@@ -45,7 +49,7 @@ rotating_file_sink<Mutex>::rotating_file_sink(std::string base_filename, std::si
     : base_filename_(std::move(base_filename)),
       max_size_(max_size),
       max_files_(max_files),
-      file_helper_(banner_handlers(opened_size_, is_open_)) {
+      file_helper_(banner_handlers(opened_size_, is_open_, fd_)) {
     open_(false);
 }
 
@@ -85,9 +89,10 @@ template <typename Mutex>
 void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     spdlog::memory_buf_t formatted;
     spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
-    if (!is_open_) {
-        // An earlier open failed (for example the directory vanished):
-        // try again, so that writing resumes once the file can be opened.
+    if (!is_open_ || live_file_unlinked_()) {
+        // An earlier open failed, or the file was removed under us (with its
+        // directory, say): open it again, so that nothing is written into a
+        // file nobody can read and writing resumes once the file can be opened.
         open_(false);
     }
     std::size_t new_size = current_size_ + formatted.size();
@@ -98,6 +103,12 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     }
     file_helper_.write(formatted);
     current_size_ = new_size;
+}
+
+template <typename Mutex>
+bool rotating_file_sink<Mutex>::live_file_unlinked_() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
 }
 
 template <typename Mutex>

@@ -32,6 +32,7 @@ protected:
 private:
     void open_(bool truncate);
     void rotate_();
+    bool live_file_unlinked_() const;
 
     std::string base_filename_;
     std::size_t max_size_;
@@ -40,6 +41,8 @@ private:
     // File size found when the live file was last opened, before its banner.
     std::size_t opened_size_ = 0;
     bool is_open_ = false;
+    // The live file's descriptor while it is open.
+    int fd_ = -1;
     spdlog::details::file_helper file_helper_;
 };
 

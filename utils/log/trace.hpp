@@ -44,3 +44,10 @@ void trace_msg(trace_level_e level, fmt::format_string<const char *, int, Args..
 #define TRACE_INFO(fmt_str, ...) TALONMON_TRACE_(trace_level_info, fmt_str __VA_OPT__(, ) __VA_ARGS__)
 #define TRACE_DEBUG(fmt_str, ...) TALONMON_TRACE_(trace_level_debug, fmt_str __VA_OPT__(, ) __VA_ARGS__)
 #define TRACE_VERBOSE(fmt_str, ...) TALONMON_TRACE_(trace_level_verbose, fmt_str __VA_OPT__(, ) __VA_ARGS__)
+
+// The same, naming `func` instead of the enclosing function (for helpers
+// shared by several entry points).
+#define TRACE_ERR_FN(func, fmt_str, ...) \
+    ::utils::trace_msg(trace_level_err, "[{}:{}] " fmt_str, func, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define TRACE_INFO_FN(func, fmt_str, ...) \
+    ::utils::trace_msg(trace_level_info, "[{}:{}] " fmt_str, func, __LINE__ __VA_OPT__(, ) __VA_ARGS__)

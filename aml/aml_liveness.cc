@@ -1,0 +1,53 @@
+#include "aml/aml_liveness.hpp"
+
+#include "nic_ipc/nic_ipc.hpp"
+#include "nic_ipc/nic_ipc_cmd.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s *req, aml_card_liveness_check_rsp_s *rsp) {
+    aml_card_handle_s *handle = &req->handle;
+    aml_status_e status = aml_card_handle_validate(handle);
+    if (status != AML_STATUS_OK) {
+        rsp->err_msg = aml_card_error_msg(handle, "ERROR - Invalid card handle");
+        return status;
+    }
+    nic_ipc_handle_s ipc{};
+    if (nic_ipc_open(&ipc, handle->bdf.c_str()) < 0) {
+        rsp->err_msg = aml_card_error_msg(handle, "ERROR - Failed to open IPC connection");
+        return AML_STATUS_IPC_CONN_ERR;
+    }
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    const uint64_t nonce = static_cast<uint64_t>(std::rand());
+    uint64_t echo = 0;
+    ipc_cmd_result_s res = ipc_cmd_heartbeat(&ipc, nonce, &echo);
+    nic_ipc_close(&ipc);
+
+    switch (res.fail) {
+    case ipc_cmd_fail_e::send:
+        rsp->err_msg = aml_card_error_msg(handle, std::string("ERROR - Failed to send HEARTBEAT, err : ") +
+                                                      std::strerror(res.err));
+        return AML_STATUS_IPC_OP_ERR;
+    case ipc_cmd_fail_e::transport:
+        rsp->err_msg = aml_card_error_msg(
+            handle, "ERROR - Failed to get card heartbeat, err : " + std::to_string(res.transport_status));
+        return AML_STATUS_IPC_OP_ERR;
+    case ipc_cmd_fail_e::size:
+        rsp->err_msg = aml_card_error_msg(handle, "ERROR - HEARTBEAT IPC response size " +
+                                                      std::to_string(res.rsp_len) + " doesn't match expected size " +
+                                                      std::to_string(ipc_cmd_def(ipc_cmd_e::HEARTBEAT).rsp_len));
+        return AML_STATUS_MSG_SIZE_MISMATCH;
+    case ipc_cmd_fail_e::status: {
+        aml_status_e mapped = sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(res.cmd_status));
+        rsp->err_msg =
+            aml_card_error_msg(handle, "ERROR - Failed to get card heartbeat, status : " + aml_status_to_str(mapped));
+        return mapped;
+    }
+    case ipc_cmd_fail_e::none:
+        break;
+    }
+    // A card status of 11 passed the response check like 0: the echo decides.
+    return echo == nonce ? AML_STATUS_OK : AML_STATUS_GENERIC_ERR;
+}

@@ -1,0 +1,142 @@
+#include "monitor/pipeline.hpp"
+
+#include "monitor/counter_catalogue.hpp"
+#include "monitor/talonmon_card.hpp"
+#include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
+#include "sdk/lib/pal/pal.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Previous readings of one thread (one card): per entity position, one
+// reading per configured counter. Grows with the card's lists; zero at
+// thread start so that the first pass computes deltas against 0.
+struct talonmon_pipeline_state_s {
+    std::vector<std::vector<uint64_t>> lif;
+    std::vector<std::vector<uint64_t>> port;
+};
+
+thread_local talonmon_pipeline_state_s t_pipeline_state;
+
+std::vector<uint64_t> &previous_readings(std::vector<std::vector<uint64_t>> &slots, uint32_t index,
+                                         size_t counters) {
+    if (index >= slots.size()) {
+        slots.resize(static_cast<size_t>(index) + 1);
+    }
+    auto &slot = slots[index];
+    if (slot.size() < counters) {
+        slot.resize(counters, 0);
+    }
+    return slot;
+}
+
+uint64_t read_counter(uint64_t addr) {
+    uint8_t bytes[k_counter_size] = {};
+    sdk::lib::pal_mem_read(addr, bytes, sizeof(bytes), 0);
+    uint64_t value;
+    std::memcpy(&value, bytes, sizeof(value));  // card memory is little-endian, like the host
+    return value;
+}
+
+sdk::sdk_ret_t validate(const std::vector<talonmon_telemetry_counter_cfg_s> &configured,
+                        const talonmon_counter_map_t &catalogue, const char *kind,
+                        std::vector<talonmon_telemetry_counter_s> &out) {
+    for (const auto &cfg : configured) {
+        auto found = catalogue.find(cfg.counter);
+        if (found == catalogue.end()) {
+            std::fprintf(stderr, "Error - %s is not a valid %s counter\n", cfg.counter.c_str(), kind);
+            return sdk::SDK_RET_ERR;
+        }
+        out.push_back({cfg.counter, found->second, cfg.cumulative, cfg.threshold, cfg.event_record, cfg.stats_record});
+    }
+    return sdk::SDK_RET_OK;
+}
+
+sdk::sdk_ret_t populate(const std::vector<talonmon_telemetry_counter_s> &counters,
+                        std::vector<std::vector<uint64_t>> &slots, uint32_t index, uint64_t base,
+                        talonmon_telemetry_record_s *stats_record, talonmon_telemetry_record_s *event_record) {
+    if (counters.empty()) {
+        return sdk::SDK_RET_OK;
+    }
+    auto &previous = previous_readings(slots, index, counters.size());
+    for (size_t i = 0; i < counters.size(); ++i) {
+        const auto &counter = counters[i];
+        const uint64_t current = read_counter(base + counter.offset);
+        const uint64_t last = previous[i];
+        previous[i] = current;
+        const uint64_t change = current >= last ? current - last : last - current;
+        if (counter.threshold != 0 && change < counter.threshold) {
+            continue;
+        }
+        const uint64_t value = counter.cumulative ? current : current - last;  // wraps modulo 2^64
+        if (counter.event_record) {
+            event_record->counters.push_back({&counter, value});
+        }
+        if (counter.stats_record) {
+            stats_record->counters.push_back({&counter, value});
+        }
+    }
+    return sdk::SDK_RET_OK;
+}
+
+}  // namespace
+
+sdk::sdk_ret_t pipeline_init(pipeline_init_params_s *params, pipeline_monitor_info_s *info) {
+    info->record_types = {{TALONMON_RECORD_TYPE_LIF}, {TALONMON_RECORD_TYPE_PORT}};
+    info->export_cb = telemetry_export_cb;
+    info->lif_populate_cb = lif_telemetry_populate_cb;
+    info->port_populate_cb = port_telemetry_populate_cb;
+    info->card_populate_cb = card_telemetry_populate_cb;
+    sdk::sdk_ret_t rc = validate(params->lif_counters, lif_counter_map, "lif", info->lif_counters);
+    if (rc == sdk::SDK_RET_OK) {
+        rc = validate(params->port_counters, port_counter_map, "port", info->port_counters);
+    }
+    if (rc == sdk::SDK_RET_OK) {
+        rc = validate(params->card_counters, card_counter_map, "card", info->card_counters);
+    }
+    return rc;
+}
+
+sdk::sdk_ret_t pipeline_reinit() {
+    t_pipeline_state = talonmon_pipeline_state_s{};
+    return sdk::SDK_RET_OK;
+}
+
+sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t index,
+                                         uint64_t base, talonmon_telemetry_record_s *stats_record,
+                                         talonmon_telemetry_record_s *event_record) {
+    return populate(info.lif_counters, t_pipeline_state.lif, index, base, stats_record, event_record);
+}
+
+sdk::sdk_ret_t port_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t index,
+                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
+                                          talonmon_telemetry_record_s *event_record) {
+    return populate(info.port_counters, t_pipeline_state.port, index, base, stats_record, event_record);
+}
+
+sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t,
+                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
+                                          talonmon_telemetry_record_s *event_record) {
+    for (const auto &counter : info.card_counters) {
+        const uint64_t value = read_counter(base + counter.offset);
+        (counter.event_record ? event_record : stats_record)->counters.push_back({&counter, value});
+    }
+    return sdk::SDK_RET_OK;
+}
+
+sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetry_record_s &record) {
+    std::string line;
+    sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(card, record, line);
+    if (rc != sdk::SDK_RET_OK) {
+        return rc;
+    }
+    if (record.type == TALONMON_TELEMETRY_TYPE_STATS) {
+        talonmon_oper_log_line(card.stats_logger, line);
+    } else {
+        talonmon_oper_log_line(card.event_logger, line);
+    }
+    return sdk::SDK_RET_OK;
+}

@@ -1,0 +1,33 @@
+#include "monitor/talonmon_card.hpp"
+
+std::shared_ptr<const talonmon_lif_list_t> talonmon_card_ctxt_s::lifs() const {
+    std::lock_guard<std::mutex> lock(lists_mutex_);
+    return lifs_;
+}
+
+std::shared_ptr<const talonmon_port_list_t> talonmon_card_ctxt_s::ports() const {
+    std::lock_guard<std::mutex> lock(lists_mutex_);
+    return ports_;
+}
+
+void talonmon_card_ctxt_s::set_lifs(talonmon_lif_list_t lifs) {
+    auto fresh = std::make_shared<const talonmon_lif_list_t>(std::move(lifs));
+    std::lock_guard<std::mutex> lock(lists_mutex_);
+    lifs_ = std::move(fresh);
+}
+
+void talonmon_card_ctxt_s::set_ports(talonmon_port_list_t ports) {
+    auto fresh = std::make_shared<const talonmon_port_list_t>(std::move(ports));
+    std::lock_guard<std::mutex> lock(lists_mutex_);
+    ports_ = std::move(fresh);
+}
+
+bool talonmon_card_ctxt_s::is_down() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return down;
+}
+
+void talonmon_card_ctxt_s::set_down(bool value) {
+    std::lock_guard<std::mutex> lock(mutex);
+    down = value;
+}

@@ -1,0 +1,65 @@
+// One monitored card: its identity, its ports and LIFs, its telemetry
+// loggers and the control of its worker thread.
+#pragma once
+
+#include "aml/aml_card.hpp"
+
+#include <spdlog/logger.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct talonmon_port_entry_s {
+    std::string uuid;
+    std::string name;
+    uint32_t ifindex = 0;
+    uint16_t port_num = 0;
+    uint64_t stats_addr = 0;
+    uint64_t stats_size = 0;
+};
+
+struct talonmon_lif_entry_s {
+    std::string uuid;
+    std::string name;
+    uint16_t lif_id = 0;
+    uint64_t stats_addr = 0;
+};
+
+using talonmon_port_list_t = std::vector<talonmon_port_entry_s>;
+using talonmon_lif_list_t = std::vector<talonmon_lif_entry_s>;
+
+// The port and LIF lists are replaced whole by the health checker and read
+// by the worker as snapshots: a worker's pass always walks one consistent
+// list, and an entry it walks stays alive until the pass ends.
+struct talonmon_card_ctxt_s : aml_card_handle_s {
+    explicit talonmon_card_ctxt_s(const aml_card_handle_s &handle) : aml_card_handle_s(handle) {}
+    talonmon_card_ctxt_s(const talonmon_card_ctxt_s &) = delete;
+    talonmon_card_ctxt_s &operator=(const talonmon_card_ctxt_s &) = delete;
+
+    std::condition_variable cond;
+    bool down = false;  // guarded by mutex
+    bool stop = false;  // guarded by mutex
+    std::mutex mutex;
+    std::thread worker;  // started and joined by the health checker only
+
+    std::shared_ptr<spdlog::logger> stats_logger;
+    std::shared_ptr<spdlog::logger> event_logger;
+
+    std::shared_ptr<const talonmon_lif_list_t> lifs() const;
+    std::shared_ptr<const talonmon_port_list_t> ports() const;
+    void set_lifs(talonmon_lif_list_t lifs);
+    void set_ports(talonmon_port_list_t ports);
+
+    bool is_down();
+    void set_down(bool down);
+
+private:
+    mutable std::mutex lists_mutex_;
+    std::shared_ptr<const talonmon_lif_list_t> lifs_ = std::make_shared<const talonmon_lif_list_t>();
+    std::shared_ptr<const talonmon_port_list_t> ports_ = std::make_shared<const talonmon_port_list_t>();
+};

@@ -1,0 +1,57 @@
+#include "monitor/talonmon_handlers.hpp"
+
+#include "utils/log/trace.hpp"
+
+namespace {
+
+template <typename Entry>
+sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info,
+                                const std::vector<Entry> &entities, talonmon_populate_cb_t populate_cb,
+                                talonmon_record_type_e kind, const char *word, const char *func) {
+    uint32_t index = 0;
+    for (const Entry &entity : entities) {
+        talonmon_telemetry_record_s stats_record{};
+        talonmon_telemetry_record_s event_record{};
+        stats_record.id = event_record.id = &entity.uuid;
+        stats_record.name = event_record.name = &entity.name;
+
+        sdk::sdk_ret_t rc = populate_cb(card, info, index++, entity.stats_addr, &stats_record, &event_record);
+        if (rc != sdk::SDK_RET_OK) {
+            TRACE_ERR_FN(func, "Failed to populate {} telemetry record(s), err {}", word, static_cast<uint32_t>(rc));
+            return rc;
+        }
+        if (!stats_record.counters.empty()) {
+            stats_record.type = TALONMON_TELEMETRY_TYPE_STATS;
+            stats_record.record_type.type = kind;
+            rc = info.export_cb(card, stats_record);
+            if (rc != sdk::SDK_RET_OK) {
+                TRACE_ERR_FN(func, "Failed to export {} {} stats telemetry record, err {}", word, entity.name,
+                          static_cast<uint32_t>(rc));
+                return rc;
+            }
+        }
+        if (!event_record.counters.empty()) {
+            event_record.type = TALONMON_TELEMETRY_TYPE_EVENT;
+            event_record.record_type.type = kind;
+            rc = info.export_cb(card, event_record);
+            if (rc != sdk::SDK_RET_OK) {
+                TRACE_ERR_FN(func, "Failed to export {} {} event telemetry record, err {}", word, entity.name,
+                          static_cast<uint32_t>(rc));
+                return rc;
+            }
+        }
+    }
+    return sdk::SDK_RET_OK;
+}
+
+}  // namespace
+
+sdk::sdk_ret_t talonmon_handle_port_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info) {
+    auto ports = card.ports();
+    return handle_telemetry(card, info, *ports, info.port_populate_cb, TALONMON_RECORD_TYPE_PORT, "port", __func__);
+}
+
+sdk::sdk_ret_t talonmon_handle_lif_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info) {
+    auto lifs = card.lifs();
+    return handle_telemetry(card, info, *lifs, info.lif_populate_cb, TALONMON_RECORD_TYPE_LIF, "lif", __func__);
+}

@@ -1,0 +1,155 @@
+#include "monitor/talonmon_jsonl.hpp"
+
+#include <fmt/format.h>
+
+#include <ctime>
+
+namespace {
+
+constexpr uint64_t k_ns_per_sec = 1000000000;
+constexpr uint64_t k_ns_per_ms = 1000000;
+constexpr uint64_t k_ms_per_sec = 1000;
+constexpr size_t k_time_buf_size = 32;
+
+const char *section_key(uint32_t record_type) {
+    switch (record_type) {
+    case TALONMON_RECORD_TYPE_CARD:
+        return "card";
+    case TALONMON_RECORD_TYPE_LIF:
+        return "lif";
+    case TALONMON_RECORD_TYPE_PORT:
+        return "port";
+    default:
+        return nullptr;
+    }
+}
+
+uint64_t wall_clock_ns() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_sec + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+}  // namespace
+
+void talonmon_json_escape_append(std::string &out, const std::string &text) {
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        default:
+            if (c < 0x20) {
+                fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+}
+
+std::string talonmon_timestamp_text(uint64_t epoch_ns) {
+    const time_t seconds = static_cast<time_t>(epoch_ns / k_ns_per_sec);
+    struct tm local {};
+    ::localtime_r(&seconds, &local);
+    char buf[k_time_buf_size];
+    size_t len = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
+    return fmt::format("{}.{:03d}", std::string_view(buf, len), (epoch_ns / k_ns_per_ms) % k_ms_per_sec);
+}
+
+sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &card,
+                                                    const talonmon_telemetry_record_s &record, std::string &line) {
+    const char *key = section_key(record.record_type.type);
+    bool counters_form;
+    switch (record.type) {
+    case TALONMON_TELEMETRY_TYPE_STATS:
+    case TALONMON_TELEMETRY_TYPE_EVENT:
+        if (key == nullptr) {
+            return k_jsonl_unrenderable;
+        }
+        counters_form = true;
+        break;
+    case TALONMON_TELEMETRY_TYPE_HEALTH:
+        counters_form = false;
+        break;
+    default:
+        return k_jsonl_unrenderable;
+    }
+    if (key == nullptr) {
+        key = "unknown";
+    }
+    static const std::string k_empty;
+    const std::string &id = record.id ? *record.id : k_empty;
+    const std::string &name = record.name ? *record.name : k_empty;
+
+    std::string out;
+    out.reserve(192 + 48 * record.counters.size());
+    out += "{\"uuid\": \"";
+    talonmon_json_escape_append(out, card.uuid);
+    out += "\",\"bdf\": \"";
+    talonmon_json_escape_append(out, card.bdf);
+    out += "\",\"timestamp\":\"";
+    out += talonmon_timestamp_text(wall_clock_ns());
+    out += "\",\"";
+    out += key;
+    out += "\": {";
+    if (!id.empty()) {
+        out += "\"id\": \"";
+        talonmon_json_escape_append(out, id);
+        out += '"';
+    }
+    if (!id.empty() && !name.empty()) {
+        out += ',';
+    }
+    if (!name.empty()) {
+        out += "\"name\": \"";
+        talonmon_json_escape_append(out, name);
+        out += '"';
+    }
+    if (!id.empty() || !name.empty()) {
+        out += ',';
+    }
+    if (counters_form) {
+        out += "\"counters\": [";
+        bool first = true;
+        for (const auto &entry : record.counters) {
+            if (!first) {
+                out += ", ";
+            }
+            first = false;
+            out += "{\"name\": \"";
+            if (entry.counter) {
+                talonmon_json_escape_append(out, entry.counter->name);
+            }
+            out += "\",\"value\": ";
+            fmt::format_to(std::back_inserter(out), "{}", entry.value);
+            out += '}';
+        }
+        out += ']';
+    } else {
+        out += "\"description\": \"";
+        talonmon_json_escape_append(out, record.description);
+        out += '"';
+    }
+    out += "}}";
+    line = std::move(out);
+    return sdk::SDK_RET_OK;
+}

@@ -1,0 +1,45 @@
+#include "monitor/talonmon_oper_logger.hpp"
+
+#include "utils/log/boot_flag.hpp"
+#include "utils/log/rotating_file_sink.hpp"
+#include "utils/log/trace.hpp"
+
+#include <spdlog/spdlog.h>
+
+std::string talonmon_oper_logger_name(const aml_card_handle_s &card, const std::string &type) {
+    return "logger_" + type + "_" + card.bdf;
+}
+
+std::string talonmon_oper_logger_path(const aml_card_handle_s &card, const std::string &dir,
+                                      const std::string &type) {
+    return dir + "/card_" + card.bdf + "_" + type + ".log";
+}
+
+std::shared_ptr<spdlog::logger> talonmon_oper_logger_init(const aml_card_handle_s &card, const std::string &dir,
+                                                          const std::string &type) {
+    const std::string name = talonmon_oper_logger_name(card, type);
+    const std::string path = talonmon_oper_logger_path(card, dir, type);
+    spdlog::drop(name);
+    try {
+        auto sink = std::make_shared<utils::rotating_file_sink_mt>(path, k_telemetry_file_size, k_telemetry_num_files);
+        auto logger = std::make_shared<spdlog::logger>(name, std::move(sink));
+        spdlog::initialize_logger(logger);
+        logger->set_formatter(utils::make_pattern_formatter("%v"));
+        logger->set_level(spdlog::level::info);
+        return logger;
+    } catch (const spdlog::spdlog_ex &e) {
+        TRACE_ERR("logger init failed ({}): {}", name, e.what());
+        return nullptr;
+    }
+}
+
+void talonmon_oper_logger_deinit(const aml_card_handle_s &card, const std::string &type) {
+    spdlog::drop(talonmon_oper_logger_name(card, type));
+}
+
+void talonmon_oper_log_line(const std::shared_ptr<spdlog::logger> &logger, const std::string &line) {
+    if (logger && logger->should_log(spdlog::level::info)) {
+        logger->log(spdlog::level::info, spdlog::string_view_t(line));
+        logger->flush();
+    }
+}

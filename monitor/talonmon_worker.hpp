@@ -1,0 +1,15 @@
+// The per-card worker thread: samples the card's LIFs and ports on a
+// 100-microsecond tick until the daemon stops or the health checker ends it.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr uint64_t k_granular_monitor_interval_ns = 100000;
+inline constexpr uint64_t k_min_wait_after_overrun_ns = 1000;
+
+// Thread entry; `arg` is the card's talonmon_card_ctxt_s. Returns null.
+void *talonmon_worker(void *arg);
+
+// Starts the platform access of the calling thread for `card`: 0 or 255.
+struct aml_card_handle_s;
+int talonmon_card_sdk_init(aml_card_handle_s *card);
