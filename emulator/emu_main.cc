@@ -1,0 +1,131 @@
+// The talon-emu command line.
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <optional>
+#include <pthread.h>
+
+#include "emulator/emulator.hpp"
+
+namespace talon_emu {
+
+namespace {
+
+constexpr int k_exit_usage = 2;
+
+const char *k_usage =
+    "usage: talon-emu --root DIR [--cards N] [--ports N] [--lifs N] [--transport tawk|fwctl|both]\n"
+    "       talon-emu --root DIR --ctl 'COMMAND'\n"
+    "       talon-emu --help\n"
+    "\n"
+    "Serves emulated TALON cards under DIR until SIGINT or SIGTERM: DIR/sys (PCI sysfs),\n"
+    "DIR/dev (device sockets), DIR/bin (lspci, setpci), DIR/env, DIR/cards.json, DIR/ready.\n"
+    "Defaults: 1 card (1-16), 2 ports (0-11), 2 LIFs (1-64), both transports.\n"
+    "\n"
+    "Control commands (CARD: 0-based index or PCI address):\n"
+    "  heartbeat CARD ok|fail|mismatch\n"
+    "  unplug CARD | plug CARD\n"
+    "  add-lif CARD NAME | add-port CARD IFINDEX\n"
+    "  set CARD lif|port INDEX COUNTER VALUE\n"
+    "  fault CARD COMMAND ok|status=N|transport=N|short\n"
+    "    COMMAND: DEVICE_INFO HEARTBEAT PORT_IFINDEX_GET PORT_INFO_GET\n"
+    "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n";
+
+std::optional<unsigned> parse_count(const std::string &s)
+{
+    if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(std::stoul(s));
+}
+
+int usage_error(const std::string &msg)
+{
+    std::cerr << "talon-emu: " << msg << "\n" << k_usage;
+    return k_exit_usage;
+}
+
+}  // namespace
+
+int emu_main(int argc, char **argv)
+{
+    config_s cfg;
+    std::optional<std::string> ctl;
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string &a = args[i];
+        if (a == "--help" || a == "-h") {
+            std::cout << k_usage;
+            return 0;
+        }
+        if (a == "--tool") {
+            if (i + 1 >= args.size()) {
+                return usage_error("--tool needs a name");
+            }
+            return tool_main(cfg.root, args[i + 1], std::vector<std::string>(args.begin() + static_cast<long>(i) + 2, args.end()));
+        }
+        if (i + 1 >= args.size()) {
+            return usage_error(a.rfind("--", 0) == 0 ? a + " needs a value" : "unexpected argument '" + a + "'");
+        }
+        const std::string &v = args[++i];
+        if (a == "--root") {
+            cfg.root = v;
+        } else if (a == "--ctl") {
+            ctl = v;
+        } else if (a == "--transport") {
+            if (v == "tawk") {
+                cfg.transport = transport_e::tawk;
+            } else if (v == "fwctl") {
+                cfg.transport = transport_e::fwctl;
+            } else if (v == "both") {
+                cfg.transport = transport_e::both;
+            } else {
+                return usage_error("--transport must be tawk, fwctl or both");
+            }
+        } else if (a == "--cards" || a == "--ports" || a == "--lifs") {
+            auto n = parse_count(v);
+            if (!n) {
+                return usage_error(a + " needs a number, not '" + v + "'");
+            }
+            (a == "--cards" ? cfg.cards : a == "--ports" ? cfg.ports : cfg.lifs) = *n;
+        } else {
+            return usage_error("unknown option '" + a + "'");
+        }
+    }
+    if (cfg.root.empty()) {
+        return usage_error("--root DIR is required");
+    }
+    if (ctl) {
+        std::string answer;
+        bool ok = control(cfg.root, *ctl, &answer);
+        (ok ? std::cout : std::cerr) << (ok ? "" : "talon-emu: ") << answer << "\n";
+        return ok ? 0 : 1;
+    }
+    if (std::string err = validate_config(cfg); !err.empty()) {
+        return usage_error(err);
+    }
+
+    // Every thread inherits the blocked set; the main thread takes the
+    // signals synchronously.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    emulator emu(cfg);
+    try {
+        emu.start();
+    } catch (const std::exception &e) {
+        std::cerr << "talon-emu: " << e.what() << "\n";
+        return 1;
+    }
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    emu.stop();
+    return 0;
+}
+
+}  // namespace talon_emu
