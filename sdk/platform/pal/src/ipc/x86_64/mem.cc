@@ -1,0 +1,416 @@
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "logger/logger.hpp"
+#include "sdk/platform/pal/src/ipc/x86_64/palx86_internal.hpp"
+#include "sdk/platform/pal/src/locks.hpp"
+
+extern char** environ;
+
+namespace {
+
+// One shared mapping of a sysfs resource file, released with its owner.
+class palx86_mapping {
+public:
+    palx86_mapping() = default;
+    palx86_mapping(const palx86_mapping&) = delete;
+    palx86_mapping& operator=(const palx86_mapping&) = delete;
+    ~palx86_mapping() { reset(); }
+
+    // Maps the whole file read-write; on failure reports like the C library
+    // tools do (perror with the path, or "mmap") and returns false.
+    bool map(const std::string& path) {
+        reset();
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) {
+            perror(path.c_str());
+            return false;
+        }
+        int fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+        if (fd < 0) {
+            perror(path.c_str());
+            return false;
+        }
+        size_t size = static_cast<size_t>(st.st_size);
+        void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        // The mapping keeps the file referenced; the descriptor is not needed.
+        close(fd);
+        if (addr == MAP_FAILED) {
+            perror("mmap");
+            return false;
+        }
+        addr_ = addr;
+        size_ = size;
+        return true;
+    }
+
+    void reset() {
+        if (addr_ != nullptr) {
+            munmap(addr_, size_);
+            addr_ = nullptr;
+            size_ = 0;
+        }
+    }
+
+    uint64_t va() const { return reinterpret_cast<uint64_t>(addr_); }
+    uint64_t size() const { return size_; }
+
+private:
+    void* addr_ = nullptr;
+    size_t size_ = 0;
+};
+
+struct palx86_thread_state {
+    palx86_ctx_s ctx{};
+    palx86_mapping rsc;
+    palx86_mapping regs;
+    palx86_mapping mem;
+};
+
+thread_local palx86_thread_state tls_palx86;
+
+std::atomic<int (*)(const char*, char*, size_t)> g_rsc_from_hub{nullptr};
+std::atomic<int (*)(const char*, char*, size_t)> g_rsc_from_uuid{nullptr};
+
+constexpr size_t k_bdf_buf_size = 33;
+constexpr uint64_t k_byte_pattern = 0x0101010101010101ULL;
+
+std::string palx86_sysfs_path(const char* bdf, const char* file) {
+    const char* root = getenv("TALON_SYSFS_DIR");
+    std::string path = (root != nullptr && *root != '\0') ? root : "/sys";
+    path += "/bus/pci/devices/";
+    path += bdf;
+    path += "/";
+    path += file;
+    return path;
+}
+
+// A PCI address goes into a file path and a command line: accept only its
+// own characters.
+bool palx86_bdf_valid(const char* bdf) {
+    if (bdf == nullptr || *bdf == '\0' || strlen(bdf) >= sizeof(palx86_ctx_s::card_id)) {
+        return false;
+    }
+    for (const char* p = bdf; *p != '\0'; ++p) {
+        bool ok = (*p >= '0' && *p <= '9') || (*p >= 'a' && *p <= 'f') ||
+                  (*p >= 'A' && *p <= 'F') || *p == ':' || *p == '.';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Runs "setpci -s <bdf> 0x4.w=2" without a shell: memory decoding on, every
+// other command bit off. True when it exits with status 0.
+bool palx86_mem_enable(const char* bdf) {
+    char prog[] = "setpci";
+    char dash_s[] = "-s";
+    std::string dev = bdf;
+    char cmd[] = "0x4.w=2";
+    char* argv[] = {prog, dash_s, dev.data(), cmd, nullptr};
+    pid_t pid = 0;
+    if (posix_spawnp(&pid, prog, nullptr, nullptr, argv, environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+uint32_t palx86_load_le32(uint64_t va) {
+    uint32_t v;
+    memcpy(&v, reinterpret_cast<const void*>(va), sizeof(v));
+    return le32toh(v);
+}
+
+uint64_t palx86_load_le64(uint64_t va) {
+    uint64_t v;
+    memcpy(&v, reinterpret_cast<const void*>(va), sizeof(v));
+    return le64toh(v);
+}
+
+// Picks the resource device from the environment or lspci and maps it.
+int palx86_lazy_start() {
+    char bdf[k_bdf_buf_size] = {};
+    if (const char* uuid = getenv("PAL_CARD_UUID"); uuid != nullptr) {
+        auto resolve = g_rsc_from_uuid.load();
+        if (resolve == nullptr) {
+            fprintf(stderr, "Cannot resolve card %s: card lookup is not available\n", uuid);
+            return -1;
+        }
+        int rc = resolve(uuid, bdf, sizeof(bdf));
+        if (rc != 0) {
+            return rc;
+        }
+    } else if (const char* resdev = getenv("PAL_RESDEV_BDF"); resdev != nullptr) {
+        snprintf(bdf, sizeof(bdf), "0000:%s", resdev);
+    } else {
+        char cmd[80];
+        snprintf(cmd, sizeof(cmd), "lspci -Dn -d %04x:%04x", k_palx86_card_vendor_id,
+                 k_palx86_rsc_device_id);
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd, "re"), pclose);
+        char line[128] = {};
+        if (pipe == nullptr || fgets(line, sizeof(line), pipe.get()) == nullptr) {
+            fprintf(stderr, "Resource map device %04x:%04x not found\n", k_palx86_card_vendor_id,
+                    k_palx86_rsc_device_id);
+            return -1;
+        }
+        line[strcspn(line, " \t\n")] = '\0';
+        snprintf(bdf, sizeof(bdf), "%s", line);
+    }
+    return palx86_init_with_rsc_bdf(bdf);
+}
+
+palx86_ctx_s& palx86_ctx_lazy() {
+    palx86_ctx_s& ctx = tls_palx86.ctx;
+    if (ctx.initialized == 0) {
+        palx86_lazy_start();
+    }
+    return ctx;
+}
+
+int palx86_pa_to_va(const palx86_window_s& w, uint64_t pa, uint64_t* va) {
+    if (!palx86_in_window(w, pa, 1)) {
+        return -1;
+    }
+    *va = w.va + (pa - w.pa);
+    return 0;
+}
+
+// Bytes of [pa, pa + size) that lie inside the memory window, with the
+// virtual address of pa; 0 when pa itself is outside.
+uint64_t palx86_mem_span(uint64_t pa, uint64_t size, uint64_t* va) {
+    const palx86_window_s& w = palx86_ctx_lazy().mem;
+    if (size == 0 || palx86_pa_to_va(w, pa, va) != 0) {
+        return 0;
+    }
+    uint64_t room = w.size - (pa - w.pa);
+    return size < room ? size : room;
+}
+
+}  // namespace
+
+palx86_ctx_s palx86_get_ctx() { return tls_palx86.ctx; }
+
+const palx86_ctx_s& palx86_ctx_started() { return palx86_ctx_lazy(); }
+
+void palx86_set_card_resolver(const palx86_card_resolver_s& resolver) {
+    g_rsc_from_hub.store(resolver.rsc_bdf_from_hub_bdf);
+    g_rsc_from_uuid.store(resolver.rsc_bdf_from_uuid);
+}
+
+int pal_hw_x86_init(const char* hub_bdf) {
+    palx86_ctx_s& ctx = tls_palx86.ctx;
+    if (ctx.initialized != 0) {
+        return 0;
+    }
+    const char* hub = hub_bdf != nullptr ? hub_bdf : "";
+    snprintf(ctx.card_id, sizeof(ctx.card_id), "%s", hub);
+    char rsc_bdf[k_bdf_buf_size] = {};
+    auto resolve = g_rsc_from_hub.load();
+    int rc = resolve != nullptr ? resolve(hub, rsc_bdf, sizeof(rsc_bdf)) : -1;
+    if (rc != 0) {
+        fprintf(stderr, "Cannot get resource device bdf for card %s\n", hub);
+        return rc < 0 ? rc : -1;
+    }
+    return palx86_init_with_rsc_bdf(rsc_bdf);
+}
+
+int palx86_init_with_rsc_bdf(const char* rsc_bdf) {
+    if (!palx86_bdf_valid(rsc_bdf)) {
+        fprintf(stderr, "Invalid resource device address '%s'\n", rsc_bdf != nullptr ? rsc_bdf : "");
+        return -1;
+    }
+    if (!palx86_mem_enable(rsc_bdf)) {
+        fprintf(stderr, "device memenable failed\n");
+        return -1;
+    }
+    palx86_thread_state& st = tls_palx86;
+    palx86_ctx_s& ctx = st.ctx;
+    if (!st.rsc.map(palx86_sysfs_path(rsc_bdf, "resource4"))) {
+        return -1;
+    }
+    if (st.rsc.size() < k_palx86_rsc_min_size) {
+        fprintf(stderr, "palx resource map of %s is %lu bytes, too small\n", rsc_bdf,
+                static_cast<unsigned long>(st.rsc.size()));
+        st.rsc.reset();
+        return -1;
+    }
+    uint32_t magic = palx86_load_le32(st.rsc.va() + k_palx86_rsc_magic_off);
+    uint32_t version = palx86_load_le32(st.rsc.va() + k_palx86_rsc_version_off);
+    if (magic != k_palx86_rsc_map_magic && version == 0) {
+        fprintf(stderr,
+                "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check "
+                "failed\n",
+                magic, k_palx86_rsc_map_magic, 0, 1);
+        st.rsc.reset();
+        return -1;
+    }
+    ctx.rsc_va = st.rsc.va();
+    ctx.rsc_size = st.rsc.size();
+
+    if (!st.regs.map(palx86_sysfs_path(rsc_bdf, "resource0"))) {
+        return -1;
+    }
+    ctx.regs = {st.regs.va(), palx86_load_le64(ctx.rsc_va + k_palx86_rsc_regs_pa_off),
+                st.regs.size()};
+    if (!st.mem.map(palx86_sysfs_path(rsc_bdf, "resource2"))) {
+        return -1;
+    }
+    ctx.mem = {st.mem.va(), palx86_load_le64(ctx.rsc_va + k_palx86_rsc_mem_pa_off),
+               st.mem.size()};
+    ctx.initialized = 1;
+    return 0;
+}
+
+int pal_hw_x86_regs_pa_to_va(uint64_t pa, uint64_t* va) {
+    return palx86_pa_to_va(palx86_ctx_lazy().regs, pa, va);
+}
+
+int pal_hw_x86_mem_pa_to_va(uint64_t pa, uint64_t* va) {
+    return palx86_pa_to_va(palx86_ctx_lazy().mem, pa, va);
+}
+
+int pal_hw_x86_mem_va_to_pa(uint64_t* pa, uint64_t va) {
+    const palx86_window_s& w = palx86_ctx_lazy().mem;
+    if (w.size == 0 || va < w.va || va - w.va >= w.size) {
+        return -1;
+    }
+    *pa = va - w.va + w.pa;
+    return 0;
+}
+
+uint64_t pal_hw_x86_mem_totalsize() { return palx86_ctx_lazy().mem.size; }
+
+int pal_hw_x86_pmem_va(uint64_t* va) {
+    palx86_ctx_s& ctx = tls_palx86.ctx;
+    if (ctx.initialized == 0 && palx86_lazy_start() != 0) {
+        return -1;
+    }
+    *va = ctx.rsc_va;
+    return 0;
+}
+
+void* pal_mem_map(uint64_t pa, uint64_t size, uint32_t) {
+    pal_log(3, "mem_map 0x%08lx sz %ld", static_cast<unsigned long>(pa), static_cast<long>(size));
+    return pal_mem_ptov(pa);
+}
+
+void pal_mem_unmap(void*) {}
+
+void* pal_mem_ptov(uint64_t pa) {
+    uint64_t va = 0;
+    if (pal_hw_x86_mem_pa_to_va(pa, &va) != 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<void*>(va);
+}
+
+uint64_t pal_mem_vtop(const void* va) {
+    uint64_t pa = 0;
+    if (pal_hw_x86_mem_va_to_pa(&pa, reinterpret_cast<uint64_t>(va)) != 0) {
+        LOGGER_ERR("%s: virtual address %p is outside the memory window", __func__, va);
+        return UINT64_MAX;
+    }
+    return pa;
+}
+
+int pal_mem_rd(uint64_t pa, uint8_t* buf, uint64_t size, uint32_t) {
+    uint64_t src = 0;
+    uint64_t n = palx86_mem_span(pa, size, &src);
+    // Bytes past the end of the window read as all-ones, like a missing card.
+    memset(buf + n, 0xFF, size - n);
+    while (n > 0 && (src & 7) != 0) {
+        *buf++ = *reinterpret_cast<const volatile uint8_t*>(src);
+        ++src;
+        --n;
+    }
+    for (; n >= 8; n -= 8, src += 8, buf += 8) {
+        uint64_t word = *reinterpret_cast<const volatile uint64_t*>(src);
+        memcpy(buf, &word, sizeof(word));
+    }
+    for (; n > 0; --n) {
+        *buf++ = *reinterpret_cast<const volatile uint8_t*>(src++);
+    }
+    return 0;
+}
+
+int pal_mem_wr(uint64_t pa, const uint8_t* buf, uint64_t size, uint32_t) {
+    uint64_t dst = 0;
+    uint64_t n = palx86_mem_span(pa, size, &dst);
+    while (n > 0 && (dst & 7) != 0) {
+        *reinterpret_cast<volatile uint8_t*>(dst++) = *buf++;
+        --n;
+    }
+    for (; n >= 8; n -= 8, dst += 8, buf += 8) {
+        uint64_t word;
+        memcpy(&word, buf, sizeof(word));
+        *reinterpret_cast<volatile uint64_t*>(dst) = word;
+    }
+    for (; n > 0; --n) {
+        *reinterpret_cast<volatile uint8_t*>(dst++) = *buf++;
+    }
+    return 0;
+}
+
+uint32_t pal_memset(uint64_t pa, uint8_t value, uint64_t size, uint32_t) {
+    uint64_t dst = 0;
+    uint64_t n = palx86_mem_span(pa, size, &dst);
+    const uint64_t set = n;
+    const uint64_t pattern = value * k_byte_pattern;
+    while (n > 0 && (dst & 7) != 0) {
+        *reinterpret_cast<volatile uint8_t*>(dst++) = value;
+        --n;
+    }
+    for (; n >= 8; n -= 8, dst += 8) {
+        *reinterpret_cast<volatile uint64_t*>(dst) = pattern;
+    }
+    for (; n > 0; --n) {
+        *reinterpret_cast<volatile uint8_t*>(dst++) = value;
+    }
+    return static_cast<uint32_t>(set);
+}
+
+uint64_t pal_mem_get_phys_totalsize() { return pal_hw_x86_mem_totalsize(); }
+
+uint64_t pal_pmem_va() {
+    uint64_t va = 0;
+    return pal_hw_x86_pmem_va(&va) == 0 ? va : 0;
+}
+
+int pal_is_mem_region_avail(uint64_t, uint64_t) { return 1; }
+
+int pal_get_sub_asic() {
+    uint64_t va = 0;
+    if (pal_hw_x86_pmem_va(&va) != 0 || va == 0) {
+        return 0;
+    }
+    return static_cast<int>(palx86_load_le32(va + k_palx86_rsc_sub_asic_off));
+}
+
+uint64_t pal_emmc0_size() {
+    pal_log(1, "PALX API pal_emmc0_size not implemented");
+    return 0;
+}
+
+int physmem_map_init() {
+    pal_log(1, "PALX API physmem_map_init not implemented");
+    return 0;
+}

@@ -1,0 +1,212 @@
+#include "sdk/platform/pal/src/locks.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "logger/logger.hpp"
+#include "sdk/platform/pal/src/locks_internal.hpp"
+
+std::shared_mutex pal_rwlock;
+
+namespace {
+
+constexpr size_t k_pal_log_buf_size = 1024;
+constexpr int k_pal_log_always_max = 2;
+constexpr int k_pal_log_max = 5;
+constexpr mode_t k_record_mode = 0660;
+constexpr size_t k_name_max = sizeof(pal_lock_s::name) - 1;
+
+std::atomic<int> g_pal_log_enable{0};
+std::mutex g_lock_init_mutex;
+
+// Holds the cross-process guard that serialises record creation.
+class pal_init_guard {
+public:
+    explicit pal_init_guard(const std::string& path) {
+        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, k_pal_lock_file_mode);
+        if (fd_ >= 0 && pal_fcntl_lock_retry(fd_, F_WRLCK) != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+    pal_init_guard(const pal_init_guard&) = delete;
+    pal_init_guard& operator=(const pal_init_guard&) = delete;
+    ~pal_init_guard() {
+        if (fd_ >= 0) {
+            pal_fcntl_lock_retry(fd_, F_UNLCK);
+            close(fd_);
+        }
+    }
+    bool held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+class pal_fd {
+public:
+    explicit pal_fd(int fd) : fd_(fd) {}
+    pal_fd(const pal_fd&) = delete;
+    pal_fd& operator=(const pal_fd&) = delete;
+    ~pal_fd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Initialises a freshly created record's mutex; false after logging why not.
+bool pal_lock_init_mutex(pal_lock_s* rec, const char* name) {
+    pthread_mutexattr_t attr;
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc != 0) {
+        pal_log(1, "Lock:%s pthread_mutexattr_init %s", name, strerror(rc));
+        return false;
+    }
+    bool ok = false;
+    if ((rc = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED)) != 0) {
+        pal_log(1, "Lock:%s pthread_mutexattr_setpshared %s", name, strerror(rc));
+    } else if ((rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE)) != 0 ||
+               (rc = pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST)) != 0) {
+        pal_log(1, "Lock:%s pthread_mutex_init %s", name, strerror(rc));
+    } else if ((rc = pthread_mutex_init(&rec->mutex, &attr)) != 0) {
+        pal_log(1, "Lock:%s pthread_mutex_init  %s", name, strerror(rc));
+    } else {
+        rec->owner_pid = 0;
+        ok = true;
+    }
+    pthread_mutexattr_destroy(&attr);
+    return ok;
+}
+
+}  // namespace
+
+int pal_lock_init(const char* name, pal_lock_s** lock) {
+    if (name == nullptr || lock == nullptr) {
+        return -1;
+    }
+    std::lock_guard<std::mutex> init_lock(g_lock_init_mutex);
+    if (*lock != nullptr) {
+        return 0;
+    }
+    const bool have_share = pal_lock_share_exists();
+    const int kind = pal_check_compat(name);
+    const pal_lock_dirs_s dirs = pal_lock_dirs();
+    std::string path = (!have_share || kind == k_pal_lock_compat_shm)
+                           ? dirs.shm + "/" + name
+                           : dirs.share + "/" + name + ".pal_lock";
+
+    pal_init_guard guard((have_share ? dirs.share : dirs.tmp) + "/pal_lockfile");
+    if (!guard.held()) {
+        return -1;
+    }
+
+    bool created = true;
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, k_record_mode);
+    if (fd >= 0) {
+        pal_log(3, "Lock:%s is created", path.c_str());
+    } else if (errno == EEXIST) {
+        created = false;
+        fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) {
+            pal_log(1, "Lock:%s open %s", path.c_str(), strerror(errno));
+            return -1;
+        }
+        pal_log(3, "Lock:%s exist", path.c_str());
+    } else {
+        pal_log(1, "Lock:%s open %s", path.c_str(), strerror(errno));
+        return -1;
+    }
+    pal_fd record_fd(fd);
+
+    if (ftruncate(fd, sizeof(pal_lock_s)) != 0) {
+        pal_log(1, "Lock:%s ftruncate %s", name, strerror(errno));
+        return -1;
+    }
+    void* addr = mmap(nullptr, sizeof(pal_lock_s), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (addr == MAP_FAILED) {
+        pal_log(1, "Lock:%s mmap %s", name, strerror(errno));
+        return -1;
+    }
+    auto* rec = static_cast<pal_lock_s*>(addr);
+    if (created && !pal_lock_init_mutex(rec, name)) {
+        munmap(addr, sizeof(pal_lock_s));
+        return -1;
+    }
+    snprintf(rec->name, sizeof(rec->name), "%.*s", static_cast<int>(k_name_max), name);
+    rec->compat = kind;
+    *lock = rec;
+    return 0;
+}
+
+int pal_lock(pal_lock_s* lock) {
+    if (lock == nullptr) {
+        return -1;
+    }
+    if (lock->compat != k_pal_lock_native) {
+        return pal_compat_lock(lock);
+    }
+    int rc = pthread_mutex_lock(&lock->mutex);
+    if (rc == 0) {
+        lock->owner_pid = getpid();
+        lock->owner_tid = gettid();
+        return 0;
+    }
+    if (rc == EOWNERDEAD) {
+        pal_log(2, "Owner pid:%ld tid:%ld of the (%s)lock has crashed, locking-pid:%ld\n",
+                static_cast<long>(lock->owner_pid), static_cast<long>(lock->owner_tid), lock->name,
+                static_cast<long>(getpid()));
+        if (pthread_mutex_consistent(&lock->mutex) != 0) {
+            pal_log(1, "Error making (%s)lock consistent\n", lock->name);
+        }
+        return 0;
+    }
+    return -1;
+}
+
+int pal_unlock(pal_lock_s* lock) {
+    if (lock == nullptr) {
+        return -1;
+    }
+    if (lock->compat != k_pal_lock_native) {
+        return pal_compat_unlock(lock);
+    }
+    return pthread_mutex_unlock(&lock->mutex);
+}
+
+void pal_set_log_enable(int enable) { g_pal_log_enable.store(enable); }
+
+void pal_log(int level, const char* format, ...) {
+    if (level <= 0 || level > k_pal_log_max) {
+        return;
+    }
+    if (level > k_pal_log_always_max && g_pal_log_enable.load() == 0) {
+        return;
+    }
+    char buf[k_pal_log_buf_size];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof(buf), format, args);
+    va_end(args);
+    int32_t mod_id = logger_get_module_id();
+    if (mod_id >= 0) {
+        logger_trace_cb()(static_cast<uint32_t>(mod_id), static_cast<trace_level_e>(level),
+                          "Pal-trace %s", buf);
+    } else {
+        printf("Pal-trace %s\n", buf);
+    }
+}
