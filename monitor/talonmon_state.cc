@@ -33,7 +33,13 @@ bool same_card(const aml_card_handle_s &a, const aml_card_handle_s &b) {
 talonmon_state g_talonmon_state;
 
 talonmon_state::~talonmon_state() {
+    teardown();
+}
+
+void talonmon_state::teardown() {
+    running_.store(false);
     stop_workers();
+    std::lock_guard<std::mutex> lock(cards_mutex_);
     for (auto &ctxt : cards_) {
         if (ctxt->stats_logger) {
             talonmon_oper_logger_deinit(*ctxt, "stats");
@@ -42,11 +48,13 @@ talonmon_state::~talonmon_state() {
             talonmon_oper_logger_deinit(*ctxt, "event");
         }
     }
+    cards_.clear();
 }
 
 sdk::sdk_ret_t talonmon_state::init(talonmon_init_params_s *params) {
     running_.store(true);
     telemetry_dir_ = params->telemetry_dir;
+    pipeline_info_ = pipeline_monitor_info_s{};
     pipeline_init_params_s pipeline_params{params->lif_counters, params->port_counters, params->card_counters};
     sdk::sdk_ret_t rc = pipeline_init(&pipeline_params, &pipeline_info_);
     if (rc != sdk::SDK_RET_OK) {

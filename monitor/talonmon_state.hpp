@@ -60,6 +60,9 @@ public:
     // Stops and joins every worker (waking parked ones). Called once the
     // health checker has ended, before anything the workers use goes away.
     void stop_workers();
+    // Stops the workers, closes the telemetry files and forgets every card;
+    // `running` is cleared. Run at destruction.
+    void teardown();
 
     bool running() const { return running_.load(); }
     void set_running(bool running) { running_.store(running); }

@@ -27,6 +27,8 @@ spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_o
         opened_size = (::fstat(fd, &st) == 0) ? static_cast<std::size_t>(st.st_size) : 0;
         const std::string banner = boot_banner(boot_count_get());
         std::fwrite(banner.data(), 1, banner.size(), stream);
+        // On disk at once: a file that gets no line for a while still shows its boot.
+        std::fflush(stream);
         is_open = true;
     };
     handlers.after_close = [&is_open, &live_fd](const spdlog::filename_t &) {

@@ -1,0 +1,241 @@
+// The monitor state against emulated cards: discovery, health inspection,
+// card down and card up, rediscovery, with real workers and real files.
+#include "aml/aml_liveness.hpp"
+#include "monitor/talonmon_state.hpp"
+#include "tests/monitor/emulated_host.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace {
+
+using monitor_test::emulated_host;
+using test_support::wait_until;
+
+class MonitorStateTest : public testing::Test {
+protected:
+    void start(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2) {
+        host_ = std::make_unique<emulated_host>(cards, ports, lifs);
+        talonmon_init_params_s params{};
+        params.telemetry_dir = host_->telemetry_dir();
+        talonmon_telemetry_counter_cfg_s lif_counter{"tx_rdma_unicast_packets", true, 0, false, true};
+        talonmon_telemetry_counter_cfg_s port_counter{"frames_rx_ok", true, 0, false, true};
+        params.lif_counters = {lif_counter};
+        params.port_counters = {port_counter};
+        g_lif_poll_ticks = g_port_poll_ticks = 100;
+        ASSERT_EQ(g_talonmon_state.init(&params), 0);
+    }
+    void TearDown() override {
+        g_talonmon_state.teardown();
+        host_.reset();
+    }
+    size_t stats_lines(unsigned card) { return host_->file_lines(card, "stats").size(); }
+    bool stats_grow(unsigned card) {
+        size_t before = stats_lines(card);
+        return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
+    }
+
+    std::unique_ptr<emulated_host> host_;
+};
+
+TEST_F(MonitorStateTest, TwoCardsAreInitialisedInOnePassInInventoryOrder) {
+    start();
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 2u);
+
+    std::vector<std::string> expected;
+    for (const auto &card : host_->cards_json()) {
+        const std::string bdf = card.second.get<std::string>("bdf");
+        for (const auto &lif : card.second.get_child("lifs")) {
+            expected.push_back("TALON " + bdf + " - Discovered new lif " + lif.second.get<std::string>("name") +
+                               " - " + lif.second.get<std::string>("uuid"));
+        }
+        for (const auto &port : card.second.get_child("ports")) {
+            expected.push_back("TALON " + bdf + " - Discovered new port " + port.second.get<std::string>("name") +
+                               " - " + port.second.get<std::string>("uuid"));
+        }
+        expected.push_back("TALON " + bdf + " - Card init successful");
+    }
+    std::vector<std::string> seen;
+    for (const auto &message : host_->trace_messages()) {
+        auto end = message.find("] ");
+        if (message.find("Discovered") != std::string::npos || message.find("Card init") != std::string::npos) {
+            seen.push_back(message.substr(end + 2));
+        }
+    }
+    EXPECT_EQ(seen, expected);
+    EXPECT_TRUE(wait_until([&] { return host_->trace_count("] Starting to monitor ") == 2; }));
+
+    // A second pass finds nothing new.
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(g_talonmon_state.num_cards(), 2u);
+    EXPECT_EQ(host_->trace_count("Card init successful"), 2u);
+}
+
+TEST_F(MonitorStateTest, CardWithUnreadablePortsIsRetriedAtTheNextPass) {
+    start();
+    host_->ctl("fault 0 PORT_IFINDEX_GET status=1");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
+    EXPECT_EQ(g_talonmon_state.card(0).bdf, host_->card_bdf(1));
+    const std::string failure = "TALON " + host_->card_bdf(0) + " - Failed to populate port db, err 255";
+    EXPECT_EQ(host_->trace_count(failure), 1u);
+    for (const auto &message : host_->trace_messages()) {
+        if (message.find(failure) != std::string::npos) {
+            EXPECT_EQ(message.rfind("[discover_card_ports_:", 0), 0u) << message;
+        }
+    }
+
+    host_->ctl("fault 0 PORT_IFINDEX_GET ok");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 2u);
+    EXPECT_EQ(g_talonmon_state.card(1).bdf, host_->card_bdf(0));
+    EXPECT_TRUE(stats_grow(0));
+}
+
+TEST_F(MonitorStateTest, FailingHeartbeatMarksTheCardDownOnceAndDiscoveryBringsItBack) {
+    start();
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(stats_grow(0));
+    const std::string down_line = "TALON " + host_->card_bdf(0) + " - card down detected";
+    const std::string up_line = "TALON " + host_->card_bdf(0) + " - card up detected";
+
+    host_->ctl("heartbeat 0 fail");
+    for (int i = 0; i < 3; ++i) {
+        g_talonmon_state.inspect_card_health();
+    }
+    EXPECT_EQ(host_->trace_count("[inspect_card_health:"), 1u);
+    EXPECT_EQ(host_->trace_count(down_line), 1u);
+    EXPECT_TRUE(g_talonmon_state.card(0).is_down());
+    EXPECT_FALSE(g_talonmon_state.card(1).is_down());
+    // The worker parks: its statistics file stops growing, the other card's does not.
+    wait_until([] { return false; }, std::chrono::milliseconds(100));
+    const size_t parked = stats_lines(0);
+    EXPECT_TRUE(stats_grow(1));
+    EXPECT_EQ(stats_lines(0), parked);
+
+    // A passing check alone does not bring the card back; discovery does.
+    host_->ctl("heartbeat 0 ok");
+    g_talonmon_state.inspect_card_health();
+    EXPECT_TRUE(g_talonmon_state.card(0).is_down());
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_FALSE(g_talonmon_state.card(0).is_down());
+    EXPECT_EQ(host_->trace_count(up_line), 1u);
+    EXPECT_EQ(host_->trace_count("[discover_cards:"), 1u);
+    EXPECT_TRUE(stats_grow(0));
+
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    EXPECT_EQ(host_->trace_count(down_line), 2u);
+
+    // The event file holds the three health records, in order, in the card's own file.
+    std::vector<std::string> health;
+    for (const auto &line : host_->file_lines(0, "event")) {
+        auto pos = line.find("\"description\": \"");
+        if (pos != std::string::npos) {
+            health.push_back(line.substr(pos));
+        }
+    }
+    EXPECT_EQ(health, (std::vector<std::string>{R"("description": "card down detected"}})",
+                                                R"("description": "card up detected"}})",
+                                                R"("description": "card down detected"}})"}));
+    EXPECT_EQ(host_->file_lines(1, "event").size(), 1u) << "only the banner";
+}
+
+TEST_F(MonitorStateTest, UnpluggedCardGoesDownAndComesBackWithTheSameFiles) {
+    start();
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(stats_grow(1));
+    host_->ctl("unplug 1");
+    g_talonmon_state.inspect_card_health();
+    ASSERT_TRUE(g_talonmon_state.card(1).is_down());
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_TRUE(g_talonmon_state.card(1).is_down()) << "not listed while unplugged";
+
+    host_->ctl("plug 1");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_FALSE(g_talonmon_state.card(1).is_down());
+    EXPECT_EQ(g_talonmon_state.num_cards(), 2u);
+    EXPECT_TRUE(stats_grow(1));
+    auto events = host_->file_lines(1, "event");
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0], "*** Boot #5 ***");
+    EXPECT_NE(events[2].find("card up detected"), std::string::npos);
+}
+
+TEST_F(MonitorStateTest, RediscoveryAppendsOnlyNewEntries) {
+    start(1, 3, 2);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    talonmon_card_ctxt_s &card = g_talonmon_state.card(0);
+    auto lifs_before = *card.lifs();
+
+    g_talonmon_state.discover_lifs();
+    EXPECT_EQ(card.lifs()->size(), 2u);
+    host_->ctl("add-lif 0 rdma_new");
+    g_talonmon_state.discover_lifs();
+    auto lifs = *card.lifs();
+    ASSERT_EQ(lifs.size(), 3u);
+    EXPECT_EQ(lifs[0].uuid, lifs_before[0].uuid);
+    EXPECT_EQ(lifs[1].uuid, lifs_before[1].uuid);
+    EXPECT_EQ(lifs[2].name, "rdma_new");
+    EXPECT_EQ(host_->trace_count("Discovered new lif rdma_new - " + lifs[2].uuid), 1u);
+
+    // A port information failure merges nothing of that pass.
+    host_->ctl("add-port 0 0x11040000");
+    host_->ctl("fault 0 PORT_INFO_GET status=1");
+    g_talonmon_state.discover_ports();
+    EXPECT_EQ(card.ports()->size(), 3u);
+    EXPECT_EQ(host_->trace_count("[talonmon_card_port_get:"), 1u);
+    EXPECT_EQ(host_->trace_count("Failed to get port information for card " + host_->card_bdf(0) + ", status : 1"),
+              1u);
+    host_->ctl("fault 0 PORT_INFO_GET ok");
+    g_talonmon_state.discover_ports();
+    ASSERT_EQ(card.ports()->size(), 4u);
+    EXPECT_EQ(card.ports()->back().name, "eth1/4");
+
+    // A card that is down is not asked.
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    host_->ctl("add-lif 0 rdma_unseen");
+    g_talonmon_state.discover_lifs();
+    EXPECT_EQ(card.lifs()->size(), 3u);
+    EXPECT_EQ(host_->trace_count("rdma_unseen"), 0u);
+}
+
+TEST(Liveness, HeartbeatResults) {
+    emulated_host host(1);
+    aml_card_liveness_check_req_s req{};
+    req.handle.bdf = host.card_bdf(0);
+    aml_card_liveness_check_rsp_s rsp{};
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_OK);
+
+    host.ctl("fault 0 HEARTBEAT status=11");
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_OK);
+    EXPECT_EQ(rsp.err_msg, "");
+
+    host.ctl("fault 0 HEARTBEAT status=39");
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_TIMEOUT);
+    EXPECT_NE(rsp.err_msg.find("ERROR - Failed to get card heartbeat, status : Operation timed out"),
+              std::string::npos)
+        << rsp.err_msg;
+
+    host.ctl("fault 0 HEARTBEAT short");
+    rsp.err_msg.clear();
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_MSG_SIZE_MISMATCH);
+    EXPECT_NE(rsp.err_msg.find(" : ERROR - HEARTBEAT IPC response size 8 doesn't match expected size 16\n"),
+              std::string::npos)
+        << rsp.err_msg;
+
+    host.ctl("fault 0 HEARTBEAT ok");
+    host.ctl("heartbeat 0 mismatch");
+    rsp.err_msg = "kept";
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_GENERIC_ERR);
+    EXPECT_EQ(rsp.err_msg, "kept");
+
+    host.ctl("heartbeat 0 fail");
+    EXPECT_EQ(aml_card_liveness_check(&req, &rsp), AML_STATUS_IPC_OP_ERR);
+    EXPECT_NE(rsp.err_msg.find("ERROR - Failed to get card heartbeat, err : "), std::string::npos) << rsp.err_msg;
+}
+
+}  // namespace
