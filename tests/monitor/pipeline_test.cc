@@ -1,0 +1,185 @@
+// Counter validation, sampling with thresholds and deltas, and the export of
+// records, against the counters of an emulated card.
+#include "monitor/pipeline.hpp"
+#include "monitor/talonmon_discovery.hpp"
+#include "monitor/talonmon_handlers.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
+#include "monitor/talonmon_worker.hpp"
+#include "tests/monitor/emulated_host.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <thread>
+
+namespace {
+
+using monitor_test::emulated_host;
+
+talonmon_telemetry_counter_cfg_s cfg(const std::string &name, bool cumulative, uint64_t threshold, bool event,
+                                     bool stats) {
+    return {name, cumulative, threshold, event, stats};
+}
+
+struct validation {
+    sdk::sdk_ret_t rc;
+    std::string err;
+    pipeline_monitor_info_s info;
+};
+
+validation validate(pipeline_init_params_s params) {
+    validation v{};
+    testing::internal::CaptureStderr();
+    v.rc = pipeline_init(&params, &v.info);
+    v.err = testing::internal::GetCapturedStderr();
+    return v;
+}
+
+TEST(PipelineInit, CounterNamesAreCheckedAgainstTheirKindsTable) {
+    auto v = validate({{cfg("tx_rdma_unicast_bytes", true, 0, false, true), cfg("bogus", true, 0, false, true)},
+                       {cfg("also_bogus", true, 0, false, true)},
+                       {}});
+    EXPECT_EQ(v.rc, 255);
+    EXPECT_EQ(v.err, "Error - bogus is not a valid lif counter\n");
+
+    v = validate({{}, {cfg("Frames_tx_ok", true, 0, false, true)}, {}});
+    EXPECT_EQ(v.err, "Error - Frames_tx_ok is not a valid port counter\n");
+    v = validate({{}, {cfg("tx_rdma_unicast_bytes", true, 0, false, true)}, {}});
+    EXPECT_EQ(v.err, "Error - tx_rdma_unicast_bytes is not a valid port counter\n");
+    v = validate({{}, {}, {cfg("frames_tx_ok", true, 0, false, true)}});
+    EXPECT_EQ(v.rc, 255);
+    EXPECT_EQ(v.err, "Error - frames_tx_ok is not a valid card counter\n");
+
+    v = validate({{cfg("rx_rdma_unicast_bytes", false, 7, true, false), cfg("rx_rdma_unicast_bytes", true, 0, false, true)},
+                  {cfg("frames_rx_ok", true, 0, false, true)},
+                  {}});
+    ASSERT_EQ(v.rc, 0);
+    EXPECT_EQ(v.err, "");
+    ASSERT_EQ(v.info.lif_counters.size(), 2u);
+    EXPECT_EQ(v.info.lif_counters[0].offset, 0x1C0u);
+    EXPECT_FALSE(v.info.lif_counters[0].cumulative);
+    EXPECT_EQ(v.info.lif_counters[0].threshold, 7u);
+    EXPECT_EQ(v.info.port_counters.at(0).offset, 0x10u);
+    EXPECT_EQ(v.info.record_types.size(), 2u);
+    EXPECT_EQ(v.info.record_types.begin()->type, TALONMON_RECORD_TYPE_LIF);
+}
+
+class SamplingTest : public testing::Test {
+protected:
+    void SetUp() override {
+        host_ = std::make_unique<emulated_host>(1, 1, 6);
+        card_ = std::make_unique<talonmon_card_ctxt_s>(aml_card_handle_s{host_->card_uuid(0), host_->card_bdf(0)});
+        std::vector<talonmon_lif_entry_s> lifs;
+        ASSERT_EQ(talonmon_card_lif_get(*card_, lifs), 0);
+        card_->set_lifs(lifs);
+    }
+    // Runs `body` on a thread of its own, as a worker would: its platform
+    // context and sampling memory start fresh.
+    void on_worker(const std::function<void()> &body) {
+        std::thread worker([&] {
+            ASSERT_EQ(talonmon_card_sdk_init(card_.get()), 0);
+            body();
+        });
+        worker.join();
+    }
+    // One populate pass over LIF `index`: the values of the two records.
+    std::pair<std::vector<uint64_t>, std::vector<uint64_t>> pass(pipeline_monitor_info_s &info, uint32_t index) {
+        talonmon_telemetry_record_s stats{}, event{};
+        EXPECT_EQ(info.lif_populate_cb(*card_, info, index, card_->lifs()->at(index).stats_addr, &stats, &event), 0);
+        std::pair<std::vector<uint64_t>, std::vector<uint64_t>> values;
+        for (auto &c : stats.counters) values.first.push_back(c.value);
+        for (auto &c : event.counters) values.second.push_back(c.value);
+        return values;
+    }
+    void set_lif(unsigned index, const std::string &counter, uint64_t value) {
+        host_->ctl("set 0 lif " + std::to_string(index) + " " + counter + " " + std::to_string(value));
+    }
+
+    std::unique_ptr<emulated_host> host_;
+    std::unique_ptr<talonmon_card_ctxt_s> card_;
+};
+
+using values = std::vector<uint64_t>;
+
+TEST_F(SamplingTest, DeltaCountersApplyTheirThreshold) {
+    auto v = validate({{cfg("tx_rdma_retransmit_packets", false, 100, true, true)}, {}, {}});
+    ASSERT_EQ(v.rc, 0);
+    on_worker([&] {
+        set_lif(5, "tx_rdma_retransmit_packets", 1000);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{1000}, values{1000})) << "first pass: against 0";
+        set_lif(5, "tx_rdma_retransmit_packets", 1099);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{}, values{}));
+        set_lif(5, "tx_rdma_retransmit_packets", 1199);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{100}, values{100})) << "exactly the threshold";
+        set_lif(5, "tx_rdma_retransmit_packets", 1099);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{18446744073709551516ULL}, values{18446744073709551516ULL}))
+            << "a lower reading wraps around";
+        // Another LIF has its own memory; reinit forgets this thread's readings.
+        set_lif(1, "tx_rdma_retransmit_packets", 5000);
+        EXPECT_EQ(pass(v.info, 1).first, values{5000});
+        EXPECT_EQ(pipeline_reinit(), 0);
+        EXPECT_EQ(pass(v.info, 5).first, values{1099});
+    });
+}
+
+TEST_F(SamplingTest, CountersGoToTheRecordsTheirFlagsName) {
+    auto v = validate({{cfg("tx_rdma_unicast_bytes", true, 0, false, true),
+                        cfg("tx_rdma_unicast_packets", false, 10, true, true),
+                        cfg("rx_rdma_unicast_bytes", true, 0, true, false)},
+                       {},
+                       {}});
+    ASSERT_EQ(v.rc, 0);
+    on_worker([&] {
+        set_lif(0, "tx_rdma_unicast_bytes", 18446744073709551615ULL);
+        set_lif(0, "tx_rdma_unicast_packets", 50);
+        set_lif(0, "rx_rdma_unicast_bytes", 7);
+        EXPECT_EQ(pass(v.info, 0), std::make_pair(values{18446744073709551615ULL, 50}, values{50, 7}));
+        set_lif(0, "tx_rdma_unicast_packets", 55);
+        EXPECT_EQ(pass(v.info, 0), std::make_pair(values{18446744073709551615ULL}, values{7}))
+            << "the middle counter is below its threshold";
+    });
+}
+
+TEST_F(SamplingTest, HandlerExportsEveryEntityInOrder) {
+    auto v = validate({{cfg("rx_rdma_unicast_packets", true, 0, false, true)}, {}, {}});
+    ASSERT_EQ(v.rc, 0);
+    card_->set_lifs({card_->lifs()->at(0), card_->lifs()->at(1)});
+    // Without loggers nothing is written and the export still succeeds.
+    on_worker([&] { EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, v.info), 0); });
+
+    card_->stats_logger = talonmon_oper_logger_init(*card_, host_->telemetry_dir(), "stats");
+    card_->event_logger = talonmon_oper_logger_init(*card_, host_->telemetry_dir(), "event");
+    ASSERT_TRUE(card_->stats_logger && card_->event_logger);
+    set_lif(0, "rx_rdma_unicast_packets", 11);
+    set_lif(1, "rx_rdma_unicast_packets", 22);
+    on_worker([&] {
+        EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, v.info), 0);
+        EXPECT_EQ(talonmon_handle_port_telemetry(*card_, v.info), 0) << "no port counters: nothing to do";
+    });
+    auto stats = host_->file_lines(0, "stats");
+    ASSERT_EQ(stats.size(), 3u);
+    EXPECT_EQ(stats[0], "*** Boot #5 ***");
+    const auto &lifs = *card_->lifs();
+    EXPECT_NE(stats[1].find("\"lif\": {\"id\": \"" + lifs[0].uuid + "\",\"name\": \"" + lifs[0].name +
+                            "\",\"counters\": [{\"name\": \"rx_rdma_unicast_packets\",\"value\": 11}]}}"),
+              std::string::npos)
+        << stats[1];
+    EXPECT_NE(stats[2].find("\"id\": \"" + lifs[1].uuid + "\""), std::string::npos) << stats[2];
+    EXPECT_NE(stats[2].find("\"value\": 22}]}}"), std::string::npos) << stats[2];
+    EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "banner only";
+    talonmon_oper_logger_deinit(*card_, "stats");
+    talonmon_oper_logger_deinit(*card_, "event");
+}
+
+TEST_F(SamplingTest, FailedExportStopsThePassWithItsMessage) {
+    pipeline_monitor_info_s info =
+        validate({{cfg("rx_rdma_unicast_packets", true, 0, true, true)}, {}, {}}).info;
+    info.export_cb = [](talonmon_card_ctxt_s &, talonmon_telemetry_record_s &) { return sdk::SDK_RET_INVALID_ARG; };
+    on_worker([&] { EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), 2); });
+    const std::string name = card_->lifs()->at(0).name;
+    EXPECT_EQ(host_->trace_count("[talonmon_handle_lif_telemetry:"), 1u);
+    EXPECT_EQ(host_->trace_count("] Failed to export lif " + name + " stats telemetry record, err 2"), 1u);
+    EXPECT_EQ(host_->trace_count("event telemetry record"), 0u) << "the pass ends at the first failure";
+}
+
+}  // namespace
