@@ -1,0 +1,57 @@
+#include "tests/e2e/emulated_daemon.hpp"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace e2e {
+
+emulator_process::emulator_process(const daemon_env &env, unsigned cards, unsigned ports, unsigned lifs)
+    : root_(env.dir() / "emu"), env_(env) {
+    process_ = std::make_unique<test_support::child_process>(std::vector<std::string>{
+        k_emulator, "--root", root_, "--cards", std::to_string(cards), "--ports", std::to_string(ports), "--lifs",
+        std::to_string(lifs)});
+    if (!test_support::wait_until([&] { return test_support::file_exists(root_ + "/ready") || !process_->running(); }) ||
+        !process_->running()) {
+        throw std::runtime_error("talon-emu did not start: " + process_->err_so_far());
+    }
+    boost::property_tree::read_json(root_ + "/cards.json", cards_);
+}
+
+emulator_process::~emulator_process() {
+    process_->signal(SIGTERM);
+    process_->wait(std::chrono::seconds(5));
+}
+
+void emulator_process::ctl(const std::string &command) const {
+    auto r = test_support::run_process({k_emulator, "--root", root_, "--ctl", command});
+    ASSERT_EQ(r.exit_status, 0) << command << ": " << r.out << r.err;
+}
+
+std::vector<std::string> emulator_process::env() const {
+    std::vector<std::string> vars = env_.env();
+    const char *path = std::getenv("PATH");
+    vars.push_back("TALON_SYSFS_DIR=" + root_ + "/sys");
+    vars.push_back("TALON_DEV_DIR=" + root_ + "/dev");
+    vars.push_back("PATH=" + root_ + "/bin:" + (path ? path : "/usr/bin:/bin"));
+    return vars;
+}
+
+std::string emulator_process::bdf(unsigned card) const {
+    unsigned i = 0;
+    for (const auto &entry : cards_) {
+        if (i++ == card) {
+            return entry.second.get<std::string>("bdf");
+        }
+    }
+    return {};
+}
+
+std::string telemetry_file(const daemon_env &env, const std::string &bdf, const std::string &type) {
+    return env.telemetry_dir() + "/card_" + bdf + "_" + type + ".log";
+}
+
+}  // namespace e2e

@@ -1,0 +1,37 @@
+// Whole-daemon test helpers: talon-emu serving cards in a temporary
+// directory, and the daemon's environment pointed at it.
+#pragma once
+
+#include "tests/e2e/daemon_fixture.hpp"
+
+#include <boost/property_tree/ptree.hpp>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+inline const std::string k_emulator = TALON_EMU_BIN;
+
+class emulator_process {
+public:
+    emulator_process(const daemon_env &env, unsigned cards, unsigned ports = 2, unsigned lifs = 2);
+    ~emulator_process();
+
+    void ctl(const std::string &command) const;
+    std::vector<std::string> env() const;  // the daemon's environment
+    const boost::property_tree::ptree &cards() const { return cards_; }
+    std::string bdf(unsigned card) const;
+
+private:
+    std::string root_;
+    std::unique_ptr<test_support::child_process> process_;
+    boost::property_tree::ptree cards_;
+    const daemon_env &env_;
+};
+
+// Path of a card's telemetry file.
+std::string telemetry_file(const daemon_env &env, const std::string &bdf, const std::string &type);
+
+}  // namespace e2e

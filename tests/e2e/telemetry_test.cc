@@ -1,0 +1,272 @@
+// Telemetry files of the running daemon against talon-emu, read as an
+// operator's tools would read them.
+#include "tests/e2e/emulated_daemon.hpp"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using test_support::child_process;
+using test_support::read_lines;
+using test_support::wait_until;
+namespace pt = boost::property_tree;
+
+// One telemetry line, checked for its exact form and parsed as JSON.
+struct telemetry_line {
+    std::string kind;  // "lif" or "port"
+    std::string id;
+    std::string name;
+    std::vector<std::pair<std::string, uint64_t>> counters;
+};
+
+telemetry_line parse_line(const std::string &line, const std::string &uuid, const std::string &bdf) {
+    static const std::string counter = R"(\{"name": "[a-z_]+","value": (0|[1-9]\d*)\})";
+    const std::regex form("^\\{\"uuid\": \"" + uuid + "\",\"bdf\": \"" + bdf +
+                          R"re(","timestamp":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}","(lif|port)": )re"
+                          R"(\{"id": "[0-9a-f-]{36}","name": "[^"]+","counters": \[)" +
+                          counter + "(, " + counter + R"re()*\]\}\}$)re");
+    EXPECT_TRUE(std::regex_match(line, form)) << line;
+    telemetry_line parsed;
+    pt::ptree tree;
+    std::istringstream in(line);
+    pt::read_json(in, tree);  // throws on invalid JSON
+    for (const char *kind : {"lif", "port"}) {
+        if (auto section = tree.get_child_optional(kind)) {
+            parsed.kind = kind;
+            parsed.id = section->get<std::string>("id");
+            parsed.name = section->get<std::string>("name");
+            for (const auto &c : section->get_child("counters")) {
+                parsed.counters.emplace_back(c.second.get<std::string>("name"),
+                                             std::stoull(c.second.get<std::string>("value")));
+            }
+        }
+    }
+    return parsed;
+}
+
+// The lines of a telemetry file after its banner, grouped by entity id.
+std::map<std::string, std::vector<telemetry_line>> read_telemetry(const std::string &path, const std::string &uuid,
+                                                                  const std::string &bdf) {
+    auto lines = read_lines(path);
+    EXPECT_FALSE(lines.empty()) << path;
+    std::map<std::string, std::vector<telemetry_line>> by_entity;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (i == 0) {
+            EXPECT_EQ(lines[i], "*** Boot #7 ***");
+            continue;
+        }
+        auto parsed = parse_line(lines[i], uuid, bdf);
+        by_entity[parsed.id].push_back(parsed);
+    }
+    return by_entity;
+}
+
+const std::string k_filter = R"(
+        "card": { "liveness_poll_interval": 100000 },
+        "lif": { "poll_interval": 2000, "counters": [
+            { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_unicast_packets", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_unicast_packets", "cumulative": false, "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true, "event_record": true } },
+            { "counter": "rx_rdma_responder_dup_requests", "cumulative": false, "threshold": { "value": 1000000000000 },
+              "action": { "stats_record": true, "event_record": true } } ] },
+        "port": { "poll_interval": 2000, "counters": [
+            { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";
+
+class TelemetryTest : public testing::Test {
+protected:
+    void start_daemon() {
+        daemon_ = std::make_unique<child_process>(
+            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(k_filter)}, emu_->env());
+        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+    }
+    void stop_daemon() {
+        daemon_->signal(SIGTERM);
+        auto r = daemon_->wait(std::chrono::seconds(3));
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
+        EXPECT_EQ(r.err, "");
+    }
+    size_t lines_of(unsigned card, const std::string &type) {
+        return read_lines(e2e::telemetry_file(env_, emu_->bdf(card), type)).size();
+    }
+    bool grows(unsigned card, const std::string &type) {
+        size_t before = lines_of(card, type);
+        return wait_until([&] { return lines_of(card, type) > before + 4; }, std::chrono::seconds(5));
+    }
+    std::string card_field(unsigned card, const std::string &field) {
+        unsigned i = 0;
+        for (const auto &entry : emu_->cards()) {
+            if (i++ == card) return entry.second.get<std::string>(field);
+        }
+        return {};
+    }
+
+    e2e::daemon_env env_;
+    std::unique_ptr<e2e::emulator_process> emu_;
+    std::unique_ptr<child_process> daemon_;
+};
+
+TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 2);
+    emu_->ctl("set 0 lif 0 tx_rdma_unicast_bytes 18446744073709551615");
+    emu_->ctl("set 1 port 0 frames_tx_ok 42");
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats") && grows(1, "stats") && grows(0, "event"));
+    stop_daemon();
+
+    for (unsigned card = 0; card < 2; ++card) {
+        const std::string uuid = card_field(card, "uuid"), bdf = emu_->bdf(card);
+        std::map<std::string, std::pair<std::string, std::string>> known;  // id -> (kind, name)
+        unsigned i = 0;
+        for (const auto &entry : emu_->cards()) {
+            if (i++ != card) continue;
+            for (const char *kind : {"lifs", "ports"}) {
+                for (const auto &e : entry.second.get_child(kind)) {
+                    known[e.second.get<std::string>("uuid")] = {std::string(kind).substr(0, 3 + (kind[0] == 'p')),
+                                                                e.second.get<std::string>("name")};
+                }
+            }
+        }
+        auto stats = read_telemetry(e2e::telemetry_file(env_, bdf, "stats"), uuid, bdf);
+        auto events = read_telemetry(e2e::telemetry_file(env_, bdf, "event"), uuid, bdf);
+        EXPECT_EQ(stats.size(), 4u) << "two LIFs and two ports";
+        for (const auto &[id, lines] : stats) {
+            ASSERT_TRUE(known.count(id)) << id;
+            for (const auto &line : lines) {
+                EXPECT_EQ(line.kind, known[id].first);
+                EXPECT_EQ(line.name, known[id].second);
+            }
+            if (lines.front().kind == "port") {
+                for (const auto &line : lines) {
+                    ASSERT_EQ(line.counters.size(), 1u);
+                }
+                continue;
+            }
+            // Cumulative and delta readings of the same counter agree; the
+            // counter held under its threshold never appears.
+            uint64_t previous = 0;
+            for (const auto &line : lines) {
+                ASSERT_EQ(line.counters.size(), 4u);
+                EXPECT_EQ(line.counters[1].first, "tx_rdma_unicast_packets");
+                EXPECT_EQ(line.counters[2].second, line.counters[1].second - previous);
+                previous = line.counters[1].second;
+            }
+            // The counter with both records: one event line per statistics line, same value.
+            const auto &event_lines = events[id];
+            ASSERT_EQ(event_lines.size(), lines.size()) << id;
+            for (size_t n = 0; n < lines.size(); ++n) {
+                ASSERT_EQ(event_lines[n].counters.size(), 1u);
+                EXPECT_EQ(event_lines[n].counters[0].first, "rx_rdma_unicast_bytes");
+                EXPECT_EQ(event_lines[n].counters[0].second, lines[n].counters[3].second);
+            }
+        }
+        if (card == 0) {
+            const std::string lif0 = emu_->cards().begin()->second.get_child("lifs").begin()->second.get<std::string>("uuid");
+            for (const auto &line : stats[lif0]) {
+                EXPECT_EQ(line.counters[0].second, 18446744073709551615ULL);
+            }
+        } else {
+            // The firmware reports one statistics region per card, and every
+            // port is read at its start.
+            for (const auto &port : std::next(emu_->cards().begin())->second.get_child("ports")) {
+                for (const auto &line : stats[port.second.get<std::string>("uuid")]) {
+                    EXPECT_EQ(line.counters[0], std::make_pair(std::string("frames_tx_ok"), uint64_t{42}));
+                }
+            }
+        }
+    }
+}
+
+TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 2);
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats"));
+    const std::string event_file = e2e::telemetry_file(env_, emu_->bdf(0), "event");
+    auto down_lines = [&] {
+        size_t count = 0;
+        for (const auto &line : read_lines(event_file)) {
+            count += line.find(R"("card": {"id": ")" + card_field(0, "uuid") +
+                               R"(","description": "card down detected"}})") != std::string::npos;
+        }
+        return count;
+    };
+    emu_->ctl("heartbeat 0 fail");
+    ASSERT_TRUE(wait_until([&] { return down_lines() == 1; }));
+    // Several more inspections pass (one every 100 ms): still one record, and
+    // the parked worker writes nothing while the other card goes on.
+    const size_t parked = lines_of(0, "stats");
+    EXPECT_TRUE(grows(1, "stats"));
+    wait_until([] { return false; }, std::chrono::milliseconds(400));
+    EXPECT_EQ(down_lines(), 1u);
+    EXPECT_EQ(lines_of(0, "stats"), parked);
+    EXPECT_EQ(test_support::read_file(e2e::telemetry_file(env_, emu_->bdf(1), "event")).find("card down"),
+              std::string::npos)
+        << "the other card has no health records";
+
+    // Stopping with one worker parked and one sampling is prompt and clean.
+    stop_daemon();
+    size_t trace_down = 0;
+    for (const auto &line : read_lines(env_.trace_file())) {
+        trace_down += line.find("[inspect_card_health:") != std::string::npos &&
+                      line.find("TALON " + emu_->bdf(0) + " - card down detected") != std::string::npos;
+    }
+    EXPECT_EQ(trace_down, 1u);
+}
+
+TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    const std::string stats = e2e::telemetry_file(env_, emu_->bdf(0), "stats");
+    const std::string filler(99, 'x');
+    std::string content;
+    while (content.size() + 100 <= 10485760 - 300) {
+        content += filler + "\n";
+    }
+    test_support::write_file(stats, content);
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return test_support::file_exists(stats + ".1"); }));
+    ASSERT_TRUE(grows(0, "stats"));
+    stop_daemon();
+
+    auto rotated = read_lines(stats + ".1");
+    ASSERT_GE(rotated.size(), 3u);
+    EXPECT_EQ(rotated[0], filler);
+    const size_t filler_lines = content.size() / 100;
+    ASSERT_GT(rotated.size(), filler_lines);
+    EXPECT_EQ(rotated[filler_lines], "*** Boot #7 ***") << "banner between old content and new lines";
+    EXPECT_LE(test_support::read_file(stats + ".1").size(), 10485760u + 16u);
+    auto live = read_lines(stats);
+    ASSERT_GE(live.size(), 2u);
+    EXPECT_EQ(live[0], "*** Boot #7 ***");
+    EXPECT_EQ(live[1].rfind("{\"uuid\": ", 0), 0u);
+}
+
+TEST_F(TelemetryTest, RestartAppendsToTheSameFilesWithANewBanner) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats"));
+    stop_daemon();
+    const size_t first_run = lines_of(0, "stats");
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats"));
+    stop_daemon();
+    auto lines = read_lines(e2e::telemetry_file(env_, emu_->bdf(0), "stats"));
+    ASSERT_GT(lines.size(), first_run + 1);
+    EXPECT_EQ(lines[0], "*** Boot #7 ***");
+    EXPECT_EQ(lines[first_run], "*** Boot #7 ***");
+    size_t banners = 0;
+    for (const auto &line : lines) {
+        banners += line == "*** Boot #7 ***";
+    }
+    EXPECT_EQ(banners, 2u);
+}
+
+}  // namespace
