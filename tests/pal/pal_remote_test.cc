@@ -285,7 +285,7 @@ TEST_F(PalTelnetTest, ConsoleWithoutPromptReturnsAfterTheWait) {
     test_console console(console_mode::no_prompt);
     pal_telnet_session_s* s = pal_telnet_connect("127.0.0.1", console.port());
     ASSERT_NE(s, nullptr);
-    s->prompt = "ember:~$";
+    EXPECT_EQ(s->prompt, "ember:~$");
     char reply[256];
     int n = pal_telnet_exchange(s, "devmem 0x40 32", reply, sizeof(reply), 300);
     EXPECT_GT(n, 0);
