@@ -58,6 +58,26 @@ pal_ret_t pal_card_ctl_unavailable_set_led(int, pal_led_color_t, pal_led_frequen
     return PAL_RET_NOK;
 }
 
+pal_ret_t pal_card_ctl_unavailable_mdio_read(uint16_t*, uint32_t, uint32_t, uint32_t, uint32_t) {
+    pal_card_ctl_report("qsfp mdio read");
+    return PAL_RET_NOK;
+}
+
+pal_ret_t pal_card_ctl_unavailable_mdio_write(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t) {
+    pal_card_ctl_report("qsfp mdio write");
+    return PAL_RET_NOK;
+}
+
+pal_ret_t pal_card_ctl_unavailable_phy_read(uint16_t*, uint32_t, uint32_t, uint32_t) {
+    pal_card_ctl_report("qsfp phy read");
+    return PAL_RET_NOK;
+}
+
+pal_ret_t pal_card_ctl_unavailable_phy_write(uint16_t, uint32_t, uint32_t, uint32_t) {
+    pal_card_ctl_report("qsfp phy write");
+    return PAL_RET_NOK;
+}
+
 int pal_card_ctl_unavailable_query() {
     pal_card_ctl_report("cpld query");
     return -1;

@@ -22,6 +22,14 @@ pal_ret_t pal_card_ctl_unavailable_qsfp_dom_read(uint8_t* buffer, uint32_t size,
                                                  uint32_t nretry, uint32_t port);
 pal_ret_t pal_card_ctl_unavailable_set_led(int port, pal_led_color_t color,
                                            pal_led_frequency_t frequency);
+pal_ret_t pal_card_ctl_unavailable_mdio_read(uint16_t* data, uint32_t device, uint32_t reg,
+                                             uint32_t nretry, uint32_t port);
+pal_ret_t pal_card_ctl_unavailable_mdio_write(uint16_t data, uint32_t device, uint32_t reg,
+                                              uint32_t nretry, uint32_t port);
+pal_ret_t pal_card_ctl_unavailable_phy_read(uint16_t* data, uint32_t reg, uint32_t nretry,
+                                            uint32_t port);
+pal_ret_t pal_card_ctl_unavailable_phy_write(uint16_t data, uint32_t reg, uint32_t nretry,
+                                             uint32_t port);
 int pal_card_ctl_unavailable_query();
 int pal_card_ctl_unavailable_write_temp(uint32_t temperature, uint32_t port);
 

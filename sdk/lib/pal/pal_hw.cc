@@ -89,6 +89,10 @@ pal_ret_t pal_hw_init() {
     v.qsfp_read = pal_card_ctl_unavailable_qsfp_read;
     v.qsfp_write = pal_card_ctl_unavailable_qsfp_write;
     v.qsfp_dom_read = pal_card_ctl_unavailable_qsfp_dom_read;
+    v.qsfp_mdio_read = pal_card_ctl_unavailable_mdio_read;
+    v.qsfp_mdio_write = pal_card_ctl_unavailable_mdio_write;
+    v.qsfp_phy_read = pal_card_ctl_unavailable_phy_read;
+    v.qsfp_phy_write = pal_card_ctl_unavailable_phy_write;
     v.qsfp_set_led = pal_card_ctl_unavailable_set_led;
     v.get_cpld_rev = pal_card_ctl_unavailable_query;
     v.get_cpld_id = pal_card_ctl_unavailable_query;

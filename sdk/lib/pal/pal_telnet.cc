@@ -244,6 +244,7 @@ pal_telnet_session_s* pal_telnet_connect(const char* host, int port) {
     s->port = static_cast<uint16_t>(port);
     s->connected = true;
     s->last_activity = time(nullptr);
+    s->prompt = k_prompt;
     s->running = true;
     pal_telnet_session_s* raw = s.get();
     try {
@@ -361,7 +362,6 @@ pal_ret_t pal_init_telnet_internal(sdk::platform::platform_type_t type,
         return PAL_RET_NOK;
     }
     g_session.reset(s);
-    s->prompt = k_prompt;
     char reply[k_reply_max];
     pal_telnet_exchange(s, "test", reply, sizeof(reply), 100);
     pal_telnet_exchange(s, "show version", reply, sizeof(reply), k_cmd_wait_ms);
