@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+static_assert(k_palx86_card_vendor_id == CARD_PCI_VENDOR_ID, "the platform layer looks for the cards' vendor");
+
 namespace {
 
 // The resource device of a card, found through the card-IPC layer.

@@ -35,7 +35,7 @@ public:
         write_script("setpci",
                      "echo \"$@\" >> " + root_ + "/setpci.log\n"
                      "[ -e " + root_ + "/setpci_fail ] && exit 1\nexit 0\n");
-        write_script("lspci", "echo '" + std::string(k_rsc_bdf) + " 0200: 1f3c:100f'\n");
+        write_script("lspci", "echo '" + std::string(k_rsc_bdf) + " 0200: 1ff7:100f'\n");
         old_path_ = getenv("PATH") != nullptr ? getenv("PATH") : "";
         setenv("PATH", (root_ + "/bin:" + old_path_).c_str(), 1);
         setenv("TALON_SYSFS_DIR", (root_ + "/sys").c_str(), 1);

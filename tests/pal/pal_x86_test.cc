@@ -252,7 +252,7 @@ TEST_F(PalX86Test, LazyStartFromLspciAndItsFailure) {
         EXPECT_EQ(pal_mem_read(k_mem_pa, &b, 1), PAL_RET_OK);
         EXPECT_EQ(b, 0xFF);
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_NE(err.find("Resource map device 1f3c:100f not found\n"), std::string::npos) << err;
+        EXPECT_NE(err.find("Resource map device 1ff7:100f not found\n"), std::string::npos) << err;
     });
     setenv("PAL_CARD_UUID", "7a1c0000-0000-0000-0000-000000000001", 1);
     in_new_thread([&] {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // PCI vendor id the cards carry; must match the one the card-IPC layer uses.
-inline constexpr uint16_t k_palx86_card_vendor_id = 0x1f3c;
+inline constexpr uint16_t k_palx86_card_vendor_id = 0x1ff7;  // the card vendor ID of the card-IPC layer
 // PCI device id of a card's resource device.
 inline constexpr uint16_t k_palx86_rsc_device_id = 0x100f;
 // First word of a valid resource map.
