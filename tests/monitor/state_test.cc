@@ -2,6 +2,7 @@
 // card down and card up, rediscovery, with real workers and real files.
 #include "aml/aml_liveness.hpp"
 #include "monitor/talonmon_state.hpp"
+#include "nic_ipc/nic_ipc_dev.hpp"
 #include "tests/monitor/emulated_host.hpp"
 
 #include <gtest/gtest.h>
@@ -201,6 +202,51 @@ TEST_F(MonitorStateTest, RediscoveryAppendsOnlyNewEntries) {
     g_talonmon_state.discover_lifs();
     EXPECT_EQ(card.lifs()->size(), 3u);
     EXPECT_EQ(host_->trace_count("rdma_unseen"), 0u);
+}
+
+TEST_F(MonitorStateTest, WorkerWhosePlatformStartFailsIsRestartedByDiscovery) {
+    start(1);
+    nic_ipc_card_device_info_s info{};
+    ASSERT_EQ(nic_ipc_get_card_device_info(host_->card_bdf(0).c_str(), &info), 0);
+    const std::string resource_map =
+        std::string(std::getenv("TALON_SYSFS_DIR")) + "/bus/pci/devices/" + info.rsc_bdf + "/resource4";
+    const std::string good_map = test_support::read_file(resource_map);
+    // A resource map with neither magic nor version is refused.
+    test_support::write_file(resource_map, std::string(good_map.size(), '\0'));
+
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
+    ASSERT_TRUE(wait_until([] { return g_talonmon_state.card(0).is_down(); }));
+    EXPECT_EQ(host_->trace_count("TALON " + host_->card_bdf(0) + " - Failed to initialize PAL, err : -1"), 1u);
+    EXPECT_EQ(host_->trace_count("Starting to monitor"), 0u);
+
+    test_support::write_file(resource_map, good_map);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_FALSE(g_talonmon_state.card(0).is_down());
+    EXPECT_EQ(host_->trace_count("TALON " + host_->card_bdf(0) + " - card up detected"), 1u);
+    EXPECT_TRUE(stats_grow(0));
+    EXPECT_EQ(host_->trace_count("Starting to monitor"), 1u);
+}
+
+TEST_F(MonitorStateTest, RediscoveryWhileTheWorkerSamples) {
+    start(1, 2, 1);
+    g_lif_poll_ticks = 1;
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(stats_grow(0));
+    for (int i = 0; i < 8; ++i) {
+        host_->ctl("add-lif 0 extra" + std::to_string(i));
+        g_talonmon_state.discover_lifs();
+        g_talonmon_state.discover_ports();
+    }
+    EXPECT_EQ(g_talonmon_state.card(0).lifs()->size(), 9u);
+    const std::string last_uuid = g_talonmon_state.card(0).lifs()->back().uuid;
+    // The worker's next passes walk the grown list.
+    EXPECT_TRUE(wait_until([&] {
+        for (const auto &line : host_->file_lines(0, "stats")) {
+            if (line.find(last_uuid) != std::string::npos) return true;
+        }
+        return false;
+    }));
 }
 
 TEST(Liveness, HeartbeatResults) {
