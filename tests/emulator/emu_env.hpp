@@ -62,6 +62,17 @@ private:
     std::filesystem::path path_;
 };
 
+inline talon_emu::config_s emu_cfg(unsigned cards = 1, unsigned ports = 2, unsigned lifs = 2,
+                                   talon_emu::transport_e transport = talon_emu::transport_e::both)
+{
+    talon_emu::config_s c;
+    c.cards = cards;
+    c.ports = ports;
+    c.lifs = lifs;
+    c.transport = transport;
+    return c;
+}
+
 class emu_env {
 public:
     explicit emu_env(talon_emu::config_s cfg = {}) : cfg_(with_root(cfg, dir_)), emu_(cfg_)
@@ -74,7 +85,7 @@ public:
     }
     ~emu_env() { emu_.stop(); }
 
-    std::string root() const { return dir_.path().string(); }
+    std::string root() const { return cfg_.root; }
     std::string sys_devices() const { return root() + "/sys/bus/pci/devices/"; }
     // Sends a control command; returns the emulator's answer, throws when
     // the emulator refused it.
