@@ -10,9 +10,6 @@
 using ipc_wire::get_le;
 using ipc_wire::put_le;
 
-thread_local int32_t g_ipc_transport = NIC_IPC_TRANSPORT_TAWK;
-thread_local bool g_use_alternate_transport = true;
-
 namespace {
 
 constexpr uint32_t k_fwctl_config_ep = 0x1E;

@@ -17,8 +17,8 @@ struct nic_ipc_handle_s {
 
 // Per-thread transport choice: the preferred transport and whether the
 // other one is tried when the preferred device is not found.
-extern thread_local int32_t g_ipc_transport;              // default 1
-extern thread_local bool g_use_alternate_transport;       // default true
+inline thread_local int32_t g_ipc_transport = NIC_IPC_TRANSPORT_TAWK;
+inline thread_local bool g_use_alternate_transport = true;
 
 // Sets both for the calling thread; -3 for a transport other than 1 or 2.
 int nic_ipc_init(int32_t transport, bool use_alternate);

@@ -85,7 +85,7 @@ int ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t ep, uint32_t op,
 
     ssize_t n;
     do {
-        n = ::write(dev->fd, buf.data(), off);
+        n = ipc_drv_write(dev->fd, buf.data(), off);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         return -1;

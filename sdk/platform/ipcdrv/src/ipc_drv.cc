@@ -91,6 +91,15 @@ int ipc_drv_unbind(int fd, uint32_t value)
     return ::ioctl(fd, IPC_DRV_IOCTL_UNBIND, &arg);
 }
 
+ssize_t ipc_drv_write(int fd, const void *buf, size_t len)
+{
+    ssize_t n = ::send(fd, buf, len, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) {
+        n = ::write(fd, buf, len);
+    }
+    return n;
+}
+
 bool ipc_drv_fd_is_socket(int fd)
 {
     struct stat st{};

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/types.h>
 
 // Root of the device nodes, read from the environment on every call.
 std::string ipc_drv_dev_root();
@@ -25,6 +26,10 @@ inline constexpr unsigned long IPC_DRV_IOCTL_BIND = 0x40084208;
 inline constexpr unsigned long IPC_DRV_IOCTL_UNBIND = 0x40084209;
 int ipc_drv_bind(int fd, uint32_t value);
 int ipc_drv_unbind(int fd, uint32_t value);
+
+// Writes one message. On a socket the write never raises SIGPIPE: a peer
+// that went away fails the call with EPIPE instead.
+ssize_t ipc_drv_write(int fd, const void *buf, size_t len);
 
 // True when fd refers to a socket (an emulated device node).
 bool ipc_drv_fd_is_socket(int fd);
