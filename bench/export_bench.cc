@@ -1,0 +1,82 @@
+// Rendering and exporting one telemetry line, against the floor of writing
+// the same bytes with write(2) (every exported line is flushed to its file).
+#include "monitor/pipeline.hpp"
+#include "monitor/talonmon_card.hpp"
+#include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+namespace {
+
+struct bench_dir {
+    bench_dir() {
+        std::string pattern = "/tmp/talon-bench-XXXXXX";
+        path = ::mkdtemp(pattern.data());
+    }
+    ~bench_dir() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
+struct two_counter_record {
+    two_counter_record() {
+        record.type = TALONMON_TELEMETRY_TYPE_STATS;
+        record.record_type.type = TALONMON_RECORD_TYPE_PORT;
+        record.id = &id;
+        record.name = &name;
+        record.counters = {{&tx, 1583312}, {&rx, 1590027}};
+    }
+    talonmon_telemetry_counter_s tx{"frames_tx_ok", 0, true, 0, false, true};
+    talonmon_telemetry_counter_s rx{"frames_rx_ok", 16, true, 0, false, true};
+    std::string id = "0a0b0c0d-0e0f-1011-1213-141516171819";
+    std::string name = "eth1/1";
+    talonmon_telemetry_record_s record{};
+};
+
+const aml_card_handle_s k_card{"5f1c9a2e-7b3d-4c8e-9a10-2b3c4d5e6f70", "0000:41:00.0"};
+
+void BM_render_line(benchmark::State &state) {
+    two_counter_record r;
+    std::string line;
+    for (auto _ : state) {
+        generate_jsonl_from_telemetry_record(k_card, r.record, line);
+        benchmark::DoNotOptimize(line);
+    }
+}
+BENCHMARK(BM_render_line);
+
+void BM_export_line(benchmark::State &state) {
+    bench_dir dir;
+    two_counter_record r;
+    talonmon_card_ctxt_s card(k_card);
+    card.stats_logger = talonmon_oper_logger_init(card, dir.path, "stats");
+    for (auto _ : state) {
+        telemetry_export_cb(card, r.record);
+    }
+    talonmon_oper_logger_deinit(card, "stats");
+}
+BENCHMARK(BM_export_line);
+
+void BM_write_floor(benchmark::State &state) {
+    bench_dir dir;
+    two_counter_record r;
+    std::string line;
+    generate_jsonl_from_telemetry_record(k_card, r.record, line);
+    line += '\n';
+    int fd = ::open((dir.path + "/floor.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(::write(fd, line.data(), line.size()));
+    }
+    ::close(fd);
+}
+BENCHMARK(BM_write_floor);
+
+}  // namespace
+
+BENCHMARK_MAIN();
