@@ -30,9 +30,21 @@ uint64_t wall_clock_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_sec + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+bool needs_escape(unsigned char c) {
+    return c < 0x20 || c == '"' || c == '\\';
+}
+
 }  // namespace
 
 void talonmon_json_escape_append(std::string &out, const std::string &text) {
+    bool plain = true;
+    for (unsigned char c : text) {
+        plain = plain && !needs_escape(c);
+    }
+    if (plain) {
+        out += text;
+        return;
+    }
     for (unsigned char c : text) {
         switch (c) {
         case '"':
@@ -67,12 +79,20 @@ void talonmon_json_escape_append(std::string &out, const std::string &text) {
 }
 
 std::string talonmon_timestamp_text(uint64_t epoch_ns) {
+    // Each thread keeps the text of the last second it rendered: lines of
+    // the same second share it, and no state is shared between threads.
+    thread_local time_t cached_second = -1;
+    thread_local std::string cached_text;
     const time_t seconds = static_cast<time_t>(epoch_ns / k_ns_per_sec);
-    struct tm local {};
-    ::localtime_r(&seconds, &local);
-    char buf[k_time_buf_size];
-    size_t len = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
-    return fmt::format("{}.{:03d}", std::string_view(buf, len), (epoch_ns / k_ns_per_ms) % k_ms_per_sec);
+    if (seconds != cached_second) {
+        struct tm local {};
+        ::localtime_r(&seconds, &local);
+        char buf[k_time_buf_size];
+        size_t len = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
+        cached_text.assign(buf, len);
+        cached_second = seconds;
+    }
+    return fmt::format("{}.{:03d}", cached_text, (epoch_ns / k_ns_per_ms) % k_ms_per_sec);
 }
 
 sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &card,

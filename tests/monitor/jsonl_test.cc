@@ -106,7 +106,7 @@ TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {
     EXPECT_EQ(talonmon_timestamp_text(1773480413ULL * 1000000000ULL + 5999999ULL), "2026-03-14 09:26:53.005");
     ::setenv("TZ", "Asia/Kolkata", 1);
     ::tzset();
-    EXPECT_EQ(talonmon_timestamp_text(1773480413ULL * 1000000000ULL + 58000000ULL), "2026-03-14 14:56:53.058");
+    EXPECT_EQ(talonmon_timestamp_text(1773480414ULL * 1000000000ULL + 58000000ULL), "2026-03-14 14:56:54.058");
     ::unsetenv("TZ");
     ::tzset();
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 
 namespace utils {
@@ -108,7 +109,15 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
 }
 
 template <typename Mutex>
-bool rotating_file_sink<Mutex>::live_file_unlinked_() const {
+bool rotating_file_sink<Mutex>::live_file_unlinked_() {
+    // Checked about once a second: a removed file loses at most a second of
+    // lines, and writing stays one system call a line.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    if (now.tv_sec == last_link_check_) {
+        return false;
+    }
+    last_link_check_ = now.tv_sec;
     struct stat st {};
     return fd_ >= 0 && ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
 }

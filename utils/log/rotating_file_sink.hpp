@@ -32,7 +32,7 @@ protected:
 private:
     void open_(bool truncate);
     void rotate_();
-    bool live_file_unlinked_() const;
+    bool live_file_unlinked_();
 
     std::string base_filename_;
     std::size_t max_size_;
@@ -43,6 +43,8 @@ private:
     bool is_open_ = false;
     // The live file's descriptor while it is open.
     int fd_ = -1;
+    // When the live file was last checked for having been removed.
+    int64_t last_link_check_ = 0;
     spdlog::details::file_helper file_helper_;
 };
 
