@@ -78,6 +78,20 @@ TEST(Startup, ConfigurationErrorsEndStartup) {
     EXPECT_EQ(r.err, "Error - filter.lif.poll_interval must be at least 100 microseconds\n");
 }
 
+TEST(Startup, UnknownCounterStopsTheMonitor) {
+    e2e::daemon_env env;
+    auto r = run_process({e2e::k_daemon, "-c", env.write_config(R"(
+        "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+                               { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] },
+        "port": { "counters": [ { "counter": "bogus", "action": { "stats_record": true } } ] })")},
+                         env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Error - frames_tx_ok is not a valid lif counter\nFailed to initiate TALON monitor ...\n");
+    const std::string err_log = test_support::read_file(env.err_file());
+    EXPECT_TRUE(std::regex_search(err_log, std::regex(R"(\nE \[7 [^\]]+\] \(\d+\) \[init:\d+\] Pipeline initialization failed\n$)")))
+        << err_log;
+}
+
 TEST(Startup, DirectoryChecks) {
     e2e::daemon_env env;
     const std::string config_path = env.dir() / "c.json";

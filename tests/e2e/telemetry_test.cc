@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <map>
+#include <sys/stat.h>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -247,6 +249,25 @@ TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
     ASSERT_GE(live.size(), 2u);
     EXPECT_EQ(live[0], "*** Boot #7 ***");
     EXPECT_EQ(live[1].rfind("{\"uuid\": ", 0), 0u);
+}
+
+TEST_F(TelemetryTest, LostTelemetryDirectoryIsReportedAndWritingResumes) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats"));
+    std::filesystem::remove_all(env_.telemetry_dir());
+    ASSERT_TRUE(wait_until([&] {
+        return daemon_->err_so_far().find("spdlog error: Failed opening file " +
+                                          e2e::telemetry_file(env_, emu_->bdf(0), "stats") + " for writing") !=
+               std::string::npos;
+    }));
+    EXPECT_TRUE(daemon_->running());
+    ASSERT_EQ(::mkdir(env_.telemetry_dir().c_str(), 0755), 0);
+    ASSERT_TRUE(wait_until([&] { return lines_of(0, "stats") > 3; }));
+    EXPECT_EQ(read_lines(e2e::telemetry_file(env_, emu_->bdf(0), "stats"))[0], "*** Boot #7 ***");
+    daemon_->signal(SIGTERM);
+    auto r = daemon_->wait(std::chrono::seconds(3));
+    EXPECT_EQ(r.exit_status, 0);
 }
 
 TEST_F(TelemetryTest, RestartAppendsToTheSameFilesWithANewBanner) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 
 namespace {
 
@@ -247,6 +248,21 @@ TEST_F(MonitorStateTest, RediscoveryWhileTheWorkerSamples) {
         }
         return false;
     }));
+}
+
+TEST_F(MonitorStateTest, InventoryErrorAddsNoCardInThatPass) {
+    start(3);
+    // The middle card's functions lose their serial numbers: it cannot be identified.
+    const std::string devices = std::string(std::getenv("TALON_SYSFS_DIR")) + "/bus/pci/devices/0000:16:00";
+    for (const char *fn : {".0", ".1", ".2"}) {
+        std::remove((devices + fn + "/vpd").c_str());
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 255);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Error NIC  (" + host_->card_bdf(1) + ") : ERROR - Invalid card handle\n");
+    EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
+    EXPECT_EQ(host_->trace_count("Card init successful"), 0u);
 }
 
 TEST(Liveness, HeartbeatResults) {
