@@ -439,6 +439,23 @@ int nic_ipc_get_card_info(const char *card_bdf, nic_ipc_card_info_s *info)
     return 0;
 }
 
+// Of the functions in `list`, the one that belongs to the card with `uuid`
+// (matched through the serial number the UUID encodes). 0 or -1.
+static int function_of_card_uuid(const char *uuid, char (*list)[NIC_IPC_BDF_SIZE], int n, std::string *out)
+{
+    auto serials = serial_map(list, n);
+    char serial[NIC_IPC_SERIAL_SIZE];
+    if (card_serial_from_uuid(uuid, serial) != 0) {
+        return -1;
+    }
+    auto it = serials.find(serial);
+    if (it == serials.end()) {
+        return -1;
+    }
+    *out = it->second;
+    return 0;
+}
+
 int nic_ipc_card_bdf_from_uuid(const char *uuid, char *out)
 {
     char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
@@ -449,16 +466,10 @@ int nic_ipc_card_bdf_from_uuid(const char *uuid, char *out)
     if (n <= 0) {
         return -1;
     }
-    auto serials = serial_map(list, n);
-    char serial[NIC_IPC_SERIAL_SIZE];
-    if (card_serial_from_uuid(uuid, serial) != 0) {
+    std::string mgmt;
+    if (function_of_card_uuid(uuid, list, n, &mgmt) != 0) {
         return -1;
     }
-    auto it = serials.find(serial);
-    if (it == serials.end()) {
-        return -1;
-    }
-    const std::string &mgmt = it->second;
 
     char cards[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
     int nc = nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, nic_ipc_asic_pcie_device_id(), cards,
@@ -484,15 +495,10 @@ int nic_ipc_card_rsc_bdf_from_uuid(const char *uuid, char *out)
     if (n <= 0) {
         return -1;
     }
-    auto serials = serial_map(list, n);
-    char serial[NIC_IPC_SERIAL_SIZE];
-    if (card_serial_from_uuid(uuid, serial) != 0) {
+    std::string rsc;
+    if (function_of_card_uuid(uuid, list, n, &rsc) != 0) {
         return -1;
     }
-    auto it = serials.find(serial);
-    if (it == serials.end()) {
-        return -1;
-    }
-    copy_bounded(out, NIC_IPC_BDF_SIZE - 1, it->second);
+    copy_bounded(out, NIC_IPC_BDF_SIZE - 1, rsc);
     return 0;
 }
