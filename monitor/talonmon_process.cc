@@ -205,6 +205,9 @@ int talonmon_main(int argc, char **argv) {
     while (g_talonmon_state.running()) {
         ::sleep(1);
     }
+    // Close the card files now: at static destruction the logging
+    // library's registry may already be gone.
+    g_talonmon_state.teardown();
     std::printf("Exiting TALON monitor ...\n");
     std::fflush(stdout);
     return k_exit_ok;
