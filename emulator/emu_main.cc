@@ -29,7 +29,27 @@ const char *k_usage =
     "  set CARD lif|port INDEX COUNTER VALUE\n"
     "  fault CARD COMMAND ok|status=N|transport=N|short\n"
     "    COMMAND: DEVICE_INFO HEARTBEAT PORT_IFINDEX_GET PORT_INFO_GET\n"
-    "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n";
+    "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n"
+    "    or a card-control command:\n"
+    "             FRU_READ GET_SYSTEM_LED SYSTEM_SET_LED CPLD_SET_CARD_STATUS\n"
+    "             WRITE_FW_VER_TO_CPLD CPLD_REV CPLD_ID CPLD_MINOR_REV CPLD_BOOT_STATUS\n"
+    "             GET_RSTCAUSE GET_RST_EVENT GET_CPLD_REG SET_CPLD_REG FWSEL\n"
+    "             READ_PIN READ_POUT1 READ_POUT2 READ_VIN READ_VOUT1 READ_VOUT2\n"
+    "             READ_BOARD_TEMPERATURE READ_DIE_TEMPERATURE READ_HWTRIP_TEMP\n"
+    "             QSFP_PSNT QSFP_IS_RESET QSFP_SET_PORT QSFP_RESET_PORT QSFP_SET_LPMODE\n"
+    "             QSFP_RESET_LPMODE QSFP_SET_LED QSFP_READ QSFP_WRITE QSFP_DOM_READ\n"
+    "             QSFP_WRITE_TEMP QSFP_SET_LINK_STATUS QSFP_POWER_ON QSFP_POWER_OFF\n"
+    "             QSFP_IS_POWERED_UP QSFP_POWER_FAILURE QSFP_POWER_CTRL_PRESENT\n"
+    "             QSFP_INTR_PENDING QSFP_INTR_CLEAR\n"
+    "\n"
+    "Card-control state (board controller, sensors, FRU, QSFP ports 1-2 with a\n"
+    "256-byte module image each; reads answer 128 bytes per response):\n"
+    "  cpld CARD id|rev|minor-rev|boot-status|rst-cause|rst-event VALUE\n"
+    "  cpld CARD reg REG VALUE\n"
+    "  sensor CARD pin|pout1|pout2|vin|vout1|vout2|board-temp|die-temp|hwtrip-temp VALUE\n"
+    "  qsfp CARD PORT present|reset|lpmode|powered|power-fail|power-ctrl|intr-pending 0|1\n"
+    "  qsfp CARD PORT byte OFFSET VALUE\n"
+    "  show CARD cpld | show CARD qsfp PORT\n";
 
 std::optional<unsigned> parse_count(const std::string &s)
 {

@@ -23,6 +23,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "emulator/emu_card_ctl.hpp"
 #include "monitor/counter_catalogue.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
@@ -330,6 +331,7 @@ struct card_s {
     std::vector<function_s> functions;
     std::array<fault_s, k_cmd_count> faults{};
     heartbeat_e heartbeat = heartbeat_e::ok;
+    card_ctl ctl;  // CPLD, sensors, FRU and QSFP cages
     bool plugged = true;
     mapped_file mem;
     std::vector<counter_s> counters;
@@ -424,6 +426,7 @@ void emulator::impl::build_cards()
         char serial[16];
         std::snprintf(serial, sizeof(serial), "TLN24%06u", 100 + i);
         c.serial = serial;
+        c.ctl = card_ctl(i, c.serial);
         c.mac = {0x02, 0x54, 0x4c, 0x4e, static_cast<uint8_t>(i), 0x00};
         for (unsigned p = 0; p < cfg.ports; ++p) {
             c.ports.push_back(0x11000000u | ((p + 1) << 16));
@@ -712,6 +715,10 @@ void emulator::impl::firmware(card_s &c, uint32_t ep, uint32_t op, const uint8_t
         }
         return v;
     };
+    if (card_ctl::serves(ep)) {
+        c.ctl.answer(ep, op, req, req_len, transport, rsp);
+        return;
+    }
     int cmd = -1;
     for (unsigned i = 0; i < k_cmd_count; ++i) {
         if (k_cmds[i].ep == ep && k_cmds[i].op == op) {
@@ -906,7 +913,7 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
     const std::string &verb = w[0];
     auto usage = [&](const char *u) { return "usage: " + std::string(u); };
     static const char *k_verbs[] = {"heartbeat", "unplug", "plug", "add-lif", "add-port", "set", "fault"};
-    bool known = false;
+    bool known = card_ctl::is_verb(verb);
     for (const char *v : k_verbs) {
         known = known || verb == v;
     }
@@ -921,6 +928,9 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
         return "unknown card '" + w[1] + "'";
     }
     std::lock_guard lk(mtx);
+    if (card_ctl::is_verb(verb)) {
+        return c->ctl.command(w, c->addr(), ok);
+    }
     if (verb == "heartbeat") {
         if (w.size() != 3) {
             return usage("heartbeat CARD ok|fail|mismatch");
@@ -1047,7 +1057,8 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
             cmd = static_cast<int>(i);
         }
     }
-    if (cmd < 0) {
+    const bool ctl_cmd = cmd < 0 && card_ctl::is_command_name(w[2]);
+    if (cmd < 0 && !ctl_cmd) {
         return "unknown firmware command '" + w[2] + "'";
     }
     fault_s f;
@@ -1067,7 +1078,15 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
     } else {
         return usage("fault CARD COMMAND ok|status=N|transport=N|short");
     }
-    c->faults[cmd] = f;
+    if (ctl_cmd) {
+        c->ctl.set_fault(w[2], f.mode == fault_e::status      ? ctl_fault_e::status
+                               : f.mode == fault_e::transport ? ctl_fault_e::transport
+                               : f.mode == fault_e::short_rsp ? ctl_fault_e::short_rsp
+                                                              : ctl_fault_e::ok,
+                         f.value);
+    } else {
+        c->faults[cmd] = f;
+    }
     *ok = true;
     return "fault " + c->addr() + " " + w[2] + " " + m;
 }

@@ -127,20 +127,3 @@ TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
 }
 
 }  // namespace
-
-namespace {
-
-TEST_F(PalDispatchTest, CardControlSlotsReportUnavailableOnCard) {
-    EXPECT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), PAL_RET_OK);
-    EXPECT_FALSE(pal_is_qsfp_port_present(1));
-    EXPECT_EQ(pal_get_cpld_id(), -1);
-    uint8_t buf[4] = {};
-    EXPECT_EQ(pal_qsfp_read(buf, sizeof(buf), 0, 0, 1, 1), PAL_RET_NOK);
-    EXPECT_EQ(buf[0], 0xFF);
-    uint16_t d = 0;
-    EXPECT_EQ(pal_qsfp_mdio_read(&d, 1, 2, 1, 1), PAL_RET_NOK);
-    EXPECT_TRUE(log_has("PAL card-control command qsfp read is not available", trace_level_err));
-    EXPECT_EQ(pal_step_cpu_pkt(nullptr, 0), PAL_RET_NOK);
-}
-
-}  // namespace

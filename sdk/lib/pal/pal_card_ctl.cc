@@ -1,91 +1,128 @@
 #include "sdk/lib/pal/pal_card_ctl.hpp"
 
-#include <cstring>
+#include <chrono>
+#include <thread>
 
 #include "logger/logger.hpp"
+#include "sdk/platform/pal/src/card_ctl.hpp"
+#include "sdk/platform/pal/src/ipc/card_cmd_wire.hpp"
 
 namespace sdk::lib {
 
 namespace {
 
-void pal_card_ctl_report(const char* what) {
-    LOGGER_ERR("PAL card-control command %s is not available: no card IPC command layer", what);
+using pal_card_wire::k_qsfp_no_page;
+using pal_card_wire::k_qsfp_page_select_off;
+
+constexpr auto k_page_select_settle = std::chrono::milliseconds(100);
+
+pal_ret_t control_ret(int rc) { return rc != 0 ? PAL_RET_NOK : PAL_RET_OK; }
+
+void log_at(trace_level_e level, const char* src, int line, const char* fmt, auto... args) {
+    logger_trace_cb()(k_logger_pal_module_id, level, fmt, src, line, args...);
+}
+
+bool size_ok(const char* src, int line, const char* func, uint32_t size) {
+    if (size == 0) {
+        log_at(trace_level_err, src, line, "[%s:%d] %s size cannot be zero", func);
+        return false;
+    }
+    return true;
+}
+
+// Writes the page byte before a transfer; a failure is logged and the
+// transfer goes on.
+bool select_page(const char* src, int line, qsfp_page_t page, uint32_t nretry, uint32_t port) {
+    if (page == k_qsfp_no_page) {
+        return false;
+    }
+    const uint8_t byte = static_cast<uint8_t>(page);
+    int rc = ::pal_qsfp_write(&byte, 1, k_qsfp_page_select_off, nretry, static_cast<int>(port));
+    if (rc != 0) {
+        log_at(trace_level_debug, src, line, "[%s:%d] QSFP high page write failed %d", rc);
+    }
+    std::this_thread::sleep_for(k_page_select_settle);
+    return true;
+}
+
+void restore_page(const char* src, int line, uint32_t nretry, uint32_t port) {
+    const uint8_t byte = static_cast<uint8_t>(k_qsfp_no_page);
+    int rc = ::pal_qsfp_write(&byte, 1, k_qsfp_page_select_off, nretry, static_cast<int>(port));
+    if (rc != 0) {
+        log_at(trace_level_debug, src, line, "[%s:%d] QSFP low page write failed %d", rc);
+    }
 }
 
 }  // namespace
 
-bool pal_card_ctl_unavailable_status(int) {
-    pal_card_ctl_report("qsfp status query");
-    return false;
+bool pal_card_ctl_is_qsfp_port_present(int port) { return ::pal_is_qsfp_port_psnt(port) > 0; }
+bool pal_card_ctl_is_qsfp_port_reset(int port) { return ::pal_is_qsfp_port_reset(port) > 0; }
+bool pal_card_ctl_is_qsfp_port_power_ctrl_present(int port) {
+    return ::pal_is_qsfp_port_power_ctrl_present(port) > 0;
+}
+bool pal_card_ctl_is_qsfp_port_powered_up(int port) { return ::pal_is_qsfp_port_powered_up(port) > 0; }
+bool pal_card_ctl_is_qsfp_port_power_failure(int port) {
+    return ::pal_is_qsfp_port_power_failure(port) > 0;
+}
+bool pal_card_ctl_is_qsfp_presence_intr_pending(int port) {
+    return ::pal_is_qsfp_presence_intr_pending(port) > 0;
 }
 
-pal_ret_t pal_card_ctl_unavailable_control(int) {
-    pal_card_ctl_report("qsfp control");
-    return PAL_RET_NOK;
+pal_ret_t pal_card_ctl_qsfp_set_port(int port) { return control_ret(::pal_qsfp_set_port(port)); }
+pal_ret_t pal_card_ctl_qsfp_reset_port(int port) { return control_ret(::pal_qsfp_reset_port(port)); }
+pal_ret_t pal_card_ctl_qsfp_power_en(int port, bool enable) {
+    return control_ret(::pal_qsfp_power_en(port, enable));
+}
+pal_ret_t pal_card_ctl_qsfp_set_low_power_mode(int port) {
+    return control_ret(::pal_qsfp_set_low_power_mode(port));
+}
+pal_ret_t pal_card_ctl_qsfp_reset_low_power_mode(int port) {
+    return control_ret(::pal_qsfp_reset_low_power_mode(port));
+}
+pal_ret_t pal_card_ctl_qsfp_presence_intr_clear(int port) {
+    ::pal_qsfp_presence_intr_clear(port);
+    return PAL_RET_OK;
 }
 
-pal_ret_t pal_card_ctl_unavailable_power_en(int, bool) {
-    pal_card_ctl_report("qsfp power enable");
-    return PAL_RET_NOK;
-}
+int pal_card_ctl_get_cpld_rev() { return ::pal_get_cpld_rev(); }
+int pal_card_ctl_get_cpld_id() { return ::pal_get_cpld_id(); }
+int pal_card_ctl_get_system_led() { return ::pal_get_system_led(); }
+int pal_card_ctl_get_rst_reason() { return ::pal_get_rst_reason(); }
 
-pal_ret_t pal_card_ctl_unavailable_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t,
-                                             qsfp_page_t, uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp read");
-    if (buffer != nullptr) {
-        memset(buffer, 0xFF, size);
+pal_ret_t pal_card_ctl_qsfp_read(const char* src, int line, uint8_t* buffer, uint32_t size,
+                                 uint32_t offset, qsfp_page_t page, uint32_t nretry,
+                                 uint32_t port) {
+    if (!size_ok(src, line, "pal_qsfp_read", size)) {
+        return PAL_RET_NOK;
     }
-    return PAL_RET_NOK;
-}
-
-pal_ret_t pal_card_ctl_unavailable_qsfp_write(const uint8_t*, uint32_t, uint32_t, qsfp_page_t,
-                                              uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp write");
-    return PAL_RET_NOK;
-}
-
-pal_ret_t pal_card_ctl_unavailable_qsfp_dom_read(uint8_t* buffer, uint32_t size, uint32_t,
-                                                 uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp dom read");
-    if (buffer != nullptr) {
-        memset(buffer, 0xFF, size);
+    const bool paged = select_page(src, line, page, nretry, port);
+    int rc = ::pal_qsfp_read(buffer, size, offset, nretry, static_cast<int>(port));
+    if (paged) {
+        restore_page(src, line, nretry, port);
     }
-    return PAL_RET_NOK;
+    return control_ret(rc);
 }
 
-pal_ret_t pal_card_ctl_unavailable_set_led(int, pal_led_color_t, pal_led_frequency_t) {
-    pal_card_ctl_report("qsfp set led");
-    return PAL_RET_NOK;
+pal_ret_t pal_card_ctl_qsfp_write(const char* src, int line, const uint8_t* buffer, uint32_t size,
+                                  uint32_t offset, qsfp_page_t page, uint32_t nretry,
+                                  uint32_t port) {
+    if (!size_ok(src, line, "pal_qsfp_write", size)) {
+        return PAL_RET_NOK;
+    }
+    const bool paged = select_page(src, line, page, nretry, port);
+    int rc = ::pal_qsfp_write(buffer, size, offset, nretry, static_cast<int>(port));
+    if (paged) {
+        restore_page(src, line, nretry, port);
+    }
+    return control_ret(rc);
 }
 
-pal_ret_t pal_card_ctl_unavailable_mdio_read(uint16_t*, uint32_t, uint32_t, uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp mdio read");
-    return PAL_RET_NOK;
-}
-
-pal_ret_t pal_card_ctl_unavailable_mdio_write(uint16_t, uint32_t, uint32_t, uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp mdio write");
-    return PAL_RET_NOK;
-}
-
-pal_ret_t pal_card_ctl_unavailable_phy_read(uint16_t*, uint32_t, uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp phy read");
-    return PAL_RET_NOK;
-}
-
-pal_ret_t pal_card_ctl_unavailable_phy_write(uint16_t, uint32_t, uint32_t, uint32_t) {
-    pal_card_ctl_report("qsfp phy write");
-    return PAL_RET_NOK;
-}
-
-int pal_card_ctl_unavailable_query() {
-    pal_card_ctl_report("cpld query");
-    return -1;
-}
-
-int pal_card_ctl_unavailable_write_temp(uint32_t, uint32_t) {
-    pal_card_ctl_report("cpld write temperature");
-    return -1;
+pal_ret_t pal_card_ctl_qsfp_dom_read(const char* src, int line, uint8_t* buffer, uint32_t size,
+                                     uint32_t offset, uint32_t nretry, uint32_t port) {
+    if (!size_ok(src, line, "pal_qsfp_dom_read", size)) {
+        return PAL_RET_NOK;
+    }
+    return control_ret(::pal_qsfp_dom_read(buffer, size, offset, nretry, static_cast<int>(port)));
 }
 
 }  // namespace sdk::lib

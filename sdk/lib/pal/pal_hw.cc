@@ -1,8 +1,10 @@
 // On-card backend (software running on the card): slots go straight to the
 // platform functions.
+#include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_backends.hpp"
 #include "sdk/lib/pal/pal_card_ctl.hpp"
+#include "sdk/platform/pal/src/card_ctl.hpp"
 #include "sdk/platform/pal/src/ember/sbus.hpp"
 #include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
 
@@ -56,6 +58,45 @@ void* pal_hw_mem_map(uint64_t pa, uint32_t size) { return ::pal_mem_map(pa, size
 void pal_hw_mem_unmap(void* ptr) { ::pal_mem_unmap(ptr); }
 pal_ret_t pal_hw_reg_rw_ctrl(pal_reg_rw_ctrl_s*) { return PAL_RET_OK; }
 
+pal_ret_t pal_hw_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, qsfp_page_t page,
+                           uint32_t nretry, uint32_t port) {
+    return pal_card_ctl_qsfp_read(logger_file_name(__FILE__), __LINE__, buffer, size, offset, page,
+                                  nretry, port);
+}
+pal_ret_t pal_hw_qsfp_write(const uint8_t* buffer, uint32_t size, uint32_t offset,
+                            qsfp_page_t page, uint32_t nretry, uint32_t port) {
+    return pal_card_ctl_qsfp_write(logger_file_name(__FILE__), __LINE__, buffer, size, offset,
+                                   page, nretry, port);
+}
+pal_ret_t pal_hw_qsfp_dom_read(uint8_t* buffer, uint32_t size, uint32_t offset, uint32_t nretry,
+                               uint32_t port) {
+    return pal_card_ctl_qsfp_dom_read(logger_file_name(__FILE__), __LINE__, buffer, size, offset,
+                                      nretry, port);
+}
+// Controls: 1 when the platform function reports a failure.
+pal_ret_t pal_hw_control(int rc) { return rc != 0 ? PAL_RET_NOK : PAL_RET_OK; }
+pal_ret_t pal_hw_qsfp_mdio_read(uint16_t* data, uint32_t device, uint32_t reg, uint32_t nretry,
+                                uint32_t port) {
+    return pal_hw_control(::pal_qsfp_mdio_read(data, device, reg, nretry, static_cast<int>(port)));
+}
+pal_ret_t pal_hw_qsfp_mdio_write(uint16_t data, uint32_t device, uint32_t reg, uint32_t nretry,
+                                 uint32_t port) {
+    return pal_hw_control(::pal_qsfp_mdio_write(data, device, reg, nretry, static_cast<int>(port)));
+}
+pal_ret_t pal_hw_qsfp_phy_read(uint16_t* data, uint32_t reg, uint32_t nretry, uint32_t port) {
+    return pal_hw_control(::pal_qsfp_phy_read(data, reg, nretry, static_cast<int>(port)));
+}
+pal_ret_t pal_hw_qsfp_phy_write(uint16_t data, uint32_t reg, uint32_t nretry, uint32_t port) {
+    return pal_hw_control(::pal_qsfp_phy_write(data, reg, nretry, static_cast<int>(port)));
+}
+pal_ret_t pal_hw_qsfp_set_led(int port, pal_led_color_t color, pal_led_frequency_t frequency) {
+    return pal_hw_control(::pal_qsfp_set_led(port, static_cast<uint8_t>(color),
+                                             static_cast<uint8_t>(frequency)));
+}
+int pal_hw_cpld_write_qsfp_temp(uint32_t temperature, uint32_t port) {
+    return ::pal_write_qsfp_temp(static_cast<uint8_t>(temperature), static_cast<int>(port));
+}
+
 }  // namespace
 
 pal_ret_t pal_hw_init() {
@@ -74,31 +115,31 @@ pal_ret_t pal_hw_init() {
     v.virtual_addr_to_physical_addr = pal_hw_vtop;
     v.mem_set = pal_hw_mem_set;
     // QSFP and board-controller operations are card firmware commands.
-    v.is_qsfp_port_present = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_reset = pal_card_ctl_unavailable_status;
-    v.qsfp_set_port = pal_card_ctl_unavailable_control;
-    v.qsfp_reset_port = pal_card_ctl_unavailable_control;
-    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_powered_up = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_power_failure = pal_card_ctl_unavailable_status;
-    v.is_qsfp_presence_intr_pending = pal_card_ctl_unavailable_status;
-    v.qsfp_presence_intr_clear = pal_card_ctl_unavailable_control;
-    v.qsfp_power_en = pal_card_ctl_unavailable_power_en;
-    v.qsfp_set_low_power_mode = pal_card_ctl_unavailable_control;
-    v.qsfp_reset_low_power_mode = pal_card_ctl_unavailable_control;
-    v.qsfp_read = pal_card_ctl_unavailable_qsfp_read;
-    v.qsfp_write = pal_card_ctl_unavailable_qsfp_write;
-    v.qsfp_dom_read = pal_card_ctl_unavailable_qsfp_dom_read;
-    v.qsfp_mdio_read = pal_card_ctl_unavailable_mdio_read;
-    v.qsfp_mdio_write = pal_card_ctl_unavailable_mdio_write;
-    v.qsfp_phy_read = pal_card_ctl_unavailable_phy_read;
-    v.qsfp_phy_write = pal_card_ctl_unavailable_phy_write;
-    v.qsfp_set_led = pal_card_ctl_unavailable_set_led;
-    v.get_cpld_rev = pal_card_ctl_unavailable_query;
-    v.get_cpld_id = pal_card_ctl_unavailable_query;
-    v.cpld_write_qsfp_temp = pal_card_ctl_unavailable_write_temp;
-    v.get_system_led = pal_card_ctl_unavailable_query;
-    v.get_rst_reason = pal_card_ctl_unavailable_query;
+    v.is_qsfp_port_present = pal_card_ctl_is_qsfp_port_present;
+    v.is_qsfp_port_reset = pal_card_ctl_is_qsfp_port_reset;
+    v.qsfp_set_port = pal_card_ctl_qsfp_set_port;
+    v.qsfp_reset_port = pal_card_ctl_qsfp_reset_port;
+    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_is_qsfp_port_power_ctrl_present;
+    v.is_qsfp_port_powered_up = pal_card_ctl_is_qsfp_port_powered_up;
+    v.is_qsfp_port_power_failure = pal_card_ctl_is_qsfp_port_power_failure;
+    v.is_qsfp_presence_intr_pending = pal_card_ctl_is_qsfp_presence_intr_pending;
+    v.qsfp_presence_intr_clear = pal_card_ctl_qsfp_presence_intr_clear;
+    v.qsfp_power_en = pal_card_ctl_qsfp_power_en;
+    v.qsfp_set_low_power_mode = pal_card_ctl_qsfp_set_low_power_mode;
+    v.qsfp_reset_low_power_mode = pal_card_ctl_qsfp_reset_low_power_mode;
+    v.qsfp_read = pal_hw_qsfp_read;
+    v.qsfp_write = pal_hw_qsfp_write;
+    v.qsfp_dom_read = pal_hw_qsfp_dom_read;
+    v.qsfp_mdio_read = pal_hw_qsfp_mdio_read;
+    v.qsfp_mdio_write = pal_hw_qsfp_mdio_write;
+    v.qsfp_phy_read = pal_hw_qsfp_phy_read;
+    v.qsfp_phy_write = pal_hw_qsfp_phy_write;
+    v.qsfp_set_led = pal_hw_qsfp_set_led;
+    v.get_cpld_rev = pal_card_ctl_get_cpld_rev;
+    v.get_cpld_id = pal_card_ctl_get_cpld_id;
+    v.cpld_write_qsfp_temp = pal_hw_cpld_write_qsfp_temp;
+    v.get_system_led = pal_card_ctl_get_system_led;
+    v.get_rst_reason = pal_card_ctl_get_rst_reason;
     v.mem_map = pal_hw_mem_map;
     v.mem_unmap = pal_hw_mem_unmap;
     v.get_sub_asic = ::pal_get_sub_asic;

@@ -135,6 +135,17 @@ pal_ret_t pal_x86_qsfp_dom_read(uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t
     return PAL_RET_OK;
 }
 
+pal_ret_t pal_x86_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, qsfp_page_t page,
+                            uint32_t nretry, uint32_t port) {
+    return pal_card_ctl_qsfp_read(logger_file_name(__FILE__), __LINE__, buffer, size, offset, page,
+                                  nretry, port);
+}
+pal_ret_t pal_x86_qsfp_write(const uint8_t* buffer, uint32_t size, uint32_t offset,
+                             qsfp_page_t page, uint32_t nretry, uint32_t port) {
+    return pal_card_ctl_qsfp_write(logger_file_name(__FILE__), __LINE__, buffer, size, offset,
+                                   page, nretry, port);
+}
+
 void* pal_x86_mem_map(uint64_t pa, uint32_t size) { return ::pal_mem_map(pa, size, k_mem_map_flags); }
 void pal_x86_mem_unmap(void* ptr) { ::pal_mem_unmap(ptr); }
 
@@ -157,20 +168,20 @@ pal_ret_t pal_hw_x86_64_init() {
     v.virtual_addr_to_physical_addr = pal_x86_vtop;
     v.mem_set = pal_x86_mem_set;
     // QSFP and board-controller operations are card firmware commands.
-    v.is_qsfp_port_present = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_reset = pal_card_ctl_unavailable_status;
-    v.qsfp_set_port = pal_card_ctl_unavailable_control;
-    v.qsfp_reset_port = pal_card_ctl_unavailable_control;
-    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_powered_up = pal_card_ctl_unavailable_status;
-    v.is_qsfp_port_power_failure = pal_card_ctl_unavailable_status;
-    v.is_qsfp_presence_intr_pending = pal_card_ctl_unavailable_status;
-    v.qsfp_presence_intr_clear = pal_card_ctl_unavailable_control;
-    v.qsfp_power_en = pal_card_ctl_unavailable_power_en;
-    v.qsfp_set_low_power_mode = pal_card_ctl_unavailable_control;
-    v.qsfp_reset_low_power_mode = pal_card_ctl_unavailable_control;
-    v.qsfp_read = pal_card_ctl_unavailable_qsfp_read;
-    v.qsfp_write = pal_card_ctl_unavailable_qsfp_write;
+    v.is_qsfp_port_present = pal_card_ctl_is_qsfp_port_present;
+    v.is_qsfp_port_reset = pal_card_ctl_is_qsfp_port_reset;
+    v.qsfp_set_port = pal_card_ctl_qsfp_set_port;
+    v.qsfp_reset_port = pal_card_ctl_qsfp_reset_port;
+    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_is_qsfp_port_power_ctrl_present;
+    v.is_qsfp_port_powered_up = pal_card_ctl_is_qsfp_port_powered_up;
+    v.is_qsfp_port_power_failure = pal_card_ctl_is_qsfp_port_power_failure;
+    v.is_qsfp_presence_intr_pending = pal_card_ctl_is_qsfp_presence_intr_pending;
+    v.qsfp_presence_intr_clear = pal_card_ctl_qsfp_presence_intr_clear;
+    v.qsfp_power_en = pal_card_ctl_qsfp_power_en;
+    v.qsfp_set_low_power_mode = pal_card_ctl_qsfp_set_low_power_mode;
+    v.qsfp_reset_low_power_mode = pal_card_ctl_qsfp_reset_low_power_mode;
+    v.qsfp_read = pal_x86_qsfp_read;
+    v.qsfp_write = pal_x86_qsfp_write;
     v.qsfp_mdio_read = pal_x86_qsfp_mdio_read;
     v.qsfp_mdio_write = pal_x86_qsfp_mdio_write;
     v.qsfp_phy_read = pal_x86_qsfp_phy_read;
@@ -178,13 +189,13 @@ pal_ret_t pal_hw_x86_64_init() {
     v.mem_map = pal_x86_mem_map;
     v.mem_unmap = pal_x86_mem_unmap;
     v.qsfp_set_led = pal_x86_qsfp_set_led;
-    v.get_cpld_rev = pal_card_ctl_unavailable_query;
-    v.get_cpld_id = pal_card_ctl_unavailable_query;
+    v.get_cpld_rev = pal_card_ctl_get_cpld_rev;
+    v.get_cpld_id = pal_card_ctl_get_cpld_id;
     v.cpld_write_qsfp_temp = pal_x86_cpld_write_qsfp_temp;
     v.qsfp_dom_read = pal_x86_qsfp_dom_read;
     v.reg_batch_write = nullptr;
-    v.get_system_led = pal_card_ctl_unavailable_query;
-    v.get_rst_reason = pal_card_ctl_unavailable_query;
+    v.get_system_led = pal_card_ctl_get_system_led;
+    v.get_rst_reason = pal_card_ctl_get_rst_reason;
     v.get_sub_asic = ::pal_get_sub_asic;
     v.is_mem_region_avail = ::pal_is_mem_region_avail;
     v.reg_rw_ctrl = pal_rw_dump_ctrl;
