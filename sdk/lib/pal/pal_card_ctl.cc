@@ -125,4 +125,19 @@ pal_ret_t pal_card_ctl_qsfp_dom_read(const char* src, int line, uint8_t* buffer,
     return control_ret(::pal_qsfp_dom_read(buffer, size, offset, nretry, static_cast<int>(port)));
 }
 
+void pal_card_ctl_fill_qsfp_slots(pal_rwvecs_s &v) {
+    v.is_qsfp_port_present = pal_card_ctl_is_qsfp_port_present;
+    v.is_qsfp_port_reset = pal_card_ctl_is_qsfp_port_reset;
+    v.qsfp_set_port = pal_card_ctl_qsfp_set_port;
+    v.qsfp_reset_port = pal_card_ctl_qsfp_reset_port;
+    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_is_qsfp_port_power_ctrl_present;
+    v.is_qsfp_port_powered_up = pal_card_ctl_is_qsfp_port_powered_up;
+    v.is_qsfp_port_power_failure = pal_card_ctl_is_qsfp_port_power_failure;
+    v.is_qsfp_presence_intr_pending = pal_card_ctl_is_qsfp_presence_intr_pending;
+    v.qsfp_presence_intr_clear = pal_card_ctl_qsfp_presence_intr_clear;
+    v.qsfp_power_en = pal_card_ctl_qsfp_power_en;
+    v.qsfp_set_low_power_mode = pal_card_ctl_qsfp_set_low_power_mode;
+    v.qsfp_reset_low_power_mode = pal_card_ctl_qsfp_reset_low_power_mode;
+}
+
 }  // namespace sdk::lib

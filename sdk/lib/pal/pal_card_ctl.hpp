@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_types.hpp"
 
 namespace sdk::lib {
@@ -23,6 +24,10 @@ pal_ret_t pal_card_ctl_qsfp_reset_port(int port);
 pal_ret_t pal_card_ctl_qsfp_power_en(int port, bool enable);
 pal_ret_t pal_card_ctl_qsfp_set_low_power_mode(int port);
 pal_ret_t pal_card_ctl_qsfp_reset_low_power_mode(int port);
+
+// Points the QSFP status and control slots of a table at the commands above
+// (the host and on-card backends share them).
+void pal_card_ctl_fill_qsfp_slots(pal_rwvecs_s &v);
 // Clears the presence interrupt; always PAL_RET_OK.
 pal_ret_t pal_card_ctl_qsfp_presence_intr_clear(int port);
 

@@ -168,18 +168,7 @@ pal_ret_t pal_hw_x86_64_init() {
     v.virtual_addr_to_physical_addr = pal_x86_vtop;
     v.mem_set = pal_x86_mem_set;
     // QSFP and board-controller operations are card firmware commands.
-    v.is_qsfp_port_present = pal_card_ctl_is_qsfp_port_present;
-    v.is_qsfp_port_reset = pal_card_ctl_is_qsfp_port_reset;
-    v.qsfp_set_port = pal_card_ctl_qsfp_set_port;
-    v.qsfp_reset_port = pal_card_ctl_qsfp_reset_port;
-    v.is_qsfp_port_power_ctrl_present = pal_card_ctl_is_qsfp_port_power_ctrl_present;
-    v.is_qsfp_port_powered_up = pal_card_ctl_is_qsfp_port_powered_up;
-    v.is_qsfp_port_power_failure = pal_card_ctl_is_qsfp_port_power_failure;
-    v.is_qsfp_presence_intr_pending = pal_card_ctl_is_qsfp_presence_intr_pending;
-    v.qsfp_presence_intr_clear = pal_card_ctl_qsfp_presence_intr_clear;
-    v.qsfp_power_en = pal_card_ctl_qsfp_power_en;
-    v.qsfp_set_low_power_mode = pal_card_ctl_qsfp_set_low_power_mode;
-    v.qsfp_reset_low_power_mode = pal_card_ctl_qsfp_reset_low_power_mode;
+    pal_card_ctl_fill_qsfp_slots(v);
     v.qsfp_read = pal_x86_qsfp_read;
     v.qsfp_write = pal_x86_qsfp_write;
     v.qsfp_mdio_read = pal_x86_qsfp_mdio_read;

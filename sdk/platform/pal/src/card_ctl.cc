@@ -137,8 +137,12 @@ int pal_fru_read(uint8_t* buf, uint32_t size, uint32_t offset) {
     return pal_ipc_c_fru_read(buf, size, offset);
 }
 
-int pal_qsfp_read_page(uint8_t* buf, uint32_t size, uint32_t offset, uint32_t page,
-                       uint32_t retries, int port) {
+namespace {
+
+// Selects `page` (unless no page is asked for), lets the module settle, then
+// runs the transfer; 0 or k_fail.
+template <typename Transfer>
+int on_page(uint32_t size, uint32_t page, uint32_t retries, int port, Transfer transfer) {
     if (size == 0) {
         return k_fail;
     }
@@ -148,21 +152,19 @@ int pal_qsfp_read_page(uint8_t* buf, uint32_t size, uint32_t offset, uint32_t pa
         }
         std::this_thread::sleep_for(k_page_select_settle);
     }
-    return pal_qsfp_read(buf, size, offset, retries, port) == 0 ? 0 : k_fail;
+    return transfer() == 0 ? 0 : k_fail;
+}
+
+}  // namespace
+
+int pal_qsfp_read_page(uint8_t* buf, uint32_t size, uint32_t offset, uint32_t page,
+                       uint32_t retries, int port) {
+    return on_page(size, page, retries, port, [&] { return pal_qsfp_read(buf, size, offset, retries, port); });
 }
 
 int pal_qsfp_write_page(const uint8_t* buf, uint32_t size, uint32_t offset, uint32_t page,
                         uint32_t retries, int port) {
-    if (size == 0) {
-        return k_fail;
-    }
-    if (page != k_qsfp_no_page) {
-        if (select_page(page, retries, port) != 0) {
-            return k_fail;
-        }
-        std::this_thread::sleep_for(k_page_select_settle);
-    }
-    return pal_qsfp_write(buf, size, offset, retries, port) == 0 ? 0 : k_fail;
+    return on_page(size, page, retries, port, [&] { return pal_qsfp_write(buf, size, offset, retries, port); });
 }
 
 int pal_qsfp_read_page_fast(uint8_t* buf, uint32_t size, uint32_t offset, uint32_t page,
