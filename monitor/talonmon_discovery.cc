@@ -7,25 +7,6 @@
 
 namespace {
 
-// An open IPC channel, closed when it goes out of scope.
-class ipc_channel {
-public:
-    explicit ipc_channel(const std::string &bdf) : open_(nic_ipc_open(&handle_, bdf.c_str()) >= 0) {}
-    ~ipc_channel() {
-        if (open_) {
-            nic_ipc_close(&handle_);
-        }
-    }
-    ipc_channel(const ipc_channel &) = delete;
-    ipc_channel &operator=(const ipc_channel &) = delete;
-    bool is_open() const { return open_; }
-    nic_ipc_handle_s *get() { return &handle_; }
-
-private:
-    nic_ipc_handle_s handle_{};
-    bool open_;
-};
-
 // Adds the entries whose UUID the list does not hold yet, logging each.
 template <typename Entry, typename Log>
 std::vector<Entry> merge_new(const std::vector<Entry> &existing, const std::vector<Entry> &found, Log log_new) {
@@ -46,8 +27,8 @@ std::vector<Entry> merge_new(const std::vector<Entry> &existing, const std::vect
 }  // namespace
 
 sdk::sdk_ret_t talonmon_card_port_get(const talonmon_card_ctxt_s &card, std::vector<talonmon_port_entry_s> &out) {
-    ipc_channel ipc(card.bdf);
-    if (!ipc.is_open()) {
+    nic_ipc_channel ipc;
+    if (ipc.open(card.bdf.c_str()) < 0) {
         TRACE_ERR("TALON {} - Failed to open IPC connection", card.bdf);
         return sdk::SDK_RET_IPC_CONN_ERR;
     }
@@ -82,8 +63,8 @@ sdk::sdk_ret_t talonmon_card_port_get(const talonmon_card_ctxt_s &card, std::vec
 }
 
 sdk::sdk_ret_t talonmon_card_lif_get(const talonmon_card_ctxt_s &card, std::vector<talonmon_lif_entry_s> &out) {
-    ipc_channel ipc(card.bdf);
-    if (!ipc.is_open()) {
+    nic_ipc_channel ipc;
+    if (ipc.open(card.bdf.c_str()) < 0) {
         TRACE_ERR("TALON {} - Failed to open IPC connection", card.bdf);
         return sdk::SDK_RET_IPC_CONN_ERR;
     }

@@ -66,7 +66,7 @@ bool another_instance_running(const std::string &prog) {
     // instance whose PID merely contains ours is still seen.
     const std::string command = "ps -eo pid,comm | grep -v grep | grep " + shell_quote(prog) +
                                 " | grep -v '^ *" + std::to_string(::getpid()) + " '";
-    FILE *pipe = ::popen(command.c_str(), "r");
+    FILE *pipe = ::popen(command.c_str(), "re");
     if (pipe == nullptr) {
         return false;
     }

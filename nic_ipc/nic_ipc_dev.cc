@@ -24,7 +24,7 @@ constexpr size_t k_bus_prefix_len = 7;  // "dddd:bb"
 // A popen'ed command; close() returns pclose's status.
 class command_pipe {
 public:
-    explicit command_pipe(const std::string &cmd) : f_(::popen(cmd.c_str(), "r")) {}
+    explicit command_pipe(const std::string &cmd) : f_(::popen(cmd.c_str(), "re")) {}
     ~command_pipe() { close(); }
     command_pipe(const command_pipe &) = delete;
     command_pipe &operator=(const command_pipe &) = delete;
