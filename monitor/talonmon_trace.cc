@@ -1,5 +1,6 @@
 #include "monitor/talonmon_trace.hpp"
 
+#include "utils/log/error_handler.hpp"
 #include "utils/log/trace.hpp"
 
 #include <sys/stat.h>
@@ -47,7 +48,7 @@ int talonmon_trace_init(const talonmon_init_params_s *params) {
         g_trace_logger = utils::trace_init(&trace_params);
     } catch (const spdlog::spdlog_ex &e) {
         // The files exist in a writable directory but cannot be opened.
-        std::fprintf(stderr, "spdlog error: %s\n", e.what());
+        utils::log_error_handler(e.what());
         std::fprintf(stderr, "Failed to create log files, abort...\n");
         return 255;
     }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+struct aml_card_handle_s;
+
 inline constexpr uint64_t k_granular_monitor_interval_ns = 100000;
 inline constexpr uint64_t k_min_wait_after_overrun_ns = 1000;
 
@@ -11,5 +13,4 @@ inline constexpr uint64_t k_min_wait_after_overrun_ns = 1000;
 void *talonmon_worker(void *arg);
 
 // Starts the platform access of the calling thread for `card`: 0 or 255.
-struct aml_card_handle_s;
 int talonmon_card_sdk_init(aml_card_handle_s *card);

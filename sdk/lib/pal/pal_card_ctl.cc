@@ -125,7 +125,7 @@ pal_ret_t pal_card_ctl_qsfp_dom_read(const char* src, int line, uint8_t* buffer,
     return control_ret(::pal_qsfp_dom_read(buffer, size, offset, nretry, static_cast<int>(port)));
 }
 
-void pal_card_ctl_fill_qsfp_slots(pal_rwvecs_s &v) {
+void pal_card_ctl_fill_slots(pal_rwvecs_s &v) {
     v.is_qsfp_port_present = pal_card_ctl_is_qsfp_port_present;
     v.is_qsfp_port_reset = pal_card_ctl_is_qsfp_port_reset;
     v.qsfp_set_port = pal_card_ctl_qsfp_set_port;
@@ -138,6 +138,10 @@ void pal_card_ctl_fill_qsfp_slots(pal_rwvecs_s &v) {
     v.qsfp_power_en = pal_card_ctl_qsfp_power_en;
     v.qsfp_set_low_power_mode = pal_card_ctl_qsfp_set_low_power_mode;
     v.qsfp_reset_low_power_mode = pal_card_ctl_qsfp_reset_low_power_mode;
+    v.get_cpld_rev = pal_card_ctl_get_cpld_rev;
+    v.get_cpld_id = pal_card_ctl_get_cpld_id;
+    v.get_system_led = pal_card_ctl_get_system_led;
+    v.get_rst_reason = pal_card_ctl_get_rst_reason;
 }
 
 }  // namespace sdk::lib

@@ -25,9 +25,9 @@ pal_ret_t pal_card_ctl_qsfp_power_en(int port, bool enable);
 pal_ret_t pal_card_ctl_qsfp_set_low_power_mode(int port);
 pal_ret_t pal_card_ctl_qsfp_reset_low_power_mode(int port);
 
-// Points the QSFP status and control slots of a table at the commands above
-// (the host and on-card backends share them).
-void pal_card_ctl_fill_qsfp_slots(pal_rwvecs_s &v);
+// Points the QSFP status and control slots and the board-controller queries
+// of a table at the commands above (the host and on-card backends share them).
+void pal_card_ctl_fill_slots(pal_rwvecs_s &v);
 // Clears the presence interrupt; always PAL_RET_OK.
 pal_ret_t pal_card_ctl_qsfp_presence_intr_clear(int port);
 

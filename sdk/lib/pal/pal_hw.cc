@@ -115,7 +115,7 @@ pal_ret_t pal_hw_init() {
     v.virtual_addr_to_physical_addr = pal_hw_vtop;
     v.mem_set = pal_hw_mem_set;
     // QSFP and board-controller operations are card firmware commands.
-    pal_card_ctl_fill_qsfp_slots(v);
+    pal_card_ctl_fill_slots(v);
     v.qsfp_read = pal_hw_qsfp_read;
     v.qsfp_write = pal_hw_qsfp_write;
     v.qsfp_dom_read = pal_hw_qsfp_dom_read;
@@ -124,11 +124,7 @@ pal_ret_t pal_hw_init() {
     v.qsfp_phy_read = pal_hw_qsfp_phy_read;
     v.qsfp_phy_write = pal_hw_qsfp_phy_write;
     v.qsfp_set_led = pal_hw_qsfp_set_led;
-    v.get_cpld_rev = pal_card_ctl_get_cpld_rev;
-    v.get_cpld_id = pal_card_ctl_get_cpld_id;
     v.cpld_write_qsfp_temp = pal_hw_cpld_write_qsfp_temp;
-    v.get_system_led = pal_card_ctl_get_system_led;
-    v.get_rst_reason = pal_card_ctl_get_rst_reason;
     v.mem_map = pal_hw_mem_map;
     v.mem_unmap = pal_hw_mem_unmap;
     v.get_sub_asic = ::pal_get_sub_asic;

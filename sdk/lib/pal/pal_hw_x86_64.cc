@@ -168,7 +168,7 @@ pal_ret_t pal_hw_x86_64_init() {
     v.virtual_addr_to_physical_addr = pal_x86_vtop;
     v.mem_set = pal_x86_mem_set;
     // QSFP and board-controller operations are card firmware commands.
-    pal_card_ctl_fill_qsfp_slots(v);
+    pal_card_ctl_fill_slots(v);
     v.qsfp_read = pal_x86_qsfp_read;
     v.qsfp_write = pal_x86_qsfp_write;
     v.qsfp_mdio_read = pal_x86_qsfp_mdio_read;
@@ -178,13 +178,9 @@ pal_ret_t pal_hw_x86_64_init() {
     v.mem_map = pal_x86_mem_map;
     v.mem_unmap = pal_x86_mem_unmap;
     v.qsfp_set_led = pal_x86_qsfp_set_led;
-    v.get_cpld_rev = pal_card_ctl_get_cpld_rev;
-    v.get_cpld_id = pal_card_ctl_get_cpld_id;
     v.cpld_write_qsfp_temp = pal_x86_cpld_write_qsfp_temp;
     v.qsfp_dom_read = pal_x86_qsfp_dom_read;
     v.reg_batch_write = nullptr;
-    v.get_system_led = pal_card_ctl_get_system_led;
-    v.get_rst_reason = pal_card_ctl_get_rst_reason;
     v.get_sub_asic = ::pal_get_sub_asic;
     v.is_mem_region_avail = ::pal_is_mem_region_avail;
     v.reg_rw_ctrl = pal_rw_dump_ctrl;

@@ -24,6 +24,25 @@ bool is_req_or_rsp(uint32_t type)
     return type == IPC_DRV_HDR_TYPE_REQ || type == IPC_DRV_HDR_TYPE_RSP;
 }
 
+// Aborts with the field's message unless the header's type carries the field.
+void require_type(uint64_t hdr, bool (*carries)(uint32_t), const char *fmt, const char *accessor)
+{
+    uint32_t type = static_cast<uint32_t>(hdr & k_type_mask);
+    if (!carries(type)) {
+        hdr_type_fault(fmt, type, accessor);
+    }
+}
+
+bool is_req(uint32_t type)
+{
+    return type == IPC_DRV_HDR_TYPE_REQ;
+}
+
+bool is_rsp(uint32_t type)
+{
+    return type == IPC_DRV_HDR_TYPE_RSP;
+}
+
 void set_bits(uint64_t *hdr, unsigned shift, uint64_t width_mask, uint64_t value)
 {
     *hdr = (*hdr & ~(width_mask << shift)) | ((value & width_mask) << shift);
@@ -46,72 +65,48 @@ void ipc_drv_hdr_set_type(uint64_t *hdr, uint32_t type)
 
 uint8_t ipc_drv_hdr_get_tag(uint64_t hdr)
 {
-    uint32_t type = ipc_drv_hdr_get_type(hdr);
-    if (!is_req_or_rsp(type)) {
-        hdr_type_fault("invalid hdr_type for tag field: %u", type, __func__);
-    }
+    require_type(hdr, is_req_or_rsp, "invalid hdr_type for tag field: %u", __func__);
     return static_cast<uint8_t>(hdr >> k_tag_shift);
 }
 
 void ipc_drv_hdr_set_tag(uint64_t *hdr, uint8_t tag)
 {
-    uint32_t type = ipc_drv_hdr_get_type(*hdr);
-    if (!is_req_or_rsp(type)) {
-        hdr_type_fault("invalid hdr_type for tag field: %u", type, __func__);
-    }
+    require_type(*hdr, is_req_or_rsp, "invalid hdr_type for tag field: %u", __func__);
     set_bits(hdr, k_tag_shift, 0xFF, tag);
 }
 
 uint16_t ipc_drv_hdr_get_pld_len(uint64_t hdr)
 {
-    uint32_t type = ipc_drv_hdr_get_type(hdr);
-    if (!is_req_or_rsp(type)) {
-        hdr_type_fault("invalid hdr_type for pld len: %u", type, __func__);
-    }
+    require_type(hdr, is_req_or_rsp, "invalid hdr_type for pld len: %u", __func__);
     return static_cast<uint16_t>(hdr >> k_pld_len_shift);
 }
 
 void ipc_drv_hdr_set_pld_len(uint64_t *hdr, uint16_t len)
 {
-    uint32_t type = ipc_drv_hdr_get_type(*hdr);
-    if (!is_req_or_rsp(type)) {
-        hdr_type_fault("invalid hdr_type for pld len: %u", type, __func__);
-    }
+    require_type(*hdr, is_req_or_rsp, "invalid hdr_type for pld len: %u", __func__);
     set_bits(hdr, k_pld_len_shift, 0xFFFF, len);
 }
 
 uint32_t ipc_drv_hdr_get_req_endpoint(uint64_t hdr)
 {
-    uint32_t type = ipc_drv_hdr_get_type(hdr);
-    if (type != IPC_DRV_HDR_TYPE_REQ) {
-        hdr_type_fault("invalid hdr_type for endpoint field: %u", type, __func__);
-    }
+    require_type(hdr, is_req, "invalid hdr_type for endpoint field: %u", __func__);
     return static_cast<uint32_t>(hdr >> k_word_shift);
 }
 
 void ipc_drv_hdr_set_req_endpoint(uint64_t *hdr, uint32_t ep)
 {
-    uint32_t type = ipc_drv_hdr_get_type(*hdr);
-    if (type != IPC_DRV_HDR_TYPE_REQ) {
-        hdr_type_fault("invalid hdr_type for endpoint field: %u", type, __func__);
-    }
+    require_type(*hdr, is_req, "invalid hdr_type for endpoint field: %u", __func__);
     set_bits(hdr, k_word_shift, 0xFFFFFFFFull, ep);
 }
 
 uint32_t ipc_drv_hdr_get_rsp_errno(uint64_t hdr)
 {
-    uint32_t type = ipc_drv_hdr_get_type(hdr);
-    if (type != IPC_DRV_HDR_TYPE_RSP) {
-        hdr_type_fault("invalid hdr_type for errno field: %u", type, __func__);
-    }
+    require_type(hdr, is_rsp, "invalid hdr_type for errno field: %u", __func__);
     return static_cast<uint32_t>(hdr >> k_word_shift);
 }
 
 void ipc_drv_hdr_set_rsp_errno(uint64_t *hdr, uint32_t err)
 {
-    uint32_t type = ipc_drv_hdr_get_type(*hdr);
-    if (type != IPC_DRV_HDR_TYPE_RSP) {
-        hdr_type_fault("invalid hdr_type for errno field: %u", type, __func__);
-    }
+    require_type(*hdr, is_rsp, "invalid hdr_type for errno field: %u", __func__);
     set_bits(hdr, k_word_shift, 0xFFFFFFFFull, err);
 }
