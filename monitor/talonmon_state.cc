@@ -92,18 +92,21 @@ void talonmon_state::start_worker_(talonmon_card_ctxt_s &ctxt) {
     ctxt.worker = std::thread(talonmon_worker, static_cast<void *>(&ctxt));
 }
 
+void talonmon_state::stop_worker_(talonmon_card_ctxt_s &ctxt) {
+    {
+        std::lock_guard<std::mutex> lock(ctxt.mutex);
+        ctxt.stop = true;
+        ctxt.cond.notify_all();
+    }
+    if (ctxt.worker.joinable()) {
+        ctxt.worker.join();
+    }
+}
+
 void talonmon_state::stop_workers() {
     const size_t count = num_cards();
     for (size_t i = 0; i < count; ++i) {
-        talonmon_card_ctxt_s &ctxt = card(i);
-        {
-            std::lock_guard<std::mutex> lock(ctxt.mutex);
-            ctxt.stop = true;
-            ctxt.cond.notify_all();
-        }
-        if (ctxt.worker.joinable()) {
-            ctxt.worker.join();
-        }
+        stop_worker_(card(i));
     }
 }
 
@@ -172,14 +175,7 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
             if (rc != sdk::SDK_RET_OK) {
                 return rc;
             }
-            {
-                std::lock_guard<std::mutex> lock(ctxt.mutex);
-                ctxt.stop = true;
-                ctxt.cond.notify_all();
-            }
-            if (ctxt.worker.joinable()) {
-                ctxt.worker.join();
-            }
+            stop_worker_(ctxt);
             {
                 std::lock_guard<std::mutex> lock(ctxt.mutex);
                 ctxt.stop = false;

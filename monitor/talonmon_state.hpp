@@ -74,6 +74,8 @@ public:
 
 private:
     void start_worker_(talonmon_card_ctxt_s &ctxt);
+    // Sets `stop`, wakes the worker if it is parked and joins it.
+    void stop_worker_(talonmon_card_ctxt_s &ctxt);
     void append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt);
 
     std::string telemetry_dir_;
