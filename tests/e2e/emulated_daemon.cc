@@ -40,14 +40,8 @@ std::vector<std::string> emulator_process::env() const {
     return vars;
 }
 
-std::string emulator_process::bdf(unsigned card) const {
-    unsigned i = 0;
-    for (const auto &entry : cards_) {
-        if (i++ == card) {
-            return entry.second.get<std::string>("bdf");
-        }
-    }
-    return {};
+const boost::property_tree::ptree &emulator_process::card(unsigned index) const {
+    return std::next(cards_.begin(), index)->second;
 }
 
 std::string telemetry_file(const daemon_env &env, const std::string &bdf, const std::string &type) {

@@ -21,8 +21,9 @@ public:
 
     void ctl(const std::string &command) const;
     std::vector<std::string> env() const;  // the daemon's environment
-    const boost::property_tree::ptree &cards() const { return cards_; }
-    std::string bdf(unsigned card) const;
+    // Card `index` of cards.json.
+    const boost::property_tree::ptree &card(unsigned index) const;
+    std::string bdf(unsigned index) const { return card(index).get<std::string>("bdf"); }
 
 private:
     std::string root_;

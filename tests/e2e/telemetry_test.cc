@@ -104,14 +104,6 @@ protected:
         size_t before = lines_of(card, type);
         return wait_until([&] { return lines_of(card, type) > before + 4; }, std::chrono::seconds(5));
     }
-    std::string card_field(unsigned card, const std::string &field) {
-        unsigned i = 0;
-        for (const auto &entry : emu_->cards()) {
-            if (i++ == card) return entry.second.get<std::string>(field);
-        }
-        return {};
-    }
-
     e2e::daemon_env env_;
     std::unique_ptr<e2e::emulator_process> emu_;
     std::unique_ptr<child_process> daemon_;
@@ -126,16 +118,11 @@ TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
     stop_daemon();
 
     for (unsigned card = 0; card < 2; ++card) {
-        const std::string uuid = card_field(card, "uuid"), bdf = emu_->bdf(card);
+        const std::string uuid = emu_->card(card).get<std::string>("uuid"), bdf = emu_->bdf(card);
         std::map<std::string, std::pair<std::string, std::string>> known;  // id -> (kind, name)
-        unsigned i = 0;
-        for (const auto &entry : emu_->cards()) {
-            if (i++ != card) continue;
-            for (const char *kind : {"lifs", "ports"}) {
-                for (const auto &e : entry.second.get_child(kind)) {
-                    known[e.second.get<std::string>("uuid")] = {std::string(kind).substr(0, 3 + (kind[0] == 'p')),
-                                                                e.second.get<std::string>("name")};
-                }
+        for (auto [list, kind] : {std::pair{"lifs", "lif"}, std::pair{"ports", "port"}}) {
+            for (const auto &e : emu_->card(card).get_child(list)) {
+                known[e.second.get<std::string>("uuid")] = {kind, e.second.get<std::string>("name")};
             }
         }
         auto stats = read_telemetry(e2e::telemetry_file(env_, bdf, "stats"), uuid, bdf);
@@ -172,14 +159,14 @@ TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
             }
         }
         if (card == 0) {
-            const std::string lif0 = emu_->cards().begin()->second.get_child("lifs").begin()->second.get<std::string>("uuid");
+            const std::string lif0 = emu_->card(0).get_child("lifs").begin()->second.get<std::string>("uuid");
             for (const auto &line : stats[lif0]) {
                 EXPECT_EQ(line.counters[0].second, 18446744073709551615ULL);
             }
         } else {
             // The firmware reports one statistics region per card, and every
             // port is read at its start.
-            for (const auto &port : std::next(emu_->cards().begin())->second.get_child("ports")) {
+            for (const auto &port : emu_->card(1).get_child("ports")) {
                 for (const auto &line : stats[port.second.get<std::string>("uuid")]) {
                     EXPECT_EQ(line.counters[0], std::make_pair(std::string("frames_tx_ok"), uint64_t{42}));
                 }
@@ -196,7 +183,7 @@ TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
     auto down_lines = [&] {
         size_t count = 0;
         for (const auto &line : read_lines(event_file)) {
-            count += line.find(R"("card": {"id": ")" + card_field(0, "uuid") +
+            count += line.find(R"("card": {"id": ")" + emu_->card(0).get<std::string>("uuid") +
                                R"(","description": "card down detected"}})") != std::string::npos;
         }
         return count;

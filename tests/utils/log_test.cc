@@ -46,13 +46,6 @@ TEST_F(BootCountTest, FirstLineIsTheBootNumber) {
     EXPECT_EQ(utils::boot_banner(7), "*** Boot #7 ***\n");
 }
 
-TEST_F(BootCountTest, EmptyDirectoryNameMeansTheRoot) {
-    ::setenv("PERSISTENT_LOG_DIR", "", 1);
-    EXPECT_EQ(utils::boot_count_path(), "/boot_count.txt");
-    ::unsetenv("PERSISTENT_LOG_DIR");
-    EXPECT_EQ(utils::boot_count_path(), "/obfl/boot_count.txt");
-}
-
 class RotationTest : public BootCountTest {
 protected:
     std::shared_ptr<spdlog::logger> make_logger(const std::string &path, size_t max_size, size_t max_files) {
@@ -135,49 +128,26 @@ TEST_F(RotationTest, WritingResumesWhenTheDirectoryReturns) {
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", line('d')}));
 }
 
-TEST(LogLevels, ScalesMapOntoLibraryLevels) {
-    using L = spdlog::level::level_enum;
-    const std::vector<std::pair<uint32_t, L>> trace_map{{0, L::off},  {1, L::err},   {2, L::warn}, {3, L::info},
-                                                        {4, L::debug}, {5, L::trace}, {6, L::off}};
-    for (auto [level, expected] : trace_map) {
-        EXPECT_EQ(utils::log::trace_level_to_spdlog_level(static_cast<trace_level_e>(level)), expected) << level;
-    }
-    const std::vector<std::pair<uint32_t, L>> syslog_map{
-        {0, L::off},  {1, L::critical}, {2, L::critical}, {3, L::critical}, {4, L::err},
-        {5, L::warn}, {6, L::info},     {7, L::info},     {8, L::debug},    {9, L::off}};
-    for (auto [level, expected] : syslog_map) {
-        EXPECT_EQ(utils::log::syslog_level_to_spdlog_level(static_cast<sdk::types::syslog_level_e>(level)), expected)
-            << level;
-    }
-}
-
-TEST(LogFactory, NeedsANameAndAFile) {
+TEST(LogFactory, OneFileIsEnoughAndLevelsFilter) {
     using sdk::types::log_mode_sync;
-    EXPECT_EQ(utils::log::factory(nullptr, 0, log_mode_sync, false, "/tmp/x", "/tmp/y", 100, 1, trace_level_err,
-                                  trace_level_info, sdk::types::log_none, true),
-              nullptr);
     EXPECT_EQ(utils::log::factory("n", 0, log_mode_sync, false, nullptr, nullptr, 100, 1, trace_level_err,
                                   trace_level_info, sdk::types::log_none, true),
               nullptr);
-    utils::trace_params_s params{};
-    EXPECT_EQ(utils::trace_init(&params), nullptr);
-
     temp_dir dir;
     const std::string only = dir / "only.log";
     utils::log *lg = utils::log::factory("one-file", 0, log_mode_sync, false, nullptr, only.c_str(), 1000, 1,
                                          trace_level_err, trace_level_info, sdk::types::log_none, true);
     ASSERT_NE(lg, nullptr);
     lg->logger()->info("hello");
-    lg->logger()->debug("dropped");
+    lg->logger()->debug("dropped at info");
+    lg->set_trace_level(trace_level_debug);
+    lg->logger()->debug("kept at debug");
     lg->flush();
     auto lines = read_lines(only);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[1].find(") hello"), std::string::npos);
-    lg->set_trace_level(trace_level_debug);
-    EXPECT_EQ(lg->trace_level(), trace_level_debug);
-    EXPECT_EQ(lg->logger()->level(), spdlog::level::debug);
+    EXPECT_NE(lines[2].find(") kept at debug"), std::string::npos);
     utils::log::destroy(lg);
-    utils::log::destroy(nullptr);
 }
 
 class TraceInitTest : public BootCountTest {
