@@ -22,14 +22,7 @@ public:
         }
         ::setenv(name, value.c_str(), 1);
     }
-    ~scoped_env()
-    {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
+    ~scoped_env() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
     scoped_env(const scoped_env &) = delete;
     scoped_env &operator=(const scoped_env &) = delete;
 
@@ -78,9 +71,9 @@ public:
     explicit emu_env(talon_emu::config_s cfg = {}) : cfg_(with_root(cfg, dir_)), emu_(cfg_)
     {
         emu_.start();
+        const char *path = std::getenv("PATH");
         sysfs_.emplace("TALON_SYSFS_DIR", root() + "/sys");
         dev_.emplace("TALON_DEV_DIR", root() + "/dev");
-        const char *path = std::getenv("PATH");
         path_.emplace("PATH", root() + "/bin:" + (path ? path : "/usr/bin:/bin"));
     }
     ~emu_env() { emu_.stop(); }

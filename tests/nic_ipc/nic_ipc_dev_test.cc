@@ -1,4 +1,3 @@
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -8,11 +7,14 @@
 #include "tests/emulator/emu_env.hpp"
 
 namespace fs = std::filesystem;
+using talon_test::emu_cfg;
 using talon_test::emu_env;
 using talon_test::scoped_env;
 using talon_test::temp_dir;
 
 namespace {
+
+constexpr uint32_t k_all_functions = CARD_DEV_RSC | CARD_DEV_TAWK | CARD_DEV_CORE | CARD_DEV_F1002 | CARD_DEV_F1003;
 
 void write(const fs::path &p, const std::string &text)
 {
@@ -39,10 +41,9 @@ struct bridge_tree {
 TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
 {
     emu_env emu;
-    const std::string card = talon_emu::emulator::card_bdf(0);
     nic_ipc_card_device_info_s info{};
-    ASSERT_EQ(nic_ipc_get_card_device_info(card.c_str(), &info), 0);
-    EXPECT_EQ(info.present, CARD_DEV_RSC | CARD_DEV_TAWK | CARD_DEV_CORE | CARD_DEV_F1002 | CARD_DEV_F1003);
+    ASSERT_EQ(nic_ipc_get_card_device_info("0000:05:00.0", &info), 0);
+    EXPECT_EQ(info.present, k_all_functions);
     EXPECT_STREQ(info.core_bdf, "0000:06:00.0");
     EXPECT_STREQ(info.tawk_bdf, "0000:06:00.1");
     EXPECT_STREQ(info.rsc_bdf, "0000:06:00.2");
@@ -56,19 +57,19 @@ TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
     EXPECT_EQ(id, CARD_PCI_DEVICE_RSC);
     EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:66:00.0", &id), -4);
     char core[NIC_IPC_BDF_SIZE];
-    EXPECT_EQ(nic_ipc_tern_core_bdf_from_card_bdf(card.c_str(), core), 0);
+    EXPECT_EQ(nic_ipc_tern_core_bdf_from_card_bdf("0000:05:00.0", core), 0);
     EXPECT_STREQ(core, "0000:06:00.0");
 }
 
 TEST(nic_ipc_dev, device_path_rules)
 {
-    emu_env emu(talon_test::emu_cfg(2));
+    emu_env emu(emu_cfg(2));
     char path[NIC_IPC_PATH_SIZE];
     // The fwctl rule accepts the card address and the core function's own.
-    ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:15:00.0", path), 0);
-    EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
-    ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:16:00.0", path), 0);
-    EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
+    for (const char *bdf : {"0000:15:00.0", "0000:16:00.0"}) {
+        ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf(bdf, path), 0) << bdf;
+        EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
+    }
     ASSERT_EQ(nic_tawk_device_path_from_hub_bdf("0000:15:00.0", path), 0);
     EXPECT_EQ(std::string(path), emu.root() + "/dev/tawkipcdev1");
     EXPECT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:99:00.0", path), -5);
@@ -76,9 +77,9 @@ TEST(nic_ipc_dev, device_path_rules)
     EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
 }
 
-TEST(nic_ipc_dev, transport_choice_changes_which_devices_exist)
+TEST(nic_ipc_dev, tawk_only_card_has_no_core_function)
 {
-    emu_env emu(talon_test::emu_cfg(1, 2, 2, talon_emu::transport_e::tawk));
+    emu_env emu(emu_cfg(1, 2, 2, talon_emu::transport_e::tawk));
     nic_ipc_card_device_info_s info{};
     nic_ipc_get_card_device_info("0000:05:00.0", &info);
     EXPECT_EQ(info.present & (CARD_DEV_TAWK | CARD_DEV_CORE), CARD_DEV_TAWK);
@@ -106,7 +107,7 @@ TEST(nic_ipc_dev, bus_range_edge_cases)
     // A range whose first bus lies above its last finds nothing.
     t.bridge("0000:50:00.0", 0x52, 0x51);
     EXPECT_EQ(device_bdf_from_hub_bdf("0000:50:00.0", CARD_PCI_DEVICE_CORE, out), -1);
-    // A function with a vendor file but no device file.
+    // A function with a vendor file but no device file; one of another vendor.
     write(t.devices() / "0000:21:00.0" / "vendor", "0x1ff7\n");
     uint32_t id = 0;
     EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.0", &id), -5);
@@ -114,25 +115,21 @@ TEST(nic_ipc_dev, bus_range_edge_cases)
     EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.1", &id), -4);
 }
 
-TEST(nic_ipc_dev, listing_keeps_one_address_per_bus)
+TEST(nic_ipc_dev, listing_is_bounded_and_fails_without_lspci)
 {
-    emu_env emu(talon_test::emu_cfg(3));
-    EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC);
     char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
-    ASSERT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, NIC_IPC_MAX_CARDS), 3);
-    EXPECT_STREQ(list[0], "0000:05:00.0");
-    EXPECT_STREQ(list[1], "0000:15:00.0");
-    EXPECT_STREQ(list[2], "0000:25:00.0");
-    // The maximum bounds the list.
-    EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 2), 2);
-    EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, 0x4242, list, 16), 0);
-}
-
-TEST(nic_ipc_dev, missing_lspci_fails_listing_and_lookups)
-{
+    {
+        emu_env emu(emu_cfg(3));
+        EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC);
+        // One address per bus, though each card has two switch ports.
+        ASSERT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, NIC_IPC_MAX_CARDS), 3);
+        EXPECT_STREQ(list[1], "0000:15:00.0");
+        EXPECT_STREQ(list[2], "0000:25:00.0");
+        EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 2), 2);
+        EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, 0x4242, list, 16), 0);
+    }
     temp_dir empty;
     scoped_env path("PATH", empty.path().string());
-    char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
     EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 16), -1);
     EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC_NONE);
     char serial[NIC_IPC_SERIAL_SIZE];
@@ -147,7 +144,6 @@ TEST(nic_ipc_dev, serial_and_uuid_convert_both_ways)
     char serial[NIC_IPC_SERIAL_SIZE];
     ASSERT_EQ(card_serial_from_uuid(uuid, serial), 0);
     EXPECT_STREQ(serial, "ABCDEFGHIJK");
-
     for (const char *bad : {"41424142-4344-4546-4748-494a4b000000",   // no 4242 prefix
                             "42424142-4344-4546-4748-494a4b000001",   // no 000000 tail
                             "42424142-43zz-4546-4748-494a4b000000",   // not hex
@@ -156,9 +152,9 @@ TEST(nic_ipc_dev, serial_and_uuid_convert_both_ways)
     }
 }
 
-TEST(nic_ipc_dev, card_and_resource_function_from_uuid)
+TEST(nic_ipc_dev, card_lookups_by_uuid_and_serial)
 {
-    emu_env emu(talon_test::emu_cfg(2));
+    emu_env emu(emu_cfg(2));
     char uuid[NIC_IPC_UUID_SIZE];
     card_uuid_from_serial("TLN24000101", uuid);
     char out[NIC_IPC_BDF_SIZE] = {};
@@ -166,7 +162,6 @@ TEST(nic_ipc_dev, card_and_resource_function_from_uuid)
     EXPECT_STREQ(out, "0000:15:00.0");
     ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), 0);
     EXPECT_STREQ(out, "0000:16:00.2");
-
     card_uuid_from_serial("TLN24999999", uuid);
     EXPECT_EQ(nic_ipc_card_bdf_from_uuid(uuid, out), -1);
     EXPECT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), -1);
@@ -177,22 +172,17 @@ TEST(nic_ipc_dev, card_and_resource_function_from_uuid)
     EXPECT_STREQ(info.serial, "TLN24000100");
     card_uuid_from_serial("TLN24000100", uuid);
     EXPECT_STREQ(info.uuid, uuid);
-}
 
-TEST(nic_ipc_dev, only_well_formed_addresses_reach_the_shell)
-{
-    emu_env emu;
+    // Only well-formed addresses reach the shell; unknown ones have no serial.
     temp_dir d;
     const fs::path marker = d.path() / "ran";
     char serial[NIC_IPC_SERIAL_SIZE];
-    std::string evil = "0000:06:00.1; touch " + marker.string();
-    EXPECT_EQ(card_serial_from_bdf(evil.c_str(), serial), -1);
+    EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_EQ(card_serial_from_bdf("$(reboot)", serial), -1);
-    ASSERT_EQ(card_serial_from_bdf("0000:06:00.1", serial), 0);
-    EXPECT_STREQ(serial, "TLN24000100");
-    // An address that exists nowhere has no serial.
     EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
+    ASSERT_EQ(card_serial_from_bdf("0000:16:00.1", serial), 0);
+    EXPECT_STREQ(serial, "TLN24000101");
 }
 
 TEST(nic_ipc_dev, long_sysfs_root_is_not_truncated)
@@ -209,5 +199,5 @@ TEST(nic_ipc_dev, long_sysfs_root_is_not_truncated)
     scoped_env env("TALON_SYSFS_DIR", (deep / "sys").string());
     nic_ipc_card_device_info_s info{};
     nic_ipc_get_card_device_info("0000:05:00.0", &info);
-    EXPECT_EQ(info.present, CARD_DEV_RSC | CARD_DEV_TAWK | CARD_DEV_CORE | CARD_DEV_F1002 | CARD_DEV_F1003);
+    EXPECT_EQ(info.present, k_all_functions);
 }
