@@ -1,4 +1,5 @@
-// Test helper: an in-process emulator in a fresh temporary directory, with
+// Test helpers: environment variables and directories that live as long as
+// the object, and an in-process emulator in a fresh temporary directory with
 // TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
 #pragma once
 
@@ -12,7 +13,6 @@
 
 namespace talon_test {
 
-// Sets an environment variable for the lifetime of the object.
 class scoped_env {
 public:
     scoped_env(const char *name, const std::string &value) : name_(name)
@@ -42,11 +42,7 @@ public:
         }
         path_ = pattern;
     }
-    ~temp_dir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    ~temp_dir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
     const std::filesystem::path &path() const { return path_; }
@@ -80,8 +76,7 @@ public:
 
     std::string root() const { return cfg_.root; }
     std::string sys_devices() const { return root() + "/sys/bus/pci/devices/"; }
-    // Sends a control command; returns the emulator's answer, throws when
-    // the emulator refused it.
+    // Sends a control command; returns the emulator's answer, throws when it was refused.
     std::string ctl(const std::string &command) const
     {
         std::string answer;
