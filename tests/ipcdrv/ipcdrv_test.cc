@@ -2,6 +2,7 @@
 #include <array>
 #include <cerrno>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -30,11 +31,7 @@ protected:
         dev_.fd = sv[0];
         peer_ = sv[1];
     }
-    void TearDown() override
-    {
-        ipc_cmd_dev_close(&dev_);
-        ::close(peer_);
-    }
+    void TearDown() override { ipc_cmd_dev_close(&dev_), ::close(peer_); }
     // A response for op with payload 1, 2, 3...; pld_len the true one unless given.
     static bytes response(uint32_t op, size_t payload_len, uint32_t err = 0, uint16_t pld_len = 0)
     {
@@ -48,9 +45,7 @@ protected:
         m[12] = 1;
         m[13] = static_cast<uint8_t>(op >> 16);
         put_le<uint16_t>(&m[14], static_cast<uint16_t>(op));
-        for (size_t i = 0; i < payload_len; ++i) {
-            m[16 + i] = static_cast<uint8_t>(i + 1);
-        }
+        std::iota(m.begin() + 16, m.end(), uint8_t{1});
         return m;
     }
     void queue(const bytes &m) { ASSERT_EQ(::send(peer_, m.data(), m.size(), 0), ssize_t(m.size())); }
@@ -58,8 +53,7 @@ protected:
     bytes received()
     {
         bytes b(4096);
-        ssize_t n = ::recv(peer_, b.data(), b.size(), MSG_DONTWAIT);
-        b.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        b.resize(static_cast<size_t>(std::max<ssize_t>(0, ::recv(peer_, b.data(), b.size(), MSG_DONTWAIT))));
         return b;
     }
     // One exchange of a request of 0x5A bytes; the response buffer starts as 0xEE.
@@ -99,10 +93,11 @@ TEST(ipc_drv_hdr, fields_sit_in_their_bits_and_misuse_aborts)
 
 TEST_F(fake_device, largest_request_is_framed_and_one_byte_more_is_refused)
 {
-    queue(response(0x12345, 4));
-    uint32_t status = 99;
-    ASSERT_EQ(exchange(0x12345, IPC_CMD_MAX_PAYLOAD, 16, &status), 4);
-    EXPECT_EQ(status, 0u);
+    queue(response(0x12345, 6, 42));
+    uint32_t status = 0;
+    ASSERT_EQ(exchange(0x12345, IPC_CMD_MAX_PAYLOAD, 8, &status), 6);
+    EXPECT_EQ(status, 42u);
+    EXPECT_EQ(rsp_, (bytes{1, 2, 3, 4, 5, 6, 0xEE, 0xEE}));  // nothing beyond the payload is written
     bytes wire = received();
     ASSERT_EQ(wire.size(), 1040u);
     // A request to endpoint 0x13 with pld_len 1032 (any tag); then the magic, version 1 and the op.
@@ -140,16 +135,10 @@ TEST_F(fake_device, malformed_responses_are_eio)
     EXPECT_EQ(status, 77u);
 }
 
-TEST_F(fake_device, response_is_delivered_only_when_it_fits)
+TEST_F(fake_device, response_longer_than_capacity_is_emsgsize)
 {
-    queue(response(0x10001, 6, 42));
-    uint32_t status = 0;
-    ASSERT_EQ(exchange(0x10001, 1, 8, &status), 6);
-    EXPECT_EQ(status, 42u);
-    EXPECT_EQ(bytes(rsp_.begin(), rsp_.begin() + 7), (bytes{1, 2, 3, 4, 5, 6, 0xEE}));
-
     queue(response(0x10001, 40, 3));
-    status = 55;
+    uint32_t status = 55;
     EXPECT_EQ(exchange(0x10001, 1, 24, &status), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(status, 55u);
@@ -160,19 +149,15 @@ TEST_F(fake_device, response_is_delivered_only_when_it_fits)
 TEST_F(fake_device, tag_wraps_after_256_empty_requests_and_closed_peer_is_epipe)
 {
     uint32_t status = 1;
-    std::vector<uint8_t> tags;
     for (int i = 0; i < 257; ++i) {
         queue(response(0x10001, 0));
         ASSERT_EQ(exchange(0x10001, 0, 8, &status), 0);
         bytes wire = received();
         ASSERT_EQ(wire.size(), 16u);
         EXPECT_EQ(ipc_drv_hdr_get_pld_len(get_le<uint64_t>(wire.data())), 8);
-        tags.push_back(ipc_drv_hdr_get_tag(get_le<uint64_t>(wire.data())));
+        EXPECT_EQ(ipc_drv_hdr_get_tag(get_le<uint64_t>(wire.data())), i % 256);
     }
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(tags[1], 1);
-    EXPECT_EQ(tags[255], 255);
-    EXPECT_EQ(tags[256], 0);
     // A peer that went away fails the call without SIGPIPE.
     ::close(peer_);
     peer_ = -1;

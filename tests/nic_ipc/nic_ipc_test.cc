@@ -3,6 +3,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -76,13 +77,22 @@ TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
     EXPECT_STREQ(info.f1003_bdf, "0000:07:00.1");
     EXPECT_EQ(std::string(info.tawk_dev_path), emu.root() + "/dev/tawkipcdev0");
     EXPECT_EQ(std::string(info.fwctl_dev_path), emu.root() + "/dev/fwctl/fwctl0");
-
-    uint32_t id = 0;
-    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:06:00.2", &id), 0);
-    EXPECT_EQ(id, CARD_PCI_DEVICE_RSC);
     char core[NIC_IPC_BDF_SIZE];
     EXPECT_EQ(nic_ipc_tern_core_bdf_from_card_bdf("0000:05:00.0", core), 0);
     EXPECT_STREQ(core, "0000:06:00.0");
+
+    // The same under a sysfs root far longer than any fixed path buffer would hold.
+    temp_dir d;
+    fs::path deep = d.path();
+    for (int i = 0; i < 12; ++i) {
+        deep /= "a-rather-long-directory-name";
+    }
+    fs::create_directories(deep);
+    fs::create_directory_symlink(emu.root() + "/sys", deep / "sys");
+    scoped_env env("TALON_SYSFS_DIR", (deep / "sys").string());
+    info = {};
+    nic_ipc_get_card_device_info("0000:05:00.0", &info);
+    EXPECT_EQ(info.present, k_all_functions);
 }
 
 TEST(nic_ipc_dev, device_path_rules)
@@ -99,15 +109,6 @@ TEST(nic_ipc_dev, device_path_rules)
     EXPECT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:99:00.0", path), -5);
     // A function address is not a card address for the tawk rule.
     EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
-}
-
-TEST(nic_ipc_dev, tawk_only_card_has_no_core_function)
-{
-    emu_env emu(emu_cfg(1, 2, 2, talon_emu::transport_e::tawk));
-    nic_ipc_card_device_info_s info{};
-    nic_ipc_get_card_device_info("0000:05:00.0", &info);
-    EXPECT_EQ(info.present & (CARD_DEV_TAWK | CARD_DEV_CORE), CARD_DEV_TAWK);
-    EXPECT_STREQ(info.fwctl_dev_path, "");
 }
 
 TEST(nic_ipc_dev, bus_range_edge_cases)
@@ -160,12 +161,11 @@ TEST(nic_ipc_dev, listing_is_bounded_and_fails_without_lspci)
     EXPECT_EQ(card_serial_from_bdf("0000:06:00.1", serial), -1);
 }
 
-TEST(nic_ipc_dev, serial_and_uuid_convert_both_ways)
+TEST(nic_ipc_dev, serial_and_uuid_both_ways_and_card_lookups)
 {
-    char uuid[NIC_IPC_UUID_SIZE];
+    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE];
     card_uuid_from_serial("ABCDEFGHIJK", uuid);
     EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
-    char serial[NIC_IPC_SERIAL_SIZE];
     ASSERT_EQ(card_serial_from_uuid(uuid, serial), 0);
     EXPECT_STREQ(serial, "ABCDEFGHIJK");
     for (const char *bad : {"41424142-4344-4546-4748-494a4b000000",   // no 4242 prefix
@@ -174,12 +174,8 @@ TEST(nic_ipc_dev, serial_and_uuid_convert_both_ways)
                             "4242"}) {
         EXPECT_EQ(card_serial_from_uuid(bad, serial), -1) << bad;
     }
-}
 
-TEST(nic_ipc_dev, card_lookups_by_uuid_and_serial)
-{
     emu_env emu(emu_cfg(2));
-    char uuid[NIC_IPC_UUID_SIZE];
     card_uuid_from_serial("TLN24000101", uuid);
     char out[NIC_IPC_BDF_SIZE] = {};
     ASSERT_EQ(nic_ipc_card_bdf_from_uuid(uuid, out), 0);
@@ -191,39 +187,15 @@ TEST(nic_ipc_dev, card_lookups_by_uuid_and_serial)
     EXPECT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), -1);
     EXPECT_EQ(nic_ipc_card_bdf_from_uuid("00000000-0000-0000-0000-000000000000", out), -1);
 
-    nic_ipc_card_info_s info{};
-    ASSERT_EQ(nic_ipc_get_card_info("0000:05:00.0", &info), 0);
-    EXPECT_STREQ(info.serial, "TLN24000100");
-    card_uuid_from_serial("TLN24000100", uuid);
-    EXPECT_STREQ(info.uuid, uuid);
-
     // Only well-formed addresses reach the shell; unknown ones have no serial.
     temp_dir d;
     const fs::path marker = d.path() / "ran";
-    char serial[NIC_IPC_SERIAL_SIZE];
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_EQ(card_serial_from_bdf("$(reboot)", serial), -1);
     EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
     ASSERT_EQ(card_serial_from_bdf("0000:16:00.1", serial), 0);
     EXPECT_STREQ(serial, "TLN24000101");
-}
-
-TEST(nic_ipc_dev, long_sysfs_root_is_not_truncated)
-{
-    emu_env emu;
-    temp_dir d;
-    // A sysfs root far longer than any fixed path buffer would hold.
-    fs::path deep = d.path();
-    for (int i = 0; i < 12; ++i) {
-        deep /= "a-rather-long-directory-name";
-    }
-    fs::create_directories(deep);
-    fs::create_directory_symlink(emu.root() + "/sys", deep / "sys");
-    scoped_env env("TALON_SYSFS_DIR", (deep / "sys").string());
-    nic_ipc_card_device_info_s info{};
-    nic_ipc_get_card_device_info("0000:05:00.0", &info);
-    EXPECT_EQ(info.present, k_all_functions);
 }
 
 TEST_P(on_transport, every_command_round_trips)
@@ -263,6 +235,8 @@ TEST_P(on_transport, every_command_round_trips)
     EXPECT_EQ(ipc_cmd_lif_get_all(ch.get(), &lifs, 3).fail, ipc_cmd_fail_e::size);
 }
 
+// Each discovery command fails on a transport status, a short response and a
+// command status other than 0 and 11, with its own message.
 TEST_P(on_transport, response_checks_and_their_messages)
 {
     emu_env emu(emu_cfg(2));
@@ -278,38 +252,24 @@ TEST_P(on_transport, response_checks_and_their_messages)
                                                : ipc_cmd_port_stats_region_get(ch.get(), &addr, &size);
     };
     using F = ipc_cmd_fail_e;
-    const ipc_cmd_e port = ipc_cmd_e::PORT_INFO_GET, stats = ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET,
-                    lif = ipc_cmd_e::LIF_GET_ALL;
     const struct {
         ipc_cmd_e cmd;
-        const char *mode;
-        F fail;
-        std::string msg;
-    } cases[] = {
-        {port, "transport=7", F::transport, "Failed to get port information for card 0000:15:00.0, err : 7"},
-        {port, "short", F::size,
-         "Error - PORT_INFO_GET IPC response size 464 doesn't match expected size 928 for card0000:15:00.0"},
-        {port, "status=3", F::status, "Failed to get port information for card 0000:15:00.0, status : 3"},
-        {port, "status=11", F::none, ""},
-        {stats, "transport=1", F::transport, "Failed to get p4 port stats mem region for card 0000:15:00.0, err : 1"},
-        {stats, "short", F::size,
-         "Error - P4_PORT_STATS_MEM_RE_INFO_GET IPC response size 12 doesn't match expected size 24 for "
-         "card0000:15:00.0"},
-        {stats, "status=255", F::status,
-         "Failed to get p4 port stats mem region for card 0000:15:00.0, status : 255"},
-        {stats, "status=11", F::none, ""},
-        {lif, "transport=0x10", F::transport, "Failed to get lif information for card 0000:15:00.0, err : 16"},
-        {lif, "short", F::size,
-         "Error - LIF_GET_ALL IPC response size 76 doesn't match expected size 152 for card0000:15:00.0"},
-        {lif, "status=4", F::status, "Failed to get lif information for card 0000:15:00.0, status : 4"},
-        {lif, "status=11", F::none, ""},
-    };
-    for (const auto &c : cases) {
-        const std::string name(ipc_cmd_def(c.cmd).name);
-        emu.ctl("fault " + k_card + " " + name + " " + c.mode);
-        ipc_cmd_result_s r = run(c.cmd);
-        EXPECT_EQ(r.fail, c.fail) << name << " " << c.mode;
-        EXPECT_EQ(ipc_cmd_fail_msg(c.cmd, r, k_card), c.msg) << name << " " << c.mode;
+        std::string what, sizes;
+    } cmds[] = {{ipc_cmd_e::PORT_INFO_GET, "port information", "464 doesn't match expected size 928"},
+                {ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET, "p4 port stats mem region",
+                 "12 doesn't match expected size 24"},
+                {ipc_cmd_e::LIF_GET_ALL, "lif information", "76 doesn't match expected size 152"}};
+    for (const auto &c : cmds) {
+        const std::string name(ipc_cmd_def(c.cmd).name), failed = "Failed to get " + c.what + " for card " + k_card;
+        const std::string short_msg = "Error - " + name + " IPC response size " + c.sizes + " for card" + k_card;
+        for (auto [mode, fail, msg] :
+             {std::tuple{"transport=0x10", F::transport, failed + ", err : 16"}, {"short", F::size, short_msg},
+              {"status=255", F::status, failed + ", status : 255"}, {"status=11", F::none, std::string()}}) {
+            emu.ctl("fault " + k_card + " " + name + " " + mode);
+            ipc_cmd_result_s r = run(c.cmd);
+            EXPECT_EQ(r.fail, fail) << name << " " << mode;
+            EXPECT_EQ(ipc_cmd_fail_msg(c.cmd, r, k_card), msg) << name << " " << mode;
+        }
         emu.ctl("fault 1 " + name + " ok");
     }
 
@@ -329,10 +289,11 @@ TEST_P(on_transport, response_checks_and_their_messages)
 
     // A send failure names the errno text.
     emu.ctl("unplug 1");
-    r = run(lif);
+    r = run(ipc_cmd_e::LIF_GET_ALL);
     ASSERT_EQ(r.fail, F::send);
     const std::string err = GetParam() == NIC_IPC_TRANSPORT_TAWK ? "Broken pipe" : "Input/output error";
-    EXPECT_EQ(ipc_cmd_fail_msg(lif, r, k_card), "Failed to send LIF_GET_ALL for card0000:15:00.0, err : " + err);
+    EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, r, k_card),
+              "Failed to send LIF_GET_ALL for card0000:15:00.0, err : " + err);
 }
 
 INSTANTIATE_TEST_SUITE_P(nic_ipc_cmd, on_transport,
