@@ -1,6 +1,5 @@
-// Test helpers: environment variables and directories that live as long as
-// the object, and an in-process emulator in a fresh temporary directory with
-// TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
+// Test helpers: scoped environment variables and directories, and an in-process emulator in a fresh
+// directory with TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
 #pragma once
 
 #include <cstdlib>
@@ -15,11 +14,9 @@ namespace talon_test {
 
 class scoped_env {
 public:
-    scoped_env(const char *name, const std::string &value) : name_(name)
+    scoped_env(const char *name, const std::string &value)
+        : name_(name), old_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt)
     {
-        if (const char *old = std::getenv(name)) {
-            old_ = old;
-        }
         ::setenv(name, value.c_str(), 1);
     }
     ~scoped_env() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
@@ -54,17 +51,13 @@ private:
 inline talon_emu::config_s emu_cfg(unsigned cards = 1, unsigned ports = 2, unsigned lifs = 2,
                                    talon_emu::transport_e transport = talon_emu::transport_e::both)
 {
-    talon_emu::config_s c;
-    c.cards = cards;
-    c.ports = ports;
-    c.lifs = lifs;
-    c.transport = transport;
-    return c;
+    return {.root = {}, .cards = cards, .ports = ports, .lifs = lifs, .transport = transport, .tool_exe = {}};
 }
 
 class emu_env {
 public:
-    explicit emu_env(talon_emu::config_s cfg = {}) : cfg_(with_root(cfg, dir_)), emu_(cfg_)
+    explicit emu_env(talon_emu::config_s cfg = {})
+        : cfg_((cfg.root = (dir_.path() / "emu").string(), cfg)), emu_(cfg_)
     {
         emu_.start();
         const char *path = std::getenv("PATH");
@@ -87,12 +80,6 @@ public:
     }
 
 private:
-    static talon_emu::config_s with_root(talon_emu::config_s cfg, const temp_dir &d)
-    {
-        cfg.root = (d.path() / "emu").string();
-        return cfg;
-    }
-
     temp_dir dir_;
     talon_emu::config_s cfg_;
     talon_emu::emulator emu_;
