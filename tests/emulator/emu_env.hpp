@@ -1,5 +1,5 @@
-// Test helper: an in-process emulator in a fresh temporary directory, with
-// TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
+// Test helpers: scoped environment variables and directories, and an in-process emulator in a fresh
+// directory with TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
 #pragma once
 
 #include <cstdlib>
@@ -12,24 +12,14 @@
 
 namespace talon_test {
 
-// Sets an environment variable for the lifetime of the object.
 class scoped_env {
 public:
-    scoped_env(const char *name, const std::string &value) : name_(name)
+    scoped_env(const char *name, const std::string &value)
+        : name_(name), old_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt)
     {
-        if (const char *old = std::getenv(name)) {
-            old_ = old;
-        }
         ::setenv(name, value.c_str(), 1);
     }
-    ~scoped_env()
-    {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
+    ~scoped_env() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
     scoped_env(const scoped_env &) = delete;
     scoped_env &operator=(const scoped_env &) = delete;
 
@@ -49,11 +39,7 @@ public:
         }
         path_ = pattern;
     }
-    ~temp_dir()
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    ~temp_dir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
     temp_dir(const temp_dir &) = delete;
     temp_dir &operator=(const temp_dir &) = delete;
     const std::filesystem::path &path() const { return path_; }
@@ -65,30 +51,25 @@ private:
 inline talon_emu::config_s emu_cfg(unsigned cards = 1, unsigned ports = 2, unsigned lifs = 2,
                                    talon_emu::transport_e transport = talon_emu::transport_e::both)
 {
-    talon_emu::config_s c;
-    c.cards = cards;
-    c.ports = ports;
-    c.lifs = lifs;
-    c.transport = transport;
-    return c;
+    return {.root = {}, .cards = cards, .ports = ports, .lifs = lifs, .transport = transport, .tool_exe = {}};
 }
 
 class emu_env {
 public:
-    explicit emu_env(talon_emu::config_s cfg = {}) : cfg_(with_root(cfg, dir_)), emu_(cfg_)
+    explicit emu_env(talon_emu::config_s cfg = {})
+        : cfg_((cfg.root = (dir_.path() / "emu").string(), cfg)), emu_(cfg_)
     {
         emu_.start();
+        const char *path = std::getenv("PATH");
         sysfs_.emplace("TALON_SYSFS_DIR", root() + "/sys");
         dev_.emplace("TALON_DEV_DIR", root() + "/dev");
-        const char *path = std::getenv("PATH");
         path_.emplace("PATH", root() + "/bin:" + (path ? path : "/usr/bin:/bin"));
     }
     ~emu_env() { emu_.stop(); }
 
     std::string root() const { return cfg_.root; }
     std::string sys_devices() const { return root() + "/sys/bus/pci/devices/"; }
-    // Sends a control command; returns the emulator's answer, throws when
-    // the emulator refused it.
+    // Sends a control command; returns the emulator's answer, throws when it was refused.
     std::string ctl(const std::string &command) const
     {
         std::string answer;
@@ -99,12 +80,6 @@ public:
     }
 
 private:
-    static talon_emu::config_s with_root(talon_emu::config_s cfg, const temp_dir &d)
-    {
-        cfg.root = (d.path() / "emu").string();
-        return cfg;
-    }
-
     temp_dir dir_;
     talon_emu::config_s cfg_;
     talon_emu::emulator emu_;

@@ -1,12 +1,14 @@
+#include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <gtest/gtest.h>
+#include <numeric>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
 #include "nic_ipc/nic_ipc.hpp"
+#include "nic_ipc/nic_ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
@@ -14,11 +16,11 @@
 
 using ipc_wire::get_le;
 using ipc_wire::put_le;
+using bytes = std::vector<uint8_t>;
 
 namespace {
 
-// A device whose far end the test plays: responses are queued before the
-// exchange, requests are read after it.
+// A device whose far end the test plays: responses are queued before the exchange, requests read after it.
 class fake_device : public ::testing::Test {
 protected:
     void SetUp() override
@@ -28,154 +30,100 @@ protected:
         dev_.fd = sv[0];
         peer_ = sv[1];
     }
-    void TearDown() override
+    void TearDown() override { ipc_cmd_dev_close(&dev_), ::close(peer_); }
+    // A response for op with payload 1, 2, 3...; pld_len the true one unless given.
+    static bytes response(uint32_t op, size_t payload_len, uint32_t err = 0, uint16_t pld_len = 0)
     {
-        ipc_cmd_dev_close(&dev_);
-        ::close(peer_);
-    }
-
-    static std::vector<uint8_t> response(uint32_t op, size_t payload_len, uint32_t err = 0,
-                                         uint16_t pld_len_override = 0)
-    {
-        std::vector<uint8_t> m(IPC_CMD_HDRS_SIZE + payload_len, 0);
+        bytes m(IPC_CMD_HDRS_SIZE + payload_len, 0);
         uint64_t hdr = 0;
         ipc_drv_hdr_set_type(&hdr, IPC_DRV_HDR_TYPE_RSP);
-        ipc_drv_hdr_set_pld_len(&hdr, pld_len_override ? pld_len_override
-                                                       : static_cast<uint16_t>(payload_len + 8));
+        ipc_drv_hdr_set_pld_len(&hdr, pld_len ? pld_len : static_cast<uint16_t>(payload_len + 8));
         ipc_drv_hdr_set_rsp_errno(&hdr, err);
         put_le<uint64_t>(m.data(), hdr);
         put_le<uint32_t>(&m[8], IPC_CMD_MAGIC);
         m[12] = 1;
         m[13] = static_cast<uint8_t>(op >> 16);
         put_le<uint16_t>(&m[14], static_cast<uint16_t>(op));
-        for (size_t i = 0; i < payload_len; ++i) {
-            m[16 + i] = static_cast<uint8_t>(i + 1);
-        }
+        std::iota(m.begin() + 16, m.end(), uint8_t{1});
         return m;
     }
-    void queue(const std::vector<uint8_t> &m) { ASSERT_EQ(::send(peer_, m.data(), m.size(), 0), ssize_t(m.size())); }
-    // The next request the device received; empty when none.
-    std::vector<uint8_t> received()
+    void queue(const bytes &m) { ASSERT_EQ(::send(peer_, m.data(), m.size(), 0), ssize_t(m.size())); }
+    bytes received()
     {
-        std::vector<uint8_t> b(4096);
-        ssize_t n = ::recv(peer_, b.data(), b.size(), MSG_DONTWAIT);
-        b.resize(n < 0 ? 0 : static_cast<size_t>(n));
+        bytes b(4096);
+        b.resize(static_cast<size_t>(std::max<ssize_t>(0, ::recv(peer_, b.data(), b.size(), MSG_DONTWAIT))));
         return b;
     }
-    int exchange(uint32_t op, std::vector<uint8_t> &req, size_t cap, std::vector<uint8_t> &rsp, uint32_t *status)
+    // One exchange of a request of 0x5A bytes; the response buffer starts as 0xEE.
+    int exchange(uint32_t op, size_t req_len, size_t cap, uint32_t *status)
     {
-        rsp.assign(cap, 0xEE);
-        iovec rq{req.data(), req.size()};
-        iovec rs{rsp.data(), rsp.size()};
+        bytes req(req_len, 0x5A);
+        rsp_.assign(cap, 0xEE);
+        iovec rq{req.data(), req.size()}, rs{rsp_.data(), rsp_.size()};
+        errno = 0;
         return ipc_cmd_send_req_v(&dev_, 0x13, op, &rq, 1, &rs, 1, status);
     }
 
     ipc_cmd_dev_s dev_;
     int peer_ = -1;
+    bytes rsp_;
 };
 
 }  // namespace
 
-TEST(ipc_drv_hdr, fields_round_trip_in_their_bits)
+TEST(ipc_drv_hdr, fields_sit_in_their_bits_and_misuse_aborts)
 {
-    uint64_t h = 0;
+    uint64_t h = 0, z = 0;
     ipc_drv_hdr_set_type(&h, IPC_DRV_HDR_TYPE_REQ);
     ipc_drv_hdr_set_tag(&h, 0xAB);
     ipc_drv_hdr_set_pld_len(&h, 0x1234);
     ipc_drv_hdr_set_req_endpoint(&h, 0xDEADBEEF);
     EXPECT_EQ(h, 0xDEADBEEF1234AB02ull);
-    EXPECT_EQ(ipc_drv_hdr_get_tag(h), 0xAB);
-    EXPECT_EQ(ipc_drv_hdr_get_pld_len(h), 0x1234);
-    EXPECT_EQ(ipc_drv_hdr_get_req_endpoint(h), 0xDEADBEEFu);
     // Bits 3 to 7 carry nothing and are ignored when reading the type.
     EXPECT_EQ(ipc_drv_hdr_get_type(h | 0xF8), IPC_DRV_HDR_TYPE_REQ);
+    EXPECT_DEATH(ipc_drv_hdr_set_type(&z, 4), "undefined hdr_type: 4");
+    EXPECT_DEATH(ipc_drv_hdr_get_tag(z), "invalid hdr_type for tag field: 0");
+    EXPECT_DEATH(ipc_drv_hdr_get_pld_len(z), "invalid hdr_type for pld len: 0");
+    ipc_drv_hdr_set_type(&z, IPC_DRV_HDR_TYPE_RSP);
+    EXPECT_DEATH(ipc_drv_hdr_get_req_endpoint(z), "invalid hdr_type for endpoint field: 3");
 }
 
-TEST(ipc_drv_hdr_death, wrong_type_aborts_with_its_message)
+TEST_F(fake_device, largest_request_is_framed_and_one_byte_more_is_refused)
 {
-    uint64_t h = 0;
-    EXPECT_DEATH(ipc_drv_hdr_set_type(&h, 4), "undefined hdr_type: 4");
-    EXPECT_DEATH(ipc_drv_hdr_get_tag(h), "invalid hdr_type for tag field: 0");
-    EXPECT_DEATH(ipc_drv_hdr_get_pld_len(h), "invalid hdr_type for pld len: 0");
-    ipc_drv_hdr_set_type(&h, IPC_DRV_HDR_TYPE_RSP);
-    EXPECT_DEATH(ipc_drv_hdr_get_req_endpoint(h), "invalid hdr_type for endpoint field: 3");
-    ipc_drv_hdr_set_type(&h, IPC_DRV_HDR_TYPE_REQ);
-    EXPECT_DEATH(ipc_drv_hdr_set_rsp_errno(&h, 1), "sdk/platform/ipcdrv/src/protocol");
-}
-
-TEST_F(fake_device, request_framing_and_largest_payload)
-{
-    queue(response(0x12345, 4));
-    std::vector<uint8_t> req(IPC_CMD_MAX_PAYLOAD, 0x5A), rsp;
-    uint32_t status = 99;
-    ASSERT_EQ(exchange(0x12345, req, 16, rsp, &status), 4);
-    std::vector<uint8_t> wire = received();
+    queue(response(0x12345, 6, 42));
+    uint32_t status = 0;
+    ASSERT_EQ(exchange(0x12345, IPC_CMD_MAX_PAYLOAD, 8, &status), 6);
+    EXPECT_EQ(status, 42u);
+    EXPECT_EQ(rsp_, (bytes{1, 2, 3, 4, 5, 6, 0xEE, 0xEE}));  // nothing beyond the payload is written
+    bytes wire = received();
     ASSERT_EQ(wire.size(), 1040u);
-    uint64_t hdr = get_le<uint64_t>(wire.data());
-    EXPECT_EQ(ipc_drv_hdr_get_type(hdr), IPC_DRV_HDR_TYPE_REQ);
-    EXPECT_EQ(ipc_drv_hdr_get_pld_len(hdr), 1032);
-    EXPECT_EQ(ipc_drv_hdr_get_req_endpoint(hdr), 0x13u);
-    EXPECT_EQ(get_le<uint32_t>(&wire[8]), IPC_CMD_MAGIC);
-    EXPECT_EQ(wire[12], 1);
-    EXPECT_EQ(wire[13], 0x01);
-    EXPECT_EQ(get_le<uint16_t>(&wire[14]), 0x2345);
-    EXPECT_EQ(wire[16], 0x5A);
+    // A request to endpoint 0x13 with pld_len 1032 (any tag); then the magic, version 1 and the op.
+    EXPECT_EQ(get_le<uint64_t>(wire.data()) & ~0xFF00ull, 0x0000001304080002ull);
+    EXPECT_TRUE(std::equal(wire.begin() + 8, wire.begin() + 16, response(0x12345, 0).begin() + 8));
     EXPECT_EQ(wire[1039], 0x5A);
-    EXPECT_EQ(status, 0u);
-}
 
-TEST_F(fake_device, oversized_request_is_refused_before_writing)
-{
-    std::vector<uint8_t> req(IPC_CMD_MAX_PAYLOAD + 1), rsp;
-    uint32_t status = 7;
-    errno = 0;
-    EXPECT_EQ(exchange(0x10001, req, 16, rsp, &status), -1);
+    status = 7;
+    EXPECT_EQ(exchange(0x10001, IPC_CMD_MAX_PAYLOAD + 1, 16, &status), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_TRUE(received().empty());
     EXPECT_EQ(status, 7u);
 }
 
-TEST_F(fake_device, empty_request_and_empty_response)
-{
-    queue(response(0x10001, 0));
-    std::vector<uint8_t> req, rsp;
-    uint32_t status = 1;
-    EXPECT_EQ(exchange(0x10001, req, 16, rsp, &status), 0);
-    std::vector<uint8_t> wire = received();
-    ASSERT_EQ(wire.size(), 16u);
-    EXPECT_EQ(ipc_drv_hdr_get_pld_len(get_le<uint64_t>(wire.data())), 8);
-    EXPECT_EQ(status, 0u);
-}
-
 TEST_F(fake_device, malformed_responses_are_eio)
 {
-    std::vector<uint8_t> req(4), rsp;
+    auto patched = [](bytes m, size_t at, uint8_t v) { return m[at] = v, m; };
+    auto cut = [](bytes m, size_t n) { return m.resize(n), m; };
+    const std::pair<const char *, bytes> cases[] = {
+        {"pld_len below 8", response(0x10001, 0, 0, 7)}, {"wrong magic", patched(response(0x10001, 4), 8, 'X')},
+        {"request type", patched(response(0x10001, 4), 0, 2)}, {"other op", response(0x10002, 4)},
+        {"payload shorter than claimed", cut(response(0x10001, 24), 30)},  // 14 of the claimed 24 bytes
+        {"shorter than the headers", cut(response(0x10001, 0), 12)},
+    };
     uint32_t status = 77;
-    struct case_s {
-        const char *what;
-        std::vector<uint8_t> msg;
-    };
-    auto wrong_magic = response(0x10001, 4);
-    wrong_magic[8] = 'X';
-    auto wrong_type = response(0x10001, 4);
-    wrong_type[0] = 2;
-    auto truncated = response(0x10001, 24);
-    truncated.resize(30);  // header claims 24 payload bytes, 14 arrive
-    auto headers_cut = response(0x10001, 0);
-    headers_cut.resize(12);
-    std::vector<case_s> cases = {
-        {"pld_len below 8", response(0x10001, 0, 0, 7)},
-        {"wrong magic", wrong_magic},
-        {"request type", wrong_type},
-        {"other op", response(0x10002, 4)},
-        {"payload shorter than claimed", truncated},
-        {"shorter than the headers", headers_cut},
-    };
-    for (const auto &c : cases) {
-        queue(c.msg);
-        errno = 0;
-        EXPECT_EQ(exchange(0x10001, req, 64, rsp, &status), -1) << c.what;
-        EXPECT_EQ(errno, EIO) << c.what;
+    for (const auto &[what, msg] : cases) {
+        queue(msg);
+        EXPECT_EQ(exchange(0x10001, 4, 64, &status), -1) << what;
+        EXPECT_EQ(errno, EIO) << what;
         received();
     }
     EXPECT_EQ(status, 77u);
@@ -184,105 +132,79 @@ TEST_F(fake_device, malformed_responses_are_eio)
 TEST_F(fake_device, response_longer_than_capacity_is_emsgsize)
 {
     queue(response(0x10001, 40, 3));
-    std::vector<uint8_t> req(1), rsp;
     uint32_t status = 55;
-    errno = 0;
-    EXPECT_EQ(exchange(0x10001, req, 24, rsp, &status), -1);
+    EXPECT_EQ(exchange(0x10001, 1, 24, &status), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(status, 55u);
-    EXPECT_EQ(rsp[0], 0xEE);
+    EXPECT_EQ(rsp_[0], 0xEE);
 }
 
-TEST_F(fake_device, response_payload_and_transport_status_are_delivered)
+// Empty requests with headers-only responses (pld_len 8 both ways).
+TEST_F(fake_device, tag_wraps_after_256_empty_requests_and_closed_peer_is_epipe)
 {
-    queue(response(0x10001, 6, 42));
-    std::vector<uint8_t> req(1), rsp;
-    uint32_t status = 0;
-    ASSERT_EQ(exchange(0x10001, req, 8, rsp, &status), 6);
-    EXPECT_EQ(status, 42u);
-    EXPECT_EQ(std::vector<uint8_t>(rsp.begin(), rsp.begin() + 6), (std::vector<uint8_t>{1, 2, 3, 4, 5, 6}));
-    EXPECT_EQ(rsp[6], 0xEE);  // nothing beyond the payload is written
-}
-
-TEST_F(fake_device, tag_wraps_after_256_requests)
-{
-    std::vector<uint8_t> req(1), rsp;
-    uint32_t status = 0;
-    std::vector<uint8_t> tags;
+    uint32_t status = 1;
     for (int i = 0; i < 257; ++i) {
         queue(response(0x10001, 0));
-        ASSERT_EQ(exchange(0x10001, req, 8, rsp, &status), 0);
-        tags.push_back(ipc_drv_hdr_get_tag(get_le<uint64_t>(received().data())));
+        ASSERT_EQ(exchange(0x10001, 0, 8, &status), 0);
+        bytes wire = received();
+        ASSERT_EQ(wire.size(), 16u);
+        EXPECT_EQ(ipc_drv_hdr_get_pld_len(get_le<uint64_t>(wire.data())), 8);
+        EXPECT_EQ(ipc_drv_hdr_get_tag(get_le<uint64_t>(wire.data())), i % 256);
     }
-    EXPECT_EQ(tags[1], 1);
-    EXPECT_EQ(tags[255], 255);
-    EXPECT_EQ(tags[256], 0);
-}
-
-TEST_F(fake_device, closed_peer_fails_without_sigpipe)
-{
+    EXPECT_EQ(status, 0u);
+    // A peer that went away fails the call without SIGPIPE.
     ::close(peer_);
     peer_ = -1;
-    std::vector<uint8_t> req(1), rsp;
-    uint32_t status = 0;
-    errno = 0;
-    EXPECT_EQ(exchange(0x10001, req, 8, rsp, &status), -1);
+    EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
     EXPECT_EQ(errno, EPIPE);
 }
 
-// The fwctl call over a socket: the request message carries the fields of
-// the 48-byte message, the response is written back into it.
+// A PORT_IFINDEX_GET count above the 11 entries a response holds is a size failure, never a read past it.
+TEST_F(fake_device, ifindex_count_beyond_the_response_is_a_size_failure)
+{
+    bytes m = response(0x1000B, 52);
+    put_le<uint32_t>(&m[16], 0);
+    put_le<uint32_t>(&m[20], 12);
+    queue(m);
+    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
+    h.dev.fd = dev_.fd;
+    std::vector<uint32_t> ifx{1};
+    EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, ipc_cmd_fail_e::size);
+    EXPECT_EQ(ifx, std::vector<uint32_t>{1});
+}
+
+// The fwctl call over a socket: the request carries the fields of the 48-byte message, the answer comes back.
 TEST_F(fake_device, fwctl_call_over_socket)
 {
-    std::vector<uint8_t> answer(FWCTL_SOCK_RSP_HDR_SIZE + 3);
+    bytes answer(FWCTL_SOCK_RSP_HDR_SIZE + 3);
     put_le<uint32_t>(&answer[0], 9);
     put_le<uint32_t>(&answer[4], 3);
-    answer[8] = 0xA1;
-    answer[9] = 0xA2;
-    answer[10] = 0xA3;
     queue(answer);
-
-    nic_ipc_handle_s h;
-    h.transport = NIC_IPC_TRANSPORT_FWCTL;
+    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
     h.dev.fd = dev_.fd;
-    std::array<uint8_t, 16> buf{};
-    buf[0] = 0x77;
+    std::array<uint8_t, 16> buf{0x77};
     uint32_t status = 0;
     ASSERT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, buf.data(), 1, 16, &status), 3);
     EXPECT_EQ(status, 9u);
-    EXPECT_EQ(buf[0], 0xA1);
-    EXPECT_EQ(buf[2], 0xA3);
-    std::vector<uint8_t> wire = received();
+    bytes wire = received();
     ASSERT_EQ(wire.size(), FWCTL_SOCK_REQ_HDR_SIZE + 1);
     EXPECT_EQ(get_le<uint32_t>(&wire[FWCTL_SOCK_REQ_SCOPE_OFFSET]), FWCTL_RPC_DEBUG_READ_ONLY);
-    EXPECT_EQ(get_le<uint32_t>(&wire[FWCTL_SOCK_REQ_OP_OFFSET]), 0x1001Bu);
-    EXPECT_EQ(get_le<uint32_t>(&wire[FWCTL_SOCK_REQ_EP_OFFSET]), 0x11u);
-    EXPECT_EQ(get_le<uint32_t>(&wire[FWCTL_SOCK_REQ_IN_LEN_OFFSET]), 1u);
     EXPECT_EQ(get_le<uint32_t>(&wire[FWCTL_SOCK_REQ_OUT_CAP_OFFSET]), 16u);
     EXPECT_EQ(wire[FWCTL_SOCK_REQ_HDR_SIZE], 0x77);
-
     // An answer longer than the capacity fails the call as EIO.
-    std::vector<uint8_t> big(FWCTL_SOCK_RSP_HDR_SIZE + 32);
+    bytes big(FWCTL_SOCK_RSP_HDR_SIZE + 32);
     put_le<uint32_t>(&big[4], 32);
     queue(big);
-    errno = 0;
     EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, buf.data(), 1, 16, &status), -1);
     EXPECT_EQ(errno, EIO);
-    h.dev.fd = -1;  // owned by the fixture
 }
 
 TEST(nic_fwctl_scope, keys_map_to_their_scopes)
 {
-    struct case_s {
-        uint32_t ep, op, scope;
-    } cases[] = {
-        {0x1E, 0x01, 0}, {0x1E, 0x05, 0}, {0x1E, 0x06, 1}, {0x1E, 0x00, 1},
-        {0x05, 0x06, 2}, {0x11, 0x1D, 2}, {0x13, 0x21, 2}, {0x19, 0x25, 2},
-        {0x13, 0x10000, 1}, {0x11, 0x1001B, 1}, {0x12, 0x10001, 1}, {0x11, 0x1C, 2},
-        // bits above 15 of the op mix into the endpoint part of the key
-        {0x0E, 0x100001, 0},
-    };
+    // Configuration range 0x1E:0x01-0x05, debug-write keys, read-only otherwise; op bits above 15 mix into the ep.
+    const uint32_t cases[][3] = {{0x1E, 0x01, 0}, {0x1E, 0x05, 0}, {0x1E, 0x00, 1}, {0x1E, 0x06, 1},
+                                 {0x05, 0x06, 2}, {0x11, 0x1C, 2}, {0x13, 0x10000, 1}, {0x0E, 0x100001, 0}};
     for (const auto &c : cases) {
-        EXPECT_EQ(nic_fwctl_rpc_scope(c.ep, c.op), c.scope) << std::hex << c.ep << ":" << c.op;
+        EXPECT_EQ(nic_fwctl_rpc_scope(c[0], c[1]), c[2]) << std::hex << c[0] << ":" << c[1];
     }
 }

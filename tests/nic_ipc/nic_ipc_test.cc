@@ -1,0 +1,331 @@
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <tuple>
+#include <vector>
+
+#include "emulator/emulator.hpp"
+#include "nic_ipc/nic_ipc_cmd.hpp"
+#include "nic_ipc/nic_ipc_dev.hpp"
+#include "tests/emulator/emu_env.hpp"
+
+namespace fs = std::filesystem;
+using talon_emu::transport_e;
+using talon_test::emu_cfg;
+using talon_test::emu_env;
+using talon_test::scoped_env;
+using talon_test::temp_dir;
+
+namespace {
+
+constexpr uint32_t k_all_functions = CARD_DEV_RSC | CARD_DEV_TAWK | CARD_DEV_CORE | CARD_DEV_F1002 | CARD_DEV_F1003;
+const std::string k_card = "0000:15:00.0";
+
+void write(const fs::path &p, const std::string &text)
+{
+    fs::create_directories(p.parent_path());
+    std::ofstream(p) << text;
+}
+
+// A hand-made sysfs tree for the range rules.
+struct bridge_tree {
+    temp_dir dir;
+    scoped_env env{"TALON_SYSFS_DIR", dir.path().string()};
+    fs::path devices() const { return dir.path() / "bus/pci/devices"; }
+    void bridge(const std::string &bdf, int sec, int sub) const
+    {
+        write(devices() / bdf / "vendor", "0x1ff7\n");
+        write(devices() / bdf / "device", "0x1478\n");
+        write(devices() / bdf / "secondary_bus_number", std::to_string(sec) + "\n");
+        write(devices() / bdf / "subordinate_bus_number", std::to_string(sub) + "\n");
+    }
+};
+
+// Sets the calling thread's transport choice and restores the default.
+struct transport_choice {
+    transport_choice(int32_t t, bool alt) { EXPECT_EQ(nic_ipc_init(t, alt), 0); }
+    ~transport_choice() { nic_ipc_init(NIC_IPC_TRANSPORT_TAWK, true); }
+};
+
+class on_transport : public ::testing::TestWithParam<int32_t> {
+protected:
+    transport_choice choice_{GetParam(), false};
+};
+
+uint64_t echo_of(nic_ipc_handle_s *h, uint64_t nonce)
+{
+    uint64_t echo = 0;
+    EXPECT_TRUE(ipc_cmd_heartbeat(h, nonce, &echo).ok());
+    return echo;
+}
+
+}  // namespace
+
+TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
+{
+    emu_env emu;
+    nic_ipc_card_device_info_s info{};
+    ASSERT_EQ(nic_ipc_get_card_device_info("0000:05:00.0", &info), 0);
+    EXPECT_EQ(info.present, k_all_functions);
+    EXPECT_EQ(std::string(info.core_bdf) + " " + info.tawk_bdf + " " + info.rsc_bdf + " " + info.f1002_bdf + " " +
+                  info.f1003_bdf,
+              "0000:06:00.0 0000:06:00.1 0000:06:00.2 0000:07:00.0 0000:07:00.1");
+    EXPECT_EQ(std::string(info.tawk_dev_path), emu.root() + "/dev/tawkipcdev0");
+    EXPECT_EQ(std::string(info.fwctl_dev_path), emu.root() + "/dev/fwctl/fwctl0");
+    char core[NIC_IPC_BDF_SIZE];
+    EXPECT_EQ(nic_ipc_tern_core_bdf_from_card_bdf("0000:05:00.0", core), 0);
+    EXPECT_STREQ(core, "0000:06:00.0");
+
+    // The same under a sysfs root far longer than any fixed path buffer would hold.
+    temp_dir d;
+    fs::path deep = d.path();
+    for (int i = 0; i < 12; ++i) {
+        deep /= "a-rather-long-directory-name";
+    }
+    fs::create_directories(deep);
+    fs::create_directory_symlink(emu.root() + "/sys", deep / "sys");
+    scoped_env env("TALON_SYSFS_DIR", (deep / "sys").string());
+    info = {};
+    nic_ipc_get_card_device_info("0000:05:00.0", &info);
+    EXPECT_EQ(info.present, k_all_functions);
+}
+
+TEST(nic_ipc_dev, device_path_rules)
+{
+    emu_env emu(emu_cfg(2));
+    char path[NIC_IPC_PATH_SIZE];
+    // The fwctl rule accepts the core function's own address as well as the card's (used by every fwctl open).
+    ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:16:00.0", path), 0);
+    EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
+    ASSERT_EQ(nic_tawk_device_path_from_hub_bdf("0000:15:00.0", path), 0);
+    EXPECT_EQ(std::string(path), emu.root() + "/dev/tawkipcdev1");
+    EXPECT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:99:00.0", path), -5);
+    // A function address is not a card address for the tawk rule.
+    EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
+}
+
+TEST(nic_ipc_dev, bus_range_edge_cases)
+{
+    bridge_tree t;
+    t.bridge("0000:20:00.0", 0x21, 0x21);
+    t.bridge("0000:20:01.0", 0x22, 0x24);
+    t.bridge("0000:20:03.0", 0x30, 0x30);  // behind a gap: never probed
+    uint32_t first = 0, last = 0;
+    ASSERT_EQ(derive_pcie_bus_scan_range("0000:20:00.0", &first, &last), 0);
+    EXPECT_EQ(first, 0x21u);
+    EXPECT_EQ(last, 0x24u);
+    // No switch port at device 0 of the bus: empty range.
+    EXPECT_EQ(derive_pcie_bus_scan_range("0000:21:00.0", &first, &last), -1);
+    char out[NIC_IPC_BDF_SIZE];
+    EXPECT_EQ(device_bdf_from_hub_bdf("0000:21:00.0", CARD_PCI_DEVICE_CORE, out), -1);
+    EXPECT_EQ(derive_pcie_bus_scan_range("no-colon", &first, &last), -1);
+    // Subordinate numbers that are all 0 do not make a range.
+    t.bridge("0000:40:00.0", 0, 0);
+    EXPECT_EQ(derive_pcie_bus_scan_range("0000:40:00.0", &first, &last), -1);
+    // A range whose first bus lies above its last finds nothing.
+    t.bridge("0000:50:00.0", 0x52, 0x51);
+    EXPECT_EQ(device_bdf_from_hub_bdf("0000:50:00.0", CARD_PCI_DEVICE_CORE, out), -1);
+    // A function with a vendor file but no device file; one of another vendor.
+    write(t.devices() / "0000:21:00.0" / "vendor", "0x1ff7\n");
+    uint32_t id = 0;
+    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.0", &id), -5);
+    write(t.devices() / "0000:21:00.1" / "vendor", "0x8086\n");
+    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.1", &id), -4);
+}
+
+TEST(nic_ipc_dev, listing_is_bounded_and_fails_without_lspci)
+{
+    char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
+    {
+        emu_env emu(emu_cfg(3));
+        EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC);
+        // One address per bus, though each card has two switch ports.
+        ASSERT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, NIC_IPC_MAX_CARDS), 3);
+        EXPECT_STREQ(list[2], "0000:25:00.0");
+        EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 2), 2);
+    }
+    temp_dir empty;
+    scoped_env path("PATH", empty.path().string());
+    EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 16), -1);
+    EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC_NONE);
+}
+
+TEST(nic_ipc_dev, serial_and_uuid_both_ways_and_card_lookups)
+{
+    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE];
+    card_uuid_from_serial("ABCDEFGHIJK", uuid);
+    EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
+    ASSERT_EQ(card_serial_from_uuid(uuid, serial), 0);
+    EXPECT_STREQ(serial, "ABCDEFGHIJK");
+    for (const char *bad : {"41424142-4344-4546-4748-494a4b000000",   // no 4242 prefix
+                            "42424142-4344-4546-4748-494a4b000001",   // no 000000 tail
+                            "42424142-43zz-4546-4748-494a4b000000",   // not hex
+                            "4242"}) {
+        EXPECT_EQ(card_serial_from_uuid(bad, serial), -1) << bad;
+    }
+
+    emu_env emu(emu_cfg(2));
+    card_uuid_from_serial("TLN24000101", uuid);
+    char out[NIC_IPC_BDF_SIZE] = {};
+    ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), 0);
+    EXPECT_STREQ(out, "0000:16:00.2");
+    card_uuid_from_serial("TLN24999999", uuid);
+    EXPECT_EQ(nic_ipc_card_bdf_from_uuid(uuid, out), -1);
+    EXPECT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), -1);
+    EXPECT_EQ(nic_ipc_card_bdf_from_uuid("00000000-0000-0000-0000-000000000000", out), -1);
+
+    // Only well-formed addresses reach the shell; unknown ones have no serial.
+    temp_dir d;
+    const fs::path marker = d.path() / "ran";
+    EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
+    ASSERT_EQ(card_serial_from_bdf("0000:16:00.1", serial), 0);
+    EXPECT_STREQ(serial, "TLN24000101");
+}
+
+// Every command round-trips; each discovery command fails on a transport status, a short
+// response and a command status other than 0 and 11, with its own message.
+TEST_P(on_transport, commands_round_trip_and_fail_with_their_messages)
+{
+    emu_env emu(emu_cfg(2, 3, 3));
+    nic_ipc_channel ch;
+    ASSERT_EQ(ch.open(k_card.c_str()), 0);
+    ASSERT_EQ(ch.get()->transport, static_cast<uint32_t>(GetParam()));
+    nic_ipc_mac_t mac{};
+    std::vector<uint32_t> ifx;
+    uint16_t port_num = 0;
+    uint64_t addr = 0;
+    uint32_t size = 0;
+    std::vector<ipc_cmd_lif_s> lifs;
+    ASSERT_TRUE(ipc_cmd_device_info(ch.get(), &mac).ok());
+    EXPECT_EQ(mac, (nic_ipc_mac_t{0x02, 0x54, 0x4c, 0x4e, 0x01, 0x00}));
+    EXPECT_EQ(echo_of(ch.get(), 0xABCDEF), 0xABCDEFu);
+    ASSERT_TRUE(ipc_cmd_port_ifindex_get(ch.get(), &ifx).ok());
+    EXPECT_EQ(ifx, (std::vector<uint32_t>{0x11010000, 0x11020000, 0x11030000}));
+    ASSERT_TRUE(ipc_cmd_port_info_get(ch.get(), 0x11020000, &port_num).ok());
+    EXPECT_EQ(port_num, 2);
+    ASSERT_TRUE(ipc_cmd_port_stats_region_get(ch.get(), &addr, &size).ok());
+    EXPECT_EQ(addr, talon_emu::k_mem_window_base + talon_emu::k_port_region_offset);
+    EXPECT_EQ(size, talon_emu::k_max_ports * talon_emu::k_port_stats_stride);
+    ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
+    ASSERT_EQ(lifs.size(), 3u);
+    EXPECT_EQ(lifs[2].name, "rdma2");
+    EXPECT_EQ(lifs[1].stats_addr - lifs[0].stats_addr, talon_emu::k_lif_stats_stride);
+    EXPECT_EQ(lifs[2].next_cursor, LIF_CURSOR_NONE);
+    // A name filling its 78 bytes without a NUL is cut there; a walk not ending within its bound fails.
+    emu.ctl("add-lif 1 " + std::string(78, 'n'));
+    lifs.clear();
+    ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
+    EXPECT_EQ(lifs.back().name, std::string(78, 'n'));
+    EXPECT_EQ(ipc_cmd_lif_get_all(ch.get(), &lifs, 3).fail, ipc_cmd_fail_e::size);
+
+    auto run = [&](ipc_cmd_e cmd) {
+        return cmd == ipc_cmd_e::PORT_INFO_GET ? ipc_cmd_port_info_get(ch.get(), 0x11010000, &port_num)
+               : cmd == ipc_cmd_e::LIF_GET_ALL ? ipc_cmd_lif_get_all(ch.get(), &lifs)
+                                               : ipc_cmd_port_stats_region_get(ch.get(), &addr, &size);
+    };
+    using F = ipc_cmd_fail_e;
+    const struct {
+        ipc_cmd_e cmd;
+        std::string what, sizes;
+    } cmds[] = {{ipc_cmd_e::PORT_INFO_GET, "port information", "464 doesn't match expected size 928"},
+                {ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET, "p4 port stats mem region",
+                 "12 doesn't match expected size 24"},
+                {ipc_cmd_e::LIF_GET_ALL, "lif information", "76 doesn't match expected size 152"}};
+    for (const auto &c : cmds) {
+        const std::string name(ipc_cmd_def(c.cmd).name), failed = "Failed to get " + c.what + " for card " + k_card;
+        const std::string short_msg = "Error - " + name + " IPC response size " + c.sizes + " for card" + k_card;
+        for (auto [mode, fail, msg] :
+             {std::tuple{"transport=0x10", F::transport, failed + ", err : 16"}, {"short", F::size, short_msg},
+              {"status=255", F::status, failed + ", status : 255"}, {"status=11", F::none, std::string()}}) {
+            emu.ctl("fault " + k_card + " " + name + " " + mode);
+            ipc_cmd_result_s r = run(c.cmd);
+            EXPECT_EQ(r.fail, fail) << name << " " << mode;
+            EXPECT_EQ(ipc_cmd_fail_msg(c.cmd, r, k_card), msg) << name << " " << mode;
+        }
+        emu.ctl("fault 1 " + name + " ok");
+    }
+
+    // DEVICE_INFO's command status is not examined; PORT_IFINDEX_GET takes only 0; neither has a message.
+    emu.ctl("fault 1 DEVICE_INFO status=9");
+    EXPECT_TRUE(ipc_cmd_device_info(ch.get(), &mac).ok());
+    emu.ctl("fault 1 DEVICE_INFO short");
+    ipc_cmd_result_s r = ipc_cmd_device_info(ch.get(), &mac);
+    EXPECT_EQ(r.fail, F::size);
+    EXPECT_EQ(r.rsp_len, 194);
+    EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::DEVICE_INFO, r, k_card), "");
+    emu.ctl("fault 1 PORT_IFINDEX_GET status=11");
+    EXPECT_EQ(ipc_cmd_port_ifindex_get(ch.get(), &ifx).fail, F::status);
+
+    // A send failure names the errno text.
+    emu.ctl("unplug 1");
+    r = run(ipc_cmd_e::LIF_GET_ALL);
+    ASSERT_EQ(r.fail, F::send);
+    const std::string err = GetParam() == NIC_IPC_TRANSPORT_TAWK ? "Broken pipe" : "Input/output error";
+    EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, r, k_card),
+              "Failed to send LIF_GET_ALL for card0000:15:00.0, err : " + err);
+}
+
+INSTANTIATE_TEST_SUITE_P(nic_ipc_cmd, on_transport,
+                         ::testing::Values(int32_t(NIC_IPC_TRANSPORT_TAWK), int32_t(NIC_IPC_TRANSPORT_FWCTL)),
+                         [](const auto &p) { return p.param == NIC_IPC_TRANSPORT_TAWK ? "tawk" : "fwctl"; });
+
+TEST(nic_ipc_cmd, port_names_and_uuids)
+{
+    for (const auto &[ifindex, name] : std::vector<std::pair<uint32_t, std::string>>{
+             {0, "-"}, {0x11010002, "eth1/1/2"}, {0x40020000, "uplink0/2"}, {0xF0000001, "none0/0/1"},
+             {0xD2FF0000, "crypto2/255"}, {0xB1010000, "internal-mgmt1/1"}}) {
+        EXPECT_EQ(nic_ipc_port_name(ifindex), name) << std::hex << ifindex;
+    }
+    EXPECT_EQ(nic_ipc_port_uuid({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x11010000),
+              "00112233-4455-4242-4242-000011010000");
+}
+
+TEST(nic_ipc_transport, setting_defaults_and_missing_cards)
+{
+    EXPECT_TRUE(g_ipc_transport == 1 && g_use_alternate_transport);
+    EXPECT_EQ(nic_ipc_init(3, true), -3);
+    EXPECT_EQ(nic_ipc_init(0, true), -3);
+    EXPECT_EQ(g_ipc_transport, 1);
+
+    emu_env emu(emu_cfg(2));
+    // With no address the tawk transport opens the default device...
+    nic_ipc_handle_s h{};
+    ASSERT_EQ(nic_ipc_open(&h, nullptr), 0);
+    EXPECT_EQ(h.transport, NIC_IPC_TRANSPORT_TAWK);
+    EXPECT_EQ(echo_of(&h, 5), 5u);
+    nic_ipc_close(&h);
+    nic_ipc_close(&h);  // a second close does nothing
+    EXPECT_EQ(h.dev.fd, -1);
+    EXPECT_EQ(nic_ipc_open(&h, "0000:45:00.0"), -1);
+    // ...and the fwctl transport the first listed card.
+    transport_choice fw(NIC_IPC_TRANSPORT_FWCTL, true);
+    nic_ipc_channel first;
+    ASSERT_EQ(first.open(""), 0);
+    EXPECT_EQ(first.get()->transport, NIC_IPC_TRANSPORT_FWCTL);
+    nic_ipc_mac_t mac{};
+    EXPECT_TRUE(ipc_cmd_device_info(first.get(), &mac).ok() && mac[4] == 0);  // card 0
+    emu.ctl("unplug 0");
+    emu.ctl("unplug 1");
+    EXPECT_EQ(nic_ipc_open(&h, ""), -2);
+    EXPECT_EQ(nic_ipc_open(&h, "0000:05:00.0"), -1);
+}
+
+TEST(nic_ipc_transport, fall_back_to_the_other_transport_and_refusal)
+{
+    for (auto [present, preferred] : {std::pair{transport_e::fwctl, NIC_IPC_TRANSPORT_TAWK},
+                                      std::pair{transport_e::tawk, NIC_IPC_TRANSPORT_FWCTL}}) {
+        emu_env emu(emu_cfg(1, 2, 2, present));
+        {
+            transport_choice with_alt(preferred, true);
+            nic_ipc_channel ch;
+            ASSERT_EQ(ch.open("0000:05:00.0"), 0);
+            EXPECT_NE(ch.get()->transport, preferred);
+            EXPECT_EQ(echo_of(ch.get(), 9), 9u);
+        }
+        transport_choice no_alt(preferred, false);
+        nic_ipc_handle_s h{};
+        EXPECT_EQ(nic_ipc_open(&h, "0000:05:00.0"), -1) << preferred;
+    }
+}
