@@ -38,13 +38,11 @@ protected:
 };
 
 TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
-    ctl({"cpld 0 reg 0x20 0x5a", "sensor 0 pin 1000", "fault 0 READ_VIN status=4"});
+    ctl({"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4"});
     in_new_thread([] {
         int v = 77;
         EXPECT_EQ(pal_ipc_c_read_vin(&v), -4);  // failed status: -status, output untouched
         EXPECT_EQ(v, 77);
-        EXPECT_EQ(pal_ipc_c_read_pin(&v), 0);
-        EXPECT_EQ(v, 1000);
         uint8_t reg = 0;
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x20, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
@@ -179,30 +177,6 @@ TEST_F(PalCardCtlTest, QsfpRefusalsAndFailuresLeaveTheBufferAllOnes) {
     EXPECT_EQ(failed_read(200, 0, 2), 2);  // no module
 }
 
-TEST_F(PalCardCtlTest, PagedTransfersSelectThePage) {
-    ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), pal::PAL_RET_OK);
-    emu_.ctl("qsfp 0 1 byte 130 0x42");
-    in_new_thread([] {
-        std::array<uint8_t, 4> buf{};
-        EXPECT_EQ(pal::pal_qsfp_read(buf.data(), 4, 128, 3, 1, 1), pal::PAL_RET_OK);
-        EXPECT_EQ(buf[2], 0x42);
-        EXPECT_EQ(pal::pal_qsfp_read(buf.data(), 0, 128, 3, 1, 1), pal::PAL_RET_NOK);
-        EXPECT_EQ(pal_qsfp_read_page_fast(buf.data(), 1, 127, 3, 2, 1, 10), 0);
-        EXPECT_EQ(buf[0], 3);  // the page byte as selected
-    });
-    expect_shows("qsfp 1", "page=3");
-    EXPECT_TRUE(log_has("pal_qsfp_read size cannot be zero", trace_level_err));
-    // A failing page select is logged and the slot's transfer still happens.
-    emu_.ctl("fault 0 QSFP_WRITE status=2");
-    in_new_thread([] {
-        std::array<uint8_t, 4> buf{};
-        EXPECT_EQ(pal::pal_qsfp_read(buf.data(), 4, 128, 3, 1, 1), pal::PAL_RET_OK);
-        EXPECT_EQ(buf[2], 0x42);
-        EXPECT_EQ(pal_qsfp_read_page_fast(buf.data(), 4, 0, 1, 0, 1, 10), 2);  // the helper reports it
-    });
-    EXPECT_TRUE(log_has("QSFP high page write failed 2", trace_level_debug));
-}
-
 TEST_F(PalCardCtlTest, ExchangeFailuresAndTheirLines) {
     ctl({"fault 0 CPLD_ID transport=7", "fault 0 QSFP_IS_RESET short"});
     in_new_thread([] {
@@ -219,13 +193,6 @@ TEST_F(PalCardCtlTest, ExchangeFailuresAndTheirLines) {
         EXPECT_EQ(buf[0], 1);
     });
     EXPECT_TRUE(log_has("Pal-trace pal ipc open failed", trace_level_err));
-}
-
-TEST(PalCardCtlFwctlTest, HubBdfNamesTheCardAndFwctlCarriesTheCommands) {
-    talon_test::emu_env emu(talon_test::emu_cfg(2, 2, 2, talon_emu::transport_e::fwctl));
-    emu.ctl("cpld 1 id 103");
-    talon_test::scoped_env hub("HUB_BDF", talon_emu::emulator::card_bdf(1));
-    in_new_thread([] { EXPECT_EQ(pal_get_cpld_id(), 103); });
 }
 
 TEST_F(PalCardCtlTest, OnCardTableSlots) {
