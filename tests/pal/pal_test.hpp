@@ -1,0 +1,160 @@
+// Shared PAL test helpers: a collector for module logger lines, a fixture
+// starting every test from a clean PAL, and an emulated card.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "logger/logger.hpp"
+#include "sdk/lib/pal/pal.hpp"
+
+namespace talon_test {
+
+struct logged_line {
+    uint32_t mod_id;
+    trace_level_e level;
+    std::string text;
+};
+
+inline std::mutex g_log_mutex;
+inline std::vector<logged_line> g_log_lines;
+
+inline int capture_log_cb(uint32_t mod_id, trace_level_e level, const char* format, ...) {
+    char buf[2048];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(buf, sizeof(buf), format, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log_lines.push_back({mod_id, level, buf});
+    return 0;
+}
+
+inline std::vector<logged_line> log_lines() {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return g_log_lines;
+}
+
+// Installs the collector and empties it.
+inline void capture_log_start() {
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    g_log_lines.clear();
+    logger_init(capture_log_cb);
+}
+
+// True when some captured line contains `needle` (at `level`, unless none).
+inline bool log_has(const std::string& needle, trace_level_e level = trace_level_none) {
+    auto lines = log_lines();
+    return std::any_of(lines.begin(), lines.end(), [&](const logged_line& l) {
+        return l.text.find(needle) != std::string::npos && (level == trace_level_none || l.level == level);
+    });
+}
+
+// Clears the variables that choose or configure a backend, collects log lines, tears the PAL down after.
+class pal_fixture : public ::testing::Test {
+protected:
+    static void clear_env() {
+        for (const char* v : {"PAL_J2C_PORT", "PAL_TELNET_PORT", "PAL_TELNET_IPADDR", "JTAG_LIB_PATH", "SUB_ASIC",
+                              "HUB_BDF", "PAL_CARD_UUID", "PAL_RESDEV_BDF", "BLD_VERSION"}) {
+            unsetenv(v);
+        }
+    }
+    void SetUp() override {
+        clear_env();
+        capture_log_start();
+    }
+    void TearDown() override {
+        sdk::lib::pal_teardown(sdk::lib::pal_get_platform_type());
+        logger_init(nullptr);
+    }
+};
+
+inline std::string read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+inline constexpr const char* k_rsc_bdf = "0000:03:00.0";
+inline constexpr uint64_t k_regs_pa = 0x10600000, k_regs_size = 0x100000;
+inline constexpr uint64_t k_mem_pa = 0x80000000, k_mem_size = 0x10000;
+
+// A card as the host backend finds it: a sysfs tree with the resource
+// device's BAR files, and setpci (logging its calls) and lspci stand-ins
+// first on PATH.
+class fake_card {
+public:
+    fake_card() {
+        char tmpl[] = "/tmp/t_pal_card.XXXXXX";
+        root_ = mkdtemp(tmpl);
+        dev_dir_ = root_ + "/sys/bus/pci/devices/" + k_rsc_bdf;
+        std::filesystem::create_directories(dev_dir_);
+        std::filesystem::create_directories(root_ + "/bin");
+        write_rsc_map(0x70616c78, 1, 2);
+        for (auto [file, size] : {std::pair{"/resource0", k_regs_size}, {"/resource2", k_mem_size}}) {
+            std::ofstream(dev_dir_ + file).close();
+            std::filesystem::resize_file(dev_dir_ + file, size);
+        }
+        write_script("setpci", "echo \"$@\" >> " + root_ + "/setpci.log\n");
+        write_script("lspci", "echo '" + std::string(k_rsc_bdf) + " 0200: 1ff7:100f'\n");
+        old_path_ = getenv("PATH") != nullptr ? getenv("PATH") : "";
+        setenv("PATH", (root_ + "/bin:" + old_path_).c_str(), 1);
+        setenv("TALON_SYSFS_DIR", (root_ + "/sys").c_str(), 1);
+    }
+    fake_card(const fake_card&) = delete;
+    fake_card& operator=(const fake_card&) = delete;
+    ~fake_card() {
+        setenv("PATH", old_path_.c_str(), 1);
+        unsetenv("TALON_SYSFS_DIR");
+        std::filesystem::remove_all(root_);
+    }
+
+    // Magic, version and sub-ASIC, then the register and memory window addresses, little-endian.
+    void write_rsc_map(uint32_t magic, uint32_t version, uint32_t sub_asic) const {
+        std::string map(4096, '\0');
+        const uint64_t fields[][3] = {{0, magic, 4}, {4, version, 4}, {12, sub_asic, 4}, {16, k_regs_pa, 8},
+                                      {24, k_mem_pa, 8}};
+        for (const auto& [off, v, n] : fields) {
+            for (uint64_t i = 0; i < n; ++i) {
+                map[off + i] = static_cast<char>(v >> (8 * i));
+            }
+        }
+        std::ofstream(dev_dir_ + "/resource4", std::ios::binary) << map;
+    }
+    // Bytes of the memory and register BAR files as the card sees them.
+    std::vector<uint8_t> mem_file(size_t off, size_t n) const { return slice("/resource2", off, n); }
+    std::vector<uint8_t> regs_file(size_t off, size_t n) const { return slice("/resource0", off, n); }
+    void write_mem_file(uint64_t off, const std::vector<uint8_t>& bytes) const {
+        std::fstream f(dev_dir_ + "/resource2", std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(off));
+        f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    std::string setpci_log() const { return read_file(root_ + "/setpci.log"); }
+    const std::string& root() const { return root_; }
+    void write_script(const std::string& name, const std::string& body) const {
+        std::ofstream(root_ + "/bin/" + name) << "#!/bin/sh\n" << body;
+        chmod((root_ + "/bin/" + name).c_str(), 0755);
+    }
+
+private:
+    std::vector<uint8_t> slice(const char* file, size_t off, size_t n) const {
+        std::string s = read_file(dev_dir_ + file);
+        return std::vector<uint8_t>(s.begin() + static_cast<long>(off), s.begin() + static_cast<long>(off + n));
+    }
+
+    std::string root_, dev_dir_, old_path_;
+};
+
+// Runs `fn` in a fresh thread, so it starts with an empty per-thread context.
+template <typename Fn>
+void in_new_thread(Fn fn) {
+    std::thread(fn).join();
+}
+
+}  // namespace talon_test
