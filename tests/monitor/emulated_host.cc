@@ -7,29 +7,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <regex>
 
 namespace monitor_test {
 
-emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs) {
-    talon_emu::config_s cfg;
-    cfg.root = dir_ / "emu";
-    cfg.cards = cards;
-    cfg.ports = ports;
-    cfg.lifs = lifs;
-    emu_ = std::make_unique<talon_emu::emulator>(cfg);
-    emu_->start();
-    boost::property_tree::read_json(cfg.root + "/cards.json", cards_);
-
-    const std::string path = cfg.root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin");
-    for (auto [name, value] : std::vector<std::pair<std::string, std::string>>{
-             {"TALON_SYSFS_DIR", cfg.root + "/sys"}, {"TALON_DEV_DIR", cfg.root + "/dev"}, {"PATH", path},
-             {"PERSISTENT_LOG_DIR", dir_.path()}}) {
-        const char *old = std::getenv(name.c_str());
-        saved_env_.emplace_back(name, old ? old : "");
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
+emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)
+    : emu_(talon_test::emu_cfg(cards, ports, lifs)), boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {
+    boost::property_tree::read_json(emu_.root() + "/cards.json", cards_);
     test_support::write_file(dir_ / "boot_count.txt", "5\n");
     ::mkdir(telemetry_dir().c_str(), 0755);
     talonmon_init_params_s params{};
@@ -42,35 +26,10 @@ emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs) {
 emulated_host::~emulated_host() {
     utils::trace_cleanup(g_trace_logger);
     g_trace_logger = nullptr;
-    emu_->stop();
-    for (const auto &[name, value] : saved_env_) {
-        ::setenv(name.c_str(), value.c_str(), 1);
-    }
 }
 
-void emulated_host::ctl(const std::string &command) {
-    std::string answer;
-    ASSERT_TRUE(talon_emu::control(emu_->config().root, command, &answer)) << command << ": " << answer;
-}
-
-std::string emulated_host::card_bdf(unsigned card) const {
-    unsigned i = 0;
-    for (const auto &entry : cards_) {
-        if (i++ == card) {
-            return entry.second.get<std::string>("bdf");
-        }
-    }
-    return {};
-}
-
-std::string emulated_host::card_uuid(unsigned card) const {
-    unsigned i = 0;
-    for (const auto &entry : cards_) {
-        if (i++ == card) {
-            return entry.second.get<std::string>("uuid");
-        }
-    }
-    return {};
+std::string emulated_host::card_field(unsigned card, const char *field) const {
+    return std::next(cards_.begin(), card)->second.get<std::string>(field);
 }
 
 std::vector<std::string> emulated_host::trace_messages() const {

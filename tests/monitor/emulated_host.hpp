@@ -1,14 +1,13 @@
-// In-process test host: an emulator serving cards under a temporary
-// directory, the environment pointing the daemon's layers at it, and the
-// trace log started into the same directory.
+// In-process test host: emulated cards (the layers' environment points at
+// them while the host lives) and the trace log started in a temporary
+// directory that also holds the telemetry files.
 #pragma once
 
-#include "emulator/emulator.hpp"
+#include "tests/emulator/emu_env.hpp"
 #include "tests/support/process.hpp"
 
 #include <boost/property_tree/ptree.hpp>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,11 +18,11 @@ public:
     explicit emulated_host(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2);
     ~emulated_host();
 
-    // Sends a control command; fails the test when the emulator refuses it.
-    void ctl(const std::string &command);
+    // Sends a control command; throws when the emulator refuses it.
+    void ctl(const std::string &command) const { emu_.ctl(command); }
     const boost::property_tree::ptree &cards_json() const { return cards_; }
-    std::string card_bdf(unsigned card) const;
-    std::string card_uuid(unsigned card) const;
+    std::string card_bdf(unsigned card) const { return card_field(card, "bdf"); }
+    std::string card_uuid(unsigned card) const { return card_field(card, "uuid"); }
     std::string log_dir() const { return dir_ / "log"; }
     std::string telemetry_dir() const { return dir_ / "telemetry"; }
     // Trace lines without their "L [boot date time] (tid) " head.
@@ -33,10 +32,12 @@ public:
     std::vector<std::string> file_lines(unsigned card, const std::string &type) const;
 
 private:
+    std::string card_field(unsigned card, const char *field) const;
+
     test_support::temp_dir dir_;
-    std::unique_ptr<talon_emu::emulator> emu_;
+    talon_test::emu_env emu_;
+    talon_test::scoped_env boot_dir_;
     boost::property_tree::ptree cards_;
-    std::vector<std::pair<std::string, std::string>> saved_env_;
 };
 
 }  // namespace monitor_test
