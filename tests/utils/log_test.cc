@@ -88,26 +88,6 @@ TEST_F(RotationTest, RotatesWhenTheNextLineWouldPassTheSize) {
     EXPECT_EQ(read_lines(path).back(), line('p'));
 }
 
-TEST_F(RotationTest, ExistingFileIsAppendedToAndCounts) {
-    const std::string path = dir_ / "trace.log";
-    write_file(path, "old line\n");  // 9 bytes
-    {
-        auto logger = make_logger(path, 100, 5);
-        for (char c : {'a', 'b', 'c', 'd'}) {
-            logger->info(line(c));
-        }
-        logger->flush();
-        EXPECT_FALSE(test_support::file_exists(path + ".1"));
-        logger->info(line('e'));  // 9 + 5 * 20 > 100
-        logger->flush();
-    }
-    auto rotated = read_lines(path + ".1");
-    ASSERT_EQ(rotated.size(), 6u);
-    EXPECT_EQ(rotated[0], "old line");
-    EXPECT_EQ(rotated[1], "*** Boot #0 ***");
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", line('e')}));
-}
-
 TEST_F(RotationTest, WritingResumesWhenTheDirectoryReturns) {
     const std::string sub = dir_ / "tele";
     ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
@@ -126,28 +106,6 @@ TEST_F(RotationTest, WritingResumesWhenTheDirectoryReturns) {
     logger->flush();
     EXPECT_EQ(errors.size(), 1u);
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", line('d')}));
-}
-
-TEST(LogFactory, OneFileIsEnoughAndLevelsFilter) {
-    using sdk::types::log_mode_sync;
-    EXPECT_EQ(utils::log::factory("n", 0, log_mode_sync, false, nullptr, nullptr, 100, 1, trace_level_err,
-                                  trace_level_info, sdk::types::log_none, true),
-              nullptr);
-    temp_dir dir;
-    const std::string only = dir / "only.log";
-    utils::log *lg = utils::log::factory("one-file", 0, log_mode_sync, false, nullptr, only.c_str(), 1000, 1,
-                                         trace_level_err, trace_level_info, sdk::types::log_none, true);
-    ASSERT_NE(lg, nullptr);
-    lg->logger()->info("hello");
-    lg->logger()->debug("dropped at info");
-    lg->set_trace_level(trace_level_debug);
-    lg->logger()->debug("kept at debug");
-    lg->flush();
-    auto lines = read_lines(only);
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[1].find(") hello"), std::string::npos);
-    EXPECT_NE(lines[2].find(") kept at debug"), std::string::npos);
-    utils::log::destroy(lg);
 }
 
 class TraceInitTest : public BootCountTest {
