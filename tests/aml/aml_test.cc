@@ -8,15 +8,15 @@
 #include "tests/support/process.hpp"
 
 namespace fs = std::filesystem;
-using talon_test::emu_cfg;
-using talon_test::emu_env;
-using talon_test::scoped_env;
-using talon_test::temp_dir;
+using test_support::emu_cfg;
+using test_support::emu_env;
+using test_support::scoped_env;
+using test_support::temp_dir;
 
 // Card UUIDs as cards.json lists them for the emulator's serials TLN24000100 and TLN24000101.
 const std::string k_uuid0 = "4242544c-4e32-3430-3030-313030000000", k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
 
-TEST(aml_status, texts_and_mappings)
+TEST(AmlStatus, TextsAndMappings)
 {
     const std::pair<uint32_t, const char *> texts[] = {
         {0, ""}, {1, "HALDEN TALON card(s) not detected"}, {14, "firmware/software version mismatch"},
@@ -38,7 +38,7 @@ TEST(aml_status, texts_and_mappings)
     }
 }
 
-TEST(aml_card, format_checks_and_texts)
+TEST(AmlCard, FormatChecksAndTexts)
 {
     EXPECT_TRUE(is_bdf_valid("0000:3b:00.0") && is_bdf_valid("0000:3B:00.f"));
     for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "", "0000:3b:00.0\n"}) {
@@ -53,7 +53,7 @@ TEST(aml_card, format_checks_and_texts)
     EXPECT_EQ(aml_card_error_msg(&h, "ERROR - x"), "NIC u (0000:05:00.0) : ERROR - x\n");
 }
 
-TEST(aml_card, handle_validation)
+TEST(AmlCard, HandleValidation)
 {
     emu_env emu(emu_cfg(2));
     auto check = [](aml_card_handle_s h, aml_status_e want) {
@@ -77,7 +77,7 @@ TEST(aml_card, handle_validation)
     EXPECT_EQ(g_aml_test_env, 17u);
 }
 
-TEST(aml_inventory, lists_cards_with_their_uuids)
+TEST(AmlInventory, ListsCardsWithTheirUuids)
 {
     emu_env emu(emu_cfg(2));
     aml_card_inventory_get_req_s req;
@@ -100,7 +100,7 @@ TEST(aml_inventory, lists_cards_with_their_uuids)
     EXPECT_EQ(grsp.err_msg, "NIC  (nonsense) : ERROR - Invalid card handle\n");
 }
 
-TEST(aml_inventory, unreadable_cards_are_left_out)
+TEST(AmlInventory, UnreadableCardsAreLeftOut)
 {
     emu_env emu(emu_cfg(3));
     // Cards whose functions carry no serial number cannot be identified.
@@ -115,7 +115,7 @@ TEST(aml_inventory, unreadable_cards_are_left_out)
     EXPECT_EQ(rsp.err_msg, "NIC  (0000:15:00.0) : ERROR - Invalid card handle\n");
 }
 
-TEST(aml_inventory, no_card_or_a_failing_listing_gives_an_empty_list)
+TEST(AmlInventory, NoCardOrAFailingListingGivesAnEmptyList)
 {
     aml_card_inventory_get_req_s req;
     aml_card_inventory_get_rsp_s rsp;
@@ -131,10 +131,10 @@ TEST(aml_inventory, no_card_or_a_failing_listing_gives_an_empty_list)
     // A listing that fails is never used as a count; the reason is given.
     rsp = {};
     temp_dir bin;
-    const fs::path lspci = bin.path() / "lspci";
+    const fs::path lspci = bin / "lspci";
     std::ofstream(lspci) << "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n";
     fs::permissions(lspci, fs::perms::owner_all);
-    scoped_env path("PATH", bin.path().string() + ":/usr/bin:/bin");
+    scoped_env path("PATH", bin.path() + ":/usr/bin:/bin");
     EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
     EXPECT_TRUE(rsp.cards.empty());
     EXPECT_NE(rsp.err_msg.find("Failed to list"), std::string::npos) << rsp.err_msg;

@@ -1,8 +1,80 @@
 #include "tests/e2e/daemon_fixture.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+#include <memory>
+#include <optional>
+
 namespace e2e {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char *k_sleep = "/usr/bin/sleep";
+// The name the daemon looks for in the process table.
+constexpr const char *k_daemon_name = "talonmon";
+
+std::string shell_quote(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+class hermetic_host : public testing::Environment {
+public:
+    void SetUp() override {
+        const std::string root = dir_ / "host";
+        fs::create_directories(root + "/sys/bus/pci/devices");
+        fs::create_directories(root + "/dev");
+        fs::create_directories(root + "/bin");
+        for (const char *tool : {"lspci", "setpci"}) {
+            const std::string path = root + "/bin/" + tool;
+            test_support::write_file(path, "#!/bin/sh\nexec " + shell_quote(k_emulator) + " --root " +
+                                               shell_quote(root) + " --tool " + tool + " \"$@\"\n");
+            ::chmod(path.c_str(), 0755);
+        }
+        const char *path = std::getenv("PATH");
+        sysfs_.emplace("TALON_SYSFS_DIR", root + "/sys");
+        dev_.emplace("TALON_DEV_DIR", root + "/dev");
+        path_.emplace("PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin"));
+
+        const std::string impostor = dir_ / k_daemon_name;
+        fs::copy_file(k_sleep, impostor);
+        ::chmod(impostor.c_str(), 0755);
+        impostor_.emplace(std::vector<std::string>{impostor, "infinity"}, std::vector<std::string>{},
+                          test_support::pid_namespace::shared);
+        const std::string comm = "/proc/" + std::to_string(impostor_->pid()) + "/comm";
+        ASSERT_TRUE(test_support::wait_until(
+            [&] { return test_support::read_file(comm) == std::string(k_daemon_name) + "\n"; }))
+            << "no process named " << k_daemon_name << " on the host";
+
+        test_support::set_default_pid_namespace(test_support::pid_namespace::own);
+    }
+
+    void TearDown() override {
+        test_support::set_default_pid_namespace(test_support::pid_namespace::shared);
+        impostor_.reset();
+        path_.reset();
+        dev_.reset();
+        sysfs_.reset();
+    }
+
+private:
+    test_support::temp_dir dir_;
+    std::optional<test_support::scoped_env> sysfs_, dev_, path_;
+    std::optional<test_support::child_process> impostor_;
+};
+
+// gtest owns and deletes registered environments.
+[[maybe_unused]] testing::Environment *const k_hermetic_host =
+    testing::AddGlobalTestEnvironment(std::make_unique<hermetic_host>().release());
+
+}  // namespace
 
 daemon_env::daemon_env() {
     ::mkdir(log_dir().c_str(), 0755);

@@ -1,5 +1,13 @@
 // Whole-daemon test helpers: a configuration in a temporary directory and
 // the daemon binary started against it.
+//
+// Every process these tests start runs in a PID namespace of its own (see
+// test_support::pid_namespace) and, unless a test points it at talon-emu,
+// against an emulated host with no cards: TALON_SYSFS_DIR and TALON_DEV_DIR
+// name an empty tree and the emulator's lspci and setpci come first on PATH.
+// Meanwhile a process named after the daemon runs in the test's own
+// namespace, where a daemon that could see it would refuse to start. A
+// global test environment sets all this up once per test process.
 #pragma once
 
 #include "tests/support/process.hpp"
@@ -10,6 +18,7 @@
 namespace e2e {
 
 inline const std::string k_daemon = TALONMON_BIN;
+inline const std::string k_emulator = TALON_EMU_BIN;
 
 inline const std::string k_usage_suffix =
     " [OPTIONS]\n"

@@ -12,8 +12,6 @@
 
 namespace e2e {
 
-inline const std::string k_emulator = TALON_EMU_BIN;
-
 class emulator_process {
 public:
     emulator_process(const daemon_env &env, unsigned cards, unsigned ports = 2, unsigned lifs = 2);

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <regex>
+#include <sstream>
 
 using test_support::child_process;
 using test_support::run_process;
@@ -108,13 +109,41 @@ TEST(Startup, SecondInstanceIsRefused) {
     child_process first({e2e::k_daemon, "-c", env.write_config()}, env.env());
     ASSERT_TRUE(e2e::wait_for_start(env, first)) << first.err_so_far();
 
-    auto r = run_process({e2e::k_daemon, "-h"});
+    auto r = first.run_beside({e2e::k_daemon, "-h"});
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err, "Error - talonmon is already running\n");
     EXPECT_EQ(r.out, "");
 
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait().exit_status, 0);
+}
+
+TEST(Startup, TalonmonOutsideTheDaemonsNamespaceIsNotSeen) {
+    const std::string ps = "/usr/bin/ps";
+    // PIDs of the processes named talonmon in a "ps -eo pid=,comm=" listing.
+    auto named_talonmon = [](const std::string &listing) {
+        std::vector<int> pids;
+        std::istringstream in(listing);
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream fields(line);
+            int pid = 0;
+            std::string comm;
+            if (fields >> pid && std::getline(fields >> std::ws, comm) && comm == "talonmon") {
+                pids.push_back(pid);
+            }
+        }
+        return pids;
+    };
+    auto host = child_process({ps, "-eo", "pid=,comm="}, {}, test_support::pid_namespace::shared).wait();
+    ASSERT_FALSE(named_talonmon(host.out).empty()) << "the test environment runs a talonmon on the host\n" << host.out;
+
+    e2e::daemon_env env;
+    child_process daemon({e2e::k_daemon, "-c", env.write_config()}, env.env());
+    ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
+    auto beside = daemon.run_beside({ps, "-eo", "pid=,comm="});
+    EXPECT_EQ(named_talonmon(beside.out), std::vector<int>{1}) << "only itself, as PID 1:\n" << beside.out;
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(daemon.wait().exit_status, 0);
 }
 
 TEST(Startup, TerminationSignalsStopTheDaemonCleanly) {

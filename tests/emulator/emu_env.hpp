@@ -1,52 +1,16 @@
-// Test helpers: scoped environment variables and directories, and an in-process emulator in a fresh
-// directory with TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
+// Test helper: an in-process emulator in a fresh directory with
+// TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing at it while it lives.
 #pragma once
 
 #include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "emulator/emulator.hpp"
+#include "tests/support/process.hpp"
 
-namespace talon_test {
-
-class scoped_env {
-public:
-    scoped_env(const char *name, const std::string &value)
-        : name_(name), old_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt)
-    {
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~scoped_env() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-    scoped_env(const scoped_env &) = delete;
-    scoped_env &operator=(const scoped_env &) = delete;
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
-
-// A fresh directory under /tmp, removed with everything in it.
-class temp_dir {
-public:
-    temp_dir()
-    {
-        std::string pattern = "/tmp/t_talon_XXXXXX";
-        if (!::mkdtemp(pattern.data())) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = pattern;
-    }
-    ~temp_dir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
+namespace test_support {
 
 inline talon_emu::config_s emu_cfg(unsigned cards = 1, unsigned ports = 2, unsigned lifs = 2,
                                    talon_emu::transport_e transport = talon_emu::transport_e::both)
@@ -57,7 +21,7 @@ inline talon_emu::config_s emu_cfg(unsigned cards = 1, unsigned ports = 2, unsig
 class emu_env {
 public:
     explicit emu_env(talon_emu::config_s cfg = {})
-        : cfg_((cfg.root = (dir_.path() / "emu").string(), cfg)), emu_(cfg_)
+        : cfg_((cfg.root = dir_ / "emu", cfg)), emu_(cfg_)
     {
         emu_.start();
         const char *path = std::getenv("PATH");
@@ -86,4 +50,4 @@ private:
     std::optional<scoped_env> sysfs_, dev_, path_;
 };
 
-}  // namespace talon_test
+}  // namespace test_support

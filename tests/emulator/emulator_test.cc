@@ -19,9 +19,9 @@
 namespace fs = std::filesystem;
 using namespace pal_card_wire;
 using ipc_wire::put_le;
-using talon_test::emu_cfg;
-using talon_test::emu_env;
-using talon_test::temp_dir;
+using test_support::emu_cfg;
+using test_support::emu_env;
+using test_support::temp_dir;
 using test_support::child_process;
 using test_support::process_result;
 using test_support::read_file;
@@ -51,10 +51,10 @@ uint64_t counter_off(bool lif, size_t i, size_t c)
 
 }  // namespace
 
-TEST(talon_emu_cli, arguments_help_and_serving_until_sigterm)
+TEST(TalonEmuCli, ArgumentsHelpAndServingUntilSigterm)
 {
     temp_dir d;
-    const std::string root = (d.path() / "e").string();
+    const std::string root = d / "e";
     for (auto [opt, value] : {std::pair{"--cards", "0"}, {"--cards", "17"}, {"--ports", "12"}, {"--lifs", "0"},
                               {"--lifs", "65"}, {"--cards", "x"}, {"--transport", "pci"}, {"--bogus", "1"}}) {
         process_result r = run_process({k_exe, "--root", root, opt, value});
@@ -92,7 +92,7 @@ TEST(talon_emu_cli, arguments_help_and_serving_until_sigterm)
     }
 }
 
-TEST(talon_emu, layout_matches_kernel_formats)
+TEST(TalonEmu, LayoutMatchesKernelFormats)
 {
     emu_env emu(emu_cfg(1, 2, 2, talon_emu::transport_e::fwctl));
     auto read = [&](const std::string &rel) { return read_file(emu.sys_devices() + rel); };
@@ -104,7 +104,7 @@ TEST(talon_emu, layout_matches_kernel_formats)
     EXPECT_TRUE(fs::exists(emu.root() + "/dev/fwctl/fwctl0"));
 }
 
-TEST(talon_emu, counters_count_at_their_own_rates_until_fixed)
+TEST(TalonEmu, CountersCountAtTheirOwnRatesUntilFixed)
 {
     emu_env emu;
     emu.ctl("add-lif 0 storage7");
@@ -154,7 +154,7 @@ struct card_fw {
 }  // namespace
 
 // Long reads come in chunks; requests the host layer would never send are refused by the card too.
-TEST(talon_emu_card_ctl, chunked_reads_and_refusals)
+TEST(TalonEmuCardCtl, ChunkedReadsAndRefusals)
 {
     card_fw fw;
     bool ok = false;
@@ -175,7 +175,7 @@ TEST(talon_emu_card_ctl, chunked_reads_and_refusals)
     EXPECT_EQ(fw.transport, 95u);
 }
 
-TEST(talon_emu, control_verbs_and_their_errors)
+TEST(TalonEmu, ControlVerbsAndTheirErrors)
 {
     emu_env emu;
     EXPECT_EQ(emu.ctl("fault 0 QSFP_READ status=2"), "fault 0000:05:00.0 QSFP_READ status=2");

@@ -21,7 +21,7 @@ using bytes = std::vector<uint8_t>;
 namespace {
 
 // A device whose far end the test plays: responses are queued before the exchange, requests read after it.
-class fake_device : public ::testing::Test {
+class FakeDevice : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -71,7 +71,7 @@ protected:
 
 }  // namespace
 
-TEST(ipc_drv_hdr, fields_sit_in_their_bits_and_misuse_aborts)
+TEST(IpcDrvHdr, FieldsSitInTheirBitsAndMisuseAborts)
 {
     uint64_t h = 0, z = 0;
     ipc_drv_hdr_set_type(&h, IPC_DRV_HDR_TYPE_REQ);
@@ -88,7 +88,7 @@ TEST(ipc_drv_hdr, fields_sit_in_their_bits_and_misuse_aborts)
     EXPECT_DEATH(ipc_drv_hdr_get_req_endpoint(z), "invalid hdr_type for endpoint field: 3");
 }
 
-TEST_F(fake_device, largest_request_is_framed_and_one_byte_more_is_refused)
+TEST_F(FakeDevice, LargestRequestIsFramedAndOneByteMoreIsRefused)
 {
     queue(response(0x12345, 6, 42));
     uint32_t status = 0;
@@ -109,7 +109,7 @@ TEST_F(fake_device, largest_request_is_framed_and_one_byte_more_is_refused)
     EXPECT_EQ(status, 7u);
 }
 
-TEST_F(fake_device, malformed_responses_are_eio)
+TEST_F(FakeDevice, MalformedResponsesAreEio)
 {
     auto patched = [](bytes m, size_t at, uint8_t v) { return m[at] = v, m; };
     auto cut = [](bytes m, size_t n) { return m.resize(n), m; };
@@ -129,7 +129,7 @@ TEST_F(fake_device, malformed_responses_are_eio)
     EXPECT_EQ(status, 77u);
 }
 
-TEST_F(fake_device, response_longer_than_capacity_is_emsgsize)
+TEST_F(FakeDevice, ResponseLongerThanCapacityIsEmsgsize)
 {
     queue(response(0x10001, 40, 3));
     uint32_t status = 55;
@@ -140,7 +140,7 @@ TEST_F(fake_device, response_longer_than_capacity_is_emsgsize)
 }
 
 // Empty requests with headers-only responses (pld_len 8 both ways).
-TEST_F(fake_device, tag_wraps_after_256_empty_requests_and_closed_peer_is_epipe)
+TEST_F(FakeDevice, TagWrapsAfter256EmptyRequestsAndClosedPeerIsEpipe)
 {
     uint32_t status = 1;
     for (int i = 0; i < 257; ++i) {
@@ -160,7 +160,7 @@ TEST_F(fake_device, tag_wraps_after_256_empty_requests_and_closed_peer_is_epipe)
 }
 
 // A PORT_IFINDEX_GET count above the 11 entries a response holds is a size failure, never a read past it.
-TEST_F(fake_device, ifindex_count_beyond_the_response_is_a_size_failure)
+TEST_F(FakeDevice, IfindexCountBeyondTheResponseIsASizeFailure)
 {
     bytes m = response(0x1000B, 52);
     put_le<uint32_t>(&m[16], 0);
@@ -174,7 +174,7 @@ TEST_F(fake_device, ifindex_count_beyond_the_response_is_a_size_failure)
 }
 
 // The fwctl call over a socket: the request carries the fields of the 48-byte message, the answer comes back.
-TEST_F(fake_device, fwctl_call_over_socket)
+TEST_F(FakeDevice, FwctlCallOverSocket)
 {
     bytes answer(FWCTL_SOCK_RSP_HDR_SIZE + 3);
     put_le<uint32_t>(&answer[0], 9);
@@ -199,7 +199,7 @@ TEST_F(fake_device, fwctl_call_over_socket)
     EXPECT_EQ(errno, EIO);
 }
 
-TEST(nic_fwctl_scope, keys_map_to_their_scopes)
+TEST(NicFwctlScope, KeysMapToTheirScopes)
 {
     // Configuration range 0x1E:0x01-0x05, debug-write keys, read-only otherwise; op bits above 15 mix into the ep.
     const uint32_t cases[][3] = {{0x1E, 0x01, 0}, {0x1E, 0x05, 0}, {0x1E, 0x00, 1}, {0x1E, 0x06, 1},

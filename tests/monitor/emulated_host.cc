@@ -9,10 +9,10 @@
 
 #include <regex>
 
-namespace monitor_test {
+namespace test_support {
 
 emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)
-    : emu_(talon_test::emu_cfg(cards, ports, lifs)), boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {
+    : emu_(test_support::emu_cfg(cards, ports, lifs)), boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {
     boost::property_tree::read_json(emu_.root() + "/cards.json", cards_);
     test_support::write_file(dir_ / "boot_count.txt", "5\n");
     ::mkdir(telemetry_dir().c_str(), 0755);
@@ -55,4 +55,4 @@ std::vector<std::string> emulated_host::file_lines(unsigned card, const std::str
     return test_support::read_lines(telemetry_dir() + "/card_" + card_bdf(card) + "_" + type + ".log");
 }
 
-}  // namespace monitor_test
+}  // namespace test_support

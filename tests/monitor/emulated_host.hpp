@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace monitor_test {
+namespace test_support {
 
 class emulated_host {
 public:
@@ -35,9 +35,9 @@ private:
     std::string card_field(unsigned card, const char *field) const;
 
     test_support::temp_dir dir_;
-    talon_test::emu_env emu_;
-    talon_test::scoped_env boot_dir_;
+    test_support::emu_env emu_;
+    test_support::scoped_env boot_dir_;
     boost::property_tree::ptree cards_;
 };
 
-}  // namespace monitor_test
+}  // namespace test_support

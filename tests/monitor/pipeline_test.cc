@@ -14,7 +14,7 @@
 
 namespace {
 
-using monitor_test::emulated_host;
+using test_support::emulated_host;
 
 talonmon_telemetry_counter_cfg_s cfg(const std::string &name, bool cumulative, uint64_t threshold, bool event,
                                      bool stats) {

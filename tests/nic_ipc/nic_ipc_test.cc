@@ -11,10 +11,10 @@
 
 namespace fs = std::filesystem;
 using talon_emu::transport_e;
-using talon_test::emu_cfg;
-using talon_test::emu_env;
-using talon_test::scoped_env;
-using talon_test::temp_dir;
+using test_support::emu_cfg;
+using test_support::emu_env;
+using test_support::scoped_env;
+using test_support::temp_dir;
 
 namespace {
 
@@ -30,8 +30,8 @@ void write(const fs::path &p, const std::string &text)
 // A hand-made sysfs tree for the range rules.
 struct bridge_tree {
     temp_dir dir;
-    scoped_env env{"TALON_SYSFS_DIR", dir.path().string()};
-    fs::path devices() const { return dir.path() / "bus/pci/devices"; }
+    scoped_env env{"TALON_SYSFS_DIR", dir.path()};
+    fs::path devices() const { return dir / "bus/pci/devices"; }
     void bridge(const std::string &bdf, int sec, int sub) const
     {
         write(devices() / bdf / "vendor", "0x1ff7\n");
@@ -47,7 +47,7 @@ struct transport_choice {
     ~transport_choice() { nic_ipc_init(NIC_IPC_TRANSPORT_TAWK, true); }
 };
 
-class on_transport : public ::testing::TestWithParam<int32_t> {
+class OnTransport : public ::testing::TestWithParam<int32_t> {
 protected:
     transport_choice choice_{GetParam(), false};
 };
@@ -61,7 +61,7 @@ uint64_t echo_of(nic_ipc_handle_s *h, uint64_t nonce)
 
 }  // namespace
 
-TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
+TEST(NicIpcDev, EveryFunctionOfACardIsResolved)
 {
     emu_env emu;
     nic_ipc_card_device_info_s info{};
@@ -90,7 +90,7 @@ TEST(nic_ipc_dev, every_function_of_a_card_is_resolved)
     EXPECT_EQ(info.present, k_all_functions);
 }
 
-TEST(nic_ipc_dev, device_path_rules)
+TEST(NicIpcDev, DevicePathRules)
 {
     emu_env emu(emu_cfg(2));
     char path[NIC_IPC_PATH_SIZE];
@@ -104,7 +104,7 @@ TEST(nic_ipc_dev, device_path_rules)
     EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
 }
 
-TEST(nic_ipc_dev, bus_range_edge_cases)
+TEST(NicIpcDev, BusRangeEdgeCases)
 {
     bridge_tree t;
     t.bridge("0000:20:00.0", 0x21, 0x21);
@@ -133,7 +133,7 @@ TEST(nic_ipc_dev, bus_range_edge_cases)
     EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.1", &id), -4);
 }
 
-TEST(nic_ipc_dev, listing_is_bounded_and_fails_without_lspci)
+TEST(NicIpcDev, ListingIsBoundedAndFailsWithoutLspci)
 {
     char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
     {
@@ -145,12 +145,12 @@ TEST(nic_ipc_dev, listing_is_bounded_and_fails_without_lspci)
         EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 2), 2);
     }
     temp_dir empty;
-    scoped_env path("PATH", empty.path().string());
+    scoped_env path("PATH", empty.path());
     EXPECT_EQ(nic_ipc_card_pcie_devices(CARD_PCI_VENDOR_ID, CARD_PCI_DEVICE_ASIC, list, 16), -1);
     EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC_NONE);
 }
 
-TEST(nic_ipc_dev, serial_and_uuid_both_ways_and_card_lookups)
+TEST(NicIpcDev, SerialAndUuidBothWaysAndCardLookups)
 {
     char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE];
     card_uuid_from_serial("ABCDEFGHIJK", uuid);
@@ -176,7 +176,7 @@ TEST(nic_ipc_dev, serial_and_uuid_both_ways_and_card_lookups)
 
     // Only well-formed addresses reach the shell; unknown ones have no serial.
     temp_dir d;
-    const fs::path marker = d.path() / "ran";
+    const fs::path marker = d / "ran";
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
     EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
@@ -186,7 +186,7 @@ TEST(nic_ipc_dev, serial_and_uuid_both_ways_and_card_lookups)
 
 // Every command round-trips; each discovery command fails on a transport status, a short
 // response and a command status other than 0 and 11, with its own message.
-TEST_P(on_transport, commands_round_trip_and_fail_with_their_messages)
+TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
 {
     emu_env emu(emu_cfg(2, 3, 3));
     nic_ipc_channel ch;
@@ -267,11 +267,11 @@ TEST_P(on_transport, commands_round_trip_and_fail_with_their_messages)
               "Failed to send LIF_GET_ALL for card0000:15:00.0, err : " + err);
 }
 
-INSTANTIATE_TEST_SUITE_P(nic_ipc_cmd, on_transport,
+INSTANTIATE_TEST_SUITE_P(NicIpcCmd, OnTransport,
                          ::testing::Values(int32_t(NIC_IPC_TRANSPORT_TAWK), int32_t(NIC_IPC_TRANSPORT_FWCTL)),
                          [](const auto &p) { return p.param == NIC_IPC_TRANSPORT_TAWK ? "tawk" : "fwctl"; });
 
-TEST(nic_ipc_cmd, port_names_and_uuids)
+TEST(NicIpcCmd, PortNamesAndUuids)
 {
     for (const auto &[ifindex, name] : std::vector<std::pair<uint32_t, std::string>>{
              {0, "-"}, {0x11010002, "eth1/1/2"}, {0x40020000, "uplink0/2"}, {0xF0000001, "none0/0/1"},
@@ -282,7 +282,7 @@ TEST(nic_ipc_cmd, port_names_and_uuids)
               "00112233-4455-4242-4242-000011010000");
 }
 
-TEST(nic_ipc_transport, setting_defaults_and_missing_cards)
+TEST(NicIpcTransport, SettingDefaultsAndMissingCards)
 {
     EXPECT_TRUE(g_ipc_transport == 1 && g_use_alternate_transport);
     EXPECT_EQ(nic_ipc_init(3, true), -3);
@@ -312,7 +312,7 @@ TEST(nic_ipc_transport, setting_defaults_and_missing_cards)
     EXPECT_EQ(nic_ipc_open(&h, "0000:05:00.0"), -1);
 }
 
-TEST(nic_ipc_transport, fall_back_to_the_other_transport_and_refusal)
+TEST(NicIpcTransport, FallBackToTheOtherTransportAndRefusal)
 {
     for (auto [present, preferred] : {std::pair{transport_e::fwctl, NIC_IPC_TRANSPORT_TAWK},
                                       std::pair{transport_e::tawk, NIC_IPC_TRANSPORT_FWCTL}}) {

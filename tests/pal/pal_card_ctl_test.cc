@@ -9,8 +9,8 @@
 #include "tests/emulator/emu_env.hpp"
 #include "tests/pal/pal_test.hpp"
 
-using talon_test::in_new_thread;
-using talon_test::log_has;
+using test_support::in_new_thread;
+using test_support::log_has;
 namespace pal = sdk::lib;
 
 namespace {
@@ -19,7 +19,7 @@ bool all_ff(const uint8_t* p, size_t n) {
     return std::all_of(p, p + n, [](uint8_t v) { return v == 0xFF; });
 }
 
-class PalCardCtlTest : public talon_test::pal_fixture {
+class PalCardCtlTest : public test_support::pal_fixture {
 protected:
     void SetUp() override {
         logger_register_module_id(k_logger_pal_module_id);  // pal_log lines reach the module logger
@@ -34,7 +34,7 @@ protected:
         std::string out = emu_.ctl("show 0 " + what);
         EXPECT_NE(out.find(text), std::string::npos) << out;
     }
-    talon_test::emu_env emu_;
+    test_support::emu_env emu_;
 };
 
 TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
@@ -185,8 +185,8 @@ TEST_F(PalCardCtlTest, ExchangeFailuresAndTheirLines) {
     });
     EXPECT_TRUE(log_has("Pal-trace pal ipc send cpld command failed to send err:7", trace_level_err));
     // No card to talk to: the channel does not open, the buffer is left alone.
-    talon_test::temp_dir empty;
-    talon_test::scoped_env dev("TALON_DEV_DIR", empty.path().string());
+    test_support::temp_dir empty;
+    test_support::scoped_env dev("TALON_DEV_DIR", empty.path());
     in_new_thread([] {
         std::array<uint8_t, 4> buf{1, 2, 3, 4};
         EXPECT_EQ(pal_qsfp_read(buf.data(), 4, 0, 1, 1), -2);

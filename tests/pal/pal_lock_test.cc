@@ -5,7 +5,7 @@
 #include "sdk/platform/pal/src/locks.hpp"
 #include "tests/pal/pal_test.hpp"
 
-using talon_test::read_file;
+using test_support::read_file;
 
 namespace {
 
@@ -29,10 +29,7 @@ protected:
         pal_lock_set_dirs(shm_.c_str(), tmp_.c_str(), (root_ + "/share").c_str());
         pal_set_log_enable(1);
     }
-    void TearDown() override {
-        pal_set_log_enable(0);
-        std::filesystem::remove_all(root_);
-    }
+    void TearDown() override { pal_set_log_enable(0); }
     // Forks a child running `fn` with its standard output in root/<name>.out.
     template <typename Fn>
     pid_t spawn(const std::string& name, Fn fn) {
@@ -46,10 +43,8 @@ protected:
         }
         return pid;
     }
-    std::string root_ = [] {
-        char tmpl[] = "/tmp/t_pal_lock.XXXXXX";
-        return std::string(mkdtemp(tmpl));
-    }();
+    test_support::temp_dir dir_;
+    std::string root_ = dir_.path();
     std::string shm_ = root_ + "/shm", tmp_ = root_ + "/tmp";
 };
 

@@ -11,11 +11,11 @@
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
-using talon_test::log_has;
+using test_support::log_has;
 
 namespace {
 
-class PalJtagTest : public talon_test::pal_fixture {
+class PalJtagTest : public test_support::pal_fixture {
 protected:
     // Starts the PAL as the remote platform with `lib` and returns what it printed.
     static std::string init_with(const char* lib, pal_ret_t expected,
@@ -141,7 +141,7 @@ private:
     std::map<uint64_t, uint32_t> mem_;
 };
 
-class PalTelnetTest : public talon_test::pal_fixture {
+class PalTelnetTest : public test_support::pal_fixture {
 protected:
     // Starts the PAL against a console in `mode`; the session ends in TearDown, before the console goes.
     void start(console_mode mode) {
@@ -221,12 +221,12 @@ TEST_F(PalTelnetTest, KeepAliveSendsEmptyCommandWhenIdle) {
 }
 
 TEST(PalSbusTest, InvalidRingAndRegisterFallback) {
-    talon_test::fake_card card;
+    test_support::fake_card card;
     const std::string locks = card.root();
     pal_lock_set_dirs(locks.c_str(), locks.c_str(), (locks + "/noshare").c_str());
     setenv("TALON_DEV_DIR", (card.root() + "/dev").c_str(), 1);
-    talon_test::in_new_thread([&] {
-        ASSERT_EQ(palx86_init_with_rsc_bdf(talon_test::k_rsc_bdf), 0);
+    test_support::in_new_thread([&] {
+        ASSERT_EQ(palx86_init_with_rsc_bdf(test_support::k_rsc_bdf), 0);
         testing::internal::CaptureStdout();
         EXPECT_EQ(pal_sbus_rd(4, 1, 2), 0u);
         std::string out = testing::internal::GetCapturedStdout();

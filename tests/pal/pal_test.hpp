@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
+#include "tests/support/process.hpp"
 
-namespace talon_test {
+namespace test_support {
 
 struct logged_line {
     uint32_t mod_id;
@@ -76,11 +78,6 @@ protected:
     }
 };
 
-inline std::string read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
 inline constexpr const char* k_rsc_bdf = "0000:03:00.0";
 inline constexpr uint64_t k_regs_pa = 0x10600000, k_regs_size = 0x100000;
 inline constexpr uint64_t k_mem_pa = 0x80000000, k_mem_size = 0x10000;
@@ -91,8 +88,6 @@ inline constexpr uint64_t k_mem_pa = 0x80000000, k_mem_size = 0x10000;
 class fake_card {
 public:
     fake_card() {
-        char tmpl[] = "/tmp/t_pal_card.XXXXXX";
-        root_ = mkdtemp(tmpl);
         dev_dir_ = root_ + "/sys/bus/pci/devices/" + k_rsc_bdf;
         std::filesystem::create_directories(dev_dir_);
         std::filesystem::create_directories(root_ + "/bin");
@@ -103,17 +98,12 @@ public:
         }
         write_script("setpci", "echo \"$@\" >> " + root_ + "/setpci.log\n");
         write_script("lspci", "echo '" + std::string(k_rsc_bdf) + " 0200: 1ff7:100f'\n");
-        old_path_ = getenv("PATH") != nullptr ? getenv("PATH") : "";
-        setenv("PATH", (root_ + "/bin:" + old_path_).c_str(), 1);
-        setenv("TALON_SYSFS_DIR", (root_ + "/sys").c_str(), 1);
+        const char* path = getenv("PATH");
+        path_.emplace("PATH", root_ + "/bin:" + (path != nullptr ? path : ""));
+        sysfs_.emplace("TALON_SYSFS_DIR", root_ + "/sys");
     }
     fake_card(const fake_card&) = delete;
     fake_card& operator=(const fake_card&) = delete;
-    ~fake_card() {
-        setenv("PATH", old_path_.c_str(), 1);
-        unsetenv("TALON_SYSFS_DIR");
-        std::filesystem::remove_all(root_);
-    }
 
     // Magic, version and sub-ASIC, then the register and memory window addresses, little-endian.
     void write_rsc_map(uint32_t magic, uint32_t version, uint32_t sub_asic) const {
@@ -148,7 +138,9 @@ private:
         return std::vector<uint8_t>(s.begin() + static_cast<long>(off), s.begin() + static_cast<long>(off + n));
     }
 
-    std::string root_, dev_dir_, old_path_;
+    temp_dir dir_;
+    std::string root_ = dir_.path(), dev_dir_;
+    std::optional<scoped_env> path_, sysfs_;
 };
 
 // Runs `fn` in a fresh thread, so it starts with an empty per-thread context.
@@ -157,4 +149,4 @@ void in_new_thread(Fn fn) {
     std::thread(fn).join();
 }
 
-}  // namespace talon_test
+}  // namespace test_support

@@ -7,17 +7,17 @@
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
-using namespace talon_test;
+using namespace test_support;
 using bytes = std::vector<uint8_t>;
 
 namespace {
 
 // Operation table dispatch and initialisation.
-class PalDispatchTest : public talon_test::pal_fixture {};
+class PalDispatchTest : public test_support::pal_fixture {};
 
 TEST_F(PalDispatchTest, UnknownTypeFailsWithLineLaterInitIsNoOpUntilTeardown) {
     EXPECT_EQ(pal_init(9, nullptr), 1u);
-    auto lines = talon_test::log_lines();
+    auto lines = test_support::log_lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].mod_id, 1u);
     EXPECT_TRUE(log_has("] Failed to initialize PAL for platform type 9, err 1", trace_level_err));

@@ -1,10 +1,12 @@
 #include "tests/support/process.hpp"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 extern char **environ;
 
@@ -31,7 +34,66 @@ temp_dir::~temp_dir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
+namespace {
+
+constexpr const char *k_unshare = "/usr/bin/unshare";
+constexpr const char *k_nsenter = "/usr/bin/nsenter";
+// How long a namespace launcher may take to fork the program.
+constexpr auto k_launch_timeout = std::chrono::seconds(5);
+constexpr auto k_launch_poll = std::chrono::milliseconds(1);
+
+std::atomic<pid_namespace> g_default_pid_namespace{pid_namespace::shared};
+
+std::vector<std::string> prefixed(std::vector<std::string> prefix, const std::vector<std::string> &argv) {
+    prefix.insert(prefix.end(), argv.begin(), argv.end());
+    return prefix;
+}
+
+}  // namespace
+
+scoped_env::scoped_env(const char *name, const std::string &value)
+    : name_(name), old_(std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt) {
+    ::setenv(name, value.c_str(), 1);
+}
+
+scoped_env::~scoped_env() {
+    if (old_) {
+        ::setenv(name_, old_->c_str(), 1);
+    } else {
+        ::unsetenv(name_);
+    }
+}
+
+void set_default_pid_namespace(pid_namespace ns) {
+    g_default_pid_namespace.store(ns);
+}
+
+pid_namespace default_pid_namespace() {
+    return g_default_pid_namespace.load();
+}
+
+child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env)
+    : child_process(argv, env, default_pid_namespace()) {}
+
+child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                             pid_namespace ns)
+    : ns_(ns) {
+    if (ns == pid_namespace::own) {
+        // --kill-child: the whole namespace goes when the launcher does.
+        start(prefixed({k_unshare, "--pid", "--fork", "--mount-proc", "--kill-child", "--"}, argv), env, true);
+    } else {
+        start(argv, env, false);
+    }
+}
+
+child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                             pid_t beside)
+    : ns_(pid_namespace::shared) {
+    start(prefixed({k_nsenter, "--target", std::to_string(beside), "--pid", "--mount", "--"}, argv), env, true);
+}
+
+void child_process::start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                          bool via_launcher) {
     // The test's environment, with `env` entries added or replacing theirs.
     std::map<std::string, std::string> vars;
     for (char **e = environ; *e; ++e) {
@@ -53,11 +115,11 @@ child_process::child_process(const std::vector<std::string> &argv, const std::ve
     const std::string out_path = io_dir_ / "stdout";
     const std::string err_path = io_dir_ / "stderr";
 
-    pid_ = ::fork();
-    if (pid_ < 0) {
+    launcher_pid_ = ::fork();
+    if (launcher_pid_ < 0) {
         throw std::runtime_error("fork failed");
     }
-    if (pid_ == 0) {
+    if (launcher_pid_ == 0) {
         int in = ::open("/dev/null", O_RDONLY);
         int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -68,6 +130,11 @@ child_process::child_process(const std::vector<std::string> &argv, const std::ve
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::setpgid(0, 0);
+        if (via_launcher) {
+            // A test that dies (or is killed on a timeout) takes the launcher,
+            // and with it the program, along.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        }
         // Signals blocked or ignored by the test runner must not leak into the child.
         sigset_t none;
         sigemptyset(&none);
@@ -77,12 +144,40 @@ child_process::child_process(const std::vector<std::string> &argv, const std::ve
         ::execve(cargv[0], cargv.data(), cenv.data());
         ::_exit(127);
     }
+    pid_ = launcher_pid_;
+    if (via_launcher) {
+        find_program_pid();
+    }
+}
+
+// The launcher forks the program as its only child.
+void child_process::find_program_pid() {
+    const std::string children =
+        "/proc/" + std::to_string(launcher_pid_) + "/task/" + std::to_string(launcher_pid_) + "/children";
+    const auto deadline = std::chrono::steady_clock::now() + k_launch_timeout;
+    while (running() && std::chrono::steady_clock::now() < deadline) {
+        std::istringstream listed(read_file(children));
+        pid_t program = 0;
+        if (listed >> program && program > 0) {
+            pid_ = program;
+            return;
+        }
+        std::this_thread::sleep_for(k_launch_poll);
+    }
+}
+
+void child_process::kill_and_reap() {
+    if (pid_ != launcher_pid_) {
+        ::kill(pid_, SIGKILL);  // as PID 1 of a namespace, takes every process in it along
+    }
+    ::kill(launcher_pid_, SIGKILL);
+    ::waitpid(launcher_pid_, &status_, 0);
+    reaped_ = true;
 }
 
 child_process::~child_process() {
-    if (pid_ > 0 && !reaped_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status_, 0);
+    if (launcher_pid_ > 0 && !reaped_) {
+        kill_and_reap();
     }
 }
 
@@ -94,21 +189,21 @@ bool child_process::running() {
     if (reaped_) {
         return false;
     }
-    pid_t r = ::waitpid(pid_, &status_, WNOHANG);
-    if (r == pid_) {
+    pid_t r = ::waitpid(launcher_pid_, &status_, WNOHANG);
+    if (r == launcher_pid_) {
         reaped_ = true;
         return false;
     }
     return true;
 }
 
+// A launcher ends the way its program did: unshare and nsenter exit with the
+// program's status, or raise on themselves the signal that killed it.
 process_result child_process::wait(std::chrono::milliseconds timeout) {
     process_result result;
     if (!wait_until([this] { return !running(); }, timeout)) {
         result.timed_out = true;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, &status_, 0);
-        reaped_ = true;
+        kill_and_reap();
     }
     if (WIFEXITED(status_)) {
         result.exit_status = WEXITSTATUS(status_);
@@ -118,6 +213,14 @@ process_result child_process::wait(std::chrono::milliseconds timeout) {
     result.out = out_so_far();
     result.err = err_so_far();
     return result;
+}
+
+process_result child_process::run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                                         std::chrono::milliseconds timeout) const {
+    if (ns_ != pid_namespace::own) {
+        return child_process(argv, env, pid_namespace::shared).wait(timeout);
+    }
+    return child_process(argv, env, pid_).wait(timeout);
 }
 
 std::string child_process::out_so_far() const {

@@ -1,9 +1,11 @@
-// Test support: temporary directories and child processes with captured output.
+// Test support: temporary directories, scoped environment variables and
+// child processes with captured output.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,19 @@ private:
     std::string path_;
 };
 
+// Sets an environment variable of the test process while it lives.
+class scoped_env {
+public:
+    scoped_env(const char *name, const std::string &value);
+    ~scoped_env();
+    scoped_env(const scoped_env &) = delete;
+    scoped_env &operator=(const scoped_env &) = delete;
+
+private:
+    const char *name_;
+    std::optional<std::string> old_;
+};
+
 struct process_result {
     int exit_status = -1;  // exit status, or -1 when killed by a signal
     int term_signal = 0;   // signal that ended the process, if any
@@ -32,16 +47,30 @@ struct process_result {
     std::string err;
 };
 
+// The PID namespace a child runs in. In a namespace of its own
+// (`unshare --pid --fork --mount-proc`) the program is PID 1 and its /proc
+// lists only its own descendants, so it neither sees nor is seen by the
+// processes of the host; like any PID 1 it receives only the signals it
+// has a handler for, and SIGKILL.
+enum class pid_namespace { shared, own };
+
+// The namespace of children started without an explicit choice (shared
+// unless a test binary changes it).
+void set_default_pid_namespace(pid_namespace ns);
+pid_namespace default_pid_namespace();
+
 // A child process whose standard output and error go to files.
 class child_process {
 public:
     // argv[0] is the path executed; `env` entries ("NAME=value") are added
     // to (or replace in) the test's own environment.
     child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
+    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env, pid_namespace ns);
     ~child_process();
     child_process(const child_process &) = delete;
     child_process &operator=(const child_process &) = delete;
 
+    // The program's PID as the test sees it (not that of the namespace's launcher).
     pid_t pid() const { return pid_; }
     void signal(int signo) const;
     // True when the child has not exited yet.
@@ -51,9 +80,22 @@ public:
     // What the child has written so far.
     std::string out_so_far() const;
     std::string err_so_far() const;
+    // Runs `argv` where it sees this child in its process table: in the
+    // child's PID and mount namespaces when it has its own.
+    process_result run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                              std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
+    // Starts `argv` in the PID and mount namespaces of process `beside`.
+    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env, pid_t beside);
+    // `via_launcher`: argv[0] forks the program and mirrors its end.
+    void start(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool via_launcher);
+    void find_program_pid();
+    void kill_and_reap();
+
     temp_dir io_dir_;
+    pid_namespace ns_ = pid_namespace::shared;
+    pid_t launcher_pid_ = -1;  // the process forked: the program, or unshare/nsenter starting it
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
