@@ -118,6 +118,7 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
         std::fprintf(stderr, "Error %s", rsp.err_msg.c_str());
         return aml_to_sdk_ret_status(status);
     }
+    report_inventory_error_(rsp.err_msg);
     const std::vector<aml_card_handle_s> handles = rsp.cards;
     const size_t known_before = num_cards();
 
@@ -187,6 +188,18 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
         }
     }
     return sdk::SDK_RET_OK;
+}
+
+// A listing that failed (lspci missing or failing) yields no cards, like a
+// host without any: the error level line tells the operator which it is.
+void talonmon_state::report_inventory_error_(const std::string &err_msg) {
+    if (err_msg == inventory_error_) {
+        return;
+    }
+    inventory_error_ = err_msg;
+    if (!err_msg.empty()) {
+        TRACE_ERR("{}", err_msg.substr(0, err_msg.find_last_not_of('\n') + 1));
+    }
 }
 
 sdk::sdk_ret_t talonmon_state::init_card_(talonmon_card_ctxt_s &ctxt) {

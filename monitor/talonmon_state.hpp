@@ -77,8 +77,12 @@ private:
     // Sets `stop`, wakes the worker if it is parked and joins it.
     void stop_worker_(talonmon_card_ctxt_s &ctxt);
     void append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt);
+    // Logs a failed card listing once per distinct failure.
+    void report_inventory_error_(const std::string &err_msg);
 
     std::string telemetry_dir_;
+    // The last listing failure logged; empty once a listing succeeds.
+    std::string inventory_error_;
     // Written by the signal handler, read by every loop; lock-free.
     std::atomic<bool> running_{false};
     pipeline_monitor_info_s pipeline_info_;

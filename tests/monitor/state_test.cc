@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstdio>
 
@@ -263,6 +265,29 @@ TEST_F(MonitorStateTest, InventoryErrorAddsNoCardInThatPass) {
               "Error NIC  (" + host_->card_bdf(1) + ") : ERROR - Invalid card handle\n");
     EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
     EXPECT_EQ(host_->trace_count("Card init successful"), 0u);
+}
+
+TEST_F(MonitorStateTest, FailedCardListingIsLoggedOncePerFailure) {
+    start(1);
+    const std::string listing_failed = "Failed to list HALDEN TALON cards (lspci), err -1";
+    test_support::temp_dir tools;
+    test_support::write_file(tools / "lspci", "#!/bin/sh\nexit 1\n");
+    ASSERT_EQ(::chmod((tools / "lspci").c_str(), 0755), 0);
+    {
+        talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+        for (int pass = 0; pass < 3; ++pass) {
+            EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+        }
+    }
+    EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
+    EXPECT_EQ(host_->trace_count(listing_failed), 1u);
+
+    // A listing that works again ends the episode; the next failure is a new one.
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(g_talonmon_state.num_cards(), 1u);
+    talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(host_->trace_count(listing_failed), 2u);
 }
 
 TEST(Liveness, HeartbeatResults) {
