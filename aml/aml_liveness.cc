@@ -46,6 +46,7 @@ aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s *req, aml_car
         return mapped;
     }
     case ipc_cmd_fail_e::none:
+    case ipc_cmd_fail_e::walk_limit:  // heartbeats are single exchanges
         break;
     }
     // A card status of 11 passed the response check like 0: the echo decides.

@@ -3,6 +3,7 @@
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,8 @@ inline constexpr uint64_t k_default_lif_poll_interval_us = 100000;
 inline constexpr uint64_t k_default_port_poll_interval_us = 100000;
 // Smallest interval: one tick of the daemon's loops.
 inline constexpr uint64_t k_min_interval_us = 100;
+// Deepest nesting of objects and arrays a configuration file may have.
+inline constexpr size_t k_max_config_depth = 64;
 
 // Reads the configuration file into params. Returns 0, or 255 after writing
 // one message to standard error.

@@ -5,6 +5,8 @@
 #include "utils/log/error_handler.hpp"
 #include "utils/log/trace.hpp"
 
+#include <spdlog/spdlog.h>
+
 #include <cxxabi.h>
 #include <execinfo.h>
 #include <getopt.h>
@@ -79,6 +81,11 @@ bool another_instance_running(const std::string &prog) {
 bool is_directory(const std::string &path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR) != 0;
+}
+
+void print_exiting() {
+    std::printf("Exiting TALON monitor ...\n");
+    std::fflush(stdout);
 }
 
 }  // namespace
@@ -208,7 +215,14 @@ int talonmon_main(int argc, char **argv) {
     // Close the card files now: at static destruction the logging
     // library's registry may already be gone.
     g_talonmon_state.teardown();
-    std::printf("Exiting TALON monitor ...\n");
-    std::fflush(stdout);
+    print_exiting();
     return k_exit_ok;
+}
+
+void talonmon_exit_without_health_checker() {
+    talonmon_log_received_signal();
+    // Every record is flushed as it is written; this covers the trace log.
+    spdlog::apply_all([](const std::shared_ptr<spdlog::logger> &logger) { logger->flush(); });
+    print_exiting();
+    std::_Exit(k_exit_ok);
 }

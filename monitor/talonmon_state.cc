@@ -4,6 +4,7 @@
 #include "monitor/pipeline.hpp"
 #include "monitor/talonmon_jsonl.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
+#include "monitor/talonmon_process.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "monitor/talonmon_worker.hpp"
 #include "utils/log/trace.hpp"
@@ -11,8 +12,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <stdexcept>
+#include <system_error>
 
 uint64_t g_card_discovery_ticks = k_card_discovery_ticks;
 uint64_t g_lif_discovery_ticks = k_lif_discovery_ticks;
@@ -88,8 +93,17 @@ talonmon_card_ctxt_s &talonmon_state::get_card_ctxt(const aml_card_handle_s &han
     throw std::runtime_error("card not found");
 }
 
-void talonmon_state::start_worker_(talonmon_card_ctxt_s &ctxt) {
-    ctxt.worker = std::thread(talonmon_worker, static_cast<void *>(&ctxt));
+bool talonmon_state::start_worker_(talonmon_card_ctxt_s &ctxt) {
+    try {
+        ctxt.worker = std::thread(talonmon_worker, static_cast<void *>(&ctxt));
+        return true;
+    } catch (const std::system_error &e) {
+        // Thread limits (a pids cgroup, memory) must not end the daemon: the
+        // card stays down and the next discovery pass tries again.
+        TRACE_ERR("TALON {} - Failed to start the card's worker, err : {}", ctxt.bdf, e.what());
+        ctxt.set_down(true);
+        return false;
+    }
 }
 
 void talonmon_state::stop_worker_(talonmon_card_ctxt_s &ctxt) {
@@ -118,6 +132,7 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
         std::fprintf(stderr, "Error %s", rsp.err_msg.c_str());
         return aml_to_sdk_ret_status(status);
     }
+    report_inventory_error_(rsp.err_msg);
     const std::vector<aml_card_handle_s> handles = rsp.cards;
     const size_t known_before = num_cards();
 
@@ -175,18 +190,37 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
             if (rc != sdk::SDK_RET_OK) {
                 return rc;
             }
+            // A card that answers its listing and information commands may
+            // still fail its heartbeat: it is up only once that passes too.
+            if (!card_alive_(ctxt)) {
+                continue;
+            }
             stop_worker_(ctxt);
             {
                 std::lock_guard<std::mutex> lock(ctxt.mutex);
                 ctxt.stop = false;
                 ctxt.down = false;
             }
-            start_worker_(ctxt);
+            if (!start_worker_(ctxt)) {
+                continue;
+            }
             talonmon_post_health_check_event(ctxt, "card up detected");
             TRACE_INFO("TALON {} - card up detected", ctxt.bdf);
         }
     }
     return sdk::SDK_RET_OK;
+}
+
+// A listing that failed (lspci missing or failing) yields no cards, like a
+// host without any: the error level line tells the operator which it is.
+void talonmon_state::report_inventory_error_(const std::string &err_msg) {
+    if (err_msg == inventory_error_) {
+        return;
+    }
+    inventory_error_ = err_msg;
+    if (!err_msg.empty()) {
+        TRACE_ERR("{}", err_msg.substr(0, err_msg.find_last_not_of('\n') + 1));
+    }
 }
 
 sdk::sdk_ret_t talonmon_state::init_card_(talonmon_card_ctxt_s &ctxt) {
@@ -236,12 +270,34 @@ void talonmon_health_check_pass(uint64_t tick) {
     }
 }
 
-void *talonmon_health_checker(void *) {
+namespace {
+
+// How long a stop waits for the health checker: a pass may sit in a card
+// exchange until that exchange's own time-out ends it.
+constexpr auto k_health_checker_stop_wait = std::chrono::milliseconds(900);
+constexpr auto k_stop_poll = std::chrono::milliseconds(20);
+
+// The health checker's end, as seen by the thread that started it.
+struct health_checker_end_s {
+    std::mutex mutex;
+    std::condition_variable cond;
+    bool ended = false;
+};
+
+}  // namespace
+
+void *talonmon_health_checker(void *arg) {
     TRACE_INFO("Starting health monitoring of the cards ...");
     while (g_talonmon_state.running()) {
         talonmon_health_check_pass(g_health_tick);
         ++g_health_tick;
         ::usleep(k_tick_us);
+    }
+    if (arg != nullptr) {
+        auto *end = static_cast<health_checker_end_s *>(arg);
+        std::lock_guard<std::mutex> lock(end->mutex);
+        end->ended = true;
+        end->cond.notify_all();
     }
     return nullptr;
 }
@@ -262,9 +318,28 @@ int talonmon_init(talonmon_init_params_s *params) {
     if (rc != 0) {
         return rc;
     }
+    // Outlives this call: a health checker that is left behind still
+    // reports its end here.
+    static health_checker_end_s end;
     pthread_t health_checker;
-    if (::pthread_create(&health_checker, nullptr, talonmon_health_checker, nullptr) != 0) {
+    if (::pthread_create(&health_checker, nullptr, talonmon_health_checker, &end) != 0) {
         return sdk::SDK_RET_ERR;
+    }
+    {
+        std::unique_lock<std::mutex> lock(end.mutex);
+        while (!end.cond.wait_for(lock, k_stop_poll, [] { return end.ended; })) {
+            if (g_talonmon_state.running()) {
+                continue;
+            }
+            // Stopping: the health checker gets a bounded time to finish its pass.
+            if (!end.cond.wait_for(lock, k_health_checker_stop_wait, [] { return end.ended; })) {
+                lock.unlock();
+                TRACE_WARN("Health checker did not stop within {} ms, exiting without it",
+                           k_health_checker_stop_wait.count());
+                talonmon_exit_without_health_checker();
+            }
+            break;
+        }
     }
     ::pthread_join(health_checker, nullptr);
     g_talonmon_state.stop_workers();

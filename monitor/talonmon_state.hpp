@@ -73,12 +73,20 @@ public:
     talonmon_card_ctxt_s &card(size_t index);
 
 private:
-    void start_worker_(talonmon_card_ctxt_s &ctxt);
+    // Starts the card's worker; when no thread can be created the card is
+    // marked down (and retried by the next discovery pass) and false returned.
+    bool start_worker_(talonmon_card_ctxt_s &ctxt);
+    // Sends the card a heartbeat; true when it passes.
+    static bool card_alive_(const talonmon_card_ctxt_s &ctxt);
     // Sets `stop`, wakes the worker if it is parked and joins it.
     void stop_worker_(talonmon_card_ctxt_s &ctxt);
     void append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt);
+    // Logs a failed card listing once per distinct failure.
+    void report_inventory_error_(const std::string &err_msg);
 
     std::string telemetry_dir_;
+    // The last listing failure logged; empty once a listing succeeds.
+    std::string inventory_error_;
     // Written by the signal handler, read by every loop; lock-free.
     std::atomic<bool> running_{false};
     pipeline_monitor_info_s pipeline_info_;

@@ -15,11 +15,12 @@ uint64_t clock_ns(clockid_t clock) {
     return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-// Spins on the wall clock until `wait_ns` have passed: the worker keeps its
-// processor to hold a steady tick.
+// Spins until `wait_ns` have passed: the worker keeps its processor to hold
+// a steady tick. The monotonic clock ignores steps of the wall clock, which
+// would otherwise stretch one wait by the size of the step.
 void busy_wait(uint64_t wait_ns) {
-    const uint64_t deadline = clock_ns(CLOCK_REALTIME) + wait_ns;
-    while (clock_ns(CLOCK_REALTIME) < deadline) {
+    const uint64_t deadline = clock_ns(CLOCK_MONOTONIC) + wait_ns;
+    while (clock_ns(CLOCK_MONOTONIC) < deadline) {
     }
 }
 

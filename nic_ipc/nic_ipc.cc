@@ -64,7 +64,9 @@ int fwctl_exchange(nic_ipc_handle_s *ipc, uint32_t ep, uint32_t op, uint32_t sco
     put_le<uint64_t>(&arg[FWCTL_RPC_OUT_OFFSET], reinterpret_cast<uintptr_t>(msg.data()));
 
     if (ipc_drv_fwctl_rpc(ipc->dev.fd, &arg) != 0) {
-        errno = EIO;
+        if (errno != ETIMEDOUT) {
+            errno = EIO;
+        }
         return -1;
     }
     *status = get_le<uint32_t>(&msg[NIC_FWCTL_MSG_OUT_RETVAL_OFFSET]);

@@ -171,7 +171,7 @@ ipc_cmd_result_s ipc_cmd_lif_get_all(nic_ipc_handle_s *ipc, std::vector<ipc_cmd_
     ipc_cmd_result_s r;
     for (size_t taken = 0;; ++taken) {
         if (taken >= max_lifs) {
-            r.fail = ipc_cmd_fail_e::size;
+            r.fail = ipc_cmd_fail_e::walk_limit;
             return r;
         }
         ipc_cmd_lif_s lif;
@@ -213,6 +213,9 @@ std::string ipc_cmd_fail_msg(ipc_cmd_e cmd, const ipc_cmd_result_s &res, std::st
     case ipc_cmd_fail_e::status:
         return "Failed to get " + std::string(what) + " for card " + card + ", status : " +
                std::to_string(res.cmd_status);
+    case ipc_cmd_fail_e::walk_limit:
+        return "Error - " + std::string(d.name) + " walk for card " + card +
+               " cut at its limit: the firmware never ended it";
     case ipc_cmd_fail_e::none:
         break;
     }

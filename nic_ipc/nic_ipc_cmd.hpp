@@ -64,6 +64,7 @@ enum class ipc_cmd_fail_e : uint8_t {
     transport,  // non-zero transport status
     size,       // response shorter than the command's size (or a count that does not fit)
     status,     // command status outside the accepted set
+    walk_limit, // a LIF walk that did not end within its bound
 };
 
 struct ipc_cmd_result_s {
@@ -95,7 +96,7 @@ ipc_cmd_result_s ipc_cmd_lif_get(nic_ipc_handle_s *ipc, uint16_t cursor, ipc_cmd
 
 // Walks every LIF from LIF_CURSOR_NONE until a response carries it as the
 // next cursor. LIFs taken before a failure stay in *lifs. A walk longer than
-// max_lifs (a firmware that never ends it) fails as a size mismatch.
+// max_lifs (a firmware that never ends it) fails with walk_limit.
 inline constexpr size_t IPC_CMD_MAX_LIF_WALK = 4096;
 ipc_cmd_result_s ipc_cmd_lif_get_all(nic_ipc_handle_s *ipc, std::vector<ipc_cmd_lif_s> *lifs,
                                      size_t max_lifs = IPC_CMD_MAX_LIF_WALK);

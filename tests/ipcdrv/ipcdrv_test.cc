@@ -208,3 +208,19 @@ TEST(NicFwctlScope, KeysMapToTheirScopes)
         EXPECT_EQ(nic_fwctl_rpc_scope(c[0], c[1]), c[2]) << std::hex << c[0] << ":" << c[1];
     }
 }
+
+// A peer that takes the request and never answers fails the exchange on
+// both transports once the response time-out has passed.
+TEST_F(fake_device, silent_peer_times_out_on_both_transports)
+{
+    uint32_t status = 0;
+    EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(received().size(), 17u) << "the request was sent";
+
+    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
+    h.dev.fd = dev_.fd;
+    std::array<uint8_t, 16> buf{};
+    EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, buf.data(), 1, 16, &status), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+}

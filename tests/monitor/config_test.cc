@@ -76,6 +76,72 @@ TEST(Config, NumbersThatDoNotConvertTakeTheirDefault) {
     EXPECT_EQ(r.params.lif_counters[0].threshold, 0u);
     EXPECT_EQ(r.params.lif_counters[1].threshold, 12u);
     EXPECT_EQ(r.params.lif_counters[2].threshold, 0u);
+    // Text that is no number at all is silently absent; a number that does
+    // not fit gets a warning naming its key.
+    EXPECT_EQ(r.err,
+              "Warning - filter.port.poll_interval: 7e3 is not a whole number from 0 to 18446744073709551615, "
+              "using the default 100000\n"
+              "Warning - filter.lif.counters: threshold.value: -5 is not a whole number from 0 to "
+              "18446744073709551615, using the default 0\n");
+}
+
+TEST(Config, NumbersOutOfRangeWarnAndTakeTheirDefault) {
+    auto r = parse(R"({"filter": {"card": {"liveness_poll_interval": 18446744073709551616},
+        "lif": {"poll_interval": -5, "counters": []}, "port": {"poll_interval": 1e400, "counters": []}}})");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.params.card_liveness_poll_interval, 1000000u);
+    EXPECT_EQ(r.params.lif_poll_interval, 100000u);
+    EXPECT_EQ(r.params.port_poll_interval, 100000u);
+    EXPECT_NE(r.err.find("Warning - filter.card.liveness_poll_interval: 18446744073709551616 is not a whole number"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Warning - filter.lif.poll_interval: -5 "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Warning - filter.port.poll_interval: 1e400 "), std::string::npos) << r.err;
+
+    r = parse(R"({"filter": {"lif": {"poll_interval": 18446744073709551615, "counters": []},
+        "port": {"counters": []}}})");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.params.lif_poll_interval, 18446744073709551615u);
+}
+
+TEST(Config, WrongTypesAndNulBytesAreRefusedNamingTheKey) {
+    const std::string ok_ports = R"("port": {"counters": []})";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"({"filter": {"lif": {"counters": "tx_rdma_unicast_bytes"}, )" + ok_ports + "}}",
+         "Error - filter.lif.counters must be an array of counter entries\n"},
+        {R"({"filter": {"lif": {"counters": ["tx_rdma_unicast_bytes"]}, )" + ok_ports + "}}",
+         "Error - filter.lif.counters must hold counter entries (objects), not \"tx_rdma_unicast_bytes\"\n"},
+        {R"({"log_dir": {"path": "/var/log"}, "filter": {"lif": {"counters": []}, )" + ok_ports + "}}",
+         "Error - log_dir must be a string\n"},
+        {R"({"filter": {"lif": {"poll_interval": [200], "counters": []}, )" + ok_ports + "}}",
+         "Error - filter.lif.poll_interval must be a number\n"},
+        {R"({"filter": {"lif": {"counters": [{"counter": "x", "action": {"stats_record": [true]}}]}, )" + ok_ports +
+             "}}",
+         "Error - filter.lif.counters: action.stats_record must be a boolean\n"},
+        {R"({"filter": {"lif": {"counters": [{"counter": {"name": "x"}}]}, )" + ok_ports + "}}",
+         "Error - filter.lif.counters: counter must be a string\n"},
+        {R"({"telemetry_dir": "/tmp\u0000/etc", "filter": {"lif": {"counters": []}, )" + ok_ports + "}}",
+         "Error - telemetry_dir must not contain a NUL character\n"},
+    };
+    for (const auto &[json, message] : cases) {
+        auto r = parse(json);
+        EXPECT_EQ(r.rc, 255) << json;
+        EXPECT_EQ(r.err, message) << json;
+    }
+}
+
+TEST(Config, DeepNestingIsRefusedBeforeParsing) {
+    const size_t levels = 100000;
+    auto r = parse("{\"filter\":" + std::string(levels, '[') + std::string(levels, ']') + "}");
+    EXPECT_EQ(r.rc, 255);
+    EXPECT_NE(r.err.find("config.json: JSON nested deeper than 64 levels\n"), std::string::npos) << r.err;
+
+    // Brackets inside strings do not count; nesting up to the limit parses.
+    const size_t inner = 64 - 1;
+    r = parse(R"({"note": "[[[[{{{{\"[[[", "x": )" + std::string(inner, '[') + std::string(inner, ']') +
+              R"(, "filter": {"lif": {"counters": []}, "port": {"counters": []}}})");
+    EXPECT_EQ(r.rc, 0) << r.err;
 }
 
 TEST(Config, BooleansAreTrueOnlyForTheTextTrue) {

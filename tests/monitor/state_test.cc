@@ -4,8 +4,11 @@
 #include "monitor/talonmon_state.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
 #include "tests/monitor/emulated_host.hpp"
+#include "tests/monitor/failing_thread_start.hpp"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdio>
@@ -146,6 +149,44 @@ TEST_F(MonitorStateTest, FailingHeartbeatMarksTheCardDownOnceAndDiscoveryBringsI
     EXPECT_EQ(host_->file_lines(1, "event").size(), 1u) << "only the banner";
 }
 
+TEST_F(MonitorStateTest, CardWhoseHeartbeatStillFailsIsNotDeclaredUp) {
+    start(1);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    const std::string up_line = "TALON " + host_->card_bdf(0) + " - card up detected";
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    ASSERT_TRUE(g_talonmon_state.card(0).is_down());
+
+    // The card still answers its listing, ports and LIFs: no false "up".
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_TRUE(g_talonmon_state.card(0).is_down());
+    EXPECT_EQ(host_->trace_count(up_line), 0u);
+    g_talonmon_state.inspect_card_health();
+    EXPECT_EQ(host_->trace_count("card down detected"), 1u);
+
+    host_->ctl("heartbeat 0 ok");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_FALSE(g_talonmon_state.card(0).is_down());
+    EXPECT_EQ(host_->trace_count(up_line), 1u);
+    EXPECT_TRUE(stats_grow(0));
+}
+
+TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCanStartIt) {
+    start(1);
+    monitor_test::g_fail_thread_start = true;
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+    monitor_test::g_fail_thread_start = false;
+    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
+    EXPECT_TRUE(g_talonmon_state.card(0).is_down());
+    EXPECT_GE(host_->trace_count("TALON " + host_->card_bdf(0) + " - Failed to start the card's worker, err : "), 1u);
+    EXPECT_EQ(host_->trace_count("Starting to monitor"), 0u);
+
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_FALSE(g_talonmon_state.card(0).is_down());
+    EXPECT_TRUE(stats_grow(0));
+    EXPECT_EQ(host_->trace_count("Starting to monitor"), 1u);
+}
+
 TEST_F(MonitorStateTest, UnpluggedCardGoesDownAndComesBackWithTheSameFiles) {
     start();
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
@@ -264,6 +305,29 @@ TEST_F(MonitorStateTest, InventoryErrorAddsNoCardInThatPass) {
               "Error NIC  (" + host_->card_bdf(1) + ") : ERROR - Invalid card handle\n");
     EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
     EXPECT_EQ(host_->trace_count("Card init successful"), 0u);
+}
+
+TEST_F(MonitorStateTest, FailedCardListingIsLoggedOncePerFailure) {
+    start(1);
+    const std::string listing_failed = "Failed to list HALDEN TALON cards (lspci), err -1";
+    test_support::temp_dir tools;
+    test_support::write_file(tools / "lspci", "#!/bin/sh\nexit 1\n");
+    ASSERT_EQ(::chmod((tools / "lspci").c_str(), 0755), 0);
+    {
+        talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+        for (int pass = 0; pass < 3; ++pass) {
+            EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+        }
+    }
+    EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
+    EXPECT_EQ(host_->trace_count(listing_failed), 1u);
+
+    // A listing that works again ends the episode; the next failure is a new one.
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(g_talonmon_state.num_cards(), 1u);
+    talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(host_->trace_count(listing_failed), 2u);
 }
 
 TEST(Liveness, HeartbeatResults) {

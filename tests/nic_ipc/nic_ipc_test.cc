@@ -218,7 +218,10 @@ TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
     lifs.clear();
     ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
     EXPECT_EQ(lifs.back().name, std::string(78, 'n'));
-    EXPECT_EQ(ipc_cmd_lif_get_all(ch.get(), &lifs, 3).fail, ipc_cmd_fail_e::size);
+    const ipc_cmd_result_s cut = ipc_cmd_lif_get_all(ch.get(), &lifs, 3);
+    EXPECT_EQ(cut.fail, ipc_cmd_fail_e::walk_limit);
+    EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, cut, k_card),
+              "Error - LIF_GET_ALL walk for card 0000:15:00.0 cut at its limit: the firmware never ended it");
 
     auto run = [&](ipc_cmd_e cmd) {
         return cmd == ipc_cmd_e::PORT_INFO_GET ? ipc_cmd_port_info_get(ch.get(), 0x11010000, &port_num)

@@ -59,6 +59,9 @@ int fwctl_rpc_over_socket(int fd, fwctl_rpc_arg_t *arg)
     }
 
     std::vector<uint8_t> rsp(FWCTL_SOCK_RSP_HDR_SIZE + out_cap);
+    if (ipc_drv_wait_response(fd) != 0) {
+        return -1;
+    }
     do {
         n = ::recv(fd, rsp.data(), rsp.size(), MSG_TRUNC);
     } while (n < 0 && errno == EINTR);

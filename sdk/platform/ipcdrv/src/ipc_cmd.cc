@@ -91,6 +91,9 @@ int ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t ep, uint32_t op,
         return -1;
     }
 
+    if (ipc_drv_wait_response(dev->fd) != 0) {
+        return -1;
+    }
     do {
         n = ::read(dev->fd, buf.data(), buf.size());
     } while (n < 0 && errno == EINTR);

@@ -1,9 +1,11 @@
 #include "sdk/platform/ipcdrv/src/ipc_drv.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -98,6 +100,26 @@ ssize_t ipc_drv_write(int fd, const void *buf, size_t len)
         n = ::write(fd, buf, len);
     }
     return n;
+}
+
+int ipc_drv_wait_response(int fd)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(IPC_DRV_RSP_TIMEOUT_MS);
+    for (;;) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            errno = ETIMEDOUT;
+            return -1;
+        }
+        pollfd p{fd, POLLIN, 0};
+        const int n = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (n > 0) {
+            return 0;  // readable, or an error or hang-up the read reports
+        }
+        if (n < 0 && errno != EINTR) {
+            return -1;
+        }
+    }
 }
 
 bool ipc_drv_fd_is_socket(int fd)

@@ -31,5 +31,13 @@ int ipc_drv_unbind(int fd, uint32_t value);
 // that went away fails the call with EPIPE instead.
 ssize_t ipc_drv_write(int fd, const void *buf, size_t len);
 
+// Longest wait for a card's response. A card whose firmware stops answering
+// must not hold its caller for ever: the exchange then fails with ETIMEDOUT.
+inline constexpr int IPC_DRV_RSP_TIMEOUT_MS = 2000;
+
+// Waits until fd has a response to read: 0, or -1 with errno (ETIMEDOUT
+// after IPC_DRV_RSP_TIMEOUT_MS).
+int ipc_drv_wait_response(int fd);
+
 // True when fd refers to a socket (an emulated device node).
 bool ipc_drv_fd_is_socket(int fd);
