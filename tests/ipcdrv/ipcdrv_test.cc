@@ -211,7 +211,7 @@ TEST(NicFwctlScope, KeysMapToTheirScopes)
 
 // A peer that takes the request and never answers fails the exchange on
 // both transports once the response time-out has passed.
-TEST_F(fake_device, silent_peer_times_out_on_both_transports)
+TEST_F(FakeDevice, SilentPeerTimesOutOnBothTransports)
 {
     uint32_t status = 0;
     EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);

@@ -7,14 +7,14 @@
 
 #include <cerrno>
 
-namespace monitor_test {
+namespace test_support {
 std::atomic<bool> g_fail_thread_start{false};
-}  // namespace monitor_test
+}  // namespace test_support
 
 extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *), void *arg) {
     using create_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);
     static const auto real_create = reinterpret_cast<create_fn>(::dlsym(RTLD_NEXT, "pthread_create"));
-    if (monitor_test::g_fail_thread_start.load()) {
+    if (test_support::g_fail_thread_start.load()) {
         return EAGAIN;
     }
     return real_create(thread, attr, start, arg);

@@ -5,6 +5,6 @@
 
 #include <atomic>
 
-namespace monitor_test {
+namespace test_support {
 extern std::atomic<bool> g_fail_thread_start;
-}  // namespace monitor_test
+}  // namespace test_support

@@ -173,9 +173,9 @@ TEST_F(MonitorStateTest, CardWhoseHeartbeatStillFailsIsNotDeclaredUp) {
 
 TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCanStartIt) {
     start(1);
-    monitor_test::g_fail_thread_start = true;
+    test_support::g_fail_thread_start = true;
     EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
-    monitor_test::g_fail_thread_start = false;
+    test_support::g_fail_thread_start = false;
     ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
     EXPECT_TRUE(g_talonmon_state.card(0).is_down());
     EXPECT_GE(host_->trace_count("TALON " + host_->card_bdf(0) + " - Failed to start the card's worker, err : "), 1u);
@@ -314,7 +314,7 @@ TEST_F(MonitorStateTest, FailedCardListingIsLoggedOncePerFailure) {
     test_support::write_file(tools / "lspci", "#!/bin/sh\nexit 1\n");
     ASSERT_EQ(::chmod((tools / "lspci").c_str(), 0755), 0);
     {
-        talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+        test_support::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
         for (int pass = 0; pass < 3; ++pass) {
             EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
         }
@@ -325,7 +325,7 @@ TEST_F(MonitorStateTest, FailedCardListingIsLoggedOncePerFailure) {
     // A listing that works again ends the episode; the next failure is a new one.
     EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_EQ(g_talonmon_state.num_cards(), 1u);
-    talon_test::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
+    test_support::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
     EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_EQ(host_->trace_count(listing_failed), 2u);
 }
