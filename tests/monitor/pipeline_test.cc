@@ -147,11 +147,13 @@ TEST_F(SamplingTest, DeltaCountersApplyTheirThreshold) {
         set_lif(5, "tx_rdma_retransmit_packets", 1099);
         EXPECT_EQ(pass(v.info, 5), std::make_pair(values{18446744073709551516ULL}, values{18446744073709551516ULL}))
             << "a lower reading wraps around";
+        set_lif(5, "tx_rdma_retransmit_packets", 1050);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{}, values{})) << "a drop smaller than the threshold";
         // Another LIF has its own memory; reinit forgets this thread's readings.
         set_lif(1, "tx_rdma_retransmit_packets", 5000);
         EXPECT_EQ(pass(v.info, 1).first, values{5000});
         EXPECT_EQ(pipeline_reinit(), 0);
-        EXPECT_EQ(pass(v.info, 5).first, values{1099});
+        EXPECT_EQ(pass(v.info, 5).first, values{1050});
     });
 }
 
