@@ -24,7 +24,7 @@
 #include <unistd.h>
 
 #include "emulator/emu_card_ctl.hpp"
-#include "monitor/counter_catalogue.hpp"
+#include "emulator/emu_counter_layout.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
@@ -565,14 +565,14 @@ void emulator::impl::rebuild_counters(card_s &c)
         return k;
     };
     for (size_t p = 0; p < c.ports.size(); ++p) {
-        for (size_t i = 0; i < k_port_counter_defs.size(); ++i) {
-            uint64_t off = k_port_region_offset + p * k_port_stats_stride + k_port_counter_defs[i].offset;
+        for (size_t i = 0; i < k_port_counter_layout.size(); ++i) {
+            uint64_t off = k_port_region_offset + p * k_port_stats_stride + k_port_counter_layout[i].offset;
             next.push_back(keep_fixed({off, counter_rate(c.index, true, p, i)}));
         }
     }
     for (size_t l = 0; l < c.lifs.size(); ++l) {
-        for (size_t i = 0; i < k_lif_counter_defs.size(); ++i) {
-            uint64_t off = k_lif_region_offset + l * k_lif_stats_stride + k_lif_counter_defs[i].offset;
+        for (size_t i = 0; i < k_lif_counter_layout.size(); ++i) {
+            uint64_t off = k_lif_region_offset + l * k_lif_stats_stride + k_lif_counter_layout[i].offset;
             next.push_back(keep_fixed({off, counter_rate(c.index, false, l, i)}));
         }
     }
@@ -1023,13 +1023,13 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
         }
         std::optional<uint64_t> off;
         if (port) {
-            for (const auto &d : k_port_counter_defs) {
+            for (const auto &d : k_port_counter_layout) {
                 if (d.name == w[4]) {
                     off = k_port_region_offset + *idx * k_port_stats_stride + d.offset;
                 }
             }
         } else {
-            for (const auto &d : k_lif_counter_defs) {
+            for (const auto &d : k_lif_counter_layout) {
                 if (d.name == w[4]) {
                     off = k_lif_region_offset + *idx * k_lif_stats_stride + d.offset;
                 }

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "emulator/emu_card_ctl.hpp"
+#include "emulator/emu_counter_layout.hpp"
 #include "emulator/emulator.hpp"
-#include "monitor/counter_catalogue.hpp"
 #include "sdk/platform/ipcdrv/src/wire.hpp"
 #include "tests/emulator/emu_env.hpp"
 #include "tests/support/process.hpp"
@@ -45,8 +45,9 @@ uint64_t counter_at(const std::string &resource2, uint64_t off)
 // Offset of counter c of LIF (or port) i in the card's memory window.
 uint64_t counter_off(bool lif, size_t i, size_t c)
 {
-    return lif ? talon_emu::k_lif_region_offset + i * talon_emu::k_lif_stats_stride + k_lif_counter_defs[c].offset
-               : talon_emu::k_port_region_offset + i * talon_emu::k_port_stats_stride + k_port_counter_defs[c].offset;
+    using namespace talon_emu;
+    return lif ? k_lif_region_offset + i * k_lif_stats_stride + k_lif_counter_layout[c].offset
+               : k_port_region_offset + i * k_port_stats_stride + k_port_counter_layout[c].offset;
 }
 
 }  // namespace

@@ -66,6 +66,9 @@ protected:
         std::vector<talonmon_lif_entry_s> lifs;
         ASSERT_EQ(talonmon_card_lif_get(*card_, lifs), 0);
         card_->set_lifs(lifs);
+        std::vector<talonmon_port_entry_s> ports;
+        ASSERT_EQ(talonmon_card_port_get(*card_, ports), 0);
+        card_->set_ports(ports);
     }
     // Runs `body` on a thread of its own, as a worker would: its platform
     // context and sampling memory start fresh.
@@ -76,10 +79,17 @@ protected:
         });
         worker.join();
     }
-    // One populate pass over LIF `index`: the values of the two records.
-    std::pair<std::vector<uint64_t>, std::vector<uint64_t>> pass(pipeline_monitor_info_s &info, uint32_t index) {
+    // One populate pass over LIF (or port) `index`: the values of the two records.
+    std::pair<std::vector<uint64_t>, std::vector<uint64_t>> pass(pipeline_monitor_info_s &info, uint32_t index,
+                                                                 bool port = false) {
         talonmon_telemetry_record_s stats{}, event{};
-        EXPECT_EQ(info.lif_populate_cb(*card_, info, index, card_->lifs()->at(index).stats_addr, &stats, &event), 0);
+        if (port) {
+            EXPECT_EQ(info.port_populate_cb(*card_, info, index, card_->ports()->at(index).stats_addr, &stats, &event),
+                      0);
+        } else {
+            EXPECT_EQ(info.lif_populate_cb(*card_, info, index, card_->lifs()->at(index).stats_addr, &stats, &event),
+                      0);
+        }
         std::pair<std::vector<uint64_t>, std::vector<uint64_t>> values;
         for (auto &c : stats.counters) values.first.push_back(c.value);
         for (auto &c : event.counters) values.second.push_back(c.value);
@@ -95,6 +105,35 @@ protected:
 
 using values = std::vector<uint64_t>;
 
+// The names and offsets are the card's: the emulator places each counter at
+// its own fixed offset, so a catalogue entry pointing elsewhere reads the
+// wrong counter's value.
+TEST_F(SamplingTest, EveryCatalogueCounterReadsTheCardsCounter) {
+    const std::vector<std::string> lif_names{"tx_rdma_unicast_bytes",    "tx_rdma_unicast_packets",
+                                             "rx_rdma_unicast_bytes",    "rx_rdma_unicast_packets",
+                                             "tx_rdma_retransmit_bytes", "tx_rdma_retransmit_packets",
+                                             "rx_rdma_responder_dup_requests"};
+    const std::vector<std::string> port_names{"frames_tx_ok", "frames_rx_ok"};
+    pipeline_init_params_s params;
+    values lif_expected, port_expected;
+    for (size_t i = 0; i < lif_names.size(); ++i) {
+        params.lif_counters.push_back(cfg(lif_names[i], true, 0, false, true));
+        lif_expected.push_back(0x1000 + i);
+        set_lif(3, lif_names[i], lif_expected.back());
+    }
+    for (size_t i = 0; i < port_names.size(); ++i) {
+        params.port_counters.push_back(cfg(port_names[i], true, 0, false, true));
+        port_expected.push_back(0x2000 + i);
+        host_->ctl("set 0 port 0 " + port_names[i] + " " + std::to_string(port_expected.back()));
+    }
+    auto v = validate(params);
+    ASSERT_EQ(v.rc, 0) << v.err;
+    on_worker([&] {
+        EXPECT_EQ(pass(v.info, 3).first, lif_expected);
+        EXPECT_EQ(pass(v.info, 0, true).first, port_expected);
+    });
+}
+
 TEST_F(SamplingTest, DeltaCountersApplyTheirThreshold) {
     auto v = validate({{cfg("tx_rdma_retransmit_packets", false, 100, true, true)}, {}, {}});
     ASSERT_EQ(v.rc, 0);
@@ -108,11 +147,13 @@ TEST_F(SamplingTest, DeltaCountersApplyTheirThreshold) {
         set_lif(5, "tx_rdma_retransmit_packets", 1099);
         EXPECT_EQ(pass(v.info, 5), std::make_pair(values{18446744073709551516ULL}, values{18446744073709551516ULL}))
             << "a lower reading wraps around";
+        set_lif(5, "tx_rdma_retransmit_packets", 1050);
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{}, values{})) << "a drop smaller than the threshold";
         // Another LIF has its own memory; reinit forgets this thread's readings.
         set_lif(1, "tx_rdma_retransmit_packets", 5000);
         EXPECT_EQ(pass(v.info, 1).first, values{5000});
         EXPECT_EQ(pipeline_reinit(), 0);
-        EXPECT_EQ(pass(v.info, 5).first, values{1099});
+        EXPECT_EQ(pass(v.info, 5).first, values{1050});
     });
 }
 

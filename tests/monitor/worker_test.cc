@@ -1,0 +1,158 @@
+// The worker's tick schedule, read from the order of the lines in a card's
+// statistics file: every sampling pass of a kind writes one line per entity,
+// so the file spells out, pass by pass, which kinds were due on which tick.
+#include "monitor/talonmon_state.hpp"
+#include "tests/monitor/emulated_host.hpp"
+#include "utils/log/log.hpp"
+#include "utils/log/trace.hpp"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+namespace {
+
+using monitor_test::emulated_host;
+using test_support::wait_until;
+
+constexpr size_t k_min_schedule_length = 24;
+
+// The file's lines as one letter each: L for the first LIF, P for the first
+// port; the lines of other entities are left out.
+std::string schedule_of(const emulated_host &host) {
+    const auto &card = host.cards_json().begin()->second;
+    const std::string lif = "\"lif\": {\"id\": \"" + card.get_child("lifs").begin()->second.get<std::string>("uuid");
+    const std::string port =
+        "\"port\": {\"id\": \"" + card.get_child("ports").begin()->second.get<std::string>("uuid");
+    std::string schedule;
+    for (const auto &line : host.file_lines(0, "stats")) {
+        if (line.find(lif) != std::string::npos) {
+            schedule += 'L';
+        } else if (line.find(port) != std::string::npos) {
+            schedule += 'P';
+        }
+    }
+    return schedule;
+}
+
+// What passes 0, 1, 2, ... write for the given periods in ticks.
+std::string expected_schedule(uint64_t lif_ticks, uint64_t port_ticks, size_t length) {
+    std::string schedule;
+    for (uint64_t tick = 0; schedule.size() < length; ++tick) {
+        if (tick % lif_ticks == 0) {
+            schedule += 'L';
+        }
+        if (tick % port_ticks == 0) {
+            schedule += 'P';
+        }
+    }
+    return schedule.substr(0, length);
+}
+
+talonmon_init_params_s monitor_params(const emulated_host &host) {
+    talonmon_init_params_s params{};
+    params.log_dir = host.log_dir();
+    params.telemetry_dir = host.telemetry_dir();
+    params.card_liveness_poll_interval = 1000000;
+    params.lif_counters = {{"rx_rdma_unicast_packets", true, 0, false, true}};
+    params.port_counters = {{"frames_tx_ok", true, 0, false, true}};
+    return params;
+}
+
+class WorkerScheduleTest : public testing::Test {
+protected:
+    void TearDown() override {
+        g_talonmon_state.teardown();
+        host_.reset();
+    }
+    // Starts the monitor state with the given periods and the card's worker;
+    // returns once the worker has written `length` letters of schedule.
+    void run_worker(uint64_t lif_ticks, uint64_t port_ticks, size_t length = k_min_schedule_length) {
+        g_lif_poll_ticks = lif_ticks;
+        g_port_poll_ticks = port_ticks;
+        ASSERT_EQ(g_talonmon_state.init(&params_), 0);
+        ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+        ASSERT_TRUE(wait_until([&] { return schedule_of(*host_).size() >= length; }));
+        g_talonmon_state.teardown();
+    }
+
+    std::unique_ptr<emulated_host> host_;
+    talonmon_init_params_s params_;
+};
+
+TEST_F(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) {
+    host_ = std::make_unique<emulated_host>(1, 1, 1);
+    params_ = monitor_params(*host_);
+    run_worker(1, 3);
+    const std::string schedule = schedule_of(*host_);
+    // Pass 0 samples both kinds, LIFs first; then ports on passes 3, 6, ...
+    EXPECT_EQ(schedule.substr(0, 10), "LPLLLPLLLP");
+    EXPECT_EQ(schedule, expected_schedule(1, 3, schedule.size()));
+}
+
+TEST_F(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
+    host_ = std::make_unique<emulated_host>(1, 1, 1);
+    params_ = monitor_params(*host_);
+    run_worker(4, 1);
+    const std::string schedule = schedule_of(*host_);
+    EXPECT_EQ(schedule.substr(0, 10), "LPPPPLPPPP");
+    EXPECT_EQ(schedule, expected_schedule(4, 1, schedule.size()));
+}
+
+// Passes that take longer than a tick are logged and not made up for: the
+// schedule stays counted in passes, whatever the time they took.
+TEST_F(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
+    // Many LIFs with every counter in both records make each pass write a
+    // few hundred lines: far more than one tick's work.
+    host_ = std::make_unique<emulated_host>(1, 1, 64);
+    params_ = monitor_params(*host_);
+    params_.lif_counters.clear();
+    for (const char *name : {"tx_rdma_unicast_bytes", "tx_rdma_unicast_packets", "rx_rdma_unicast_bytes",
+                             "rx_rdma_unicast_packets", "tx_rdma_retransmit_bytes", "tx_rdma_retransmit_packets",
+                             "rx_rdma_responder_dup_requests"}) {
+        params_.lif_counters.push_back({name, true, 0, true, true});
+    }
+    g_trace_logger->set_trace_level(trace_level_verbose);
+    run_worker(1, 3);
+    const std::string schedule = schedule_of(*host_);
+    EXPECT_EQ(schedule, expected_schedule(1, 3, schedule.size()));
+
+    static const std::regex overrun(
+        R"(^\[talonmon_worker:\d+\] stats monitor time (\d+) is more than the granular monitor interval 100000$)");
+    size_t overruns = 0;
+    for (const auto &message : host_->trace_messages()) {
+        std::smatch match;
+        if (std::regex_match(message, match, overrun)) {
+            ++overruns;
+            EXPECT_GT(std::stoull(match[1]), 100000u) << message;
+        }
+    }
+    EXPECT_GT(overruns, 0u);
+}
+
+// Through the daemon's own start-up: a 250-microsecond interval is a period
+// of 2 ticks (the remainder is dropped). The only test here that runs the
+// health checker, whose pass counter lives for the process.
+TEST_F(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
+    host_ = std::make_unique<emulated_host>(1, 1, 1);
+    params_ = monitor_params(*host_);
+    params_.lif_poll_interval = 250;
+    params_.port_poll_interval = 100;
+    // talonmon_init starts the trace log itself.
+    utils::trace_cleanup(g_trace_logger);
+    g_trace_logger = nullptr;
+    int rc = -1;
+    std::thread daemon([&] { rc = talonmon_init(&params_); });
+    const bool written = wait_until([&] { return schedule_of(*host_).size() >= k_min_schedule_length; });
+    g_talonmon_state.set_running(false);
+    daemon.join();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(g_lif_poll_ticks, 2u);
+    const std::string schedule = schedule_of(*host_);
+    EXPECT_EQ(schedule.substr(0, 8), "LPPLPPLP");
+    EXPECT_EQ(schedule, expected_schedule(2, 1, schedule.size()));
+}
+
+}  // namespace
