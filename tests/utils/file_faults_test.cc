@@ -83,7 +83,7 @@ TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
         logger->info(numbered_line(n));
     }
     ASSERT_FALSE(errors.empty());
-    EXPECT_EQ(errors.front(), "Failed writing to file " + path);
+    EXPECT_EQ(errors.front(), "Failed writing to file " + path + ": No space left on device");
     EXPECT_LE(errors.size(), 2u) << "repeats of an error are held back";
 
     ASSERT_TRUE(disk.resize("1m"));

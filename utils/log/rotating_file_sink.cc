@@ -213,7 +213,7 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     if (banner_pending_) {
         banner_pending_ = !write_banner_();
         if (banner_pending_) {
-            lose_line_(write_failed);
+            lose_line_(error_text(write_failed, errno));
             return;
         }
     }
@@ -221,7 +221,7 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
         note_lost_lines_();
     }
     if (!write_whole_(formatted.data(), formatted.size())) {
-        lose_line_(write_failed);
+        lose_line_(error_text(write_failed, errno));
         return;
     }
     current_size_ += formatted.size();
