@@ -208,12 +208,11 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
         lose_line_(error);
         return;
     }
-    const std::string write_failed = "Failed writing to file " + base_filename_;
     // No line goes into a file before its banner.
     if (banner_pending_) {
         banner_pending_ = !write_banner_();
         if (banner_pending_) {
-            lose_line_(error_text(write_failed, errno));
+            lose_line_(error_text("Failed writing to file " + base_filename_, errno));
             return;
         }
     }
@@ -221,7 +220,7 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
         note_lost_lines_();
     }
     if (!write_whole_(formatted.data(), formatted.size())) {
-        lose_line_(error_text(write_failed, errno));
+        lose_line_(error_text("Failed writing to file " + base_filename_, errno));
         return;
     }
     current_size_ += formatted.size();
