@@ -4,6 +4,7 @@
 #include "nic_ipc/nic_ipc.hpp"
 #include "nic_ipc/nic_ipc_cmd.hpp"
 #include "utils/log/trace.hpp"
+#include "utils/log/utf8.hpp"
 
 namespace {
 
@@ -94,7 +95,7 @@ sdk::sdk_ret_t talonmon_state::discover_card_ports_(talonmon_card_ctxt_s &ctxt) 
     }
     const char *func = __func__;
     ctxt.set_ports(merge_new(*ctxt.ports(), found, [&](const talonmon_port_entry_s &port) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new port {} - {}", ctxt.bdf, port.name, port.uuid);
+        TRACE_INFO_FN(func, "TALON {} - Discovered new port {} - {}", ctxt.bdf, utils::printable{port.name}, port.uuid);
     }));
     return sdk::SDK_RET_OK;
 }
@@ -107,7 +108,7 @@ sdk::sdk_ret_t talonmon_state::discover_card_lifs_(talonmon_card_ctxt_s &ctxt) {
     }
     const char *func = __func__;
     ctxt.set_lifs(merge_new(*ctxt.lifs(), found, [&](const talonmon_lif_entry_s &lif) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new lif {} - {}", ctxt.bdf, lif.name, lif.uuid);
+        TRACE_INFO_FN(func, "TALON {} - Discovered new lif {} - {}", ctxt.bdf, utils::printable{lif.name}, lif.uuid);
     }));
     return sdk::SDK_RET_OK;
 }

@@ -1,6 +1,7 @@
 #include "monitor/talonmon_handlers.hpp"
 
 #include "utils/log/trace.hpp"
+#include "utils/log/utf8.hpp"
 
 namespace {
 
@@ -25,7 +26,7 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             stats_record.record_type.type = kind;
             rc = info.export_cb(card, stats_record);
             if (rc != sdk::SDK_RET_OK) {
-                TRACE_ERR_FN(func, "Failed to export {} {} stats telemetry record, err {}", word, entity.name,
+                TRACE_ERR_FN(func, "Failed to export {} {} stats telemetry record, err {}", word, utils::printable{entity.name},
                           static_cast<uint32_t>(rc));
                 return rc;
             }
@@ -35,7 +36,7 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             event_record.record_type.type = kind;
             rc = info.export_cb(card, event_record);
             if (rc != sdk::SDK_RET_OK) {
-                TRACE_ERR_FN(func, "Failed to export {} {} event telemetry record, err {}", word, entity.name,
+                TRACE_ERR_FN(func, "Failed to export {} {} event telemetry record, err {}", word, utils::printable{entity.name},
                           static_cast<uint32_t>(rc));
                 return rc;
             }

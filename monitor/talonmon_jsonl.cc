@@ -1,5 +1,7 @@
 #include "monitor/talonmon_jsonl.hpp"
 
+#include "utils/log/utf8.hpp"
+
 #include <fmt/format.h>
 
 #include <ctime>
@@ -30,8 +32,12 @@ uint64_t wall_clock_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_sec + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+constexpr unsigned char k_json_control_end = 0x20;
+constexpr unsigned char k_ascii_end = 0x80;
+
+// Bytes at or above 0x80 are checked for well-formed UTF-8.
 bool needs_escape(unsigned char c) {
-    return c < 0x20 || c == '"' || c == '\\';
+    return c < k_json_control_end || c == '"' || c == '\\' || c >= k_ascii_end;
 }
 
 }  // namespace
@@ -45,7 +51,22 @@ void talonmon_json_escape_append(std::string &out, const std::string &text) {
         out += text;
         return;
     }
-    for (unsigned char c : text) {
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        if (c >= k_ascii_end) {
+            // Well-formed UTF-8 is kept as it is; each ill-formed sequence
+            // becomes one U+FFFD, so that every line stays valid UTF-8.
+            std::size_t bad = 0;
+            const std::size_t length = utils::utf8_sequence_length(std::string_view(text).substr(pos), bad);
+            if (length != 0) {
+                out.append(text, pos, length);
+                pos += length - 1;
+            } else {
+                out += utils::k_utf8_replacement;
+                pos += bad - 1;
+            }
+            continue;
+        }
         switch (c) {
         case '"':
             out += "\\\"";
@@ -69,7 +90,7 @@ void talonmon_json_escape_append(std::string &out, const std::string &text) {
             out += "\\f";
             break;
         default:
-            if (c < 0x20) {
+            if (c < k_json_control_end) {
                 fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
             } else {
                 out += static_cast<char>(c);

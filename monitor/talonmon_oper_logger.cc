@@ -6,6 +6,14 @@
 
 #include <spdlog/spdlog.h>
 
+namespace {
+
+void report_lost_lines(const std::string &filename, uint64_t lost_lines) {
+    TRACE_ERR("Writing to {} resumed, {} line(s) lost", filename, lost_lines);
+}
+
+}  // namespace
+
 std::string talonmon_oper_logger_name(const aml_card_handle_s &card, const std::string &type) {
     return "logger_" + type + "_" + card.bdf;
 }
@@ -22,6 +30,7 @@ std::shared_ptr<spdlog::logger> talonmon_oper_logger_init(const aml_card_handle_
     spdlog::drop(name);
     try {
         auto sink = std::make_shared<utils::rotating_file_sink_mt>(path, k_telemetry_file_size, k_telemetry_num_files);
+        sink->set_lost_lines_handler(&report_lost_lines);
         auto logger = std::make_shared<spdlog::logger>(name, std::move(sink));
         spdlog::initialize_logger(logger);
         logger->set_formatter(utils::make_pattern_formatter("%v"));

@@ -80,7 +80,7 @@ bool another_instance_running(const std::string &prog) {
 
 bool is_directory(const std::string &path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR) != 0;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void print_exiting() {

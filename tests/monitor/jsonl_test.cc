@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <vector>
 
 namespace {
 
@@ -97,6 +98,34 @@ TEST(Jsonl, StringsFromTheCardAreEscaped) {
     record.id = &id;
     record.name = &name;
     EXPECT_NE(render(record).find(R"("name": "we\"ird\\na\tme\u0001",)"), std::string::npos) << render(record);
+}
+
+TEST(Jsonl, IllFormedUtf8BecomesReplacementCharacters) {
+    // Expected texts as Python's bytes.decode("utf-8", errors="replace") gives them.
+    const std::string fffd = "\xef\xbf\xbd";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"bad\xff\xfe", "bad" + fffd + fffd},
+        {"eth\xe2\x82", "eth" + fffd},                     // cut inside a character at the length limit
+        {"\xf0\x9f\x98", fffd},                           // a four-byte character cut after three
+        {"\xc0\xaf", fffd + fffd},                         // overlong '/'
+        {"\xe0\x80\xaf", fffd + fffd + fffd},             // overlong '/' in three bytes
+        {"\xed\xa0\x80x", fffd + fffd + fffd + "x"},      // encoded surrogate
+        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
+        {"\x80\xbf", fffd + fffd},                         // lone continuation bytes
+        {"\xf8\x88\x80\x80\x80", fffd + fffd + fffd + fffd + fffd},
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"a\xc3\xa9\xff\"\x01", "a\xc3\xa9" + fffd + "\\\"\\u0001"},
+    };
+    for (const auto &[raw, expected] : cases) {
+        std::string id = raw, name = raw;
+        talonmon_telemetry_record_s record{};
+        record.type = TALONMON_TELEMETRY_TYPE_STATS;
+        record.record_type.type = TALONMON_RECORD_TYPE_LIF;
+        record.id = &id;
+        record.name = &name;
+        EXPECT_EQ(render(record),
+                  k_prefix + R"(T","lif": {"id": ")" + expected + R"(","name": ")" + expected + R"(","counters": []}})");
+    }
 }
 
 TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {

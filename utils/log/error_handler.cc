@@ -1,5 +1,6 @@
 #include "utils/log/error_handler.hpp"
 
+#include <algorithm>
 #include <atomic>
 
 namespace utils {
@@ -10,6 +11,28 @@ std::atomic<format_error_hook_t> g_format_error_hook{nullptr};
 
 void log_error_handler(const std::string &msg) {
     std::fprintf(stderr, "spdlog error: %s\n", msg.c_str());
+}
+
+std::optional<std::string> error_rate_limit::admit(const std::string &error,
+                                                   std::chrono::steady_clock::time_point now) {
+    const bool seen = std::find(seen_.begin(), seen_.end(), error) != seen_.end();
+    if (!seen && seen_.size() < k_max_distinct) {
+        seen_.push_back(error);
+        last_report_ = now;
+        return error;
+    }
+    if (last_report_ && now - *last_report_ < k_interval) {
+        ++held_back_;
+        return std::nullopt;
+    }
+    last_report_ = now;
+    std::string text = error;
+    if (held_back_ > 0) {
+        text += " (" + std::to_string(held_back_) + " more like this in the last " +
+                std::to_string(k_interval.count()) + " s)";
+        held_back_ = 0;
+    }
+    return text;
 }
 
 void set_format_error_hook(format_error_hook_t hook) {

@@ -99,14 +99,18 @@ bool log::init(const char *name, uint64_t cpu_mask, sdk::types::log_mode_e mode,
         spdlog::register_logger(created);
     } else {
         auto dist = std::make_shared<spdlog::sinks::dist_sink_mt>();
+        // Each file reports its own errors, so that one that cannot be
+        // written does not keep the message from the other.
         if (!first_file_.empty()) {
             auto sink = std::make_shared<rotating_file_sink_mt>(first_file_, file_size, num_files);
             sink->set_level(trace_level_to_spdlog_level(first_file_level));
+            sink->set_error_reporter(&log_error_handler);
             dist->add_sink(std::move(sink));
         }
         if (!second_file_.empty()) {
             auto sink = std::make_shared<rotating_file_sink_mt>(second_file_, file_size, num_files);
             sink->set_level(level_enum::trace);
+            sink->set_error_reporter(&log_error_handler);
             dist->add_sink(std::move(sink));
         }
         created = std::make_shared<spdlog::logger>(name, std::move(dist));

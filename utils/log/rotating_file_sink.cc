@@ -2,46 +2,37 @@
 
 #include "utils/log/boot_count.hpp"
 
-#include <fcntl.h>
+#include <spdlog/common.h>
+#include <spdlog/details/log_msg.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
+#include <thread>
 
 namespace utils {
 
 namespace {
 
-spdlog::file_event_handlers banner_handlers(std::size_t &opened_size, bool &is_open, int &live_fd) {
-    spdlog::file_event_handlers handlers;
-    handlers.after_open = [&opened_size, &is_open, &live_fd](const spdlog::filename_t &, std::FILE *stream) {
-        int fd = ::fileno(stream);
-        live_fd = fd;
-        // Children (ps, lspci, setpci) must not inherit our log files.
-        int flags = ::fcntl(fd, F_GETFD);
-        if (flags >= 0) {
-            ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-        }
-        struct stat st {};
-        opened_size = (::fstat(fd, &st) == 0) ? static_cast<std::size_t>(st.st_size) : 0;
-        const std::string banner = boot_banner(boot_count_get());
-        std::fwrite(banner.data(), 1, banner.size(), stream);
-        // On disk at once: a file that gets no line for a while still shows its boot.
-        std::fflush(stream);
-        is_open = true;
-    };
-    handlers.after_close = [&is_open, &live_fd](const spdlog::filename_t &) {
-        is_open = false;
-        live_fd = -1;
-    };
-    return handlers;
-}
+constexpr int k_open_tries = 5;
+constexpr std::chrono::milliseconds k_open_retry_interval{10};
 
 bool path_exists(const std::string &path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool is_symlink(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string error_text(const std::string &msg, int err) {
+    return spdlog::spdlog_ex(msg, err).what();
 }
 
 }  // namespace
@@ -49,11 +40,11 @@ bool path_exists(const std::string &path) {
 template <typename Mutex>
 rotating_file_sink<Mutex>::rotating_file_sink(std::string base_filename, std::size_t max_size,
                                               std::size_t max_files)
-    : base_filename_(std::move(base_filename)),
-      max_size_(max_size),
-      max_files_(max_files),
-      file_helper_(banner_handlers(opened_size_, is_open_, fd_)) {
-    open_(false);
+    : base_filename_(std::move(base_filename)), max_size_(max_size), max_files_(max_files) {
+    std::string error;
+    if (!open_(false, true, error)) {
+        spdlog::throw_spdlog_ex(error);
+    }
 }
 
 template <typename Mutex>
@@ -66,46 +57,178 @@ std::string rotating_file_sink<Mutex>::calc_filename(const std::string &base_fil
 
 template <typename Mutex>
 std::string rotating_file_sink<Mutex>::filename() {
-    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
-    return file_helper_.filename();
+    return base_filename_;
 }
 
 template <typename Mutex>
-void rotating_file_sink<Mutex>::open_(bool truncate) {
-    is_open_ = false;
-    // The library's helper would create a missing directory; a vanished log
-    // directory is an error the operator must see, not something to recreate.
+void rotating_file_sink<Mutex>::set_lost_lines_handler(lost_lines_handler handler) {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    lost_lines_handler_ = std::move(handler);
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::set_error_reporter(error_reporter reporter) {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    error_reporter_ = std::move(reporter);
+}
+
+template <typename Mutex>
+bool rotating_file_sink<Mutex>::open_(bool truncate, bool retry, std::string &error) {
+    file_.reset();
+    pending_cut_ = -1;
+    const std::string failed = "Failed opening file " + base_filename_ + " for writing";
+    // Opening would create the file in whatever now stands at the directory's
+    // path; a vanished log directory is an error the operator must see, not
+    // something to recreate.
     const auto slash = base_filename_.rfind('/');
     if (slash != std::string::npos && slash > 0) {
         struct stat st {};
         const std::string dir = base_filename_.substr(0, slash);
         if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-            spdlog::throw_spdlog_ex("Failed opening file " + base_filename_ + " for writing", ENOENT);
+            error = error_text(failed, ENOENT);
+            return false;
         }
     }
-    file_helper_.open(base_filename_, truncate);
+    const int tries = retry ? k_open_tries : 1;
+    for (int attempt = 1; attempt <= tries; ++attempt) {
+        file_ = open_log_file(base_filename_, truncate);
+        if (file_ || errno == ELOOP) {
+            break;
+        }
+        if (attempt < tries) {
+            std::this_thread::sleep_for(k_open_retry_interval);
+        }
+    }
+    if (!file_) {
+        const int err = errno;
+        error = (err == ELOOP && is_symlink(base_filename_))
+                    ? failed + ": it is a symbolic link, which is not followed"
+                    : error_text(failed, err);
+        return false;
+    }
+    struct stat st {};
     // The banner is not a message: only what was in the file before it counts.
-    current_size_ = opened_size_;
+    current_size_ = (::fstat(file_.get(), &st) == 0) ? static_cast<std::size_t>(st.st_size) : 0;
+    banner_pending_ = !write_banner_();
+    return true;
+}
+
+template <typename Mutex>
+bool rotating_file_sink<Mutex>::write_banner_() {
+    const std::string banner = boot_banner(boot_count_get());
+    return write_whole_(banner.data(), banner.size());
+}
+
+template <typename Mutex>
+bool rotating_file_sink<Mutex>::write_whole_(const char *data, std::size_t size) {
+    const int fd = file_.get();
+    if (pending_cut_ >= 0) {
+        if (::ftruncate(fd, pending_cut_) != 0) {
+            return false;
+        }
+        pending_cut_ = -1;
+    }
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == size) {
+        return true;
+    }
+    if (done > 0) {
+        // The file is opened for appending, so the part written ends at the
+        // file's offset: cut it off again, leaving the last whole line last.
+        const int saved_errno = errno;
+        const off_t end = ::lseek(fd, 0, SEEK_CUR);
+        if (end >= static_cast<off_t>(done)) {
+            const off_t cut = end - static_cast<off_t>(done);
+            if (::ftruncate(fd, cut) != 0) {
+                pending_cut_ = cut;
+            }
+        }
+        errno = saved_errno;
+    }
+    return false;
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::lose_line_(const std::string &error) {
+    ++lost_lines_;
+    auto report = error_limit_.admit(error, std::chrono::steady_clock::now());
+    if (!report) {
+        return;
+    }
+    if (error_reporter_) {
+        error_reporter_(*report);
+    } else {
+        spdlog::throw_spdlog_ex(*report);
+    }
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::note_lost_lines_() {
+    if (!this->should_log(spdlog::level::err)) {
+        return;
+    }
+    const std::string text = fmt::format("Writing to {} resumed, {} line(s) lost", base_filename_, lost_lines_);
+    const spdlog::details::log_msg note(spdlog::source_loc{__FILE__, __LINE__, "note_lost_lines_"},
+                                        spdlog::string_view_t(), spdlog::level::err, text);
+    spdlog::memory_buf_t formatted;
+    spdlog::sinks::base_sink<Mutex>::formatter_->format(note, formatted);
+    if (write_whole_(formatted.data(), formatted.size())) {
+        current_size_ += formatted.size();
+        lost_lines_ = 0;
+    }
 }
 
 template <typename Mutex>
 void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     spdlog::memory_buf_t formatted;
     spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
-    if (!is_open_ || live_file_unlinked_()) {
+    std::string error;
+    if (!file_ || live_file_unlinked_()) {
         // An earlier open failed, or the file was removed under us (with its
         // directory, say): open it again, so that nothing is written into a
-        // file nobody can read and writing resumes once the file can be opened.
-        open_(false);
+        // file nobody can read and writing resumes once the file can be
+        // opened. One try only: the next line tries again.
+        if (!open_(false, false, error)) {
+            lose_line_(error);
+            return;
+        }
     }
-    std::size_t new_size = current_size_ + formatted.size();
     // A file holding no message yet is not rotated, even for an oversized one.
-    if (new_size > max_size_ && current_size_ > 0) {
-        rotate_();
-        new_size = formatted.size();
+    if (current_size_ + formatted.size() > max_size_ && current_size_ > 0 && !rotate_(error)) {
+        lose_line_(error);
+        return;
     }
-    file_helper_.write(formatted);
-    current_size_ = new_size;
+    // No line goes into a file before its banner.
+    if (banner_pending_) {
+        banner_pending_ = !write_banner_();
+        if (banner_pending_) {
+            lose_line_(error_text("Failed writing to file " + base_filename_, errno));
+            return;
+        }
+    }
+    if (lost_lines_ > 0 && !lost_lines_handler_) {
+        note_lost_lines_();
+    }
+    if (!write_whole_(formatted.data(), formatted.size())) {
+        lose_line_(error_text("Failed writing to file " + base_filename_, errno));
+        return;
+    }
+    current_size_ += formatted.size();
+    if (lost_lines_ > 0 && lost_lines_handler_) {
+        const uint64_t lost = lost_lines_;
+        lost_lines_ = 0;
+        lost_lines_handler_(base_filename_, lost);
+    }
 }
 
 template <typename Mutex>
@@ -119,32 +242,33 @@ bool rotating_file_sink<Mutex>::live_file_unlinked_() {
     }
     last_link_check_ = now.tv_sec;
     struct stat st {};
-    return fd_ >= 0 && ::fstat(fd_, &st) == 0 && st.st_nlink == 0;
+    return ::fstat(file_.get(), &st) == 0 && st.st_nlink == 0;
 }
 
 template <typename Mutex>
 void rotating_file_sink<Mutex>::flush_() {
-    if (is_open_) {
-        file_helper_.flush();
-    }
+    // Every line is written to the file as it comes: nothing is buffered here.
 }
 
 template <typename Mutex>
-void rotating_file_sink<Mutex>::rotate_() {
-    file_helper_.close();
+bool rotating_file_sink<Mutex>::rotate_(std::string &error) {
+    file_.reset();
+    std::string ignored;
     for (std::size_t i = max_files_; i > 0; --i) {
         const std::string target = calc_filename(base_filename_, i);
         if (path_exists(target) && std::remove(target.c_str()) != 0) {
-            open_(false);
-            spdlog::throw_spdlog_ex("rotating_file_sink: failed removing " + target, errno);
+            error = error_text("rotating_file_sink: failed removing " + target, errno);
+            open_(false, false, ignored);
+            return false;
         }
         const std::string source = calc_filename(base_filename_, i - 1);
         if (path_exists(source) && std::rename(source.c_str(), target.c_str()) != 0) {
-            open_(false);
-            spdlog::throw_spdlog_ex("rotating_file_sink: failed renaming " + source + " to " + target, errno);
+            error = error_text("rotating_file_sink: failed renaming " + source + " to " + target, errno);
+            open_(false, false, ignored);
+            return false;
         }
     }
-    open_(true);
+    return open_(true, true, error);
 }
 
 template class rotating_file_sink<std::mutex>;

@@ -1,13 +1,24 @@
 // A size-rotating file sink whose rotated files are named base.1 ... base.N
-// (the extension is not split off), which writes the boot banner at the top
-// of every file it opens, and whose files are close-on-exec.
+// (the extension is not split off) and which writes the boot banner at the
+// top of every file it opens.
+//
+// Every line reaches the file whole or not at all: a write cut short (a full
+// disk) is cut back to the end of the last whole line. Lines that cannot be
+// written are counted; when writing resumes the count is reported. Errors are
+// reported at most once a minute after the first of each kind, so that a lost
+// directory or a full disk cannot flood standard error. Files are never
+// opened through a symbolic link and are close-on-exec.
 #pragma once
 
-#include <spdlog/details/file_helper.h>
+#include "utils/log/error_handler.hpp"
+#include "utils/log/log_file.hpp"
+
 #include <spdlog/details/null_mutex.h>
 #include <spdlog/sinks/base_sink.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -16,8 +27,14 @@ namespace utils {
 template <typename Mutex>
 class rotating_file_sink final : public spdlog::sinks::base_sink<Mutex> {
 public:
+    // Called with the file's name and the number of lines lost, once writing
+    // to the file works again.
+    using lost_lines_handler = std::function<void(const std::string &filename, uint64_t lost_lines)>;
+    // Reports an error text of this sink.
+    using error_reporter = std::function<void(const std::string &error)>;
+
     // Opens (appends to) base_filename at once; throws spdlog::spdlog_ex when
-    // the file cannot be opened after the file helper's retries.
+    // the file cannot be opened after the retries.
     rotating_file_sink(std::string base_filename, std::size_t max_size, std::size_t max_files);
 
     // "base" for index 0, "base.<index>" otherwise.
@@ -25,27 +42,45 @@ public:
 
     std::string filename();
 
+    // Without a handler, the count is written to the file itself as an error
+    // message through the sink's formatter (for trace files).
+    void set_lost_lines_handler(lost_lines_handler handler);
+    // Without a reporter, errors are thrown as spdlog::spdlog_ex to the
+    // logger, whose error handler reports them.
+    void set_error_reporter(error_reporter reporter);
+
 protected:
     void sink_it_(const spdlog::details::log_msg &msg) override;
     void flush_() override;
 
 private:
-    void open_(bool truncate);
-    void rotate_();
+    // Opens the live file, with retries when `retry`; on failure returns
+    // false with the error text in `error`.
+    bool open_(bool truncate, bool retry, std::string &error);
+    bool rotate_(std::string &error);
     bool live_file_unlinked_();
+    // Writes `data` whole or not at all.
+    bool write_whole_(const char *data, std::size_t size);
+    bool write_banner_();
+    void lose_line_(const std::string &error);
+    void note_lost_lines_();
 
-    std::string base_filename_;
-    std::size_t max_size_;
-    std::size_t max_files_;
+    const std::string base_filename_;
+    const std::size_t max_size_;
+    const std::size_t max_files_;
+    // Bytes of messages in the live file: its size when opened (before the
+    // banner) plus every message written since.
     std::size_t current_size_ = 0;
-    // File size found when the live file was last opened, before its banner.
-    std::size_t opened_size_ = 0;
-    bool is_open_ = false;
-    // The live file's descriptor while it is open.
-    int fd_ = -1;
+    log_fd file_;
+    bool banner_pending_ = false;
+    // Where a cut-short write must be cut back to, when that failed too.
+    int64_t pending_cut_ = -1;
+    uint64_t lost_lines_ = 0;
     // When the live file was last checked for having been removed.
     int64_t last_link_check_ = 0;
-    spdlog::details::file_helper file_helper_;
+    error_rate_limit error_limit_;
+    lost_lines_handler lost_lines_handler_;
+    error_reporter error_reporter_;
 };
 
 using rotating_file_sink_mt = rotating_file_sink<std::mutex>;

@@ -1,0 +1,211 @@
+// The running daemon's files under faults an operator meets: a full disk, a
+// lost directory, a planted symbolic link, a socket where a directory should
+// be, and hostile names from the card.
+#include "tests/e2e/emulated_daemon.hpp"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using test_support::child_process;
+using test_support::read_file;
+using test_support::read_lines;
+using test_support::wait_until;
+using namespace std::chrono_literals;
+namespace pt = boost::property_tree;
+
+const std::string k_banner = "*** Boot #7 ***";
+
+const std::string k_fast_filter = R"(
+        "card": { "liveness_poll_interval": 100000 },
+        "lif": { "poll_interval": 1000, "counters": [
+            { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true, "event_record": true } } ] },
+        "port": { "poll_interval": 1000, "counters": [
+            { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";
+
+size_t line_count(const std::string &text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Every line of `path` and its rotated files is the banner or a JSON object;
+// returns the parsed lines.
+std::vector<pt::ptree> parse_telemetry(const std::string &path) {
+    std::vector<pt::ptree> parsed;
+    for (int i = 5; i >= 0; --i) {
+        const std::string file = i == 0 ? path : path + "." + std::to_string(i);
+        if (!test_support::file_exists(file)) {
+            continue;
+        }
+        const std::string content = read_file(file);
+        EXPECT_GT(content.size(), k_banner.size() + 1) << file << " holds no line";
+        EXPECT_EQ(content.back(), '\n') << file << " ends in a partial line";
+        for (const auto &line : read_lines(file)) {
+            if (line == k_banner) {
+                continue;
+            }
+            pt::ptree tree;
+            std::istringstream in(line);
+            try {
+                pt::read_json(in, tree);
+                parsed.push_back(tree);
+            } catch (const pt::json_parser_error &e) {
+                ADD_FAILURE() << file << ": not JSON: " << line;
+            }
+        }
+    }
+    return parsed;
+}
+
+class FileFaultsTest : public testing::Test {
+protected:
+    void start_daemon(const std::string &filter = k_fast_filter) {
+        daemon_ = std::make_unique<child_process>(
+            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(filter)}, emu_->env());
+        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+    }
+    void stop_daemon() {
+        daemon_->signal(SIGTERM);
+        auto r = daemon_->wait(3s);
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+    }
+    std::string stats_file() const { return e2e::telemetry_file(env_, emu_->bdf(0), "stats"); }
+    std::string event_file() const { return e2e::telemetry_file(env_, emu_->bdf(0), "event"); }
+    bool trace_has(const std::string &text) const {
+        return read_file(env_.trace_file()).find(text) != std::string::npos;
+    }
+    // "Writing to <file> resumed, N line(s) lost" in the trace log gives N.
+    uint64_t lost_lines_logged(const std::string &file) const {
+        const std::regex note("Writing to " + file + " resumed, (\\d+) line\\(s\\) lost");
+        uint64_t lost = 0;
+        for (const auto &line : read_lines(env_.trace_file())) {
+            std::smatch m;
+            if (std::regex_search(line, m, note)) {
+                lost += std::stoull(m[1]);
+            }
+        }
+        return lost;
+    }
+    e2e::daemon_env env_;
+    std::unique_ptr<e2e::emulator_process> emu_;
+    std::unique_ptr<child_process> daemon_;
+};
+
+TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
+    if (::mount("tmpfs", env_.telemetry_dir().c_str(), "tmpfs", 0, "size=1m") != 0) {
+        GTEST_SKIP() << "cannot mount a tmpfs on the telemetry directory (needs root): " << std::strerror(errno);
+    }
+    struct unmount {
+        std::string dir;
+        ~unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount_at_end{env_.telemetry_dir()};
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return daemon_->err_so_far().find("spdlog error: ") != std::string::npos; }, 20s))
+        << "the disk did not fill";
+    EXPECT_NE(daemon_->err_so_far().find("spdlog error: Failed writing to file "), std::string::npos);
+    // Some seconds on a full disk: standard error stays readable.
+    std::this_thread::sleep_for(3s);
+    EXPECT_LE(line_count(daemon_->err_so_far()), 4u) << daemon_->err_so_far();
+
+    ASSERT_EQ(::mount("tmpfs", env_.telemetry_dir().c_str(), "tmpfs", MS_REMOUNT, "size=64m"), 0);
+    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(stats_file()) > 0 && lost_lines_logged(event_file()) > 0; }))
+        << read_file(env_.trace_file());
+    const size_t lines_after_resume = read_lines(stats_file()).size();
+    ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > lines_after_resume + 10; }));
+    stop_daemon();
+
+    for (const auto &file : {stats_file(), event_file()}) {
+        auto parsed = parse_telemetry(file);
+        EXPECT_GT(parsed.size(), 100u) << file;
+        for (const auto &tree : parsed) {
+            EXPECT_EQ(tree.get<std::string>("bdf", ""), emu_->bdf(0));
+        }
+    }
+}
+
+TEST_F(FileFaultsTest, LostDirectoryIsReportedOncePerFileAndTheLossIsCounted) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > 10; }));
+    std::filesystem::remove_all(env_.telemetry_dir());
+    std::this_thread::sleep_for(3s);
+    const std::string err = daemon_->err_so_far();
+    EXPECT_EQ(line_count(err), 2u) << err;
+    EXPECT_NE(err.find("spdlog error: Failed opening file " + stats_file() + " for writing"), std::string::npos);
+    EXPECT_NE(err.find("spdlog error: Failed opening file " + event_file() + " for writing"), std::string::npos);
+
+    ASSERT_EQ(::mkdir(env_.telemetry_dir().c_str(), 0755), 0);
+    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(stats_file()) > 0; }));
+    // Three lines each millisecond were lost over the best part of three seconds.
+    EXPECT_GT(lost_lines_logged(stats_file()), 1000u);
+    EXPECT_EQ(read_lines(stats_file()).front(), k_banner);
+    stop_daemon();
+}
+
+TEST_F(FileFaultsTest, PlantedSymlinkIsRefusedAndItsTargetUntouched) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    const std::string target = env_.dir() / "outside";
+    test_support::write_file(target, "precious\n");
+    ASSERT_EQ(::symlink(target.c_str(), stats_file().c_str()), 0);
+    start_daemon();
+    const std::string refused = "logger init failed (logger_stats_" + emu_->bdf(0) + "): Failed opening file " +
+                                stats_file() + " for writing: it is a symbolic link, which is not followed";
+    ASSERT_TRUE(wait_until([&] { return trace_has(refused); })) << read_file(env_.trace_file());
+    stop_daemon();
+    EXPECT_EQ(read_file(target), "precious\n");
+}
+
+TEST_F(FileFaultsTest, SocketAsTelemetryDirectoryIsRefused) {
+    ASSERT_EQ(::rmdir(env_.telemetry_dir().c_str()), 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(env_.telemetry_dir().size(), sizeof(addr.sun_path));
+    std::strcpy(addr.sun_path, env_.telemetry_dir().c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    auto r = test_support::run_process({e2e::k_daemon, "-c", env_.write_config()}, env_.env(), 5s);
+    ::close(fd);
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Telemetry directory " + env_.telemetry_dir() + " doesn't exist or not accessible\n");
+}
+
+TEST_F(FileFaultsTest, HostileNamesStayValidJsonAndPrintable) {
+    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    emu_->ctl("add-lif 0 bad\xff\xfe");
+    emu_->ctl("add-lif 0 red\x1b[31mtext");
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > 20; }));
+    stop_daemon();
+
+    std::set<std::string> names;
+    for (const auto &tree : parse_telemetry(stats_file())) {
+        if (auto lif = tree.get_child_optional("lif")) {
+            names.insert(lif->get<std::string>("name"));
+        }
+    }
+    EXPECT_TRUE(names.count("bad\xef\xbf\xbd\xef\xbf\xbd")) << "each ill-formed byte is one U+FFFD";
+    EXPECT_TRUE(names.count("red\x1b[31mtext")) << "valid JSON keeps the control character, escaped";
+    EXPECT_TRUE(trace_has("Discovered new lif bad\\xff\\xfe - "));
+    EXPECT_TRUE(trace_has("Discovered new lif red\\x1b[31mtext - "));
+    EXPECT_FALSE(trace_has("\x1b")) << "no terminal escape reaches the trace log";
+}
+
+}  // namespace
