@@ -94,7 +94,8 @@ sdk::sdk_ret_t talonmon_state::discover_card_ports_(talonmon_card_ctxt_s &ctxt) 
     }
     const char *func = __func__;
     ctxt.set_ports(merge_new(*ctxt.ports(), found, [&](const talonmon_port_entry_s &port) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new port {} - {}", ctxt.bdf, port.name, port.uuid);
+        utils::trace_msg(trace_level_info, {__FILE__, __LINE__, func}, "TALON {} - Discovered new port {} - {}",
+                         ctxt.bdf, port.name, port.uuid);
     }));
     return sdk::SDK_RET_OK;
 }
@@ -107,7 +108,8 @@ sdk::sdk_ret_t talonmon_state::discover_card_lifs_(talonmon_card_ctxt_s &ctxt) {
     }
     const char *func = __func__;
     ctxt.set_lifs(merge_new(*ctxt.lifs(), found, [&](const talonmon_lif_entry_s &lif) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new lif {} - {}", ctxt.bdf, lif.name, lif.uuid);
+        utils::trace_msg(trace_level_info, {__FILE__, __LINE__, func}, "TALON {} - Discovered new lif {} - {}",
+                         ctxt.bdf, lif.name, lif.uuid);
     }));
     return sdk::SDK_RET_OK;
 }
