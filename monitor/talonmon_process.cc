@@ -29,7 +29,6 @@ constexpr size_t k_ps_line_len = 256;
 std::atomic<int> g_received_signal{0};
 // Where the handler ran: its trace line is written later, outside the handler.
 std::atomic<const spdlog::source_loc *> g_signal_handler_loc{nullptr};
-static_assert(std::atomic<const spdlog::source_loc *>::is_always_lock_free, "stored from a signal handler");
 
 const char *const k_usage =
     "Usage: %s [OPTIONS]\n"
@@ -91,6 +90,7 @@ void talonmon_signal_handler(int signo) {
     g_talonmon_state.set_running(false);
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
+static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
 
 void talonmon_log_received_signal() {
     int signo = g_received_signal.load();
