@@ -1,4 +1,5 @@
 // The trace log: boot banner, %Q, rotation, level routing and start-up failures.
+#include "logger/logger.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "tests/support/process.hpp"
 #include "utils/log/boot_count.hpp"
@@ -119,6 +120,7 @@ protected:
     void TearDown() override {
         utils::trace_cleanup(g_trace_logger);
         g_trace_logger = nullptr;
+        logger_init(nullptr);
         BootCountTest::TearDown();
     }
 };
@@ -156,6 +158,10 @@ TEST_F(TraceInitTest, MessagesGoToTheirFilesInThePattern) {
                          "I " + at("TestBody", first_line + 1) + "info 1",
                          "D " + at("TestBody", first_line + 2) + "debug 2",
                          "I " + at("trace_from_helper", helper_line) + "helper 4"}));
+    testing::internal::CaptureStdout();
+    LOGGER_ERR("lower layer %d", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the lower layers' messages are discarded";
+
     auto err_lines = read_lines(params.log_dir + "/talonmon-err.log");
     ASSERT_EQ(err_lines.size(), 2u);
     EXPECT_EQ(err_lines[0], "*** Boot #7 ***");
