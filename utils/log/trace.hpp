@@ -38,7 +38,7 @@ void trace_msg(trace_level_e level, const spdlog::source_loc &loc, fmt::format_s
 
 }  // namespace utils
 
-#define TALONMON_TRACE_(level, fmt_str, ...)                                   \
+#define TALONMON_TRACE_(level, fmt_str, ...)                                      \
     ::utils::trace_msg(level, ::spdlog::source_loc{__FILE__, __LINE__, __func__}, \
                        fmt_str __VA_OPT__(, ) __VA_ARGS__)
 
