@@ -26,16 +26,21 @@ logger_trace_cb_t logger_trace_cb() {
 
 bool logger_is_trace_cb_set() { return trace_cb_.load(std::memory_order_acquire) != nullptr; }
 
-int stdout_logger_cb_(uint32_t, trace_level_e, const char* format, ...) {
-    char buf[k_stdout_buf_size];
+int logger_trace(uint32_t mod_id, trace_level_e level, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    vsnprintf(buf, sizeof(buf), format, args);
+    int rc = logger_trace_cb()(mod_id, level, format, args);
     va_end(args);
+    return rc;
+}
+
+int stdout_logger_cb_(uint32_t, trace_level_e, const char* format, va_list args) {
+    char buf[k_stdout_buf_size];
+    vsnprintf(buf, sizeof(buf), format, args);
     return printf("%s\n", buf);
 }
 
-int null_logger_cb_(uint32_t, trace_level_e, const char*, ...) { return 0; }
+int null_logger_cb_(uint32_t, trace_level_e, const char*, va_list) { return 0; }
 
 void logger_register_module_id(int32_t id) {
     thread_module_id_ = id;

@@ -2,13 +2,14 @@
 // layers, plus a small registry of module ids that tag a thread's messages.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 
 #include "sdk/types.hpp"
 
 // Callback that receives every message of the lower layers: module id,
 // severity, printf-style format and its arguments. Returns the printed length.
-using logger_trace_cb_t = int (*)(uint32_t mod_id, trace_level_e level, const char* format, ...);
+using logger_trace_cb_t = int (*)(uint32_t mod_id, trace_level_e level, const char* format, va_list args);
 
 // Installs the callback; null restores printing to standard output.
 void logger_init(logger_trace_cb_t cb);
@@ -18,13 +19,19 @@ logger_trace_cb_t logger_trace_cb();
 
 bool logger_is_trace_cb_set();
 
-// Prints the formatted message (cut at 1023 characters) and a newline to
-// standard output.
-int stdout_logger_cb_(uint32_t mod_id, trace_level_e level, const char* format, ...)
+// Hands one message to the callback logger_trace_cb() returns and passes on
+// its result. Every message goes through here, so that the compiler checks
+// each call's arguments against its format.
+int logger_trace(uint32_t mod_id, trace_level_e level, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
+// Prints the formatted message (cut at 1023 characters) and a newline to
+// standard output.
+int stdout_logger_cb_(uint32_t mod_id, trace_level_e level, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+
 // Discards the message.
-int null_logger_cb_(uint32_t mod_id, trace_level_e level, const char* format, ...);
+int null_logger_cb_(uint32_t mod_id, trace_level_e level, const char* format, va_list args);
 
 // Tags the calling thread with `id`; the first id registered in the process
 // also becomes the fall-back for threads that never register one.
@@ -39,8 +46,8 @@ inline constexpr uint32_t k_logger_pal_module_id = 1;
 // Logs through the installed callback with the "[file:line] " prefix the
 // lower layers put in front of their messages.
 #define LOGGER_TRACE(level, fmt, ...)                                                     \
-    logger_trace_cb()(k_logger_pal_module_id, (level), "[%s:%d] " fmt,                    \
-                      logger_file_name(__FILE__), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+    logger_trace(k_logger_pal_module_id, (level), "[%s:%d] " fmt,                         \
+                 logger_file_name(__FILE__), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 #define LOGGER_ERR(fmt, ...) LOGGER_TRACE(trace_level_err, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define LOGGER_INFO(fmt, ...) LOGGER_TRACE(trace_level_info, fmt __VA_OPT__(, ) __VA_ARGS__)
 #define LOGGER_DEBUG(fmt, ...) LOGGER_TRACE(trace_level_debug, fmt __VA_OPT__(, ) __VA_ARGS__)

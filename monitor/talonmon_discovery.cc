@@ -93,9 +93,10 @@ sdk::sdk_ret_t talonmon_state::discover_card_ports_(talonmon_card_ctxt_s &ctxt) 
         TRACE_ERR("TALON {} - Failed to populate port db, err {}", ctxt.bdf, static_cast<uint32_t>(rc));
         return rc;
     }
-    const char *func = __func__;
-    ctxt.set_ports(merge_new(*ctxt.ports(), found, [&](const talonmon_port_entry_s &port) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new port {} - {}", ctxt.bdf, utils::printable{port.name}, port.uuid);
+    // Inside the lambda __func__ would name its operator(): capture this function's name.
+    ctxt.set_ports(merge_new(*ctxt.ports(), found, [&, func = __func__](const talonmon_port_entry_s &port) {
+        utils::trace_msg(trace_level_info, {__FILE__, __LINE__, func}, "TALON {} - Discovered new port {} - {}",
+                         ctxt.bdf, utils::printable{port.name}, port.uuid);
     }));
     return sdk::SDK_RET_OK;
 }
@@ -106,9 +107,9 @@ sdk::sdk_ret_t talonmon_state::discover_card_lifs_(talonmon_card_ctxt_s &ctxt) {
     if (rc != sdk::SDK_RET_OK) {
         return rc;
     }
-    const char *func = __func__;
-    ctxt.set_lifs(merge_new(*ctxt.lifs(), found, [&](const talonmon_lif_entry_s &lif) {
-        TRACE_INFO_FN(func, "TALON {} - Discovered new lif {} - {}", ctxt.bdf, utils::printable{lif.name}, lif.uuid);
+    ctxt.set_lifs(merge_new(*ctxt.lifs(), found, [&, func = __func__](const talonmon_lif_entry_s &lif) {
+        utils::trace_msg(trace_level_info, {__FILE__, __LINE__, func}, "TALON {} - Discovered new lif {} - {}",
+                         ctxt.bdf, utils::printable{lif.name}, lif.uuid);
     }));
     return sdk::SDK_RET_OK;
 }

@@ -5,6 +5,8 @@
 
 namespace {
 
+// Failures are reported under the name of the public entry point (`func`),
+// which tells the port pass from the LIF pass.
 template <typename Entry>
 sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info,
                                 const std::vector<Entry> &entities, talonmon_populate_cb_t populate_cb,
@@ -18,7 +20,8 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
 
         sdk::sdk_ret_t rc = populate_cb(card, info, index++, entity.stats_addr, &stats_record, &event_record);
         if (rc != sdk::SDK_RET_OK) {
-            TRACE_ERR_FN(func, "Failed to populate {} telemetry record(s), err {}", word, static_cast<uint32_t>(rc));
+            utils::trace_msg(trace_level_err, {__FILE__, __LINE__, func},
+                             "Failed to populate {} telemetry record(s), err {}", word, static_cast<uint32_t>(rc));
             return rc;
         }
         if (!stats_record.counters.empty()) {
@@ -26,8 +29,9 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             stats_record.record_type.type = kind;
             rc = info.export_cb(card, stats_record);
             if (rc != sdk::SDK_RET_OK) {
-                TRACE_ERR_FN(func, "Failed to export {} {} stats telemetry record, err {}", word, utils::printable{entity.name},
-                          static_cast<uint32_t>(rc));
+                utils::trace_msg(trace_level_err, {__FILE__, __LINE__, func},
+                                 "Failed to export {} {} stats telemetry record, err {}", word,
+                                 utils::printable{entity.name}, static_cast<uint32_t>(rc));
                 return rc;
             }
         }
@@ -36,8 +40,9 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             event_record.record_type.type = kind;
             rc = info.export_cb(card, event_record);
             if (rc != sdk::SDK_RET_OK) {
-                TRACE_ERR_FN(func, "Failed to export {} {} event telemetry record, err {}", word, utils::printable{entity.name},
-                          static_cast<uint32_t>(rc));
+                utils::trace_msg(trace_level_err, {__FILE__, __LINE__, func},
+                                 "Failed to export {} {} event telemetry record, err {}", word,
+                                 utils::printable{entity.name}, static_cast<uint32_t>(rc));
                 return rc;
             }
         }

@@ -29,8 +29,8 @@ constexpr int k_max_frames = 64;
 constexpr size_t k_ps_line_len = 256;
 
 std::atomic<int> g_received_signal{0};
-// Source line of the handler, reported in its trace line.
-std::atomic<int> g_signal_handler_line{0};
+// Where the handler ran: its trace line is written later, outside the handler.
+std::atomic<const spdlog::source_loc *> g_signal_handler_loc{nullptr};
 
 const char *const k_usage =
     "Usage: %s [OPTIONS]\n"
@@ -91,17 +91,19 @@ void print_exiting() {
 }  // namespace
 
 void talonmon_signal_handler(int signo) {
-    g_signal_handler_line.store(__LINE__);
+    static constexpr spdlog::source_loc k_here{__FILE__, __LINE__, __func__};
+    g_signal_handler_loc.store(&k_here);
     g_received_signal.store(signo);
     g_talonmon_state.set_running(false);
     std::atomic_thread_fence(std::memory_order_seq_cst);
 }
+static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
 
 void talonmon_log_received_signal() {
     int signo = g_received_signal.load();
-    if (signo != 0) {
-        utils::trace_msg(trace_level_info, "[{}:{}] received signal {}, exiting ...", "talonmon_signal_handler",
-                         g_signal_handler_line.load(), signo);
+    const spdlog::source_loc *where = g_signal_handler_loc.load();
+    if (signo != 0 && where != nullptr) {
+        utils::trace_msg(trace_level_info, *where, "received signal {}, exiting ...", signo);
     }
 }
 

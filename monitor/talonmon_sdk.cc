@@ -1,6 +1,5 @@
 // Platform start of a worker thread: map its card's memory and fill the
 // platform access table with the host backend.
-#include "logger/logger.hpp"
 #include "monitor/talonmon_worker.hpp"
 #include "aml/aml_card.hpp"
 #include "sdk/lib/pal/pal.hpp"
@@ -41,8 +40,6 @@ int rsc_bdf_from_uuid(const char *uuid, char *rsc_bdf, size_t len) {
 }  // namespace
 
 int talonmon_card_sdk_init(aml_card_handle_s *card) {
-    // The lower layers' messages are of no use in the daemon's files.
-    logger_init(null_logger_cb_);
     static std::once_flag resolver_installed;
     std::call_once(resolver_installed,
                    [] { palx86_set_card_resolver(palx86_card_resolver_s{rsc_bdf_from_hub_bdf, rsc_bdf_from_uuid}); });

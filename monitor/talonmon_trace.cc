@@ -1,5 +1,6 @@
 #include "monitor/talonmon_trace.hpp"
 
+#include "logger/logger.hpp"
 #include "utils/log/error_handler.hpp"
 #include "utils/log/trace.hpp"
 
@@ -29,6 +30,8 @@ std::string talonmon_log_path(const char *dir, const char *file) {
 }
 
 int talonmon_trace_init(const talonmon_init_params_s *params) {
+    // The lower layers' messages are of no use in the daemon's files.
+    logger_init(null_logger_cb_);
     const std::string trace_file = talonmon_log_path(params->log_dir.c_str(), k_trace_file);
     const std::string err_file = trace_file.empty() ? std::string() : talonmon_log_path(params->log_dir.c_str(), k_trace_err_file);
     if (trace_file.empty() || err_file.empty()) {

@@ -16,6 +16,7 @@ inline constexpr uint64_t k_trace_num_files = 5;
 // the directory cannot be created or is not writable.
 std::string talonmon_log_path(const char *dir, const char *file);
 
-// Creates the trace logger into g_trace_logger. 0 on success, 255 when the
-// files cannot be created.
+// Starts the daemon's logging, once, before any other thread: discards the
+// lower layers' messages and creates the trace logger into g_trace_logger.
+// 0 on success, 255 when the files cannot be created.
 int talonmon_trace_init(const talonmon_init_params_s *params);

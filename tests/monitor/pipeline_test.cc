@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <thread>
 
 namespace {
@@ -204,6 +205,54 @@ TEST_F(SamplingTest, HandlerExportsEveryEntityInOrder) {
     EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "banner only";
     talonmon_oper_logger_deinit(*card_, "stats");
     talonmon_oper_logger_deinit(*card_, "event");
+}
+
+// Stand-ins for sampling and export: every entity yields one statistics
+// counter (or one event counter); exporting always fails.
+bool g_event_counters = false;
+sdk::sdk_ret_t populate_fails(talonmon_card_ctxt_s &, pipeline_monitor_info_s &, uint32_t, uint64_t,
+                              talonmon_telemetry_record_s *, talonmon_telemetry_record_s *) {
+    return sdk::SDK_RET_ERR;
+}
+sdk::sdk_ret_t populate_one(talonmon_card_ctxt_s &, pipeline_monitor_info_s &, uint32_t, uint64_t,
+                            talonmon_telemetry_record_s *stats, talonmon_telemetry_record_s *event) {
+    (g_event_counters ? event : stats)->counters.push_back({nullptr, 1});
+    return sdk::SDK_RET_OK;
+}
+sdk::sdk_ret_t export_fails(talonmon_card_ctxt_s &, talonmon_telemetry_record_s &) { return sdk::SDK_RET_ERR; }
+
+TEST_F(SamplingTest, HandlerFailuresAreReportedUnderTheirEntryPoint) {
+    pipeline_monitor_info_s info{};
+    info.export_cb = export_fails;
+    info.lif_populate_cb = info.port_populate_cb = populate_fails;
+    card_->set_ports({talonmon_port_entry_s{"port-uuid", "eth1/1"}});
+    EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), sdk::SDK_RET_ERR);
+    EXPECT_EQ(talonmon_handle_port_telemetry(*card_, info), sdk::SDK_RET_ERR);
+
+    info.lif_populate_cb = info.port_populate_cb = populate_one;
+    EXPECT_EQ(talonmon_handle_port_telemetry(*card_, info), sdk::SDK_RET_ERR);
+    const auto lifs = *card_->lifs();
+    EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), sdk::SDK_RET_ERR);
+    g_event_counters = true;
+    EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), sdk::SDK_RET_ERR);
+    g_event_counters = false;
+
+    std::vector<std::string> failures;
+    const std::regex loc(R"(^\[(talonmon_handle_(lif|port)_telemetry):\d+\] )");
+    for (const auto &message : host_->trace_messages()) {
+        std::smatch m;
+        if (std::regex_search(message, m, loc)) {
+            failures.push_back(m[1].str() + " " + m.suffix().str());
+        }
+    }
+    EXPECT_EQ(failures, (std::vector<std::string>{
+                            "talonmon_handle_lif_telemetry Failed to populate lif telemetry record(s), err 255",
+                            "talonmon_handle_port_telemetry Failed to populate port telemetry record(s), err 255",
+                            "talonmon_handle_port_telemetry Failed to export port eth1/1 stats telemetry record, err 255",
+                            "talonmon_handle_lif_telemetry Failed to export lif " + lifs.at(0).name +
+                                " stats telemetry record, err 255",
+                            "talonmon_handle_lif_telemetry Failed to export lif " + lifs.at(0).name +
+                                " event telemetry record, err 255"}));
 }
 
 }  // namespace

@@ -28,12 +28,9 @@ struct logged_line {
 inline std::mutex g_log_mutex;
 inline std::vector<logged_line> g_log_lines;
 
-inline int capture_log_cb(uint32_t mod_id, trace_level_e level, const char* format, ...) {
+inline int capture_log_cb(uint32_t mod_id, trace_level_e level, const char* format, va_list args) {
     char buf[2048];
-    va_list args;
-    va_start(args, format);
     vsnprintf(buf, sizeof(buf), format, args);
-    va_end(args);
     std::lock_guard<std::mutex> lock(g_log_mutex);
     g_log_lines.push_back({mod_id, level, buf});
     return 0;

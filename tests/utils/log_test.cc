@@ -1,4 +1,5 @@
 // The trace log: boot banner, %Q, rotation, level routing and start-up failures.
+#include "logger/logger.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "tests/support/process.hpp"
 #include "utils/log/boot_count.hpp"
@@ -109,11 +110,18 @@ TEST_F(RotationTest, WritingResumesWhenTheDirectoryReturns) {
                                                           "Writing to " + path + " resumed, 1 line(s) lost", line('d')}));
 }
 
+// Traces from a plain function: the line names it, unqualified, as __func__ does.
+int trace_from_helper(int value) {
+    TRACE_INFO("helper {}", value);
+    return __LINE__ - 1;
+}
+
 class TraceInitTest : public BootCountTest {
 protected:
     void TearDown() override {
         utils::trace_cleanup(g_trace_logger);
         g_trace_logger = nullptr;
+        logger_init(nullptr);
         BootCountTest::TearDown();
     }
 };
@@ -128,14 +136,16 @@ TEST_F(TraceInitTest, MessagesGoToTheirFilesInThePattern) {
     ASSERT_EQ(::stat(params.log_dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
 
+    const int first_line = __LINE__ + 1;
     TRACE_ERR("TALON {} - Failed to initialize PAL, err : {}", "0000:41:00.0", -1);
     TRACE_INFO("info {}", 1);
     TRACE_DEBUG("debug {}", 2);
     TRACE_VERBOSE("verbose {}", 3);
+    const int helper_line = trace_from_helper(4);
 
-    const std::regex line_re(R"(([EID]) \[7 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \(\d+\) \[TestBody:\d+\] (.*))");
+    const std::regex line_re(R"(([EID]) \[7 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \(\d+\) (.*))");
     auto main_lines = read_lines(params.log_dir + "/talonmon.log");
-    ASSERT_EQ(main_lines.size(), 4u);
+    ASSERT_EQ(main_lines.size(), 5u);
     EXPECT_EQ(main_lines[0], "*** Boot #7 ***");
     std::vector<std::string> texts;
     for (size_t i = 1; i < main_lines.size(); ++i) {
@@ -143,8 +153,16 @@ TEST_F(TraceInitTest, MessagesGoToTheirFilesInThePattern) {
         ASSERT_TRUE(std::regex_match(main_lines[i], m, line_re)) << main_lines[i];
         texts.push_back(m[1].str() + " " + m[2].str());
     }
-    EXPECT_EQ(texts, (std::vector<std::string>{"E TALON 0000:41:00.0 - Failed to initialize PAL, err : -1",
-                                               "I info 1", "D debug 2"}));
+    auto at = [](const char *func, int line) { return "[" + std::string(func) + ":" + std::to_string(line) + "] "; };
+    EXPECT_EQ(texts, (std::vector<std::string>{
+                         "E " + at("TestBody", first_line) + "TALON 0000:41:00.0 - Failed to initialize PAL, err : -1",
+                         "I " + at("TestBody", first_line + 1) + "info 1",
+                         "D " + at("TestBody", first_line + 2) + "debug 2",
+                         "I " + at("trace_from_helper", helper_line) + "helper 4"}));
+    testing::internal::CaptureStdout();
+    LOGGER_ERR("lower layer %d", 1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the lower layers' messages are discarded";
+
     auto err_lines = read_lines(params.log_dir + "/talonmon-err.log");
     ASSERT_EQ(err_lines.size(), 2u);
     EXPECT_EQ(err_lines[0], "*** Boot #7 ***");
@@ -171,8 +189,8 @@ TEST_F(TraceInitTest, RejectedFormatRunsTheHookAndIsReported) {
     utils::set_format_error_hook(&count_hook);
     testing::internal::CaptureStderr();
     std::string text = "text";
-    utils::trace_vlog(g_trace_logger->logger(), trace_level_info, "[{}:{}] value {:d}",
-                      fmt::make_format_args("f", 1, text));
+    utils::trace_vlog(g_trace_logger->logger(), trace_level_info, {__FILE__, __LINE__, __func__}, "value {:d}",
+                      fmt::make_format_args(text));
     std::string err = testing::internal::GetCapturedStderr();
     utils::set_format_error_hook(nullptr);
     EXPECT_EQ(g_hook_calls, 1);

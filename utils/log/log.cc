@@ -87,13 +87,14 @@ bool log::init(const char *name, uint64_t cpu_mask, sdk::types::log_mode_e mode,
     }
 
     std::shared_ptr<spdlog::logger> created;
+    std::shared_ptr<spdlog::sinks::syslog_sink_mt> syslog_sink;
     if (syslog_) {
-        auto sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(name, LOG_PID, LOG_USER, false);
+        syslog_sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(name, LOG_PID, LOG_USER, true);
         if (async) {
-            created = std::make_shared<spdlog::async_logger>(name, std::move(sink), spdlog::thread_pool(),
+            created = std::make_shared<spdlog::async_logger>(name, syslog_sink, spdlog::thread_pool(),
                                                              spdlog::async_overflow_policy::overrun_oldest);
         } else {
-            created = std::make_shared<spdlog::logger>(name, std::move(sink));
+            created = std::make_shared<spdlog::logger>(name, syslog_sink);
         }
         spdlog::drop(name);
         spdlog::register_logger(created);
@@ -119,6 +120,10 @@ bool log::init(const char *name, uint64_t cpu_mask, sdk::types::log_mode_e mode,
         return false;
     }
     created->set_formatter(make_pattern_formatter(k_trace_pattern));
+    if (syslog_sink) {
+        syslog_sink->set_formatter(
+            std::make_unique<spdlog::pattern_formatter>(k_syslog_pattern, spdlog::pattern_time_type::local, ""));
+    }
     created->set_level(syslog_ ? syslog_level_to_spdlog_level(syslog_level) : trace_level_to_spdlog_level(trace_level));
     created->flush_on(level_enum::err);
     created->set_error_handler(&log_error_handler);

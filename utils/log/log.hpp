@@ -17,7 +17,12 @@ namespace utils {
 // CPU mask for the asynchronous logging thread; set by the first init().
 extern std::atomic<uint64_t> g_logger_cpu_mask;
 
-inline constexpr const char *k_trace_pattern = "%L [%Q %Y-%m-%d %H:%M:%S.%f] (%t) %v";
+// Every file line: level, boot number, local time, thread id, then the call
+// site's function and line ahead of the message.
+inline constexpr const char *k_trace_pattern = "%L [%Q %Y-%m-%d %H:%M:%S.%f] (%t) [%!:%#] %v";
+// Syslog stamps time, host and process itself: only the call site and the
+// message, without a line end.
+inline constexpr const char *k_syslog_pattern = "[%!:%#] %v";
 
 class log {
 public:

@@ -6,11 +6,11 @@ utils::log *g_trace_logger = nullptr;
 
 namespace utils {
 
-void trace_vlog(const std::shared_ptr<spdlog::logger> &logger, trace_level_e level, fmt::string_view format,
-                fmt::format_args args) {
-    std::string text;
+void trace_vlog(const std::shared_ptr<spdlog::logger> &logger, trace_level_e level, const spdlog::source_loc &loc,
+                fmt::string_view format, fmt::format_args args) {
+    spdlog::memory_buf_t text;
     try {
-        text = fmt::vformat(format, args);
+        fmt::vformat_to(fmt::appender(text), format, args);
     } catch (const fmt::format_error &e) {
         if (auto hook = format_error_hook()) {
             hook(stderr);
@@ -18,7 +18,7 @@ void trace_vlog(const std::shared_ptr<spdlog::logger> &logger, trace_level_e lev
         log_error_handler(e.what());
         return;
     }
-    logger->log(log::trace_level_to_spdlog_level(level), spdlog::string_view_t(text));
+    logger->log(loc, log::trace_level_to_spdlog_level(level), spdlog::string_view_t(text.data(), text.size()));
     logger->flush();
 }
 

@@ -18,13 +18,9 @@ constexpr auto k_page_select_settle = std::chrono::milliseconds(100);
 
 pal_ret_t control_ret(int rc) { return rc != 0 ? PAL_RET_NOK : PAL_RET_OK; }
 
-void log_at(trace_level_e level, const char* src, int line, const char* fmt, auto... args) {
-    logger_trace_cb()(k_logger_pal_module_id, level, fmt, src, line, args...);
-}
-
 bool size_ok(const char* src, int line, const char* func, uint32_t size) {
     if (size == 0) {
-        log_at(trace_level_err, src, line, "[%s:%d] %s size cannot be zero", func);
+        logger_trace(k_logger_pal_module_id, trace_level_err, "[%s:%d] %s size cannot be zero", src, line, func);
         return false;
     }
     return true;
@@ -39,7 +35,8 @@ bool select_page(const char* src, int line, qsfp_page_t page, uint32_t nretry, u
     const uint8_t byte = static_cast<uint8_t>(page);
     int rc = ::pal_qsfp_write(&byte, 1, k_qsfp_page_select_off, nretry, static_cast<int>(port));
     if (rc != 0) {
-        log_at(trace_level_debug, src, line, "[%s:%d] QSFP high page write failed %d", rc);
+        logger_trace(k_logger_pal_module_id, trace_level_debug, "[%s:%d] QSFP high page write failed %d", src, line,
+                     rc);
     }
     std::this_thread::sleep_for(k_page_select_settle);
     return true;
@@ -49,7 +46,8 @@ void restore_page(const char* src, int line, uint32_t nretry, uint32_t port) {
     const uint8_t byte = static_cast<uint8_t>(k_qsfp_no_page);
     int rc = ::pal_qsfp_write(&byte, 1, k_qsfp_page_select_off, nretry, static_cast<int>(port));
     if (rc != 0) {
-        log_at(trace_level_debug, src, line, "[%s:%d] QSFP low page write failed %d", rc);
+        logger_trace(k_logger_pal_module_id, trace_level_debug, "[%s:%d] QSFP low page write failed %d", src, line,
+                     rc);
     }
 }
 

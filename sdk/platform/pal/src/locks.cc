@@ -204,8 +204,7 @@ void pal_log(int level, const char* format, ...) {
     va_end(args);
     int32_t mod_id = logger_get_module_id();
     if (mod_id >= 0) {
-        logger_trace_cb()(static_cast<uint32_t>(mod_id), static_cast<trace_level_e>(level),
-                          "Pal-trace %s", buf);
+        logger_trace(static_cast<uint32_t>(mod_id), static_cast<trace_level_e>(level), "Pal-trace %s", buf);
     } else {
         printf("Pal-trace %s\n", buf);
     }
