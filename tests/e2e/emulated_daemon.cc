@@ -31,6 +31,10 @@ void emulator_process::ctl(const std::string &command) const {
     ASSERT_EQ(r.exit_status, 0) << command << ": " << r.out << r.err;
 }
 
+void emulator_process::signal(int signo) const {
+    process_->signal(signo);
+}
+
 std::vector<std::string> emulator_process::env() const {
     std::vector<std::string> vars = env_.env();
     const char *path = std::getenv("PATH");

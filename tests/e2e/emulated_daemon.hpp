@@ -18,6 +18,8 @@ public:
     ~emulator_process();
 
     void ctl(const std::string &command) const;
+    // Signals the emulator itself (SIGSTOP hangs every card it serves).
+    void signal(int signo) const;
     std::vector<std::string> env() const;  // the daemon's environment
     // Card `index` of cards.json.
     const boost::property_tree::ptree &card(unsigned index) const;

@@ -204,7 +204,7 @@ TEST_F(TraceFaultTest, LostDirectoryIsReportedOnceAndWritingResumesWithTheCount)
         auto lines = read_lines(params.log_dir + file);
         ASSERT_EQ(lines.size(), count) << file;
         EXPECT_EQ(lines[0], "*** Boot #0 ***");
-        const std::regex note("E \\[0 [^\\]]+\\] \\(\\d+\\) Writing to " + params.log_dir + file +
+        const std::regex note("E \\[0 [^\\]]+\\] \\(\\d+\\) \\[\\w+:\\d+\\] Writing to " + params.log_dir + file +
                               " resumed, ([1-9]\\d*) line\\(s\\) lost");
         std::smatch m;
         EXPECT_TRUE(std::regex_match(lines[1], m, note)) << lines[1];
