@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     check_text(member(*parsed, "bdf"), card.bdf, "bdf");
     FUZZ_CHECK(member(*parsed, "timestamp").kind == value::kind_e::string, "timestamp is not a string");
     FUZZ_CHECK(parsed->members.size() == 4, "line has %zu members", parsed->members.size());
-    const value &section = parsed->members.back().second;
+    const value &section = parsed->members.back();
     FUZZ_CHECK(section.kind == value::kind_e::object, "section is not an object");
     if (record.id != nullptr && !id.empty()) {
         check_text(member(section, "id"), id, "id");

@@ -17,12 +17,14 @@ struct value {
     kind_e kind = kind_e::null_v;
     std::string text;  // the decoded string, or a number's literal text
     std::vector<value> items;
-    std::vector<std::pair<std::string, value>> members;
+    // An object's members: keys[i] names members[i].
+    std::vector<std::string> keys;
+    std::vector<value> members;
 
     const value *member(std::string_view key) const {
-        for (const auto &[k, v] : members) {
-            if (k == key) {
-                return &v;
+        for (size_t i = 0; i < keys.size(); ++i) {
+            if (keys[i] == key) {
+                return &members[i];
             }
         }
         return nullptr;
@@ -158,7 +160,8 @@ private:
             if (!parse_value(member, depth + 1)) {
                 return false;
             }
-            v.members.emplace_back(std::move(key), std::move(member));
+            v.keys.push_back(std::move(key));
+            v.members.push_back(std::move(member));
             skip_space();
             if (peek() == ',') {
                 ++pos_;
