@@ -66,11 +66,6 @@ public:
     void load(std::deque<rsp_spec_s> responses) {
         std::lock_guard<std::mutex> lock(mutex_);
         responses_ = std::move(responses);
-        requests_ = 0;
-    }
-    size_t requests() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return requests_;
     }
 
 private:
@@ -117,7 +112,6 @@ private:
             bool answer = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                ++requests_;
                 if (!responses_.empty()) {
                     spec = std::move(responses_.front());
                     responses_.pop_front();
@@ -135,7 +129,6 @@ private:
     transport_e transport_;
     std::mutex mutex_;
     std::deque<rsp_spec_s> responses_;
-    size_t requests_ = 0;
     std::thread thread_;
 };
 

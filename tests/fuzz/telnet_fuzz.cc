@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -47,6 +48,7 @@ public:
     }
     ~console() {
         ::shutdown(listen_fd_, SHUT_RDWR);
+        ::shutdown(conn_fd_.load(), SHUT_RDWR);
         thread_.join();
         ::close(listen_fd_);
     }
@@ -69,6 +71,7 @@ private:
         if (fd < 0) {
             return;
         }
+        conn_fd_ = fd;
         char buf[512];
         for (;;) {
             const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
@@ -95,6 +98,7 @@ private:
     }
 
     int listen_fd_ = -1;
+    std::atomic<int> conn_fd_{-1};
     uint16_t port_ = 0;
     std::mutex mutex_;
     std::deque<std::string> replies_;
@@ -134,6 +138,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     ::setenv("PAL_TELNET_PORT", port.c_str(), 1);
     ::setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
     FUZZ_CHECK(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr) == PAL_RET_OK, "telnet backend did not start");
+    // The session ends before the console does, as it would on a card.
+    std::atexit([] { pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64); });
     return 0;
 }
 
