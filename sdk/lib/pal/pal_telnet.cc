@@ -323,7 +323,8 @@ int pal_telnet_exchange(pal_telnet_session_s* s, const char* cmd, char* reply, s
         }
         len += static_cast<size_t>(got);
         reply[len] = '\0';
-        if (len >= s->prompt.size() && strstr(reply, s->prompt.c_str()) != nullptr) {
+        // A NUL byte from the console must not hide the prompt behind it.
+        if (len >= s->prompt.size() && memmem(reply, len, s->prompt.data(), s->prompt.size()) != nullptr) {
             break;
         }
     }

@@ -1,0 +1,87 @@
+// Pieces shared by the fuzz targets: property checks that stop the run with
+// a message, a private temporary directory, and a way to keep the code under
+// test from filling the terminal with its own error messages.
+#pragma once
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+// A property that must hold for every input; a failure aborts, and libFuzzer
+// saves the input that caused it.
+#define FUZZ_CHECK(cond, ...)                                                           \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
+            std::fprintf(stderr, "fuzz property failed at %s:%d: %s\n", __FILE__,     \
+                         __LINE__, #cond);                                              \
+            std::fprintf(stderr, "  " __VA_ARGS__);                                     \
+            std::fprintf(stderr, "\n");                                                 \
+            std::abort();                                                               \
+        }                                                                               \
+    } while (0)
+
+namespace fuzz_support {
+
+// A directory of its own under TMPDIR, removed with everything in it.
+class temp_dir {
+public:
+    explicit temp_dir(const char *prefix) {
+        const char *base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) {
+            std::perror("mkdtemp");
+            std::abort();
+        }
+        path_ = pattern;
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+// While alive, standard error goes to /dev/null; FUZZ_TALKATIVE=1 keeps it.
+class quiet_stderr {
+public:
+    quiet_stderr() {
+        const char *keep = std::getenv("FUZZ_TALKATIVE");
+        if (keep != nullptr && *keep == '1') {
+            return;
+        }
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null_fd >= 0) {
+            ::dup2(null_fd, STDERR_FILENO);
+        }
+        if (null_fd >= 0) {
+            ::close(null_fd);
+        }
+    }
+    ~quiet_stderr() {
+        if (saved_ >= 0) {
+            std::fflush(stderr);
+            ::dup2(saved_, STDERR_FILENO);
+            ::close(saved_);
+        }
+    }
+    quiet_stderr(const quiet_stderr &) = delete;
+    quiet_stderr &operator=(const quiet_stderr &) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+}  // namespace fuzz_support
