@@ -1,7 +1,6 @@
 #include "sdk/platform/ipcdrv/src/ipc_drv.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -9,6 +8,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "utils/sys/env_roots.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace {
 
@@ -22,34 +24,25 @@ int connect_seqpacket(const char *path)
         return -1;
     }
     std::memcpy(addr.sun_path, path, len + 1);
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    utils::unique_fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return -1;
     }
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 }  // namespace
 
-std::string ipc_drv_dev_root()
-{
-    const char *env = std::getenv("TALON_DEV_DIR");
-    return (env && *env) ? std::string(env) : std::string("/dev");
-}
-
 std::string ipc_drv_default_dev_path()
 {
-    return ipc_drv_dev_root() + "/tawkipcdev";
+    return utils::dev_root() + "/tawkipcdev";
 }
 
 int ipc_drv_open2(const char *path)
@@ -63,7 +56,7 @@ int ipc_drv_open2(const char *path)
     if (::stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) {
         return connect_seqpacket(path);
     }
-    return ::open(path, O_RDWR | O_CLOEXEC);
+    return utils::open_fd(path, O_RDWR).release();
 }
 
 int ipc_drv_open()
