@@ -4,7 +4,7 @@
 #include "monitor/talonmon_worker.hpp"
 #include "aml/aml_card.hpp"
 #include "sdk/lib/pal/pal.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
 #include "utils/log/trace.hpp"
 

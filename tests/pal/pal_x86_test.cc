@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "sdk/lib/pal/pal_rw_dump.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;

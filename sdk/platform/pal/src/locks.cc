@@ -1,4 +1,4 @@
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>

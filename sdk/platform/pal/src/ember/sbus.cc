@@ -1,4 +1,4 @@
-#include "sdk/platform/pal/src/ember/sbus.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -14,8 +14,8 @@
 #include <mutex>
 #include <string>
 
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 namespace {
 

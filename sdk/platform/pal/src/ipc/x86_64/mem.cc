@@ -15,7 +15,7 @@
 
 #include "logger/logger.hpp"
 #include "sdk/platform/pal/src/ipc/x86_64/palx86_internal.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 extern char** environ;
 
