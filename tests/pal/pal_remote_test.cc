@@ -201,7 +201,6 @@ TEST_F(PalTelnetTest, ConsoleWithoutPromptReturnsAfterTheWaitAndLongCommandsAreR
     s->running = false;
     s->stop_cv.notify_all();
     s->keepalive.join();
-    close(s->sock);
 }
 
 TEST_F(PalTelnetTest, PeerClosingDisconnectsTheSession) {
