@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "sdk/platform/pal/src/ipc/card_cmd_wire.hpp"
+#include "sdk/platform/pal/include/card_cmd_wire.hpp"
 
 namespace talon_emu {
 

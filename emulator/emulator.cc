@@ -16,7 +16,6 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -29,6 +28,8 @@
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
 #include "sdk/platform/ipcdrv/src/wire.hpp"
+#include "utils/sys/mapped_file.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace fs = std::filesystem;
 using ipc_wire::get_le;
@@ -179,79 +180,26 @@ std::string make_vpd(const std::string &serial)
     return v;
 }
 
-// A file mapped shared read-write.
-class mapped_file {
-public:
-    mapped_file() = default;
-    mapped_file(const fs::path &p, size_t size)
-    {
-        int fd = ::open(p.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd < 0) {
-            throw std::runtime_error("cannot open " + p.string() + ": " + std::strerror(errno));
-        }
-        void *m = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ::close(fd);
-        if (m == MAP_FAILED) {
-            throw std::runtime_error("cannot map " + p.string() + ": " + std::strerror(errno));
-        }
-        base_ = static_cast<uint8_t *>(m);
-        size_ = size;
-    }
-    ~mapped_file() { reset(); }
-    mapped_file(mapped_file &&o) noexcept : base_(o.base_), size_(o.size_) { o.base_ = nullptr; o.size_ = 0; }
-    mapped_file &operator=(mapped_file &&o) noexcept
-    {
-        if (this != &o) {
-            reset();
-            base_ = o.base_;
-            size_ = o.size_;
-            o.base_ = nullptr;
-            o.size_ = 0;
-        }
-        return *this;
-    }
-    uint64_t *u64(uint64_t off) const { return reinterpret_cast<uint64_t *>(base_ + off); }
-    uint8_t *data() const { return base_; }
+using utils::unique_fd;
 
-private:
-    void reset()
-    {
-        if (base_) {
-            ::munmap(base_, size_);
-            base_ = nullptr;
-        }
+// The first size bytes of a file, mapped shared read-write.
+utils::mapped_file map_file(const fs::path &p, size_t size)
+{
+    unique_fd fd = utils::open_fd(p, O_RDWR);
+    if (!fd) {
+        throw std::runtime_error("cannot open " + p.string() + ": " + std::strerror(errno));
     }
-    uint8_t *base_ = nullptr;
-    size_t size_ = 0;
-};
+    utils::mapped_file m;
+    if (!m.map(fd.get(), size)) {
+        throw std::runtime_error("cannot map " + p.string() + ": " + std::strerror(errno));
+    }
+    return m;
+}
 
-class unique_fd {
-public:
-    unique_fd() = default;
-    explicit unique_fd(int fd) : fd_(fd) {}
-    ~unique_fd() { reset(); }
-    unique_fd(unique_fd &&o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-    unique_fd &operator=(unique_fd &&o) noexcept
-    {
-        if (this != &o) {
-            reset();
-            fd_ = o.fd_;
-            o.fd_ = -1;
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
+uint64_t *mem_word(const utils::mapped_file &m, uint64_t off)
+{
+    return reinterpret_cast<uint64_t *>(m.data() + off);
+}
 
 sockaddr_un socket_address(const fs::path &p)
 {
@@ -333,7 +281,7 @@ struct card_s {
     heartbeat_e heartbeat = heartbeat_e::ok;
     card_ctl ctl;  // CPLD, sensors, FRU and QSFP cages
     bool plugged = true;
-    mapped_file mem;
+    utils::mapped_file mem;
     std::vector<counter_s> counters;
     // listening device sockets: tawk, tawk alias (card 0), fwctl
     unique_fd tawk_listen;
@@ -496,7 +444,7 @@ void emulator::impl::layout_card(card_s &c)
             fs::resize_file(d / "resource0", k_reg_window_size);
             write_file(d / "resource2", "");
             fs::resize_file(d / "resource2", k_mem_window_size);
-            c.mem = mapped_file(d / "resource2", k_mem_window_size);
+            c.mem = map_file(d / "resource2", k_mem_window_size);
         }
     }
 }
@@ -680,7 +628,7 @@ void emulator::impl::layout()
         link_drivers(c, true);
         rebuild_counters(c);
         for (const counter_s &k : c.counters) {
-            *c.mem.u64(k.offset) = k.rate * 100;
+            *mem_word(c.mem, k.offset) = k.rate * 100;
         }
     }
     write_tools();
@@ -1043,7 +991,7 @@ std::string emulator::impl::command(const std::string &line, bool *ok)
                 k.fixed = true;
             }
         }
-        std::atomic_ref<uint64_t>(*c->mem.u64(*off)).store(*val, std::memory_order_relaxed);
+        std::atomic_ref<uint64_t>(*mem_word(c->mem, *off)).store(*val, std::memory_order_relaxed);
         *ok = true;
         return "set " + w[2] + " " + w[3] + " " + w[4] + " " + std::to_string(*val);
     }
@@ -1167,7 +1115,7 @@ void emulator::impl::counter_loop()
         for (card_s &c : cards) {
             for (const counter_s &k : c.counters) {
                 if (!k.fixed) {
-                    std::atomic_ref<uint64_t> v(*c.mem.u64(k.offset));
+                    std::atomic_ref<uint64_t> v(*mem_word(c.mem, k.offset));
                     v.store(v.load(std::memory_order_relaxed) + k.rate, std::memory_order_relaxed);
                 }
             }

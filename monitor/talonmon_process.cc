@@ -4,6 +4,7 @@
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/error_handler.hpp"
 #include "utils/log/trace.hpp"
+#include "utils/sys/stdio_file.hpp"
 
 #include <spdlog/spdlog.h>
 
@@ -68,14 +69,9 @@ bool another_instance_running(const std::string &prog) {
     // instance whose PID merely contains ours is still seen.
     const std::string command = "ps -eo pid,comm | grep -v grep | grep " + shell_quote(prog) +
                                 " | grep -v '^ *" + std::to_string(::getpid()) + " '";
-    FILE *pipe = ::popen(command.c_str(), "re");
-    if (pipe == nullptr) {
-        return false;
-    }
+    utils::command_pipe pipe(command);
     char line[k_ps_line_len];
-    bool found = std::fgets(line, sizeof(line), pipe) != nullptr;
-    ::pclose(pipe);
-    return found;
+    return pipe.read_line(line, sizeof(line));
 }
 
 bool is_directory(const std::string &path) {

@@ -119,16 +119,12 @@ int nic_fwctl_ipc_open(nic_ipc_handle_s *ipc, const char *path)
 
 void nic_tawk_ipc_close(nic_ipc_handle_s *ipc)
 {
-    if (ipc->dev.fd > 0) {
-        ipc_cmd_dev_close(&ipc->dev);
-    }
+    ipc_cmd_dev_close(&ipc->dev);
 }
 
 void nic_fwctl_ipc_close(nic_ipc_handle_s *ipc)
 {
-    if (ipc->dev.fd > 0) {
-        ipc_cmd_dev_close(&ipc->dev);
-    }
+    ipc_cmd_dev_close(&ipc->dev);
 }
 
 int nic_ipc_open(nic_ipc_handle_s *ipc, const char *card_bdf)

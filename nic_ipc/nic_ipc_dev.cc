@@ -8,10 +8,10 @@
 #include <glob.h>
 #include <memory>
 #include <string_view>
-#include <sys/wait.h>
 #include <unordered_map>
 
-#include "sdk/platform/ipcdrv/src/ipc_drv.hpp"
+#include "utils/sys/env_roots.hpp"
+#include "utils/sys/stdio_file.hpp"
 
 namespace {
 
@@ -20,37 +20,6 @@ constexpr size_t k_serial_line_size = 128;
 constexpr unsigned k_max_switch_ports = 32;
 constexpr size_t k_bus_prefix_len = 7;  // "dddd:bb"
 
-
-// A popen'ed command; close() returns pclose's status.
-class command_pipe {
-public:
-    explicit command_pipe(const std::string &cmd) : f_(::popen(cmd.c_str(), "re")) {}
-    ~command_pipe() { close(); }
-    command_pipe(const command_pipe &) = delete;
-    command_pipe &operator=(const command_pipe &) = delete;
-
-    bool ok() const { return f_ != nullptr; }
-    bool read_line(char *buf, size_t size) { return f_ && std::fgets(buf, static_cast<int>(size), f_); }
-    // True when the command exited normally with status 0.
-    bool close()
-    {
-        if (!f_) {
-            return false;
-        }
-        int st = ::pclose(f_);
-        f_ = nullptr;
-        return st != -1 && WIFEXITED(st) && WEXITSTATUS(st) == 0;
-    }
-
-private:
-    FILE *f_;
-};
-
-std::string env_or(const char *name, const char *fallback)
-{
-    const char *v = std::getenv(name);
-    return (v && *v) ? std::string(v) : std::string(fallback);
-}
 
 std::string hex4_pair(uint16_t vendor, uint16_t device)
 {
@@ -63,7 +32,7 @@ std::string hex4_pair(uint16_t vendor, uint16_t device)
 // does not open or holds no number.
 bool read_number(const std::string &path, const char *fmt, unsigned *out)
 {
-    std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "re"), &std::fclose);
+    utils::unique_file f = utils::open_file(path, "r");
     if (!f) {
         return false;
     }
@@ -124,19 +93,14 @@ std::unordered_map<std::string, std::string> serial_map(char (*list)[NIC_IPC_BDF
 
 }  // namespace
 
-std::string nic_ipc_sysfs_root()
-{
-    return env_or("TALON_SYSFS_DIR", "/sys");
-}
-
 std::string nic_ipc_sysfs_devices_dir()
 {
-    return nic_ipc_sysfs_root() + "/bus/pci/devices/";
+    return utils::sysfs_root() + "/bus/pci/devices/";
 }
 
 std::string nic_ipc_sysfs_drivers_dir()
 {
-    return nic_ipc_sysfs_root() + "/bus/pci/drivers/";
+    return utils::sysfs_root() + "/bus/pci/drivers/";
 }
 
 bool nic_ipc_bdf_format_ok(const char *bdf)
@@ -283,7 +247,7 @@ int nic_fwctl_device_path_from_hub_bdf(const char *bdf, char *out)
     if (!find_dir_entry(nic_ipc_sysfs_drivers_dir() + "/tern_core/" + core + "/fwctl", "fwctl", &name)) {
         return -1;
     }
-    return copy_path(out, ipc_drv_dev_root() + "/fwctl/" + name) ? 0 : -1;
+    return copy_path(out, utils::dev_root() + "/fwctl/" + name) ? 0 : -1;
 }
 
 int nic_tawk_device_path_from_hub_bdf(const char *card_bdf, char *out)
@@ -297,13 +261,13 @@ int nic_tawk_device_path_from_hub_bdf(const char *card_bdf, char *out)
     if (!find_dir_entry(nic_ipc_sysfs_drivers_dir() + "/tawk_ipc/" + tawk + "/misc", "tawkipcdev", &name)) {
         return -1;
     }
-    return copy_path(out, ipc_drv_dev_root() + "/" + name) ? 0 : -1;
+    return copy_path(out, utils::dev_root() + "/" + name) ? 0 : -1;
 }
 
 uint16_t nic_ipc_asic_pcie_device_id()
 {
     for (uint16_t id : {CARD_PCI_DEVICE_ASIC, CARD_PCI_DEVICE_ASIC_ALT}) {
-        command_pipe p("lspci -Dn -d " + hex4_pair(CARD_PCI_VENDOR_ID, id));
+        utils::command_pipe p("lspci -Dn -d " + hex4_pair(CARD_PCI_VENDOR_ID, id));
         char line[k_line_size];
         if (p.ok() && p.read_line(line, sizeof(line))) {
             return id;
@@ -315,7 +279,7 @@ uint16_t nic_ipc_asic_pcie_device_id()
 int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device,
                               char (*out)[NIC_IPC_BDF_SIZE], uint8_t max)
 {
-    command_pipe p("lspci -Dn -d " + hex4_pair(vendor, device));
+    utils::command_pipe p("lspci -Dn -d " + hex4_pair(vendor, device));
     if (!p.ok()) {
         return -1;
     }
@@ -345,7 +309,7 @@ int card_serial_from_bdf(const char *bdf, char *serial)
     if (!nic_ipc_bdf_format_ok(bdf)) {
         return -1;
     }
-    command_pipe p(std::string("lspci -s ") + bdf + " -vvv | grep 'Serial number' | awk '{print $4}'");
+    utils::command_pipe p(std::string("lspci -s ") + bdf + " -vvv | grep 'Serial number' | awk '{print $4}'");
     if (!p.ok()) {
         return -1;
     }

@@ -50,8 +50,7 @@ struct nic_ipc_card_info_s {
     nic_ipc_card_device_info_s dev_info;
 };
 
-// Roots, read from the environment on every call.
-std::string nic_ipc_sysfs_root();           // ${TALON_SYSFS_DIR:-/sys}
+// PCI sysfs folders under utils::sysfs_root(), read on every call.
 std::string nic_ipc_sysfs_devices_dir();    // root + "/bus/pci/devices/"
 std::string nic_ipc_sysfs_drivers_dir();    // root + "/bus/pci/drivers/"
 

@@ -13,7 +13,7 @@
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
 #include "sdk/platform/ipcdrv/src/wire.hpp"
-#include "sdk/platform/pal/src/ipc/card_cmd.hpp"
+#include "sdk/platform/pal/include/card_cmd.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>

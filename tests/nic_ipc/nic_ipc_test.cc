@@ -1,13 +1,16 @@
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <tuple>
+#include <unistd.h>
 #include <vector>
 
 #include "emulator/emulator.hpp"
 #include "nic_ipc/nic_ipc_cmd.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
 #include "tests/emulator/emu_env.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace fs = std::filesystem;
 using talon_emu::transport_e;
@@ -268,6 +271,27 @@ TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
     const std::string err = GetParam() == NIC_IPC_TRANSPORT_TAWK ? "Broken pipe" : "Input/output error";
     EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, r, k_card),
               "Failed to send LIF_GET_ALL for card0000:15:00.0, err : " + err);
+}
+
+// A daemon started with standard input closed gets descriptor 0 for its
+// first channel; closing the channel must release it like any other.
+TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
+{
+    emu_env emu;
+    utils::unique_fd saved_stdin(::fcntl(0, F_DUPFD_CLOEXEC, 3));
+    ASSERT_TRUE(saved_stdin);
+    ::close(0);
+    nic_ipc_handle_s h{};
+    const int rc = nic_ipc_open(&h, "0000:05:00.0");
+    const int fd = h.dev.fd;
+    nic_ipc_close(&h);
+    const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
+    ASSERT_EQ(::dup2(saved_stdin.get(), 0), 0);
+
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(fd, 0);
+    EXPECT_FALSE(zero_left_open);
+    EXPECT_EQ(h.dev.fd, -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(NicIpcCmd, OnTransport,

@@ -5,7 +5,7 @@
 #include <array>
 #include <numeric>
 
-#include "sdk/platform/pal/src/card_ctl.hpp"
+#include "sdk/platform/pal/include/card_ctl.hpp"
 #include "tests/emulator/emu_env.hpp"
 #include "tests/pal/pal_test.hpp"
 

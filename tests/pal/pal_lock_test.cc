@@ -2,7 +2,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using test_support::read_file;

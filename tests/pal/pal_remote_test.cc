@@ -5,9 +5,9 @@
 #include <optional>
 
 #include "sdk/lib/pal/pal_telnet.hpp"
-#include "sdk/platform/pal/src/ember/sbus.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -201,7 +201,6 @@ TEST_F(PalTelnetTest, ConsoleWithoutPromptReturnsAfterTheWaitAndLongCommandsAreR
     s->running = false;
     s->stop_cv.notify_all();
     s->keepalive.join();
-    close(s->sock);
 }
 
 TEST_F(PalTelnetTest, PeerClosingDisconnectsTheSession) {

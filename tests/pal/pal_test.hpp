@@ -75,6 +75,7 @@ protected:
     }
 };
 
+inline constexpr const char* k_hub_bdf = "0000:02:00.0";
 inline constexpr const char* k_rsc_bdf = "0000:03:00.0";
 inline constexpr uint64_t k_regs_pa = 0x10600000, k_regs_size = 0x100000;
 inline constexpr uint64_t k_mem_pa = 0x80000000, k_mem_size = 0x10000;
@@ -89,6 +90,12 @@ public:
         std::filesystem::create_directories(dev_dir_);
         std::filesystem::create_directories(root_ + "/bin");
         write_rsc_map(0x70616c78, 1, 2);
+        // The card's hub bridges to the resource device's bus.
+        const std::string hub_dir = root_ + "/sys/bus/pci/devices/" + k_hub_bdf;
+        std::filesystem::create_directories(hub_dir);
+        std::ofstream(hub_dir + "/secondary_bus_number") << "3\n";
+        std::ofstream(hub_dir + "/subordinate_bus_number") << "3\n";
+        std::ofstream(dev_dir_ + "/device") << "0x100f\n";
         for (auto [file, size] : {std::pair{"/resource0", k_regs_size}, {"/resource2", k_mem_size}}) {
             std::ofstream(dev_dir_ + file).close();
             std::filesystem::resize_file(dev_dir_ + file, size);

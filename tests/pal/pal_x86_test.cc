@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "sdk/lib/pal/pal_rw_dump.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -92,16 +92,13 @@ protected:
 
 TEST_F(PalX86Test, CardStartMapsTheWindowsOnceAndEnablesMemoryDecoding) {
     in_new_thread([&] {
-        auto resolve = [](const char*, char* out, size_t n) -> int { return snprintf(out, n, "%s", k_rsc_bdf) < 0; };
-        palx86_set_card_resolver({resolve, nullptr});
-        EXPECT_EQ(pal_hw_x86_init("0000:02:00.0"), 0);
+        EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
         palx86_ctx_s ctx = palx86_get_ctx();
         EXPECT_EQ(ctx.regs.pa, k_regs_pa);
         EXPECT_EQ(ctx.mem.pa, k_mem_pa);
         EXPECT_EQ(pal_hw_x86_mem_totalsize(), k_mem_size);
         // A second start in the same thread maps nothing again.
-        EXPECT_EQ(pal_hw_x86_init("0000:02:00.0"), 0);
-        palx86_set_card_resolver({nullptr, nullptr});
+        EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
     });
     EXPECT_EQ(card_.setpci_log(), std::string("-s ") + k_rsc_bdf + " 0x4.w=2\n");
 }
@@ -121,6 +118,32 @@ TEST_F(PalX86Test, ResourceMapAcceptanceAndStartFailures) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(palx86_get_ctx().initialized, 0u);
     });
+}
+
+// A restart that cannot map every window leaves the started context on its
+// old mappings: accesses keep working instead of touching unmapped memory.
+TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
+    card_.write_mem_file(0x40, bytes{1, 2, 3, 4});
+    const std::string mem_path = card_.root() + "/sys/bus/pci/devices/" + k_rsc_bdf + "/resource2";
+    on_card([&](const palx86_ctx_s& before) {
+        std::filesystem::rename(mem_path, mem_path + ".hidden");
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), mem_path + ": No such file or directory\n");
+
+        palx86_ctx_s after = palx86_get_ctx();
+        EXPECT_EQ(after.initialized, 1u);
+        EXPECT_EQ(after.rsc_va, before.rsc_va);
+        EXPECT_EQ(after.regs.va, before.regs.va);
+        EXPECT_EQ(after.mem.va, before.mem.va);
+        bytes got(4);
+        EXPECT_EQ(pal_mem_read(k_mem_pa + 0x40, got.data(), got.size()), PAL_RET_OK);
+        EXPECT_EQ(got, (bytes{1, 2, 3, 4}));
+        EXPECT_EQ(::pal_get_sub_asic(), 2);
+        EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
+        std::filesystem::rename(mem_path + ".hidden", mem_path);
+    });
+    EXPECT_EQ(card_.regs_file(0x10, 2), (bytes{0xcd, 0xab}));
 }
 
 TEST_F(PalX86Test, MemoryReadsAtWindowEdgesAndSplitCopies) {

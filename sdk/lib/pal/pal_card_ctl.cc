@@ -4,8 +4,8 @@
 #include <thread>
 
 #include "logger/logger.hpp"
-#include "sdk/platform/pal/src/card_ctl.hpp"
-#include "sdk/platform/pal/src/ipc/card_cmd_wire.hpp"
+#include "sdk/platform/pal/include/card_ctl.hpp"
+#include "sdk/platform/pal/include/card_cmd_wire.hpp"
 
 namespace sdk::lib {
 

@@ -4,9 +4,9 @@
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_backends.hpp"
 #include "sdk/lib/pal/pal_card_ctl.hpp"
-#include "sdk/platform/pal/src/card_ctl.hpp"
-#include "sdk/platform/pal/src/ember/sbus.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/card_ctl.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 
 namespace sdk::lib {
 

@@ -5,8 +5,8 @@
 #include "sdk/lib/pal/pal_backends.hpp"
 #include "sdk/lib/pal/pal_card_ctl.hpp"
 #include "sdk/lib/pal/pal_rw_dump.hpp"
-#include "sdk/platform/pal/src/ember/sbus.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 
 namespace sdk::lib {
 

@@ -15,6 +15,7 @@
 
 #include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
+#include "utils/sys/stdio_file.hpp"
 
 namespace sdk::lib {
 
@@ -43,11 +44,6 @@ constexpr size_t k_line_max = 1024;
 constexpr mode_t k_dir_mode = 0755;
 constexpr size_t k_bin_header_size = 6;
 
-struct file_closer {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 // The access being accumulated into one record.
 struct rw_record_s {
     uint8_t count = 0;
@@ -75,8 +71,8 @@ struct rw_state_s {
     std::string replay_dir;
     std::string replay_fmt;
     std::string section;
-    file_ptr txt;
-    file_ptr bin;
+    utils::unique_file txt;
+    utils::unique_file bin;
     rw_counters_s counters;
     rw_record_s pending;
 };
@@ -205,7 +201,7 @@ bool rw_reg_addr_fits(const char* fn, uint64_t addr) {
 
 std::string rw_process_name() {
     std::string path = "/proc/" + std::to_string(getpid()) + "/comm";
-    file_ptr f(fopen(path.c_str(), "re"));
+    utils::unique_file f = utils::open_file(path, "r");
     char buf[64] = {};
     if (!f || fgets(buf, sizeof(buf), f.get()) == nullptr) {
         return "unknown";
@@ -473,12 +469,12 @@ void reg_rw_dump_start(const char* section, int32_t mode) {
     std::string base = "/" + dir + "/rw-capture-" + proc + "-" + build + "-" + sec;
     std::string txt_path = base + ".txt";
     std::string bin_path = base + ".bin";
-    st.txt.reset(fopen(txt_path.c_str(), "ae"));
+    st.txt = utils::open_file(txt_path, "a");
     if (!st.txt) {
         fprintf(stderr, "Failed to open %s\n", txt_path.c_str());
         return;
     }
-    st.bin.reset(fopen(bin_path.c_str(), "abe"));
+    st.bin = utils::open_file(bin_path, "ab");
     if (!st.bin) {
         fprintf(stderr, "Failed to open %s\n", bin_path.c_str());
     }
@@ -543,7 +539,7 @@ void reg_rw_replay_start(const char* section) {
     std::sort(names.begin(), names.end());
     std::string path = names.empty() ? "" : st.replay_dir + "/" + names.front();
     bool text = st.replay_fmt == "txt";
-    file_ptr f(path.empty() ? nullptr : fopen(path.c_str(), text ? "re" : "rbe"));
+    utils::unique_file f = path.empty() ? nullptr : utils::open_file(path, text ? "r" : "rb");
     if (!f) {
         LOGGER_ERR("Failed to open, dir %s, section %s, file %s", st.replay_dir.c_str(), section,
                    path.c_str());

@@ -3,9 +3,8 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -47,9 +46,6 @@ void telnet_close(std::unique_ptr<pal_telnet_session_s>& s) {
     }
     if (s->keepalive.joinable()) {
         s->keepalive.join();
-    }
-    if (s->sock >= 0) {
-        close(s->sock);
     }
     s.reset();
 }
@@ -214,8 +210,8 @@ pal_telnet_session_s* pal_telnet_connect(const char* host, int port) {
         return nullptr;
     }
     auto s = std::make_unique<pal_telnet_session_s>();
-    s->sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s->sock < 0) {
+    s->sock.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s->sock) {
         LOGGER_ERR("Failed to create socket");
         return nullptr;
     }
@@ -229,15 +225,13 @@ pal_telnet_session_s* pal_telnet_connect(const char* host, int port) {
         addrinfo* res = nullptr;
         if (getaddrinfo(host, nullptr, &hints, &res) != 0 || res == nullptr) {
             LOGGER_ERR("Failed to resolve hostname");
-            close(s->sock);
             return nullptr;
         }
         addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
         freeaddrinfo(res);
     }
-    if (connect(s->sock, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (connect(s->sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
         LOGGER_ERR("Failed to connect: %s", strerror(errno));
-        close(s->sock);
         return nullptr;
     }
     snprintf(s->host, sizeof(s->host), "%s", host);
@@ -251,7 +245,6 @@ pal_telnet_session_s* pal_telnet_connect(const char* host, int port) {
         s->keepalive = std::thread(telnet_keepalive, raw);
     } catch (const std::system_error& e) {
         LOGGER_ERR("Failed to create keepalive thread: %s", e.what());
-        close(s->sock);
         return nullptr;
     }
     return s.release();
@@ -282,7 +275,7 @@ int pal_telnet_exchange(pal_telnet_session_s* s, const char* cmd, char* reply, s
         LOGGER_ERR("Command buffer too small");
         return -1;
     }
-    if (send(s->sock, line, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
+    if (send(s->sock.get(), line, static_cast<size_t>(n), MSG_NOSIGNAL) != n) {
         LOGGER_ERR("Send failed: %s", strerror(errno));
         s->connected = false;
         return -1;
@@ -292,11 +285,9 @@ int pal_telnet_exchange(pal_telnet_session_s* s, const char* cmd, char* reply, s
     }
     size_t len = 0;
     for (int waited = 0; waited < wait_ms && len + 1 < reply_size; waited += k_slice_ms) {
-        fd_set rfds;
-        FD_ZERO(&rfds);
-        FD_SET(s->sock, &rfds);
-        timeval tv{0, k_slice_ms * 1000};
-        int rc = select(s->sock + 1, &rfds, nullptr, nullptr, &tv);
+        // poll, unlike select, takes a descriptor of any number.
+        pollfd pfd{s->sock.get(), POLLIN, 0};
+        int rc = poll(&pfd, 1, k_slice_ms);
         if (rc < 0) {
             if (errno == EINTR) {
                 continue;
@@ -307,7 +298,7 @@ int pal_telnet_exchange(pal_telnet_session_s* s, const char* cmd, char* reply, s
         if (rc == 0) {
             continue;
         }
-        ssize_t got = recv(s->sock, reply + len, reply_size - 1 - len, MSG_DONTWAIT);
+        ssize_t got = recv(s->sock.get(), reply + len, reply_size - 1 - len, MSG_DONTWAIT);
         if (got == 0) {
             LOGGER_ERR("Connection closed by remote host");
             s->connected = false;

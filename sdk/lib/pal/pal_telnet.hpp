@@ -14,11 +14,12 @@
 #include <thread>
 
 #include "sdk/lib/pal/pal_types.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace sdk::lib {
 
 struct pal_telnet_session_s {
-    int sock = -1;
+    utils::unique_fd sock;
     char host[64] = {};
     uint16_t port = 0;
     bool connected = false;     // guarded by mutex

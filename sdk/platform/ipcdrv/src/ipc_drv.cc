@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +10,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include "utils/sys/env_roots.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace {
 
@@ -24,34 +26,25 @@ int connect_seqpacket(const char *path)
         return -1;
     }
     std::memcpy(addr.sun_path, path, len + 1);
-    int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    utils::unique_fd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd) {
         return -1;
     }
     int rc;
     do {
-        rc = ::connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
+        rc = ::connect(fd.get(), reinterpret_cast<const sockaddr *>(&addr), sizeof(addr));
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
         return -1;
     }
-    return fd;
+    return fd.release();
 }
 
 }  // namespace
 
-std::string ipc_drv_dev_root()
-{
-    const char *env = std::getenv("TALON_DEV_DIR");
-    return (env && *env) ? std::string(env) : std::string("/dev");
-}
-
 std::string ipc_drv_default_dev_path()
 {
-    return ipc_drv_dev_root() + "/tawkipcdev";
+    return utils::dev_root() + "/tawkipcdev";
 }
 
 int ipc_drv_open2(const char *path)
@@ -65,7 +58,7 @@ int ipc_drv_open2(const char *path)
     if (::stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) {
         return connect_seqpacket(path);
     }
-    return ::open(path, O_RDWR | O_CLOEXEC);
+    return utils::open_fd(path, O_RDWR).release();
 }
 
 int ipc_drv_open()

@@ -1,6 +1,6 @@
 // Opening and closing card device nodes.
 //
-// Device nodes live under ${TALON_DEV_DIR:-/dev}. A node is normally a
+// Device nodes live under utils::dev_root(). A node is normally a
 // character device; a node that is a Unix socket is connected as
 // SOCK_SEQPACKET instead, which keeps the one-message-per-read/write
 // behaviour of the character device.
@@ -10,10 +10,7 @@
 #include <string>
 #include <sys/types.h>
 
-// Root of the device nodes, read from the environment on every call.
-std::string ipc_drv_dev_root();
-
-// Default tawk device: ipc_drv_dev_root() + "/tawkipcdev".
+// Default tawk device: utils::dev_root() + "/tawkipcdev".
 std::string ipc_drv_default_dev_path();
 
 // Opens path read-write (null: the default tawk device). Returns the

@@ -1,11 +1,11 @@
-#include "sdk/platform/pal/src/card_ctl.hpp"
+#include "sdk/platform/pal/include/card_ctl.hpp"
 
 #include <chrono>
 #include <cstddef>
 #include <thread>
 
-#include "sdk/platform/pal/src/ipc/card_cmd_wire.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/card_cmd_wire.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 using pal_card_wire::k_fru_window;
 using pal_card_wire::k_qsfp_no_page;

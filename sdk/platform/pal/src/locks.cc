@@ -1,7 +1,6 @@
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 
 #include "logger/logger.hpp"
 #include "sdk/platform/pal/src/locks_internal.hpp"
+#include "utils/sys/mapped_file.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 std::shared_mutex pal_rwlock;
 
@@ -32,41 +33,23 @@ std::mutex g_lock_init_mutex;
 // Holds the cross-process guard that serialises record creation.
 class pal_init_guard {
 public:
-    explicit pal_init_guard(const std::string& path) {
-        fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, k_pal_lock_file_mode);
-        if (fd_ >= 0 && pal_fcntl_lock_retry(fd_, F_WRLCK) != 0) {
-            close(fd_);
-            fd_ = -1;
+    explicit pal_init_guard(const std::string& path)
+        : fd_(utils::open_fd(path, O_RDWR | O_CREAT | O_NOFOLLOW, k_pal_lock_file_mode)) {
+        if (fd_ && pal_fcntl_lock_retry(fd_.get(), F_WRLCK) != 0) {
+            fd_.reset();
         }
     }
     pal_init_guard(const pal_init_guard&) = delete;
     pal_init_guard& operator=(const pal_init_guard&) = delete;
     ~pal_init_guard() {
-        if (fd_ >= 0) {
-            pal_fcntl_lock_retry(fd_, F_UNLCK);
-            close(fd_);
+        if (fd_) {
+            pal_fcntl_lock_retry(fd_.get(), F_UNLCK);
         }
     }
-    bool held() const { return fd_ >= 0; }
+    bool held() const { return fd_.valid(); }
 
 private:
-    int fd_ = -1;
-};
-
-class pal_fd {
-public:
-    explicit pal_fd(int fd) : fd_(fd) {}
-    pal_fd(const pal_fd&) = delete;
-    pal_fd& operator=(const pal_fd&) = delete;
-    ~pal_fd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
+    utils::unique_fd fd_;
 };
 
 // Initialises a freshly created record's mutex; false after logging why not.
@@ -116,13 +99,13 @@ int pal_lock_init(const char* name, pal_lock_s** lock) {
     }
 
     bool created = true;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, k_record_mode);
-    if (fd >= 0) {
+    utils::unique_fd fd = utils::open_fd(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, k_record_mode);
+    if (fd) {
         pal_log(3, "Lock:%s is created", path.c_str());
     } else if (errno == EEXIST) {
         created = false;
-        fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) {
+        fd = utils::open_fd(path, O_RDWR | O_NOFOLLOW);
+        if (!fd) {
             pal_log(1, "Lock:%s open %s", path.c_str(), strerror(errno));
             return -1;
         }
@@ -131,25 +114,24 @@ int pal_lock_init(const char* name, pal_lock_s** lock) {
         pal_log(1, "Lock:%s open %s", path.c_str(), strerror(errno));
         return -1;
     }
-    pal_fd record_fd(fd);
 
-    if (ftruncate(fd, sizeof(pal_lock_s)) != 0) {
+    if (ftruncate(fd.get(), sizeof(pal_lock_s)) != 0) {
         pal_log(1, "Lock:%s ftruncate %s", name, strerror(errno));
         return -1;
     }
-    void* addr = mmap(nullptr, sizeof(pal_lock_s), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (addr == MAP_FAILED) {
+    utils::mapped_file record;
+    if (!record.map(fd.get(), sizeof(pal_lock_s))) {
         pal_log(1, "Lock:%s mmap %s", name, strerror(errno));
         return -1;
     }
-    auto* rec = static_cast<pal_lock_s*>(addr);
+    auto* rec = reinterpret_cast<pal_lock_s*>(record.data());
     if (created && !pal_lock_init_mutex(rec, name)) {
-        munmap(addr, sizeof(pal_lock_s));
         return -1;
     }
     snprintf(rec->name, sizeof(rec->name), "%.*s", static_cast<int>(k_name_max), name);
     rec->compat = kind;
-    *lock = rec;
+    // The record stays mapped for the life of the process.
+    *lock = static_cast<pal_lock_s*>(record.release());
     return 0;
 }
 

@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/src/locks_internal.hpp"
 
 namespace {

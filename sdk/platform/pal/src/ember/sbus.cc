@@ -1,4 +1,4 @@
-#include "sdk/platform/pal/src/ember/sbus.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -14,8 +14,10 @@
 #include <mutex>
 #include <string>
 
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
+#include "utils/sys/env_roots.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace {
 
@@ -54,7 +56,7 @@ enum sbus_op_e { sbus_op_read = 0, sbus_op_write = 1, sbus_op_reset = 2 };
 
 std::array<pal_lock_s*, k_sbus_num_rings> g_ring_lock{};
 std::mutex g_dev_mutex;
-std::array<int, k_sbus_num_rings> g_dev_fd{-1, -1, -1, -1};
+std::array<utils::unique_fd, k_sbus_num_rings> g_dev_fd;
 // Per operation kind: the device could not be opened once, use registers.
 std::array<std::atomic<bool>, 3> g_no_device{};
 
@@ -97,17 +99,14 @@ int sbus_device(uint32_t ring, sbus_op_e op) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(g_dev_mutex);
-    int& fd = g_dev_fd[ring];
-    if (fd < 0) {
-        const char* root = getenv("TALON_DEV_DIR");
-        std::string path = (root != nullptr && *root != '\0') ? root : "/dev";
-        path += "/sbus" + std::to_string(ring);
-        fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    utils::unique_fd& fd = g_dev_fd[ring];
+    if (!fd) {
+        fd = utils::open_fd(utils::dev_root() + "/sbus" + std::to_string(ring), O_RDWR);
     }
-    if (fd < 0) {
+    if (!fd) {
         g_no_device[op].store(true);
     }
-    return fd;
+    return fd.get();
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "sdk/platform/pal/src/ipc/card_cmd.hpp"
+#include "sdk/platform/pal/include/card_cmd.hpp"
 
 #include <array>
 #include <cerrno>
@@ -8,9 +8,9 @@
 
 #include "nic_ipc/nic_ipc.hpp"
 #include "sdk/platform/ipcdrv/src/wire.hpp"
-#include "sdk/platform/pal/src/ipc/card_cmd_wire.hpp"
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "sdk/platform/pal/include/card_cmd_wire.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 
 using namespace pal_card_wire;
 using ipc_wire::get_le;

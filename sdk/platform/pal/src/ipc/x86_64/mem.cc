@@ -1,100 +1,73 @@
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
 #include "logger/logger.hpp"
+#include "nic_ipc/nic_ipc_dev.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/src/ipc/x86_64/palx86_internal.hpp"
-#include "sdk/platform/pal/src/locks.hpp"
+#include "utils/sys/mapped_file.hpp"
+#include "utils/sys/stdio_file.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 extern char** environ;
 
 namespace {
 
-// One shared mapping of a sysfs resource file, released with its owner.
-class palx86_mapping {
-public:
-    palx86_mapping() = default;
-    palx86_mapping(const palx86_mapping&) = delete;
-    palx86_mapping& operator=(const palx86_mapping&) = delete;
-    ~palx86_mapping() { reset(); }
-
-    // Maps the whole file read-write; on failure reports like the C library
-    // tools do (perror with the path, or "mmap") and returns false.
-    bool map(const std::string& path) {
-        reset();
-        struct stat st {};
-        if (stat(path.c_str(), &st) != 0) {
-            perror(path.c_str());
-            return false;
-        }
-        int fd = open(path.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
-        if (fd < 0) {
-            perror(path.c_str());
-            return false;
-        }
-        size_t size = static_cast<size_t>(st.st_size);
-        void* addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        // The mapping keeps the file referenced; the descriptor is not needed.
-        close(fd);
-        if (addr == MAP_FAILED) {
-            perror("mmap");
-            return false;
-        }
-        addr_ = addr;
-        size_ = size;
-        return true;
+// Maps the whole file read-write; on failure reports like the C library
+// tools do (perror with the path, or "mmap") and returns false.
+bool palx86_map_file(const std::string& path, utils::mapped_file* out) {
+    utils::unique_fd fd = utils::open_fd(path, O_RDWR | O_SYNC);
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        perror(path.c_str());
+        return false;
     }
-
-    void reset() {
-        if (addr_ != nullptr) {
-            munmap(addr_, size_);
-            addr_ = nullptr;
-            size_ = 0;
-        }
+    if (!out->map(fd.get(), static_cast<size_t>(st.st_size))) {
+        perror("mmap");
+        return false;
     }
+    return true;
+}
 
-    uint64_t va() const { return reinterpret_cast<uint64_t>(addr_); }
-    uint64_t size() const { return size_; }
-
-private:
-    void* addr_ = nullptr;
-    size_t size_ = 0;
-};
+uint64_t palx86_va(const utils::mapped_file& m) { return reinterpret_cast<uint64_t>(m.data()); }
 
 struct palx86_thread_state {
     palx86_ctx_s ctx{};
-    palx86_mapping rsc;
-    palx86_mapping regs;
-    palx86_mapping mem;
+    utils::mapped_file rsc;
+    utils::mapped_file regs;
+    utils::mapped_file mem;
 };
 
 thread_local palx86_thread_state tls_palx86;
 
-std::atomic<int (*)(const char*, char*, size_t)> g_rsc_from_hub{nullptr};
-std::atomic<int (*)(const char*, char*, size_t)> g_rsc_from_uuid{nullptr};
-
-constexpr size_t k_bdf_buf_size = 33;
 constexpr uint64_t k_byte_pattern = 0x0101010101010101ULL;
 
 std::string palx86_sysfs_path(const char* bdf, const char* file) {
-    const char* root = getenv("TALON_SYSFS_DIR");
-    std::string path = (root != nullptr && *root != '\0') ? root : "/sys";
-    path += "/bus/pci/devices/";
-    path += bdf;
-    path += "/";
-    path += file;
-    return path;
+    return nic_ipc_sysfs_devices_dir() + bdf + "/" + file;
+}
+
+// The resource device of the card whose hub is `hub`. 0, or the card-IPC
+// layer's negative code.
+int palx86_rsc_bdf_from_hub(const char* hub, char* rsc_bdf, size_t len) {
+    nic_ipc_card_device_info_s info{};
+    int rc = nic_ipc_get_card_device_info(hub, &info);
+    if (rc != 0) {
+        return rc;
+    }
+    if (info.rsc_bdf[0] == '\0' || strlen(info.rsc_bdf) >= len) {
+        return -1;  // no resource device: refuse to map an empty address
+    }
+    snprintf(rsc_bdf, len, "%s", info.rsc_bdf);
+    return 0;
 }
 
 // A PCI address goes into a file path and a command line: accept only its
@@ -148,28 +121,22 @@ uint64_t palx86_load_le64(uint64_t va) {
 
 // Picks the resource device from the environment or lspci and maps it.
 int palx86_lazy_start() {
-    char bdf[k_bdf_buf_size] = {};
+    char bdf[NIC_IPC_BDF_SIZE] = {};
     if (const char* uuid = getenv("PAL_CARD_UUID"); uuid != nullptr) {
-        auto resolve = g_rsc_from_uuid.load();
-        if (resolve == nullptr) {
-            fprintf(stderr, "Cannot resolve card %s: card lookup is not available\n", uuid);
+        if (nic_ipc_card_rsc_bdf_from_uuid(uuid, bdf) != 0) {
             return -1;
-        }
-        int rc = resolve(uuid, bdf, sizeof(bdf));
-        if (rc != 0) {
-            return rc;
         }
     } else if (const char* resdev = getenv("PAL_RESDEV_BDF"); resdev != nullptr) {
         snprintf(bdf, sizeof(bdf), "0000:%s", resdev);
     } else {
         char cmd[80];
-        snprintf(cmd, sizeof(cmd), "lspci -Dn -d %04x:%04x", k_palx86_card_vendor_id,
-                 k_palx86_rsc_device_id);
-        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(cmd, "re"), pclose);
+        snprintf(cmd, sizeof(cmd), "lspci -Dn -d %04x:%04x", CARD_PCI_VENDOR_ID,
+                 CARD_PCI_DEVICE_RSC);
+        utils::command_pipe pipe(cmd);
         char line[128] = {};
-        if (pipe == nullptr || fgets(line, sizeof(line), pipe.get()) == nullptr) {
-            fprintf(stderr, "Resource map device %04x:%04x not found\n", k_palx86_card_vendor_id,
-                    k_palx86_rsc_device_id);
+        if (!pipe.read_line(line, sizeof(line))) {
+            fprintf(stderr, "Resource map device %04x:%04x not found\n", CARD_PCI_VENDOR_ID,
+                    CARD_PCI_DEVICE_RSC);
             return -1;
         }
         line[strcspn(line, " \t\n")] = '\0';
@@ -211,11 +178,6 @@ palx86_ctx_s palx86_get_ctx() { return tls_palx86.ctx; }
 
 const palx86_ctx_s& palx86_ctx_started() { return palx86_ctx_lazy(); }
 
-void palx86_set_card_resolver(const palx86_card_resolver_s& resolver) {
-    g_rsc_from_hub.store(resolver.rsc_bdf_from_hub_bdf);
-    g_rsc_from_uuid.store(resolver.rsc_bdf_from_uuid);
-}
-
 int pal_hw_x86_init(const char* hub_bdf) {
     palx86_ctx_s& ctx = tls_palx86.ctx;
     if (ctx.initialized != 0) {
@@ -223,9 +185,8 @@ int pal_hw_x86_init(const char* hub_bdf) {
     }
     const char* hub = hub_bdf != nullptr ? hub_bdf : "";
     snprintf(ctx.card_id, sizeof(ctx.card_id), "%s", hub);
-    char rsc_bdf[k_bdf_buf_size] = {};
-    auto resolve = g_rsc_from_hub.load();
-    int rc = resolve != nullptr ? resolve(hub, rsc_bdf, sizeof(rsc_bdf)) : -1;
+    char rsc_bdf[NIC_IPC_BDF_SIZE] = {};
+    int rc = palx86_rsc_bdf_from_hub(hub, rsc_bdf, sizeof(rsc_bdf));
     if (rc != 0) {
         fprintf(stderr, "Cannot get resource device bdf for card %s\n", hub);
         return rc < 0 ? rc : -1;
@@ -242,41 +203,45 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf) {
         fprintf(stderr, "device memenable failed\n");
         return -1;
     }
-    palx86_thread_state& st = tls_palx86;
-    palx86_ctx_s& ctx = st.ctx;
-    if (!st.rsc.map(palx86_sysfs_path(rsc_bdf, "resource4"))) {
+    // Everything is mapped and checked before the thread's context changes,
+    // so a failed restart leaves a started context on its old mappings.
+    utils::mapped_file rsc;
+    utils::mapped_file regs;
+    utils::mapped_file mem;
+    if (!palx86_map_file(palx86_sysfs_path(rsc_bdf, "resource4"), &rsc)) {
         return -1;
     }
-    if (st.rsc.size() < k_palx86_rsc_min_size) {
+    if (rsc.size() < k_palx86_rsc_min_size) {
         fprintf(stderr, "palx resource map of %s is %lu bytes, too small\n", rsc_bdf,
-                static_cast<unsigned long>(st.rsc.size()));
-        st.rsc.reset();
+                static_cast<unsigned long>(rsc.size()));
         return -1;
     }
-    uint32_t magic = palx86_load_le32(st.rsc.va() + k_palx86_rsc_magic_off);
-    uint32_t version = palx86_load_le32(st.rsc.va() + k_palx86_rsc_version_off);
+    const uint64_t rsc_va = palx86_va(rsc);
+    uint32_t magic = palx86_load_le32(rsc_va + k_palx86_rsc_magic_off);
+    uint32_t version = palx86_load_le32(rsc_va + k_palx86_rsc_version_off);
     if (magic != k_palx86_rsc_map_magic && version == 0) {
         fprintf(stderr,
                 "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check "
                 "failed\n",
                 magic, k_palx86_rsc_map_magic, 0, 1);
-        st.rsc.reset();
         return -1;
     }
-    ctx.rsc_va = st.rsc.va();
-    ctx.rsc_size = st.rsc.size();
+    if (!palx86_map_file(palx86_sysfs_path(rsc_bdf, "resource0"), &regs) ||
+        !palx86_map_file(palx86_sysfs_path(rsc_bdf, "resource2"), &mem)) {
+        return -1;
+    }
 
-    if (!st.regs.map(palx86_sysfs_path(rsc_bdf, "resource0"))) {
-        return -1;
-    }
-    ctx.regs = {st.regs.va(), palx86_load_le64(ctx.rsc_va + k_palx86_rsc_regs_pa_off),
-                st.regs.size()};
-    if (!st.mem.map(palx86_sysfs_path(rsc_bdf, "resource2"))) {
-        return -1;
-    }
-    ctx.mem = {st.mem.va(), palx86_load_le64(ctx.rsc_va + k_palx86_rsc_mem_pa_off),
-               st.mem.size()};
+    palx86_thread_state& st = tls_palx86;
+    palx86_ctx_s& ctx = st.ctx;
+    ctx.rsc_va = rsc_va;
+    ctx.rsc_size = rsc.size();
+    ctx.regs = {palx86_va(regs), palx86_load_le64(rsc_va + k_palx86_rsc_regs_pa_off), regs.size()};
+    ctx.mem = {palx86_va(mem), palx86_load_le64(rsc_va + k_palx86_rsc_mem_pa_off), mem.size()};
     ctx.initialized = 1;
+    // The previous mappings, if any, go when the locals leave scope.
+    st.rsc.swap(rsc);
+    st.regs.swap(regs);
+    st.mem.swap(mem);
     return 0;
 }
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "sdk/platform/pal/src/ipc/x86_64/palx86.hpp"
+#include "sdk/platform/pal/include/palx86.hpp"
 
 // The calling thread's context, started lazily when it is not initialised.
 const palx86_ctx_s& palx86_ctx_started();

@@ -5,10 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// PCI vendor id the cards carry; must match the one the card-IPC layer uses.
-inline constexpr uint16_t k_palx86_card_vendor_id = 0x1ff7;  // the card vendor ID of the card-IPC layer
-// PCI device id of a card's resource device.
-inline constexpr uint16_t k_palx86_rsc_device_id = 0x100f;
 // First word of a valid resource map.
 inline constexpr uint32_t k_palx86_rsc_map_magic = 0x70616c78;
 
@@ -40,26 +36,15 @@ struct palx86_ctx_s {
 // The calling thread's context (a copy; the context itself is thread-local).
 palx86_ctx_s palx86_get_ctx();
 
-// ---- Card resolution seam --------------------------------------------------
-// Finding a card's resource device by hub address or by card UUID belongs to
-// the card-IPC layer. The program installs these resolvers at start-up (see
-// pal_hw_x86_init); until then, starts by card fail with their message and
-// the lazy start by PAL_CARD_UUID fails.
-struct palx86_card_resolver_s {
-    // Hub PCI address -> resource device PCI address (out, `len` bytes,
-    // NUL-terminated). Returns 0, or the card-IPC layer's negative code.
-    int (*rsc_bdf_from_hub_bdf)(const char* hub_bdf, char* rsc_bdf, size_t len);
-    // Card UUID text -> resource device PCI address. Returns 0 or -1.
-    int (*rsc_bdf_from_uuid)(const char* uuid, char* rsc_bdf, size_t len);
-};
-void palx86_set_card_resolver(const palx86_card_resolver_s& resolver);
-
 // Maps the BARs of the card whose hub is `hub_bdf` into the calling thread's
-// context (once per thread). 0 on success, negative on failure.
+// context (once per thread); the card-IPC layer finds its resource device.
+// 0 on success, negative on failure.
 int pal_hw_x86_init(const char* hub_bdf);
 
 // Enables memory decoding of the resource device and maps its three BARs.
-// 0 on success, -1 on failure (messages on standard error).
+// 0 on success, -1 on failure (messages on standard error). A failure leaves
+// the calling thread's context as it was: a started context keeps working
+// on its previous mappings.
 int palx86_init_with_rsc_bdf(const char* rsc_bdf);
 
 // ---- Translations (start the context lazily) ------------------------------

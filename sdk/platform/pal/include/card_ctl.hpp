@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "sdk/platform/pal/src/ipc/card_cmd.hpp"
+#include "sdk/platform/pal/include/card_cmd.hpp"
 
 // ---- forwarders to the card-control commands -------------------------------
 int pal_is_qsfp_port_psnt(int port);

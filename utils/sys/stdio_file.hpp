@@ -1,0 +1,40 @@
+// Standard I/O streams opened without a window in which a concurrently
+// started child could inherit their descriptor.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace utils {
+
+struct file_closer {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+using unique_file = std::unique_ptr<std::FILE, file_closer>;
+
+// Opens path as fopen does for mode ("r", "w", "a", optionally with "b" and
+// "+"), with O_CLOEXEC set by the open itself. Null with errno set on
+// failure, EINVAL for a mode it does not know.
+unique_file open_file(const std::string &path, const char *mode);
+
+// A command run through popen with its read end close-on-exec.
+class command_pipe {
+public:
+    explicit command_pipe(const std::string &command);
+    ~command_pipe() { close(); }
+    command_pipe(const command_pipe &) = delete;
+    command_pipe &operator=(const command_pipe &) = delete;
+
+    bool ok() const noexcept { return f_ != nullptr; }
+    std::FILE *get() const noexcept { return f_; }
+    // One line (fgets), false at the end of output or when not open.
+    bool read_line(char *buf, size_t size);
+    // Waits for the command; true when it exited normally with status 0.
+    bool close();
+
+private:
+    std::FILE *f_;
+};
+
+}  // namespace utils
