@@ -1,5 +1,6 @@
 // Rendering and exporting one telemetry line, against the floor of writing
 // the same bytes with write(2) (every exported line is flushed to its file).
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/pipeline.hpp"
 #include "monitor/talonmon_card.hpp"
 #include "monitor/talonmon_jsonl.hpp"
@@ -62,6 +63,36 @@ void BM_export_line(benchmark::State &state) {
     talonmon_oper_logger_deinit(card, "stats");
 }
 BENCHMARK(BM_export_line);
+
+// The per-entity work a sampling pass adds when the metrics endpoint is on:
+// storing the entity's raw readings (the example configuration's 7 LIF
+// counters), and the same export as BM_export_line with the line counted.
+// Compare with BM_export_line, the per-entity work of a pass without it.
+constexpr size_t k_example_lif_counters = 7;
+
+void BM_publish_readings(benchmark::State &state) {
+    talonmon_entity_metrics entity("rdma0", "0a0b0c0d-0e0f-1011-1213-141516171819", k_example_lif_counters);
+    uint64_t readings[k_example_lif_counters] = {1583312, 1590027, 77, 4096, 1, 2, 3};
+    for (auto _ : state) {
+        readings[0]++;
+        entity.publish(readings);
+        benchmark::ClobberMemory();
+    }
+}
+BENCHMARK(BM_publish_readings);
+
+void BM_export_line_with_metrics(benchmark::State &state) {
+    bench_dir dir;
+    two_counter_record r;
+    talonmon_card_ctxt_s card(k_card);
+    card.metrics = std::make_shared<talonmon_card_metrics>(k_card.bdf, k_card.uuid, 0, 0);
+    card.stats_logger = talonmon_oper_logger_init(card, dir.path, "stats");
+    for (auto _ : state) {
+        telemetry_export_cb(card, r.record);
+    }
+    talonmon_oper_logger_deinit(card, "stats");
+}
+BENCHMARK(BM_export_line_with_metrics);
 
 void BM_write_floor(benchmark::State &state) {
     bench_dir dir;

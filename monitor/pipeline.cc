@@ -2,6 +2,7 @@
 
 #include "monitor/counter_catalogue.hpp"
 #include "monitor/talonmon_card.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/talonmon_jsonl.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
@@ -105,6 +106,14 @@ sdk::sdk_ret_t pipeline_reinit() {
     return sdk::SDK_RET_OK;
 }
 
+std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index) {
+    const auto &slots = kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port;
+    if (index >= slots.size()) {
+        return {};
+    }
+    return slots[index];
+}
+
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
                                          talonmon_telemetry_record_s *event_record) {
@@ -133,10 +142,10 @@ sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetr
     if (rc != sdk::SDK_RET_OK) {
         return rc;
     }
-    if (record.type == TALONMON_TELEMETRY_TYPE_STATS) {
-        talonmon_oper_log_line(card.stats_logger, line);
-    } else {
-        talonmon_oper_log_line(card.event_logger, line);
+    const bool stats = record.type == TALONMON_TELEMETRY_TYPE_STATS;
+    talonmon_oper_log_line(stats ? card.stats_logger : card.event_logger, line);
+    if (card.metrics) {
+        card.metrics->count_line(stats ? talonmon_metrics_file_e::stats : talonmon_metrics_file_e::event);
     }
     return sdk::SDK_RET_OK;
 }

@@ -5,12 +5,18 @@
 
 #include "monitor/talonmon_telemetry.hpp"
 
+#include <span>
+
 // Validates the configured counters against the catalogue and fills `info`.
 // 0, or 255 after "Error - <name> is not a valid <kind> counter" on standard error.
 sdk::sdk_ret_t pipeline_init(pipeline_init_params_s *params, pipeline_monitor_info_s *info);
 
 // Forgets the calling thread's previous counter readings; returns 0.
 sdk::sdk_ret_t pipeline_reinit();
+
+// The raw readings the calling thread took of the LIF (port) at `index` in
+// its last pass, one per configured counter; empty before the first.
+std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index);
 
 // Callbacks reached through pipeline_monitor_info_s.
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,

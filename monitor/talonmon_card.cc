@@ -11,12 +11,26 @@ std::shared_ptr<const talonmon_port_list_t> talonmon_card_ctxt_s::ports() const 
 }
 
 void talonmon_card_ctxt_s::set_lifs(talonmon_lif_list_t lifs) {
+    if (metrics) {
+        for (auto &lif : lifs) {
+            if (!lif.metrics) {
+                lif.metrics = metrics->lif(lif.uuid, lif.name);
+            }
+        }
+    }
     auto fresh = std::make_shared<const talonmon_lif_list_t>(std::move(lifs));
     std::lock_guard<std::mutex> lock(lists_mutex_);
     lifs_ = std::move(fresh);
 }
 
 void talonmon_card_ctxt_s::set_ports(talonmon_port_list_t ports) {
+    if (metrics) {
+        for (auto &port : ports) {
+            if (!port.metrics) {
+                port.metrics = metrics->port(port.uuid, port.name);
+            }
+        }
+    }
     auto fresh = std::make_shared<const talonmon_port_list_t>(std::move(ports));
     std::lock_guard<std::mutex> lock(lists_mutex_);
     ports_ = std::move(fresh);
@@ -30,4 +44,7 @@ bool talonmon_card_ctxt_s::is_down() {
 void talonmon_card_ctxt_s::set_down(bool value) {
     std::lock_guard<std::mutex> lock(mutex);
     down = value;
+    if (metrics) {
+        metrics->set_up(!value);
+    }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "aml/aml_card.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 
 #include <spdlog/logger.h>
 
@@ -21,6 +22,9 @@ struct talonmon_port_entry_s {
     uint16_t port_num = 0;
     uint64_t stats_addr = 0;
     uint64_t stats_size = 0;
+    // Where the worker publishes the port's readings; null while the metrics
+    // endpoint is off.
+    std::shared_ptr<talonmon_entity_metrics> metrics;
 };
 
 struct talonmon_lif_entry_s {
@@ -28,6 +32,7 @@ struct talonmon_lif_entry_s {
     std::string name;
     uint16_t lif_id = 0;
     uint64_t stats_addr = 0;
+    std::shared_ptr<talonmon_entity_metrics> metrics;  // as for ports
 };
 
 using talonmon_port_list_t = std::vector<talonmon_port_entry_s>;
@@ -49,6 +54,10 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;
+    // Set before the worker starts and kept for the context's life; null
+    // while the metrics endpoint is off. Lists set on the context give
+    // their new entries the card's slots for them.
+    std::shared_ptr<talonmon_card_metrics> metrics;
 
     std::shared_ptr<const talonmon_lif_list_t> lifs() const;
     std::shared_ptr<const talonmon_port_list_t> ports() const;
@@ -56,6 +65,7 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     void set_ports(talonmon_port_list_t ports);
 
     bool is_down();
+    // Also marks the card down (or up) for the metrics.
     void set_down(bool down);
 
 private:

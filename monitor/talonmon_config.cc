@@ -17,6 +17,7 @@ namespace {
 constexpr int k_config_ok = 0;
 constexpr int k_config_err = 255;
 constexpr const char *k_space = " \t\n\r\f\v";
+constexpr const char *k_prometheus_listen = "listen";
 
 // Text that a JSON number may take: sign, digits, fraction, exponent.
 bool looks_like_number(const std::string &text) {
@@ -227,6 +228,42 @@ int parse_counter_entry(const pt::ptree &entry, const std::string &list_key, tal
     return k_config_ok;
 }
 
+// "prometheus": {"listen": "HOST:PORT"}, or absent.
+int parse_prometheus(const pt::ptree &tree, talonmon_init_params_s &params) {
+    auto section = tree.get_child_optional("prometheus");
+    if (!section) {
+        return k_config_ok;
+    }
+    if (section->empty() && !section->data().empty()) {
+        std::fprintf(stderr, "Error - prometheus must be an object with the key \"listen\"\n");
+        return k_config_err;
+    }
+    for (const auto &child : *section) {
+        if (child.first != k_prometheus_listen) {
+            std::fprintf(stderr, "Error - prometheus: unknown key \"%s\" (the only key is \"listen\")\n",
+                         child.first.c_str());
+            return k_config_err;
+        }
+    }
+    if (section->count(k_prometheus_listen) != 1) {
+        std::fprintf(stderr, "Error - prometheus: \"listen\" must be given once, as \"HOST:PORT\"\n");
+        return k_config_err;
+    }
+    const config_reader reader(*section, "prometheus");
+    if (reader.get_string(k_prometheus_listen, "", params.prometheus_listen_text) != k_config_ok) {
+        return k_config_err;
+    }
+    params.prometheus_listen = talonmon_parse_listen_address(params.prometheus_listen_text);
+    if (!params.prometheus_listen) {
+        std::fprintf(stderr,
+                     "Error - prometheus.listen: \"%s\" is not HOST:PORT (HOST an IPv4 address or a bracketed "
+                     "IPv6 address, PORT 1-65535)\n",
+                     params.prometheus_listen_text.c_str());
+        return k_config_err;
+    }
+    return k_config_ok;
+}
+
 }  // namespace
 
 int parse_counter_list(const pt::ptree &counters, std::vector<talonmon_telemetry_counter_cfg_s> &out,
@@ -280,6 +317,9 @@ int parse_config_from_json(const std::string &path, talonmon_init_params_s &para
             return k_config_err;
         }
 
+        if (parse_prometheus(tree, params) != k_config_ok) {
+            return k_config_err;
+        }
         int rc = parse_counter_list(tree.get_child("filter.lif.counters"), params.lif_counters, "lif");
         if (rc != k_config_ok) {
             return rc;

@@ -1,10 +1,13 @@
 // Start-up parameters of the daemon and the reader of its JSON configuration.
 #pragma once
 
+#include "monitor/metrics/talonmon_listen_address.hpp"
+
 #include <boost/property_tree/ptree_fwd.hpp>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +30,9 @@ struct talonmon_init_params_s {
     std::vector<talonmon_telemetry_counter_cfg_s> port_counters;
     uint64_t card_poll_interval = 0;
     std::vector<talonmon_telemetry_counter_cfg_s> card_counters;
+    // The metrics endpoint's address ("prometheus.listen"); none: no endpoint.
+    std::optional<talonmon_listen_address_s> prometheus_listen;
+    std::string prometheus_listen_text;
 };
 
 inline constexpr const char *k_default_log_dir = "/var/log";

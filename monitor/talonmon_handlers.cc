@@ -1,5 +1,6 @@
 #include "monitor/talonmon_handlers.hpp"
 
+#include "monitor/pipeline.hpp"
 #include "utils/log/trace.hpp"
 #include "utils/log/utf8.hpp"
 
@@ -18,11 +19,15 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
         stats_record.id = event_record.id = &entity.uuid;
         stats_record.name = event_record.name = &entity.name;
 
-        sdk::sdk_ret_t rc = populate_cb(card, info, index++, entity.stats_addr, &stats_record, &event_record);
+        const uint32_t position = index++;
+        sdk::sdk_ret_t rc = populate_cb(card, info, position, entity.stats_addr, &stats_record, &event_record);
         if (rc != sdk::SDK_RET_OK) {
             utils::trace_msg(trace_level_err, {__FILE__, __LINE__, func},
                              "Failed to populate {} telemetry record(s), err {}", word, static_cast<uint32_t>(rc));
             return rc;
+        }
+        if (entity.metrics) {
+            entity.metrics->publish(pipeline_last_readings(kind, position));
         }
         if (!stats_record.counters.empty()) {
             stats_record.type = TALONMON_TELEMETRY_TYPE_STATS;

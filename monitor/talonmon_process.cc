@@ -1,5 +1,6 @@
 #include "monitor/talonmon_process.hpp"
 
+#include "monitor/metrics/talonmon_metrics_server.hpp"
 #include "monitor/talonmon_config.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/error_handler.hpp"
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace {
@@ -199,6 +201,26 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
+    std::optional<talonmon_metrics_server> metrics_server;
+    if (params.prometheus_listen) {
+        std::vector<std::string> lif_counters;
+        std::vector<std::string> port_counters;
+        for (const auto &counter : params.lif_counters) {
+            lif_counters.push_back(counter.counter);
+        }
+        for (const auto &counter : params.port_counters) {
+            port_counters.push_back(counter.counter);
+        }
+        g_talonmon_metrics.enable(std::move(lif_counters), std::move(port_counters));
+        metrics_server.emplace(g_talonmon_metrics);
+        std::string error;
+        if (metrics_server->start(*params.prometheus_listen, error) != 0) {
+            std::fprintf(stderr, "Error - prometheus.listen: cannot listen on %s: %s\n",
+                         params.prometheus_listen_text.c_str(), error.c_str());
+            return k_exit_fail;
+        }
+    }
+
     std::signal(SIGINT, talonmon_signal_handler);
     std::signal(SIGTERM, talonmon_signal_handler);
 
@@ -210,6 +232,8 @@ int talonmon_main(int argc, char **argv) {
     while (g_talonmon_state.running()) {
         ::sleep(1);
     }
+    // A scrape in progress ends within the endpoint's time-outs.
+    metrics_server.reset();
     // Close the card files now: at static destruction the logging
     // library's registry may already be gone.
     g_talonmon_state.teardown();

@@ -1,6 +1,7 @@
 #include "monitor/talonmon_state.hpp"
 
 #include "aml/aml_inventory.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/pipeline.hpp"
 #include "monitor/talonmon_jsonl.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
@@ -79,6 +80,7 @@ talonmon_card_ctxt_s &talonmon_state::card(size_t index) {
 }
 
 void talonmon_state::append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt) {
+    g_talonmon_metrics.add_card(ctxt->metrics);
     std::lock_guard<std::mutex> lock(cards_mutex_);
     cards_.push_back(std::move(ctxt));
 }
@@ -125,6 +127,7 @@ void talonmon_state::stop_workers() {
 }
 
 sdk::sdk_ret_t talonmon_state::discover_cards() {
+    g_talonmon_metrics.count_discovery_pass();
     aml_card_inventory_get_req_s req{};
     aml_card_inventory_get_rsp_s rsp{};
     aml_status_e status = aml_card_inventory_get(&req, &rsp);
@@ -158,6 +161,7 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
                 continue;
             }
             auto ctxt = std::make_unique<talonmon_card_ctxt_s>(handle);
+            ctxt->metrics = g_talonmon_metrics.make_card(ctxt->bdf, ctxt->uuid);
             if (init_card_(*ctxt) != sdk::SDK_RET_OK) {
                 continue;  // retried at the next discovery pass
             }
@@ -204,6 +208,9 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
             if (!start_worker_(ctxt)) {
                 continue;
             }
+            if (ctxt.metrics) {
+                ctxt.metrics->set_up(true);
+            }
             talonmon_post_health_check_event(ctxt, "card up detected");
             TRACE_INFO("TALON {} - card up detected", ctxt.bdf);
         }
@@ -234,8 +241,26 @@ sdk::sdk_ret_t talonmon_state::init_card_(talonmon_card_ctxt_s &ctxt) {
     if (rc != sdk::SDK_RET_OK) {
         return rc;
     }
+    retain_entity_metrics_(ctxt);
     TRACE_INFO("TALON {} - Card init successful", ctxt.bdf);
     return sdk::SDK_RET_OK;
+}
+
+// Entities a card no longer reports stay published while it is down and
+// go once it has been read afresh.
+void talonmon_state::retain_entity_metrics_(talonmon_card_ctxt_s &ctxt) {
+    if (!ctxt.metrics) {
+        return;
+    }
+    std::vector<std::string> lif_uuids;
+    std::vector<std::string> port_uuids;
+    for (const auto &lif : *ctxt.lifs()) {
+        lif_uuids.push_back(lif.uuid);
+    }
+    for (const auto &port : *ctxt.ports()) {
+        port_uuids.push_back(port.uuid);
+    }
+    ctxt.metrics->retain(lif_uuids, port_uuids);
 }
 
 void talonmon_post_health_check_event(talonmon_card_ctxt_s &ctxt, const std::string &event) {
@@ -253,6 +278,9 @@ void talonmon_post_health_check_event(talonmon_card_ctxt_s &ctxt, const std::str
         return;
     }
     talonmon_oper_log_line(ctxt.event_logger, line);
+    if (ctxt.metrics) {
+        ctxt.metrics->count_line(talonmon_metrics_file_e::event);
+    }
 }
 
 void talonmon_health_check_pass(uint64_t tick) {

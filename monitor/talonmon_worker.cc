@@ -74,9 +74,15 @@ void *talonmon_worker(void *arg) {
         ++tick;
         const uint64_t elapsed = clock_ns(CLOCK_MONOTONIC) - start;
         uint64_t wait = k_min_wait_after_overrun_ns;
+        if (card->metrics) {
+            card->metrics->count_pass();
+        }
         if (elapsed <= k_granular_monitor_interval_ns) {
             wait = k_granular_monitor_interval_ns - elapsed;
         } else {
+            if (card->metrics) {
+                card->metrics->count_overrun();
+            }
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }

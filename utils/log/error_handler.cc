@@ -7,10 +7,16 @@ namespace utils {
 
 namespace {
 std::atomic<format_error_hook_t> g_format_error_hook{nullptr};
+std::atomic<uint64_t> g_log_errors{0};
 }
 
 void log_error_handler(const std::string &msg) {
+    g_log_errors.fetch_add(1, std::memory_order_relaxed);
     std::fprintf(stderr, "spdlog error: %s\n", msg.c_str());
+}
+
+uint64_t log_error_count() {
+    return g_log_errors.load(std::memory_order_relaxed);
 }
 
 std::optional<std::string> error_rate_limit::admit(const std::string &error,

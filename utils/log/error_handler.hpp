@@ -14,6 +14,9 @@ namespace utils {
 // "spdlog error: <text>\n" to standard error and nothing else.
 void log_error_handler(const std::string &msg);
 
+// Errors passed to log_error_handler since the process started.
+uint64_t log_error_count();
+
 // Keeps the errors of one file from flooding standard error: the first
 // occurrence of each distinct error is reported at once, and after that at
 // most one error a minute, telling how many were held back since the last

@@ -1,0 +1,95 @@
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
+
+#include <algorithm>
+
+talonmon_metrics_registry g_talonmon_metrics;
+
+talonmon_entity_metrics::talonmon_entity_metrics(std::string name, std::string uuid, size_t counters)
+    : name_(std::move(name)), uuid_(std::move(uuid)), num_counters_(counters),
+      readings_(std::make_unique<std::atomic<uint64_t>[]>(counters)) {}
+
+talonmon_card_metrics::talonmon_card_metrics(std::string bdf, std::string uuid, size_t lif_counters,
+                                             size_t port_counters)
+    : bdf_(std::move(bdf)), uuid_(std::move(uuid)), lif_counters_(lif_counters), port_counters_(port_counters) {}
+
+std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::find_or_add_(entity_list_t &list,
+                                                                             const std::string &uuid,
+                                                                             const std::string &name,
+                                                                             size_t counters) {
+    std::lock_guard<std::mutex> lock(entities_mutex_);
+    for (const auto &entity : list) {
+        if (entity->uuid() == uuid) {
+            return entity;
+        }
+    }
+    list.push_back(std::make_shared<talonmon_entity_metrics>(name, uuid, counters));
+    return list.back();
+}
+
+std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::lif(const std::string &uuid,
+                                                                    const std::string &name) {
+    return find_or_add_(lifs_, uuid, name, lif_counters_);
+}
+
+std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::port(const std::string &uuid,
+                                                                     const std::string &name) {
+    return find_or_add_(ports_, uuid, name, port_counters_);
+}
+
+void talonmon_card_metrics::retain(const std::vector<std::string> &lif_uuids,
+                                   const std::vector<std::string> &port_uuids) {
+    auto keep_only = [](entity_list_t &list, const std::vector<std::string> &uuids) {
+        std::erase_if(list, [&](const auto &entity) {
+            return std::find(uuids.begin(), uuids.end(), entity->uuid()) == uuids.end();
+        });
+    };
+    std::lock_guard<std::mutex> lock(entities_mutex_);
+    keep_only(lifs_, lif_uuids);
+    keep_only(ports_, port_uuids);
+}
+
+std::vector<std::shared_ptr<const talonmon_entity_metrics>> talonmon_card_metrics::lifs() const {
+    std::lock_guard<std::mutex> lock(entities_mutex_);
+    return {lifs_.begin(), lifs_.end()};
+}
+
+std::vector<std::shared_ptr<const talonmon_entity_metrics>> talonmon_card_metrics::ports() const {
+    std::lock_guard<std::mutex> lock(entities_mutex_);
+    return {ports_.begin(), ports_.end()};
+}
+
+void talonmon_metrics_registry::enable(std::vector<std::string> lif_counters, std::vector<std::string> port_counters) {
+    lif_counters_ = std::move(lif_counters);
+    port_counters_ = std::move(port_counters);
+    enabled_ = true;
+}
+
+std::shared_ptr<talonmon_card_metrics> talonmon_metrics_registry::make_card(const std::string &bdf,
+                                                                           const std::string &uuid) const {
+    if (!enabled_) {
+        return nullptr;
+    }
+    return std::make_shared<talonmon_card_metrics>(bdf, uuid, lif_counters_.size(), port_counters_.size());
+}
+
+void talonmon_metrics_registry::add_card(std::shared_ptr<talonmon_card_metrics> card) {
+    if (!card) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    cards_.push_back(std::move(card));
+}
+
+std::vector<std::shared_ptr<const talonmon_card_metrics>> talonmon_metrics_registry::cards() const {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    return {cards_.begin(), cards_.end()};
+}
+
+void talonmon_metrics_registry::reset() {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    cards_.clear();
+    lif_counters_.clear();
+    port_counters_.clear();
+    discovery_passes_.store(0, std::memory_order_relaxed);
+    enabled_ = false;
+}

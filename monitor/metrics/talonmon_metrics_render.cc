@@ -1,0 +1,167 @@
+#include "monitor/metrics/talonmon_metrics_render.hpp"
+
+#include "utils/log/error_handler.hpp"
+#include "utils/log/utf8.hpp"
+
+#include <fmt/format.h>
+
+#include <iterator>
+
+namespace {
+
+constexpr std::string_view k_total_suffix = "_total";
+
+struct label_s {
+    std::string_view name;
+    std::string_view value;
+};
+
+void append_family(std::string &out, std::string_view name, std::string_view type, std::string_view help) {
+    fmt::format_to(std::back_inserter(out), "# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+}
+
+template <typename Value>
+void append_sample(std::string &out, std::string_view name, std::initializer_list<label_s> labels, Value value) {
+    out += name;
+    if (labels.size() > 0) {
+        out += '{';
+        bool first = true;
+        for (const auto &label : labels) {
+            if (!first) {
+                out += ',';
+            }
+            first = false;
+            out += label.name;
+            out += "=\"";
+            talonmon_metrics_append_label_value(out, label.value);
+            out += '"';
+        }
+        out += '}';
+    }
+    fmt::format_to(std::back_inserter(out), " {}\n", value);
+}
+
+std::string counter_metric_name(std::string_view kind, const std::string &counter) {
+    std::string name = fmt::format("talon_{}_{}", kind, counter);
+    if (!counter.ends_with(k_total_suffix)) {
+        name += k_total_suffix;
+    }
+    return name;
+}
+
+using card_list_t = std::vector<std::shared_ptr<const talonmon_card_metrics>>;
+
+// One family per distinct counter name; a name configured twice reads the
+// same memory, so its first position stands for both.
+void append_entity_counters(std::string &out, const card_list_t &cards, std::string_view kind,
+                            const std::vector<std::string> &counters, bool is_lif) {
+    const std::string uuid_label = fmt::format("{}_uuid", kind);
+    for (size_t i = 0; i < counters.size(); ++i) {
+        bool seen_before = false;
+        for (size_t j = 0; j < i && !seen_before; ++j) {
+            seen_before = counters[j] == counters[i];
+        }
+        if (seen_before) {
+            continue;
+        }
+        const std::string name = counter_metric_name(kind, counters[i]);
+        append_family(out, name, "counter",
+                      fmt::format("Raw reading of the {} counter {} (exact up to 2^53 as float64).",
+                                  is_lif ? "LIF" : "port", counters[i]));
+        for (const auto &card : cards) {
+            for (const auto &entity : is_lif ? card->lifs() : card->ports()) {
+                if (i >= entity->num_counters()) {
+                    continue;
+                }
+                append_sample(out, name,
+                              {{"bdf", card->bdf()},
+                               {"card_uuid", card->uuid()},
+                               {kind, entity->name()},
+                               {uuid_label, entity->uuid()}},
+                              entity->reading(i));
+            }
+        }
+    }
+}
+
+template <typename Read>
+void append_card_family(std::string &out, const card_list_t &cards, std::string_view name, std::string_view type,
+                        std::string_view help, Read read) {
+    append_family(out, name, type, help);
+    for (const auto &card : cards) {
+        append_sample(out, name, {{"bdf", card->bdf()}, {"card_uuid", card->uuid()}}, read(*card));
+    }
+}
+
+}  // namespace
+
+void talonmon_metrics_append_label_value(std::string &out, std::string_view value) {
+    while (!value.empty()) {
+        size_t bad_length = 0;
+        const size_t length = utils::utf8_sequence_length(value, bad_length);
+        if (length == 0) {
+            out += utils::k_utf8_replacement;
+            value.remove_prefix(bad_length);
+            continue;
+        }
+        const char c = value.front();
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out.append(value.substr(0, length));
+        }
+        value.remove_prefix(length);
+    }
+}
+
+std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
+                                    const talonmon_process_metrics_s &process, std::string_view version) {
+    const card_list_t cards = registry.cards();
+    std::string out;
+
+    append_entity_counters(out, cards, "lif", registry.lif_counters(), true);
+    append_entity_counters(out, cards, "port", registry.port_counters(), false);
+
+    append_card_family(out, cards, "talon_card_up", "gauge", "1 while the card answers its heartbeat, 0 while it is down.",
+                       [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });
+    append_card_family(out, cards, "talon_card_down_transitions_total", "counter",
+                       "Times the card was marked down.",
+                       [](const talonmon_card_metrics &card) { return card.down_transitions(); });
+    append_card_family(out, cards, "talonmon_sampling_passes_total", "counter",
+                       "Ticks of the card's worker loop.",
+                       [](const talonmon_card_metrics &card) { return card.passes(); });
+    append_card_family(out, cards, "talonmon_sampling_overruns_total", "counter",
+                       "Ticks of the card's worker loop whose sampling took longer than the tick.",
+                       [](const talonmon_card_metrics &card) { return card.overruns(); });
+
+    constexpr std::string_view k_lines = "talonmon_telemetry_lines_total";
+    append_family(out, k_lines, "counter", "Lines handed to the card's telemetry file, by file.");
+    for (const auto &card : cards) {
+        for (auto [file, file_name] : {std::pair{talonmon_metrics_file_e::stats, "stats"},
+                                       std::pair{talonmon_metrics_file_e::event, "event"}}) {
+            append_sample(out, k_lines, {{"bdf", card->bdf()}, {"card_uuid", card->uuid()}, {"file", file_name}},
+                          card->lines(file));
+        }
+    }
+
+    append_family(out, "talonmon_logging_errors_total", "counter", "Errors reported by the logging library.");
+    append_sample(out, "talonmon_logging_errors_total", {}, utils::log_error_count());
+    append_family(out, "talonmon_discovery_passes_total", "counter", "Card discovery passes of the health checker.");
+    append_sample(out, "talonmon_discovery_passes_total", {}, registry.discovery_passes());
+    append_family(out, "talonmon_build_info", "gauge", "The daemon's version; always 1.");
+    append_sample(out, "talonmon_build_info", {{"version", version}}, 1);
+
+    append_family(out, "process_cpu_seconds_total", "counter", "Total user and system CPU time spent in seconds.");
+    append_sample(out, "process_cpu_seconds_total", {}, process.cpu_seconds);
+    append_family(out, "process_resident_memory_bytes", "gauge", "Resident memory size in bytes.");
+    append_sample(out, "process_resident_memory_bytes", {}, process.resident_memory_bytes);
+    append_family(out, "process_open_fds", "gauge", "Number of open file descriptors.");
+    append_sample(out, "process_open_fds", {}, process.open_fds);
+    append_family(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
+    append_sample(out, "process_start_time_seconds", {}, process.start_time_seconds);
+    return out;
+}

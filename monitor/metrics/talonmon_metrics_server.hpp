@@ -1,0 +1,32 @@
+// The HTTP endpoint that serves the registry to Prometheus: GET /metrics,
+// 404 for anything else.
+#pragma once
+
+#include "monitor/metrics/talonmon_listen_address.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
+
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace httplib {
+class Server;
+}
+
+class talonmon_metrics_server {
+public:
+    explicit talonmon_metrics_server(const talonmon_metrics_registry &registry);
+    // Stops serving and joins the endpoint's threads.
+    ~talonmon_metrics_server();
+    talonmon_metrics_server(const talonmon_metrics_server &) = delete;
+    talonmon_metrics_server &operator=(const talonmon_metrics_server &) = delete;
+
+    // Binds `address` and starts serving on threads of its own: 0, or 255
+    // with the reason in `error`.
+    int start(const talonmon_listen_address_s &address, std::string &error);
+
+private:
+    const talonmon_metrics_registry &registry_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread listener_;
+};

@@ -1,0 +1,190 @@
+// The daemon's metrics endpoint as a scraper and a misbehaving client see it.
+#include "tests/e2e/emulated_daemon.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+using test_support::child_process;
+using test_support::wait_until;
+
+// A TCP connection to 127.0.0.1:port that never sends a byte.
+class silent_client {
+public:
+    explicit silent_client(int port) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    }
+    ~silent_client() { ::close(fd_); }
+    bool connected() const { return connected_; }
+    // True once the server has closed the connection.
+    bool closed_by_server() const {
+        pollfd p{fd_, POLLIN, 0};
+        char byte;
+        return ::poll(&p, 1, 0) == 1 && ::recv(fd_, &byte, 1, MSG_DONTWAIT) == 0;
+    }
+
+private:
+    int fd_;
+    bool connected_ = false;
+};
+
+// Inodes of the TCP sockets in LISTEN state on this host.
+std::set<std::string> listening_inodes() {
+    constexpr const char *k_listen_state = "0A";
+    std::set<std::string> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+            fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+            if (state == k_listen_state) {
+                inodes.insert(inode);
+            }
+        }
+    }
+    return inodes;
+}
+
+// Number of the process's descriptors that are listening TCP sockets.
+size_t listening_sockets_of(pid_t pid) {
+    const auto listening = listening_inodes();
+    size_t count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code ec;
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (!ec && target.rfind("socket:[", 0) == 0 &&
+            listening.count(target.substr(8, target.size() - 9)) != 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+class MetricsEndpointTest : public testing::Test {
+protected:
+    void start_daemon(const std::string &extra_top_level, const std::vector<std::string> &env) {
+        daemon_ = std::make_unique<child_process>(
+            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(e2e::k_minimal_counters, extra_top_level)},
+            env);
+        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+    }
+    void stop_daemon() {
+        daemon_->signal(SIGTERM);
+        auto r = daemon_->wait(std::chrono::seconds(5));
+        EXPECT_FALSE(r.timed_out);
+        EXPECT_EQ(r.exit_status, 0);
+        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
+        EXPECT_EQ(r.err, "");
+    }
+    test_support::process_result refused(const std::string &listen) {
+        child_process daemon({e2e::k_daemon, "-c", env_.write_config(e2e::k_minimal_counters, e2e::prometheus_key(listen))},
+                             env_.env());
+        return daemon.wait(std::chrono::seconds(5));
+    }
+
+    e2e::daemon_env env_;
+    std::unique_ptr<child_process> daemon_;
+};
+
+TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrapesNorWorkers) {
+    e2e::emulator_process emu(env_, 1);
+    const int port = e2e::free_local_port();
+    start_daemon(e2e::prometheus_key("127.0.0.1:" + std::to_string(port)), emu.env());
+
+    silent_client silent(port);
+    ASSERT_TRUE(silent.connected());
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(std::chrono::seconds(10));
+    auto first = client.Get("/metrics");
+    ASSERT_TRUE(first) << httplib::to_string(first.error());
+    EXPECT_EQ(first->status, 200);
+    EXPECT_EQ(first->get_header_value("Content-Type"), "text/plain; version=0.0.4");
+    std::optional<std::string> passes;
+    ASSERT_TRUE(wait_until([&] {
+        auto res = client.Get("/metrics");
+        passes = res ? e2e::sample_value(res->body, "talonmon_sampling_passes_total") : std::nullopt;
+        return passes.has_value();
+    }));
+
+    // The worker keeps sampling while the silent connection is held open.
+    ASSERT_TRUE(wait_until([&] {
+        auto next = client.Get("/metrics");
+        return next && std::stoull(e2e::sample_value(next->body, "talonmon_sampling_passes_total").value_or("0")) >
+                           std::stoull(*passes);
+    }));
+    EXPECT_FALSE(silent.closed_by_server());
+
+    for (const char *path : {"/", "/metrics/", "/metricsx", "/other"}) {
+        auto res = client.Get(path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(res->status, 404) << path;
+    }
+    auto post = client.Post("/metrics", "x", "text/plain");
+    ASSERT_TRUE(post);
+    EXPECT_EQ(post->status, 404);
+    // A request line far beyond any scrape's is refused, and the endpoint serves on.
+    auto huge = client.Get("/metrics?" + std::string(64 * 1024, 'a'));
+    EXPECT_TRUE(!huge || huge->status >= 400);
+    auto after = client.Get("/metrics");
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->status, 200);
+
+    // The read time-out ends the silent connection.
+    EXPECT_TRUE(wait_until([&] { return silent.closed_by_server(); }));
+    stop_daemon();
+}
+
+TEST_F(MetricsEndpointTest, ListeningSocketExistsOnlyWithTheKey) {
+    start_daemon("", env_.env());
+    EXPECT_EQ(listening_sockets_of(daemon_->pid()), 0u);
+    stop_daemon();
+
+    // A fresh trace log, so that the start line found is this daemon's.
+    std::filesystem::remove(env_.trace_file());
+    start_daemon(e2e::prometheus_key("127.0.0.1:" + std::to_string(e2e::free_local_port())), env_.env());
+    EXPECT_EQ(listening_sockets_of(daemon_->pid()), 1u);
+    stop_daemon();
+}
+
+TEST_F(MetricsEndpointTest, BadOrUnbindableListenValueIsAStartupError) {
+    auto bad = refused("localhost:9417");
+    EXPECT_EQ(bad.exit_status, 255);
+    EXPECT_EQ(bad.err, "Error - prometheus.listen: \"localhost:9417\" is not HOST:PORT (HOST an IPv4 address or a "
+                       "bracketed IPv6 address, PORT 1-65535)\n");
+
+    auto extra = refused("127.0.0.1:9417\", \"port\": \"1");
+    EXPECT_EQ(extra.exit_status, 255);
+    EXPECT_EQ(extra.err, "Error - prometheus: unknown key \"port\" (the only key is \"listen\")\n");
+
+    const int busy_port = e2e::free_local_port();
+    httplib::Server holder;
+    ASSERT_TRUE(holder.bind_to_port("127.0.0.1", busy_port));
+    auto busy = refused("127.0.0.1:" + std::to_string(busy_port));
+    EXPECT_EQ(busy.exit_status, 255);
+    EXPECT_EQ(busy.err, "Error - prometheus.listen: cannot listen on 127.0.0.1:" + std::to_string(busy_port) +
+                            ": Address already in use\n");
+
+    // TEST-NET-1 is on no interface of the host.
+    auto foreign = refused("192.0.2.1:9417");
+    EXPECT_EQ(foreign.exit_status, 255);
+    EXPECT_EQ(foreign.err, "Error - prometheus.listen: cannot listen on 192.0.2.1:9417: Cannot assign requested address\n");
+    EXPECT_EQ(test_support::read_file(env_.trace_file()), "");
+}
+
+}  // namespace
