@@ -29,8 +29,9 @@ uint64_t g_lif_poll_ticks = 0;
 uint64_t g_port_poll_ticks = 0;
 
 namespace {
-// The health checker's pass counter: the tick of its current pass, counted
-// in k_tick_us steps of the monotonic clock from the checker's start.
+// The health checker's pass counter: the tick of its current or coming
+// pass, counted in k_tick_us steps of the monotonic clock from the
+// checker's start.
 // Written by the health checker only, readable from any thread.
 std::atomic<uint64_t> g_health_tick{0};
 
@@ -335,10 +336,9 @@ uint64_t talonmon_health_tick() {
 
 void *talonmon_health_checker(void *arg) {
     TRACE_INFO("Starting health monitoring of the cards ...");
-    // The counter lives for the process: a restarted checker goes on from
-    // the tick it had reached.
-    uint64_t tick = g_health_tick.load(std::memory_order_relaxed);
-    const uint64_t origin_ns = monotonic_ns() - tick * k_tick_ns;
+    uint64_t tick = 0;
+    g_health_tick.store(tick, std::memory_order_relaxed);
+    const uint64_t origin_ns = monotonic_ns();
     while (g_talonmon_state.running()) {
         talonmon_health_check_pass(tick);
         const uint64_t now_tick = (monotonic_ns() - origin_ns) / k_tick_ns;

@@ -15,7 +15,7 @@
 
 namespace {
 
-using monitor_test::emulated_host;
+using test_support::emulated_host;
 using test_support::wait_until;
 
 constexpr size_t k_min_schedule_length = 24;
