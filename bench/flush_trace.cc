@@ -1,8 +1,8 @@
 // Preloaded into the daemon by bench/scale: notes the monotonic time of
-// every flush of a statistics file, per thread. Each exported line is
-// flushed, so the first flush of a burst is the start of a sampling pass to
-// within the time of one populate. At thread exit the times are appended to
-// $TALON_FLUSH_TRACE as "tid ns" lines.
+// every write(2) to a statistics file, per thread. Each exported line is
+// written at once, so the first write of a burst is the start of a sampling
+// pass to within the time of one populate. At thread exit the times are
+// appended to $TALON_FLUSH_TRACE as "tid ns" lines.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -18,11 +18,9 @@
 
 namespace {
 
-using fflush_fn = int (*)(FILE *);
+using write_fn = ssize_t (*)(int, const void *, size_t);
 constexpr uint64_t k_ns_per_s = 1000000000;
 constexpr const char *k_stats_suffix = "_stats.log";
-
-std::string g_trace_path;
 
 uint64_t monotonic_ns() {
     struct timespec ts {};
@@ -30,11 +28,7 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-bool is_stats_file(FILE *file) {
-    const int fd = ::fileno(file);
-    if (fd < 0) {
-        return false;
-    }
+bool is_stats_file(int fd) {
     char path[512] = {};
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     const ssize_t n = ::readlink(link.c_str(), path, sizeof(path) - 1);
@@ -43,9 +37,10 @@ bool is_stats_file(FILE *file) {
 
 struct thread_trace {
     std::vector<uint64_t> times;
-    FILE *stats_file = nullptr;
+    int stats_fd = -1;
     ~thread_trace() {
-        if (times.empty() || g_trace_path.empty()) {
+        const char *trace_path = ::getenv("TALON_FLUSH_TRACE");
+        if (times.empty() || trace_path == nullptr) {
             return;
         }
         const long tid = ::syscall(SYS_gettid);
@@ -53,10 +48,9 @@ struct thread_trace {
         for (uint64_t t : times) {
             text += std::to_string(tid) + " " + std::to_string(t) + "\n";
         }
-        const int fd = ::open(g_trace_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        const int fd = ::open(trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) {
-            ssize_t ignored = ::write(fd, text.data(), text.size());
-            (void)ignored;
+            ::syscall(SYS_write, fd, text.data(), text.size());
             ::close(fd);
         }
     }
@@ -64,26 +58,16 @@ struct thread_trace {
 
 thread_local thread_trace t_trace;
 
-__attribute__((constructor)) void start() {
-    if (const char *path = ::getenv("TALON_FLUSH_TRACE")) {
-        g_trace_path = path;
-    }
-    // The daemon's children (lspci) are not traced.
-    ::unsetenv("LD_PRELOAD");
-}
-
 }  // namespace
 
-extern "C" int fflush(FILE *file) {
-    static const auto real = reinterpret_cast<fflush_fn>(::dlsym(RTLD_NEXT, "fflush"));
-    if (file != nullptr) {
-        // A rotated file is a new stream: look again at streams not seen.
-        if (file != t_trace.stats_file && is_stats_file(file)) {
-            t_trace.stats_file = file;
-        }
-        if (file == t_trace.stats_file) {
-            t_trace.times.push_back(monotonic_ns());
-        }
+extern "C" ssize_t write(int fd, const void *data, size_t size) {
+    static const auto real = reinterpret_cast<write_fn>(::dlsym(RTLD_NEXT, "write"));
+    // A rotated file may come back under another descriptor.
+    if (fd != t_trace.stats_fd && is_stats_file(fd)) {
+        t_trace.stats_fd = fd;
     }
-    return real(file);
+    if (fd == t_trace.stats_fd) {
+        t_trace.times.push_back(monotonic_ns());
+    }
+    return real(fd, data, size);
 }
