@@ -111,6 +111,31 @@ void BM_sampling_pass_floor(benchmark::State &state) {
 }
 BENCHMARK(BM_sampling_pass_floor);
 
+// The reads of a pass alone, one PAL call per counter as populate makes
+// them: the part of populate that the mapping itself does not explain.
+void BM_sampling_pass_pal_reads(benchmark::State &state) {
+    sampled_card &c = the_card();
+    std::vector<uint64_t> addresses;
+    for (const auto &lif : *c.card().lifs()) {
+        for (const auto &counter : c.info().lif_counters) {
+            addresses.push_back(lif.stats_addr + counter.offset);
+        }
+    }
+    for (const auto &port : *c.card().ports()) {
+        for (const auto &counter : c.info().port_counters) {
+            addresses.push_back(port.stats_addr + counter.offset);
+        }
+    }
+    std::array<uint64_t, k_words_per_pass> copy{};
+    for (auto _ : state) {
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            sdk::lib::pal_mem_read(addresses[i], reinterpret_cast<uint8_t *>(&copy[i]), sizeof(uint64_t));
+        }
+        benchmark::DoNotOptimize(copy);
+    }
+}
+BENCHMARK(BM_sampling_pass_pal_reads);
+
 // Reads, deltas, thresholds and record building of every entity of a pass.
 template <typename List>
 void populate_all(sampled_card &c, const List &entities, talonmon_populate_cb_t populate,
