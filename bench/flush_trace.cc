@@ -1,5 +1,5 @@
 // Preloaded into the daemon by bench/scale: notes the monotonic time of
-// every write(2) to a statistics file, per thread. Each exported line is
+// every line written (write(2)) to a statistics file, per thread. Each exported line is
 // written at once, so the first write of a burst is the start of a sampling
 // pass to within the time of one populate. At thread exit the times are
 // appended to $TALON_FLUSH_TRACE as "tid ns" lines.
@@ -66,7 +66,8 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
     if (fd != t_trace.stats_fd && is_stats_file(fd)) {
         t_trace.stats_fd = fd;
     }
-    if (fd == t_trace.stats_fd) {
+    // Lines only: the banner of a new or rotated file is no pass.
+    if (fd == t_trace.stats_fd && size > 0 && static_cast<const char *>(data)[0] == '{') {
         t_trace.times.push_back(monotonic_ns());
     }
     return real(fd, data, size);
