@@ -14,9 +14,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -31,8 +31,7 @@ uint64_t g_port_poll_ticks = 0;
 namespace {
 // The health checker's pass counter: the tick of its current or coming
 // pass, counted in k_tick_us steps of the monotonic clock from the
-// checker's start.
-// Written by the health checker only, readable from any thread.
+// checker's start. Written by the health checker only.
 std::atomic<uint64_t> g_health_tick{0};
 
 bool same_card(const aml_card_handle_s &a, const aml_card_handle_s &b) {
@@ -290,7 +289,8 @@ struct health_checker_end_s {
 };
 
 constexpr uint64_t k_ns_per_s = 1000000000;
-constexpr uint64_t k_tick_ns = k_tick_us * 1000;
+constexpr uint64_t k_ns_per_us = 1000;
+constexpr uint64_t k_tick_ns = k_tick_us * k_ns_per_us;
 // Longest single sleep of the health checker: a stop is noticed within it.
 constexpr uint64_t k_health_sleep_slice_ns = 50000000;
 

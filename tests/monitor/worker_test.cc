@@ -138,7 +138,7 @@ TEST_P(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
 
 // Through the daemon's own start-up: a 250-microsecond interval is a period
 // of 2 ticks (the remainder is dropped). The only test here that runs the
-// health checker, whose pass counter lives for the process.
+// health checker, which discovers the card on its first pass.
 TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
     host_ = std::make_unique<emulated_host>(1, 1, 1);
     params_ = monitor_params(*host_);
