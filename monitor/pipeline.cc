@@ -137,7 +137,8 @@ sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monit
 }
 
 sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetry_record_s &record) {
-    std::string line;
+    // Reused line after line by the calling thread.
+    thread_local std::string line;
     sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(card, record, line);
     if (rc != sdk::SDK_RET_OK) {
         return rc;

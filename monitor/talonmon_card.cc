@@ -44,7 +44,17 @@ bool talonmon_card_ctxt_s::is_down() {
 void talonmon_card_ctxt_s::set_down(bool value) {
     std::lock_guard<std::mutex> lock(mutex);
     down = value;
+    cond.notify_all();
     if (metrics) {
         metrics->set_up(!value);
+    }
+}
+
+void talonmon_card_ctxt_s::count_pass(bool sampled, bool overrun) {
+    if (sampled) {
+        sampling_passes_.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (overrun) {
+        sampling_overruns_.fetch_add(1, std::memory_order_relaxed);
     }
 }

@@ -7,6 +7,7 @@
 
 #include <spdlog/logger.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -65,10 +66,20 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     void set_ports(talonmon_port_list_t ports);
 
     bool is_down();
-    // Also marks the card down (or up) for the metrics.
+    // Also marks the card down (or up) for the metrics and wakes the worker
+    // from a sleep between ticks.
     void set_down(bool down);
 
+    // Counts kept by the worker since the context was made: sampling passes
+    // (passes on which some kind was due) and passes that took longer than
+    // one tick. Readable from any thread.
+    uint64_t sampling_passes() const { return sampling_passes_.load(std::memory_order_relaxed); }
+    uint64_t sampling_overruns() const { return sampling_overruns_.load(std::memory_order_relaxed); }
+    void count_pass(bool sampled, bool overrun);
+
 private:
+    std::atomic<uint64_t> sampling_passes_{0};
+    std::atomic<uint64_t> sampling_overruns_{0};
     mutable std::mutex lists_mutex_;
     std::shared_ptr<const talonmon_lif_list_t> lifs_ = std::make_shared<const talonmon_lif_list_t>();
     std::shared_ptr<const talonmon_port_list_t> ports_ = std::make_shared<const talonmon_port_list_t>();

@@ -163,6 +163,27 @@ int check_interval(const char *key, uint64_t interval_us) {
     return k_config_ok;
 }
 
+constexpr const char *k_tick_mode_key = "filter.card.tick_mode";
+constexpr const char *k_tick_mode_spin = "spin";
+constexpr const char *k_tick_mode_sleep = "sleep";
+
+int parse_tick_mode(const config_reader &reader, talonmon_tick_mode_e &mode) {
+    std::string text;
+    if (reader.get_string(k_tick_mode_key, k_tick_mode_spin, text) != k_config_ok) {
+        return k_config_err;
+    }
+    if (text == k_tick_mode_spin) {
+        mode = TALONMON_TICK_MODE_SPIN;
+    } else if (text == k_tick_mode_sleep) {
+        mode = TALONMON_TICK_MODE_SLEEP;
+    } else {
+        std::fprintf(stderr, "Error - %s must be \"%s\" or \"%s\", not \"%s\"\n", k_tick_mode_key, k_tick_mode_spin,
+                     k_tick_mode_sleep, text.c_str());
+        return k_config_err;
+    }
+    return k_config_ok;
+}
+
 // Deepest nesting of objects and arrays in JSON text, strings skipped.
 size_t json_depth(const std::string &text) {
     size_t depth = 0;
@@ -304,6 +325,7 @@ int parse_config_from_json(const std::string &path, talonmon_init_params_s &para
             reader.get_string("telemetry_dir", k_default_telemetry_dir, params.telemetry_dir) != k_config_ok ||
             reader.get_u64("filter.card.liveness_poll_interval", k_default_liveness_poll_interval_us,
                            params.card_liveness_poll_interval) != k_config_ok ||
+            parse_tick_mode(reader, params.tick_mode) != k_config_ok ||
             reader.get_u64("filter.lif.poll_interval", k_default_lif_poll_interval_us, params.lif_poll_interval) !=
                 k_config_ok ||
             reader.get_u64("filter.port.poll_interval", k_default_port_poll_interval_us,

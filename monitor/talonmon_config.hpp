@@ -20,10 +20,18 @@ struct talonmon_telemetry_counter_cfg_s {
     bool stats_record = false;
 };
 
+// How a worker waits between its ticks: spinning on its processor, or
+// sleeping until the next tick on which some kind is due.
+enum talonmon_tick_mode_e : uint32_t {
+    TALONMON_TICK_MODE_SPIN = 0,
+    TALONMON_TICK_MODE_SLEEP = 1,
+};
+
 struct talonmon_init_params_s {
     std::string log_dir;
     std::string telemetry_dir;
     uint64_t card_liveness_poll_interval = 0;  // microseconds
+    talonmon_tick_mode_e tick_mode = TALONMON_TICK_MODE_SPIN;
     uint64_t lif_poll_interval = 0;            // microseconds
     std::vector<talonmon_telemetry_counter_cfg_s> lif_counters;
     uint64_t port_poll_interval = 0;  // microseconds

@@ -6,6 +6,24 @@
 
 namespace {
 
+// The records of the calling worker, reused entity after entity: once the
+// first pass has sized their counter lists, a pass allocates nothing.
+struct scratch_records_s {
+    talonmon_telemetry_record_s stats;
+    talonmon_telemetry_record_s event;
+};
+
+thread_local scratch_records_s t_records;
+
+void reset_record(talonmon_telemetry_record_s &record, const std::string &id, const std::string &name) {
+    record.type = {};
+    record.record_type = {};
+    record.id = &id;
+    record.name = &name;
+    record.counters.clear();
+    record.description.clear();
+}
+
 // Failures are reported under the name of the public entry point (`func`),
 // which tells the port pass from the LIF pass.
 template <typename Entry>
@@ -14,10 +32,10 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
                                 talonmon_record_type_e kind, const char *word, const char *func) {
     uint32_t index = 0;
     for (const Entry &entity : entities) {
-        talonmon_telemetry_record_s stats_record{};
-        talonmon_telemetry_record_s event_record{};
-        stats_record.id = event_record.id = &entity.uuid;
-        stats_record.name = event_record.name = &entity.name;
+        talonmon_telemetry_record_s &stats_record = t_records.stats;
+        talonmon_telemetry_record_s &event_record = t_records.event;
+        reset_record(stats_record, entity.uuid, entity.name);
+        reset_record(event_record, entity.uuid, entity.name);
 
         const uint32_t position = index++;
         sdk::sdk_ret_t rc = populate_cb(card, info, position, entity.stats_addr, &stats_record, &event_record);

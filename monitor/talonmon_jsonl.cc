@@ -141,7 +141,9 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
     const std::string &id = record.id ? *record.id : k_empty;
     const std::string &name = record.name ? *record.name : k_empty;
 
-    std::string out;
+    // Rendered in place: a caller that reuses its line allocates nothing.
+    std::string &out = line;
+    out.clear();
     out.reserve(192 + 48 * record.counters.size());
     out += "{\"uuid\": \"";
     talonmon_json_escape_append(out, card.uuid);
@@ -191,6 +193,5 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
         out += '"';
     }
     out += "}}";
-    line = std::move(out);
     return sdk::SDK_RET_OK;
 }

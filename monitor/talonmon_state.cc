@@ -13,9 +13,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <stdexcept>
 #include <system_error>
@@ -28,8 +30,10 @@ uint64_t g_lif_poll_ticks = 0;
 uint64_t g_port_poll_ticks = 0;
 
 namespace {
-// The health checker's pass counter.
-uint64_t g_health_tick = 0;
+// The health checker's pass counter: the tick of its current or coming
+// pass, counted in k_tick_us steps of the monotonic clock from the
+// checker's start. Written by the health checker only.
+std::atomic<uint64_t> g_health_tick{0};
 
 bool same_card(const aml_card_handle_s &a, const aml_card_handle_s &b) {
     return a.uuid == b.uuid && a.bdf == b.bdf;
@@ -312,14 +316,63 @@ struct health_checker_end_s {
     bool ended = false;
 };
 
+constexpr uint64_t k_ns_per_s = 1000000000;
+constexpr uint64_t k_ns_per_us = 1000;
+constexpr uint64_t k_tick_ns = k_tick_us * k_ns_per_us;
+// Longest single sleep of the health checker: a stop is noticed within it.
+constexpr uint64_t k_health_sleep_slice_ns = 50000000;
+
+uint64_t monotonic_ns() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+uint64_t next_multiple(uint64_t from, uint64_t period) {
+    const uint64_t rest = from % period;
+    return rest == 0 ? from : from + (period - rest);
+}
+
+// The first tick from `from` on on which some pass of the health checker
+// is due.
+uint64_t next_health_tick(uint64_t from) {
+    return std::min({next_multiple(from, g_card_discovery_ticks), next_multiple(from, g_lif_discovery_ticks),
+                     next_multiple(from, g_port_discovery_ticks), next_multiple(from, g_liveness_poll_ticks)});
+}
+
+// Sleeps until `deadline_ns` on the monotonic clock, in slices short enough
+// that a stop is seen promptly; returns early once `running` is cleared.
+void sleep_while_running(uint64_t deadline_ns) {
+    while (g_talonmon_state.running()) {
+        const uint64_t now = monotonic_ns();
+        if (now >= deadline_ns) {
+            return;
+        }
+        const uint64_t until = std::min(deadline_ns, now + k_health_sleep_slice_ns);
+        struct timespec ts {};
+        ts.tv_sec = static_cast<time_t>(until / k_ns_per_s);
+        ts.tv_nsec = static_cast<long>(until % k_ns_per_s);
+        ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    }
+}
+
 }  // namespace
+
+uint64_t talonmon_health_tick() {
+    return g_health_tick.load(std::memory_order_relaxed);
+}
 
 void *talonmon_health_checker(void *arg) {
     TRACE_INFO("Starting health monitoring of the cards ...");
+    uint64_t tick = 0;
+    g_health_tick.store(tick, std::memory_order_relaxed);
+    const uint64_t origin_ns = monotonic_ns();
     while (g_talonmon_state.running()) {
-        talonmon_health_check_pass(g_health_tick);
-        ++g_health_tick;
-        ::usleep(k_tick_us);
+        talonmon_health_check_pass(tick);
+        const uint64_t now_tick = (monotonic_ns() - origin_ns) / k_tick_ns;
+        tick = next_health_tick(std::max(tick + 1, now_tick));
+        g_health_tick.store(tick, std::memory_order_relaxed);
+        sleep_while_running(origin_ns + tick * k_tick_ns);
     }
     if (arg != nullptr) {
         auto *end = static_cast<health_checker_end_s *>(arg);
@@ -337,6 +390,7 @@ int talonmon_init(talonmon_init_params_s *params) {
     g_liveness_poll_ticks = params->card_liveness_poll_interval / k_tick_us;
     g_lif_poll_ticks = params->lif_poll_interval / k_tick_us;
     g_port_poll_ticks = params->port_poll_interval / k_tick_us;
+    g_tick_mode = params->tick_mode;
 
     int rc = talonmon_trace_init(params);
     if (rc != 0) {

@@ -112,4 +112,10 @@ int talonmon_init(talonmon_init_params_s *params);
 void talonmon_health_check_pass(uint64_t tick);
 
 // The health-checker thread function; returns when `running` is cleared.
+// Its passes are due on absolute ticks of the monotonic clock, so the
+// periods hold in wall time; between passes it sleeps. A pass that runs
+// past later due ticks does not make them up.
 void *talonmon_health_checker(void *arg);
+
+// The tick of the health checker's latest (or coming) pass.
+uint64_t talonmon_health_tick();

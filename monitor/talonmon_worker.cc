@@ -4,25 +4,159 @@
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
 
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <chrono>
 #include <ctime>
+#include <limits>
 #include <stdexcept>
 
+talonmon_tick_mode_e g_tick_mode = TALONMON_TICK_MODE_SPIN;
+uint64_t g_sampling_report_period_ns = k_sampling_report_period_ns;
+
 namespace {
+
+constexpr uint64_t k_ns_per_us = 1000;
+constexpr uint64_t k_ns_per_s = 1000000000;
+// A sleeping worker wakes this long before its tick and spins the rest: a
+// wake-up from a timed wait comes a few microseconds late.
+constexpr uint64_t k_sleep_spin_margin_ns = 20000;
+// Timer slack of a sleeping worker: its wake-ups are not deferred to be
+// merged with other timers.
+constexpr unsigned long k_sleep_timer_slack_ns = 1;
+constexpr uint64_t k_no_due_tick = std::numeric_limits<uint64_t>::max();
 
 uint64_t clock_ns(clockid_t clock) {
     struct timespec ts {};
     ::clock_gettime(clock, &ts);
-    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ULL + static_cast<uint64_t>(ts.tv_nsec);
+    return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void spin_until(uint64_t deadline_ns) {
+    while (clock_ns(CLOCK_MONOTONIC) < deadline_ns) {
+    }
 }
 
 // Spins until `wait_ns` have passed: the worker keeps its processor to hold
 // a steady tick. The monotonic clock ignores steps of the wall clock, which
-// would otherwise stretch one wait by the size of the step.
-void busy_wait(uint64_t wait_ns) {
+// would otherwise stretch one wait by the size of the step. Returns the
+// deadline waited for.
+uint64_t busy_wait(uint64_t wait_ns) {
     const uint64_t deadline = clock_ns(CLOCK_MONOTONIC) + wait_ns;
-    while (clock_ns(CLOCK_MONOTONIC) < deadline) {
-    }
+    spin_until(deadline);
+    return deadline;
 }
+
+uint64_t next_multiple(uint64_t from, uint64_t period) {
+    const uint64_t rest = from % period;
+    return rest == 0 ? from : from + (period - rest);
+}
+
+// The first tick from `from` on where some kind is due; k_no_due_tick when
+// no kind is ever sampled.
+uint64_t next_due_tick(const pipeline_monitor_info_s &info, uint64_t from) {
+    uint64_t due = k_no_due_tick;
+    for (const auto &record_type : info.record_types) {
+        if (record_type.type == TALONMON_RECORD_TYPE_LIF) {
+            due = std::min(due, next_multiple(from, g_lif_poll_ticks));
+        } else if (record_type.type == TALONMON_RECORD_TYPE_PORT) {
+            due = std::min(due, next_multiple(from, g_port_poll_ticks));
+        }
+    }
+    return due;
+}
+
+// Sleep mode's schedule: tick n begins n granular intervals after the
+// origin on the monotonic clock, so a sleeping worker samples on the tick
+// numbers a spinning one counts in passes.
+class tick_schedule {
+public:
+    explicit tick_schedule(uint64_t origin_ns) : origin_ns_(origin_ns) {}
+
+    uint64_t start_of(uint64_t tick) const { return origin_ns_ + tick * k_granular_monitor_interval_ns; }
+
+    // Called when a pass ended at `end_ns` and `tick` is the next one due.
+    // A due tick that has already begun is not made up for: the schedule
+    // falls behind so that it begins the minimum wait after the pass, as a
+    // spinning worker's does. Returns the start of `tick`.
+    uint64_t next_start(uint64_t tick, uint64_t end_ns) {
+        const uint64_t earliest = end_ns + k_min_wait_after_overrun_ns;
+        if (start_of(tick) < earliest) {
+            origin_ns_ += earliest - start_of(tick);
+        }
+        return start_of(tick);
+    }
+
+private:
+    uint64_t origin_ns_;
+};
+
+// Parks the worker while its card is down; false once it must stop.
+bool park_while_down(talonmon_card_ctxt_s &card) {
+    std::unique_lock<std::mutex> lock(card.mutex);
+    card.cond.wait(lock, [&card] { return card.stop || !card.down; });
+    return !card.stop;
+}
+
+// Sleeps until `deadline_ns`, spinning the last stretch; false once the
+// worker must stop. The wait is on the card's condition variable with a
+// deadline on the monotonic clock, so the wake-ups a parked worker gets
+// (stop, card down) end it at once: a card that goes down parks its worker
+// straight away, and a worker that is let go on sleeps out the same tick.
+bool sleep_until(talonmon_card_ctxt_s &card, uint64_t deadline_ns) {
+    const uint64_t wake_ns = deadline_ns > k_sleep_spin_margin_ns ? deadline_ns - k_sleep_spin_margin_ns : 0;
+    const auto wake = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake_ns));
+    while (true) {
+        std::unique_lock<std::mutex> lock(card.mutex);
+        if (!card.cond.wait_until(lock, wake, [&card] { return card.stop || card.down; })) {
+            break;
+        }
+        card.cond.wait(lock, [&card] { return card.stop || !card.down; });
+        if (card.stop) {
+            return false;
+        }
+    }
+    spin_until(deadline_ns);
+    return true;
+}
+
+void wait_for_stop(talonmon_card_ctxt_s &card) {
+    std::unique_lock<std::mutex> lock(card.mutex);
+    card.cond.wait(lock, [&card] { return card.stop; });
+}
+
+// One trace line per report period with the card's sampling passes,
+// overruns and largest lateness of a pass against its tick in that period.
+class sampling_report {
+public:
+    sampling_report(const talonmon_card_ctxt_s &card, uint64_t now_ns)
+        : card_(card), next_ns_(now_ns + g_sampling_report_period_ns), passes_(card.sampling_passes()),
+          overruns_(card.sampling_overruns()) {}
+
+    void pass_ended(uint64_t lateness_ns, uint64_t now_ns) {
+        max_lateness_ns_ = std::max(max_lateness_ns_, lateness_ns);
+        if (now_ns < next_ns_) {
+            return;
+        }
+        const uint64_t passes = card_.sampling_passes();
+        const uint64_t overruns = card_.sampling_overruns();
+        TRACE_INFO("sampling of {}: {} passes, {} overruns, max lateness {} us in the last {} s", card_.bdf,
+                   passes - passes_, overruns - overruns_, max_lateness_ns_ / k_ns_per_us,
+                   g_sampling_report_period_ns / k_ns_per_s);
+        passes_ = passes;
+        overruns_ = overruns;
+        max_lateness_ns_ = 0;
+        next_ns_ = now_ns + g_sampling_report_period_ns;
+    }
+
+private:
+    const talonmon_card_ctxt_s &card_;
+    uint64_t next_ns_;
+    uint64_t passes_;
+    uint64_t overruns_;
+    uint64_t max_lateness_ns_ = 0;
+};
 
 }  // namespace
 
@@ -42,25 +176,32 @@ void *talonmon_worker(void *arg) {
     }
     TRACE_INFO("Starting to monitor {}", card->bdf);
 
+    const talonmon_tick_mode_e mode = g_tick_mode;
+    if (mode == TALONMON_TICK_MODE_SLEEP) {
+        ::prctl(PR_SET_TIMERSLACK, k_sleep_timer_slack_ns, 0, 0, 0);
+    }
     uint64_t tick = 0;
+    // When the coming pass was meant to begin.
+    uint64_t deadline = clock_ns(CLOCK_MONOTONIC);
+    tick_schedule schedule(deadline);
+    sampling_report report(*card, deadline);
     while (g_talonmon_state.running()) {
         const uint64_t start = clock_ns(CLOCK_MONOTONIC);
-        {
-            std::unique_lock<std::mutex> lock(card->mutex);
-            card->cond.wait(lock, [card] { return card->stop || !card->down; });
-            if (card->stop) {
-                break;
-            }
+        if (!park_while_down(*card)) {
+            break;
         }
+        bool sampled = false;
         for (const auto &record_type : info.record_types) {
             switch (record_type.type) {
             case TALONMON_RECORD_TYPE_LIF:
                 if (tick % g_lif_poll_ticks == 0) {
+                    sampled = true;
                     talonmon_handle_lif_telemetry(*card, info);
                 }
                 break;
             case TALONMON_RECORD_TYPE_PORT:
                 if (tick % g_port_poll_ticks == 0) {
+                    sampled = true;
                     talonmon_handle_port_telemetry(*card, info);
                 }
                 break;
@@ -72,12 +213,14 @@ void *talonmon_worker(void *arg) {
             }
         }
         ++tick;
-        const uint64_t elapsed = clock_ns(CLOCK_MONOTONIC) - start;
+        const uint64_t end = clock_ns(CLOCK_MONOTONIC);
+        const uint64_t elapsed = end - start;
+        const bool overrun = elapsed > k_granular_monitor_interval_ns;
         uint64_t wait = k_min_wait_after_overrun_ns;
         if (card->metrics) {
             card->metrics->count_pass();
         }
-        if (elapsed <= k_granular_monitor_interval_ns) {
+        if (!overrun) {
             wait = k_granular_monitor_interval_ns - elapsed;
         } else {
             if (card->metrics) {
@@ -86,7 +229,22 @@ void *talonmon_worker(void *arg) {
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }
-        busy_wait(wait);
+        card->count_pass(sampled, overrun);
+        report.pass_ended(start > deadline ? start - deadline : 0, end);
+
+        if (mode == TALONMON_TICK_MODE_SPIN) {
+            deadline = busy_wait(wait);
+            continue;
+        }
+        tick = next_due_tick(info, tick);
+        if (tick == k_no_due_tick) {
+            wait_for_stop(*card);
+            break;
+        }
+        deadline = schedule.next_start(tick, end);
+        if (!sleep_until(*card, deadline)) {
+            break;
+        }
     }
     return nullptr;
 }

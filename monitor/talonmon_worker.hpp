@@ -2,12 +2,21 @@
 // 100-microsecond tick until the daemon stops or the health checker ends it.
 #pragma once
 
+#include "monitor/talonmon_config.hpp"
+
 #include <cstdint>
 
 struct aml_card_handle_s;
 
 inline constexpr uint64_t k_granular_monitor_interval_ns = 100000;
 inline constexpr uint64_t k_min_wait_after_overrun_ns = 1000;
+inline constexpr uint64_t k_sampling_report_period_ns = 60000000000;
+
+// How the workers wait between ticks; set by talonmon_init before any
+// worker starts, read-only afterwards.
+extern talonmon_tick_mode_e g_tick_mode;
+// Period of each worker's sampling summary in the trace log.
+extern uint64_t g_sampling_report_period_ns;
 
 // Thread entry; `arg` is the card's talonmon_card_ctxt_s. Returns null.
 void *talonmon_worker(void *arg);

@@ -56,6 +56,29 @@ TEST(Config, EmptyCounterListsGiveAllDefaults) {
     EXPECT_TRUE(r.params.port_counters.empty());
     EXPECT_EQ(r.params.card_poll_interval, 0u);
     EXPECT_TRUE(r.params.card_counters.empty());
+    EXPECT_EQ(r.params.tick_mode, TALONMON_TICK_MODE_SPIN);
+}
+
+TEST(Config, TickModeIsSpinOrSleepAndNothingElse) {
+    const std::string lists = R"("lif": {"counters": []}, "port": {"counters": []})";
+    auto r = parse(R"({"filter": {"card": {"tick_mode": "sleep"}, )" + lists + "}}");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.params.tick_mode, TALONMON_TICK_MODE_SLEEP);
+    r = parse(R"({"filter": {"card": {"tick_mode": "spin"}, )" + lists + "}}");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(r.params.tick_mode, TALONMON_TICK_MODE_SPIN);
+
+    const std::pair<std::string, std::string> refused[] = {
+        {R"("Sleep")", "Error - filter.card.tick_mode must be \"spin\" or \"sleep\", not \"Sleep\"\n"},
+        {R"("")", "Error - filter.card.tick_mode must be \"spin\" or \"sleep\", not \"\"\n"},
+        {"1", "Error - filter.card.tick_mode must be \"spin\" or \"sleep\", not \"1\"\n"},
+        {R"(["sleep"])", "Error - filter.card.tick_mode must be a string\n"},
+    };
+    for (const auto &[value, message] : refused) {
+        r = parse(R"({"filter": {"card": {"tick_mode": )" + value + "}, " + lists + "}}");
+        EXPECT_EQ(r.rc, 255) << value;
+        EXPECT_EQ(r.err, message) << value;
+    }
 }
 
 TEST(Config, NumbersThatDoNotConvertTakeTheirDefault) {

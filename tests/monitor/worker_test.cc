@@ -1,7 +1,9 @@
 // The worker's tick schedule, read from the order of the lines in a card's
 // statistics file: every sampling pass of a kind writes one line per entity,
 // so the file spells out, pass by pass, which kinds were due on which tick.
+// Spinning and sleeping workers must write the same schedule.
 #include "monitor/talonmon_state.hpp"
+#include "monitor/talonmon_worker.hpp"
 #include "tests/monitor/emulated_host.hpp"
 #include "utils/log/log.hpp"
 #include "utils/log/trace.hpp"
@@ -60,11 +62,14 @@ talonmon_init_params_s monitor_params(const emulated_host &host) {
     return params;
 }
 
-class WorkerScheduleTest : public testing::Test {
+class WorkerScheduleTest : public testing::TestWithParam<talonmon_tick_mode_e> {
 protected:
+    void SetUp() override { g_tick_mode = GetParam(); }
     void TearDown() override {
         g_talonmon_state.teardown();
         host_.reset();
+        g_tick_mode = TALONMON_TICK_MODE_SPIN;
+        g_sampling_report_period_ns = k_sampling_report_period_ns;
     }
     // Starts the monitor state with the given periods and the card's worker;
     // returns once the worker has written `length` letters of schedule.
@@ -81,7 +86,7 @@ protected:
     talonmon_init_params_s params_;
 };
 
-TEST_F(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) {
+TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) {
     host_ = std::make_unique<emulated_host>(1, 1, 1);
     params_ = monitor_params(*host_);
     run_worker(1, 3);
@@ -91,7 +96,7 @@ TEST_F(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) 
     EXPECT_EQ(schedule, expected_schedule(1, 3, schedule.size()));
 }
 
-TEST_F(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
+TEST_P(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
     host_ = std::make_unique<emulated_host>(1, 1, 1);
     params_ = monitor_params(*host_);
     run_worker(4, 1);
@@ -102,7 +107,7 @@ TEST_F(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
 
 // Passes that take longer than a tick are logged and not made up for: the
 // schedule stays counted in passes, whatever the time they took.
-TEST_F(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
+TEST_P(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
     // Many LIFs with every counter in both records make each pass write a
     // few hundred lines: far more than one tick's work.
     host_ = std::make_unique<emulated_host>(1, 1, 64);
@@ -133,12 +138,13 @@ TEST_F(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
 
 // Through the daemon's own start-up: a 250-microsecond interval is a period
 // of 2 ticks (the remainder is dropped). The only test here that runs the
-// health checker, whose pass counter lives for the process.
-TEST_F(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
+// health checker, which discovers the card on its first pass.
+TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
     host_ = std::make_unique<emulated_host>(1, 1, 1);
     params_ = monitor_params(*host_);
     params_.lif_poll_interval = 250;
     params_.port_poll_interval = 100;
+    params_.tick_mode = GetParam();
     // talonmon_init starts the trace log itself.
     utils::trace_cleanup(g_trace_logger);
     g_trace_logger = nullptr;
@@ -154,5 +160,67 @@ TEST_F(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
     EXPECT_EQ(schedule.substr(0, 8), "LPPLPPLP");
     EXPECT_EQ(schedule, expected_schedule(2, 1, schedule.size()));
 }
+
+// However far the next tick lies, a stop ends the worker's wait promptly;
+// a card that goes down and is let go again keeps its schedule.
+TEST_P(WorkerScheduleTest, StopEndsALongWaitAndDownKeepsTheSchedule) {
+    constexpr uint64_t k_ten_seconds = 100000;
+    constexpr auto k_prompt = std::chrono::milliseconds(500);
+    host_ = std::make_unique<emulated_host>(1, 1, 1);
+    params_ = monitor_params(*host_);
+    g_lif_poll_ticks = k_ten_seconds;
+    g_port_poll_ticks = k_ten_seconds;
+    ASSERT_EQ(g_talonmon_state.init(&params_), 0);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(wait_until([&] { return schedule_of(*host_) == "LP"; }));
+    talonmon_card_ctxt_s &card = g_talonmon_state.card(0);
+    EXPECT_EQ(card.sampling_passes(), 1u);
+
+    card.set_down(true);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    card.set_down(false);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto stopping = std::chrono::steady_clock::now();
+    g_talonmon_state.teardown();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, k_prompt);
+    EXPECT_EQ(schedule_of(*host_), "LP");
+}
+
+TEST_P(WorkerScheduleTest, EachCardReportsItsSamplingPeriodically) {
+    constexpr uint64_t k_short_report_ns = 200000000;
+    g_sampling_report_period_ns = k_short_report_ns;
+    host_ = std::make_unique<emulated_host>(1, 1, 1);
+    params_ = monitor_params(*host_);
+    const std::string summary = "sampling of " + host_->card_bdf(0) + ": ";
+    g_lif_poll_ticks = 10;
+    g_port_poll_ticks = 10;
+    ASSERT_EQ(g_talonmon_state.init(&params_), 0);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(wait_until([&] { return host_->trace_count(summary) >= 2; }));
+    const uint64_t passes = g_talonmon_state.card(0).sampling_passes();
+    g_talonmon_state.teardown();
+
+    static const std::regex line(R"(^\[\w+:\d+\] sampling of (\S+): (\d+) passes, (\d+) overruns, )"
+                                 R"(max lateness (\d+) us in the last 0 s$)");
+    uint64_t reported = 0;
+    for (const auto &message : host_->trace_messages()) {
+        std::smatch match;
+        if (std::regex_match(message, match, line)) {
+            EXPECT_EQ(match[1], host_->card_bdf(0));
+            EXPECT_GT(std::stoull(match[2]), 0u) << message;
+            reported += std::stoull(match[2]);
+        }
+    }
+    // The lines count disjoint stretches of the passes counted so far.
+    EXPECT_GT(reported, 0u);
+    EXPECT_LE(reported, passes);
+}
+
+INSTANTIATE_TEST_SUITE_P(TickModes, WorkerScheduleTest,
+                         testing::Values(TALONMON_TICK_MODE_SPIN, TALONMON_TICK_MODE_SLEEP),
+                         [](const testing::TestParamInfo<talonmon_tick_mode_e> &info) {
+                             return info.param == TALONMON_TICK_MODE_SPIN ? std::string("Spin")
+                                                                          : std::string("Sleep");
+                         });
 
 }  // namespace
