@@ -176,7 +176,6 @@ private:
     std::thread thread_;
 };
 
-int quiet_log(uint32_t, trace_level_e, const char *, ...) { return 0; }
 
 int listen_at(const std::string &path) {
     ::unlink(path.c_str());
@@ -409,7 +408,7 @@ void card_control_command(FuzzedDataProvider &in) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    logger_init(quiet_log);
+    logger_init(null_logger_cb_);
     static rig_s rig;
     g_rig = &rig;
     // An emulated host gives the sysfs tree that leads from the card's

@@ -76,7 +76,6 @@ pal_ret_t mock_mem_write(uint64_t addr, const uint8_t *data, uint64_t size, uint
     return PAL_RET_OK;
 }
 
-int quiet_log(uint32_t, trace_level_e, const char *, ...) { return 0; }
 
 // The recorder keeps its state per thread and, once set up for capture, a
 // thread never replays: captures are taken on a thread of their own.
@@ -217,7 +216,7 @@ void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir, recorde
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     ::setenv("BLD_VERSION", "1", 1);
-    logger_init(quiet_log);
+    logger_init(null_logger_cb_);
     pal_rwvecs_s &v = gl_pal_info.rwvecs;
     v.reg_read = mock_reg_read;
     v.reg_write = mock_reg_write;

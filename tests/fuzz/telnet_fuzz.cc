@@ -27,7 +27,6 @@ constexpr size_t k_max_raw = 900;  // with the prompt, within one reply buffer
 constexpr uint32_t k_max_words = 4;
 constexpr auto k_keepalive_off = std::chrono::hours(24);
 
-int quiet_log(uint32_t, trace_level_e, const char *, ...) { return 0; }
 
 // The console: answers every command line with the next queued reply and
 // the prompt (only the prompt once the queue is empty).
@@ -130,7 +129,7 @@ console *g_console = nullptr;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    logger_init(quiet_log);
+    logger_init(null_logger_cb_);
     static console c;
     g_console = &c;
     pal_telnet_set_keepalive(k_keepalive_off, k_keepalive_off);

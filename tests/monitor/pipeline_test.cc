@@ -225,7 +225,10 @@ TEST_F(SamplingTest, HandlerFailuresAreReportedUnderTheirEntryPoint) {
     pipeline_monitor_info_s info{};
     info.export_cb = export_fails;
     info.lif_populate_cb = info.port_populate_cb = populate_fails;
-    card_->set_ports({talonmon_port_entry_s{"port-uuid", "eth1/1"}});
+    talonmon_port_entry_s port;
+    port.uuid = "port-uuid";
+    port.name = "eth1/1";
+    card_->set_ports({port});
     EXPECT_EQ(talonmon_handle_lif_telemetry(*card_, info), sdk::SDK_RET_ERR);
     EXPECT_EQ(talonmon_handle_port_telemetry(*card_, info), sdk::SDK_RET_ERR);
 
