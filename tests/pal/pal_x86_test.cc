@@ -1,4 +1,5 @@
 #include <atomic>
+#include <future>
 #include <latch>
 #include <numeric>
 
@@ -70,6 +71,51 @@ TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
     }
     threads.clear();  // joins them
     EXPECT_EQ(complete.load(), k_threads);
+}
+
+// Runs fn on a detached thread; false when it has not finished within timeout
+// (it is then left behind, blocked, rather than hanging the test).
+template <typename Fn>
+bool finishes_within(std::chrono::seconds timeout, Fn fn) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([done, fn] {
+        fn();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(timeout) == std::future_status::ready;
+}
+
+TEST_F(PalDispatchTest, TeardownRacingInitNeverLeavesLaterCallersWaiting) {
+    constexpr int k_pairs = 2;
+    constexpr int k_rounds = 50000;
+    constexpr auto k_bound = std::chrono::seconds(60);
+    constexpr sdk::platform::platform_type_t k_type = 9;  // no backend: the table fills fast
+    logger_init(nullptr);
+    const bool raced = finishes_within(k_bound, [] {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < k_pairs; ++i) {
+            threads.emplace_back([] {
+                for (int r = 0; r < k_rounds; ++r) {
+                    pal_init(k_type, nullptr);
+                }
+            });
+            threads.emplace_back([] {
+                for (int r = 0; r < k_rounds; ++r) {
+                    pal_teardown(k_type);
+                }
+            });
+        }
+    });
+    ASSERT_TRUE(raced) << "init and teardown racing got stuck";
+    // Whatever state the race left, a teardown and a fresh init take effect.
+    ASSERT_TRUE(finishes_within(std::chrono::seconds(5), [] {
+        pal_teardown(k_type);
+        pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr);
+    }));
+    EXPECT_EQ(pal_get_platform_type(), sdk::platform::PLATFORM_TYPE_X86_64);
+    EXPECT_NE(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
+    EXPECT_TRUE(finishes_within(std::chrono::seconds(5), [] { pal_init(k_type, nullptr); }));
 }
 
 // The host backend against an emulated card.
