@@ -30,7 +30,6 @@ namespace fs = std::filesystem;
 constexpr size_t k_max_ops = 96;
 constexpr uint64_t k_reg_addr_limit = 0xFFFF0000;  // room for contiguous words below 2^32
 constexpr uint64_t k_mem_addr_limit = UINT64_MAX - 0x10000;
-constexpr size_t k_max_items = 32;
 constexpr size_t k_max_set_per_record = 0xFF;
 constexpr size_t k_max_set = 600;     // more than one memory-set record holds
 constexpr size_t k_max_label = 300;   // more than the recorder keeps
