@@ -18,6 +18,9 @@ namespace {
 constexpr size_t k_line_size = 80;
 constexpr size_t k_serial_line_size = 128;
 constexpr unsigned k_max_switch_ports = 32;
+// PCI bus numbers are 8 bits; anything larger is not a bus number (a
+// function that vanished reads as all ones).
+constexpr unsigned k_max_pci_bus = 0xFF;
 constexpr size_t k_bus_prefix_len = 7;  // "dddd:bb"
 
 
@@ -160,14 +163,14 @@ int derive_pcie_bus_scan_range(const char *card_bdf, uint32_t *first_bus, uint32
         std::string base = devices + domain + ":" + bus + port;
         unsigned secondary = 0;
         unsigned subordinate = 0;
-        if (!read_number(base + "/secondary_bus_number", "%d", &secondary)) {
+        if (!read_number(base + "/secondary_bus_number", "%u", &secondary) || secondary > k_max_pci_bus) {
             break;
         }
         have_secondary = true;
         if (secondary < first) {
             first = secondary;
         }
-        if (!read_number(base + "/subordinate_bus_number", "%d", &subordinate)) {
+        if (!read_number(base + "/subordinate_bus_number", "%u", &subordinate) || subordinate > k_max_pci_bus) {
             break;
         }
         if (subordinate > 0) {

@@ -1,9 +1,10 @@
 // The capture replay reader, text and binary. Two kinds of input:
 //  - raw: the bytes are a capture file; the replay ends cleanly whatever they
 //    hold and never applies more accesses than the records can carry;
-//  - round trip: the bytes describe register and memory accesses; the
-//    recorder captures them and both replays must apply exactly them again,
-//    in order (the binary form carries no register reads).
+//  - round trip: the bytes describe register and memory accesses, memory
+//    sets and labels; the recorder captures them and both replays must apply
+//    exactly the accesses again, in order (the binary form carries no
+//    register reads; a memory set is seen byte by byte, a label not at all).
 #include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_rw_dump.hpp"
@@ -11,6 +12,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <condition_variable>
 #include <deque>
 #include <fstream>
@@ -27,16 +30,18 @@ namespace fs = std::filesystem;
 constexpr size_t k_max_ops = 96;
 constexpr uint64_t k_reg_addr_limit = 0xFFFF0000;  // room for contiguous words below 2^32
 constexpr uint64_t k_mem_addr_limit = UINT64_MAX - 0x10000;
-constexpr size_t k_max_items = 32;
+constexpr size_t k_max_set_per_record = 0xFF;
+constexpr size_t k_max_set = 600;     // more than one memory-set record holds
+constexpr size_t k_max_label = 300;   // more than the recorder keeps
 constexpr size_t k_min_bin_record = 6;
 constexpr const char *k_section = "sec";
 
-enum op_kind_e : uint8_t { reg_read, reg_write, mem_read, mem_write };
+enum op_kind_e : uint8_t { reg_read, reg_write, mem_read, mem_write, mem_set, label };
 
 struct access_s {
     op_kind_e kind;
     uint64_t addr;
-    uint32_t value;  // a register read's value is not replayed
+    uint32_t value;  // a register read's value is not replayed; a memory set's size
     bool operator==(const access_s &o) const {
         return kind == o.kind && addr == o.addr && (kind == reg_read || value == o.value);
     }
@@ -72,6 +77,13 @@ pal_ret_t mock_mem_read(uint64_t addr, uint8_t *data, uint64_t size, uint32_t) {
 pal_ret_t mock_mem_write(uint64_t addr, const uint8_t *data, uint64_t size, uint32_t) {
     for (uint64_t i = 0; i < size; ++i) {
         g_applied.push_back({mem_write, addr + i, data[i]});
+    }
+    return PAL_RET_OK;
+}
+
+pal_ret_t mock_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t) {
+    for (uint32_t i = 0; i < size; ++i) {
+        g_applied.push_back({mem_write, addr + i, value});
     }
     return PAL_RET_OK;
 }
@@ -147,16 +159,29 @@ void run_raw(FuzzedDataProvider &in, const std::string &dir) {
     // one 6-byte header.
     const size_t records = text ? static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n')) + 1
                                 : bytes.size() / k_min_bin_record;
-    FUZZ_CHECK(applied.size() <= records * k_max_items, "%zu accesses from %zu bytes", applied.size(),
+    FUZZ_CHECK(applied.size() <= records * k_max_set_per_record, "%zu accesses from %zu bytes", applied.size(),
                bytes.size());
     fs::remove(dir + "/rw-capture-x-1-" + k_section + (text ? ".txt" : ".bin"));
 }
 
 void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir, recorder_thread &recorder) {
     std::vector<access_s> ops;
+    std::vector<std::string> labels;
     const size_t n = in.ConsumeIntegralInRange<size_t>(1, k_max_ops);
     for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
-        const auto kind = static_cast<op_kind_e>(in.ConsumeIntegralInRange<uint8_t>(reg_read, mem_write));
+        const auto kind = static_cast<op_kind_e>(in.ConsumeIntegralInRange<uint8_t>(reg_read, label));
+        if (kind == label) {
+            std::string text = in.ConsumeRandomLengthString(k_max_label);
+            text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+            ops.push_back({label, labels.size(), 0});
+            labels.push_back(text.empty() ? "l" : text);
+            continue;
+        }
+        if (kind == mem_set) {
+            const uint64_t addr = in.ConsumeIntegralInRange<uint64_t>(0, k_mem_addr_limit);
+            ops.push_back({mem_set, addr, in.ConsumeIntegralInRange<uint32_t>(0, k_max_set)});
+            continue;
+        }
         const bool reg = kind == reg_read || kind == reg_write;
         uint64_t addr;
         if (!ops.empty() && ops.back().kind == kind && in.ConsumeBool()) {
@@ -179,6 +204,8 @@ void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir, recorde
             case reg_write: reg_write_dump(op.addr, &op.value, 1, 0, 0); break;
             case mem_read: mem_read_dump(op.addr, &byte, 1); break;
             case mem_write: mem_write_dump(op.addr, &byte, 1); break;
+            case mem_set: mem_set_dump(op.addr, static_cast<uint8_t>(op.addr >> 3), op.value); break;
+            case label: rw_label_insert(labels[op.addr].c_str()); break;
             }
         }
         rw_ctrl(PAL_RW_CTRL_STOP, k_section);
@@ -196,7 +223,13 @@ void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir, recorde
             if (op.kind == mem_read) {
                 g_mem_answers.push_back(static_cast<uint8_t>(op.value));
             }
-            if (op.kind != reg_read || fmt[0] == 't') {
+            if (op.kind == mem_set) {
+                for (uint32_t b = 0; b < op.value; ++b) {
+                    expected.push_back({mem_write, op.addr + b, static_cast<uint8_t>(op.addr >> 3)});
+                }
+            } else if (op.kind == label) {
+                continue;
+            } else if (op.kind != reg_read || fmt[0] == 't') {
                 expected.push_back(op);
             }
         }
@@ -222,6 +255,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     v.reg_write = mock_reg_write;
     v.mem_read = mock_mem_read;
     v.mem_write = mock_mem_write;
+    v.mem_set = mock_mem_set;
     return 0;
 }
 

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <tuple>
 #include <unistd.h>
@@ -128,6 +129,25 @@ TEST(NicIpcDev, BusRangeEdgeCases)
     // A range whose first bus lies above its last finds nothing.
     t.bridge("0000:50:00.0", 0x52, 0x51);
     EXPECT_EQ(device_bdf_from_hub_bdf("0000:50:00.0", CARD_PCI_DEVICE_CORE, out), -1);
+    // Bus numbers that read as all ones (a vanished bridge) end the walk
+    // instead of wrapping it around forever; the ports before them count.
+    t.bridge("0000:60:00.0", 0x61, 0x62);
+    write(t.devices() / "0000:60:01.0" / "secondary_bus_number", "99\n");
+    write(t.devices() / "0000:60:01.0" / "subordinate_bus_number", "4294967295\n");
+    write(t.devices() / "0000:70:00.0" / "secondary_bus_number", "4294967295\n");
+    write(t.devices() / "0000:70:00.0" / "subordinate_bus_number", "4294967295\n");
+    auto walk = std::async(std::launch::async, [] {
+        char found[NIC_IPC_BDF_SIZE];
+        uint32_t lo = 0, hi = 0;
+        return std::make_tuple(derive_pcie_bus_scan_range("0000:60:00.0", &lo, &hi), lo, hi,
+                               device_bdf_from_hub_bdf("0000:60:00.0", CARD_PCI_DEVICE_CORE, found),
+                               device_bdf_from_hub_bdf("0000:70:00.0", CARD_PCI_DEVICE_CORE, found));
+    });
+    if (walk.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        ADD_FAILURE() << "bus walk did not end";
+        std::quick_exit(1);  // the walk's thread cannot be joined
+    }
+    EXPECT_EQ(walk.get(), std::make_tuple(0, 0x61u, 0x62u, -1, -1));
     // A function with a vendor file but no device file; one of another vendor.
     write(t.devices() / "0000:21:00.0" / "vendor", "0x1ff7\n");
     uint32_t id = 0;

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -20,6 +21,35 @@ int wait_status(pid_t pid) {
     waitpid(pid, &status, 0);
     return status;
 }
+
+// One direction of a pipe between the test and a child, bounded in time.
+// Every wait in the children is bounded too, so they end on their own.
+class channel {
+public:
+    channel() { EXPECT_EQ(pipe2(fds_, O_CLOEXEC), 0); }
+    ~channel() {
+        close(fds_[0]);
+        close(fds_[1]);
+    }
+    channel(const channel&) = delete;
+    channel& operator=(const channel&) = delete;
+    void send(char c) const { EXPECT_EQ(write(fds_[1], &c, 1), 1); }
+    // The next byte, or 0 when none comes within timeout_ms.
+    char receive(int timeout_ms) const {
+        pollfd p{fds_[0], POLLIN, 0};
+        char c = 0;
+        if (poll(&p, 1, timeout_ms) == 1 && read(fds_[0], &c, 1) == 1) {
+            return c;
+        }
+        return 0;
+    }
+
+private:
+    int fds_[2] = {-1, -1};
+};
+
+constexpr int k_wait_ms = 5000;
+constexpr int k_held_probe_ms = 300;
 
 class PalLockTest : public ::testing::Test {
 protected:
@@ -87,7 +117,7 @@ TEST_F(PalLockTest, CrashedHolderIsRecoveredAndLockIsRecursive) {
     ASSERT_TRUE(WIFSIGNALED(wait_status(holder)));
     pal_lock_s* lock = nullptr;
     ASSERT_EQ(pal_lock_init("t_crash_lock", &lock), 0);
-    EXPECT_EQ(lock->compat, k_pal_lock_compat_shm);  // the record now exists in shared memory
+    EXPECT_EQ(lock->compat, k_pal_lock_native);  // the creator's kind stays in the record
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(pal_lock(lock), 0);
@@ -101,6 +131,79 @@ TEST_F(PalLockTest, CrashedHolderIsRecoveredAndLockIsRecursive) {
     EXPECT_EQ(pal_unlock(lock), 0);
     EXPECT_EQ(pal_unlock(lock), 0);
     EXPECT_EQ(wait_status(spawn("o", [] { return lock_once("t_crash_lock"); })), 0);
+}
+
+TEST_F(PalLockTest, NativeLockRecoversFromOwnerThatDiedHoldingIt) {
+    pal_lock_s* lock = nullptr;
+    ASSERT_EQ(pal_lock_init("t_native_lock", &lock), 0);
+    ASSERT_EQ(lock->compat, k_pal_lock_native);
+    // The child maps the record on its own (finding it in shared memory),
+    // takes the lock and dies holding it.
+    pid_t holder = spawn("h", [] {
+        pal_lock_s* l = nullptr;
+        if (pal_lock_init("t_native_lock", &l) == 0 && pal_lock(l) == 0) {
+            raise(SIGKILL);
+        }
+        return 1;
+    });
+    ASSERT_TRUE(WIFSIGNALED(wait_status(holder)));
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(pal_lock(lock), 0);
+    std::string err = testing::internal::GetCapturedStderr(), out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(out, "Pal-trace Owner pid:" + std::to_string(holder) + " tid:" + std::to_string(holder) +
+                       " of the (t_native_lock)lock has crashed, locking-pid:" + std::to_string(getpid()) +
+                       "\n\n");
+    EXPECT_EQ(pal_unlock(lock), 0);
+    EXPECT_EQ(wait_status(spawn("o", [] { return lock_once("t_native_lock"); })), 0);
+}
+
+// A process that chose the legacy file lock keeps it when a later process
+// maps the same record: the two exclude each other, the first one's unlock
+// succeeds and releases its file lock.
+TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
+    const std::string legacy = tmp_ + "/.pal_sbus.lck";
+    std::ofstream(legacy).close();
+    channel a_out, a_in, b_out, b_in;
+    pid_t a = spawn("a", [&] {
+        pal_lock_s* l = nullptr;
+        if (pal_lock_init("sbus_lock", &l) != 0 || pal_lock(l) != 0) {
+            return 1;
+        }
+        a_out.send('L');
+        a_in.receive(k_wait_ms);
+        a_out.send(pal_unlock(l) == 0 ? 'U' : 'E');
+        a_in.receive(k_wait_ms);
+        return 0;
+    });
+    ASSERT_EQ(a_out.receive(k_wait_ms), 'L');
+    pid_t b = spawn("b", [&] {
+        pal_lock_s* l = nullptr;
+        if (pal_lock_init("sbus_lock", &l) != 0 || pal_lock(l) != 0) {
+            return 1;
+        }
+        b_out.send('L');
+        b_in.receive(k_wait_ms);
+        return pal_unlock(l) == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(b_out.receive(k_held_probe_ms), 0) << "both processes hold the lock";
+    a_in.send('u');
+    EXPECT_EQ(a_out.receive(k_wait_ms), 'U') << "unlock failed";
+    EXPECT_EQ(b_out.receive(k_wait_ms), 'L');
+    // With a released, only b may hold a lock on the legacy file.
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    int fd = open(legacy.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fcntl(fd, F_GETLK, &fl), 0);
+    close(fd);
+    EXPECT_EQ(fl.l_type, F_WRLCK);
+    EXPECT_EQ(fl.l_pid, b);
+    a_in.send('x');
+    b_in.send('x');
+    EXPECT_EQ(wait_status(a), 0);
+    EXPECT_EQ(wait_status(b), 0);
 }
 
 TEST_F(PalLockTest, CompatibilityFileOnlyForExactNames) {

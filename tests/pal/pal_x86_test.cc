@@ -1,4 +1,5 @@
 #include <atomic>
+#include <future>
 #include <latch>
 #include <numeric>
 
@@ -70,6 +71,51 @@ TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
     }
     threads.clear();  // joins them
     EXPECT_EQ(complete.load(), k_threads);
+}
+
+// Runs fn on a detached thread; false when it has not finished within timeout
+// (it is then left behind, blocked, rather than hanging the test).
+template <typename Fn>
+bool finishes_within(std::chrono::seconds timeout, Fn fn) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([done, fn] {
+        fn();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(timeout) == std::future_status::ready;
+}
+
+TEST_F(PalDispatchTest, TeardownRacingInitNeverLeavesLaterCallersWaiting) {
+    constexpr int k_pairs = 2;
+    constexpr int k_rounds = 50000;
+    constexpr auto k_bound = std::chrono::seconds(60);
+    constexpr sdk::platform::platform_type_t k_type = 9;  // no backend: the table fills fast
+    logger_init(nullptr);
+    const bool raced = finishes_within(k_bound, [] {
+        std::vector<std::jthread> threads;
+        for (int i = 0; i < k_pairs; ++i) {
+            threads.emplace_back([] {
+                for (int r = 0; r < k_rounds; ++r) {
+                    pal_init(k_type, nullptr);
+                }
+            });
+            threads.emplace_back([] {
+                for (int r = 0; r < k_rounds; ++r) {
+                    pal_teardown(k_type);
+                }
+            });
+        }
+    });
+    ASSERT_TRUE(raced) << "init and teardown racing got stuck";
+    // Whatever state the race left, a teardown and a fresh init take effect.
+    ASSERT_TRUE(finishes_within(std::chrono::seconds(5), [] {
+        pal_teardown(k_type);
+        pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr);
+    }));
+    EXPECT_EQ(pal_get_platform_type(), sdk::platform::PLATFORM_TYPE_X86_64);
+    EXPECT_NE(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
+    EXPECT_TRUE(finishes_within(std::chrono::seconds(5), [] { pal_init(k_type, nullptr); }));
 }
 
 // The host backend against an emulated card.
@@ -329,6 +375,66 @@ TEST_F(PalRwDumpTest, CaptureReplaysOntoFreshCard) {
         EXPECT_EQ(fresh.regs_file(0x88, 4), (std::vector<uint8_t>{0xC, 0, 0, 0})) << fmt;
     }
     EXPECT_TRUE(log_has("Reg RW control, config replay done, n_reg_writes 3, n_reg_reads 0, n_mem_writes 40"));
+}
+
+// Every kind of record the recorder writes replays in both formats: memory
+// sets (also ones larger than a record holds) and labels long enough to
+// make a text line over a kilobyte.
+TEST_F(PalRwDumpTest, EveryRecordKindRoundTripsInBothFormats) {
+    std::vector<uint8_t> image(40);
+    std::iota(image.begin(), image.end(), 1);
+    const std::string label(250, 'L');
+    constexpr size_t k_big_set = 600;
+    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "all", [&] {
+        uint32_t regs[3] = {0xA, 0xB, 0xC};
+        pal_reg_write(k_regs_pa + 0x80, regs, 3);
+        uint32_t back = 0;
+        pal_reg_read(k_regs_pa + 0x84, &back, 1);
+        pal_mem_write(k_mem_pa + 0x400, image.data(), image.size());
+        std::vector<uint8_t> seen(8);
+        pal_mem_read(k_mem_pa + 0x404, seen.data(), seen.size());
+        pal_mem_set(k_mem_pa + 0x800, 0x5a, 4);
+        ctrl(PAL_RW_CTRL_LABEL, label.c_str());
+        ctrl(PAL_RW_CTRL_RESUME);
+        pal_mem_set(k_mem_pa + 0x1000, 0xa5, k_big_set);
+        const uint8_t last = 0x77;
+        pal_mem_write(k_mem_pa + 0x2000, &last, 1);
+    });
+    const std::string txt = read_file(capture_dir("all") + "/rw-capture-t_pal_x86-1.2.3-all.txt");
+    EXPECT_NE(txt.find("MEM-SET 0x80001000 optype 4 merged 1 nbytes 255 data 0xa5\n"
+                       "MEM-SET 0x800010ff optype 4 merged 1 nbytes 255 data 0xa5\n"
+                       "MEM-SET 0x800011fe optype 4 merged 1 nbytes 90 data 0xa5\n"),
+              std::string::npos)
+        << txt;
+    for (const char* fmt : {"txt", "bin"}) {
+        fake_card fresh;
+        capture_log_start();
+        replay(capture_dir("all"), fmt, "all");
+        EXPECT_FALSE(log_has("replay ended")) << fmt;
+        EXPECT_TRUE(log_has("config replay done, n_reg_writes 3, n_reg_reads " +
+                            std::string(fmt == std::string("txt") ? "1" : "0") +
+                            ", n_mem_writes 41, n_mem_reads 8, n_mem_set " + std::to_string(4 + k_big_set)))
+            << fmt;
+        EXPECT_EQ(fresh.regs_file(0x80, 12), (bytes{0xA, 0, 0, 0, 0xB, 0, 0, 0, 0xC, 0, 0, 0})) << fmt;
+        EXPECT_EQ(fresh.mem_file(0x400, image.size()), image) << fmt;
+        EXPECT_EQ(fresh.mem_file(0x800, 5), (bytes{0x5a, 0x5a, 0x5a, 0x5a, 0})) << fmt;
+        bytes big = fresh.mem_file(0x1000, k_big_set + 1);
+        EXPECT_EQ(std::count(big.begin(), big.end(), 0xa5), static_cast<long>(k_big_set)) << fmt;
+        EXPECT_EQ(big.back(), 0) << fmt;
+        EXPECT_EQ(fresh.mem_file(0x2000, 1), bytes{0x77}) << fmt;
+    }
+}
+
+TEST_F(PalRwDumpTest, PlantedSymlinkAtCapturePathIsNotFollowed) {
+    const std::string victim = card_.root() + "/victim";
+    std::ofstream(victim) << "keep";
+    std::filesystem::create_directories(capture_dir("s"));
+    std::filesystem::create_symlink(victim, capture_dir("s") + "/rw-capture-t_pal_x86-1.2.3-s.txt");
+    testing::internal::CaptureStderr();
+    const uint32_t v = 1;
+    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "s", [&] { pal_reg_write(k_regs_pa, &v, 1); });
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to open "), std::string::npos);
+    EXPECT_EQ(read_file(victim), "keep");
 }
 
 TEST_F(PalRwDumpTest, MalformedCaptureEndsReplay) {

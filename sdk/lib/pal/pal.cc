@@ -16,11 +16,23 @@ namespace {
 
 using sdk::platform::platform_type_t;
 
-// 1 while the table is (being) filled; changed only by compare-and-swap.
-std::atomic<uint32_t> gl_pal_initialized{0};
-// Set once the table is complete; threads that lose the race for the first
-// flag wait on it so that they never see a half-filled table.
-std::atomic<bool> gl_pal_table_ready{false};
+// Life of the operation table, changed only by compare-and-swap. One word
+// holds both "claimed" and "complete" so that a teardown can never land
+// between an initialiser's two stores: threads that lose the race to fill
+// the table wait while it is being filled, and a teardown waits for the fill
+// to finish before it tears the backend down.
+enum pal_state_e : uint32_t { pal_state_uninit = 0, pal_state_filling = 1, pal_state_ready = 2 };
+std::atomic<uint32_t> gl_pal_state{pal_state_uninit};
+
+// The state once no initialiser is filling the table.
+uint32_t pal_wait_filled() {
+    uint32_t s = gl_pal_state.load(std::memory_order_acquire);
+    while (s == pal_state_filling) {
+        gl_pal_state.wait(s, std::memory_order_acquire);
+        s = gl_pal_state.load(std::memory_order_acquire);
+    }
+    return s;
+}
 
 enum class pal_backend_e { j2c, telnet, local };
 
@@ -76,9 +88,9 @@ auto pal_forward(const char* name, Args... args) {
 }  // namespace
 
 pal_ret_t pal_init(platform_type_t type, sdk::types::dp_mem_layout_s* layout) {
-    uint32_t expected = 0;
-    if (!gl_pal_initialized.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        gl_pal_table_ready.wait(false, std::memory_order_acquire);
+    uint32_t expected = pal_state_uninit;
+    if (!gl_pal_state.compare_exchange_strong(expected, pal_state_filling, std::memory_order_acq_rel)) {
+        pal_wait_filled();
         return PAL_RET_OK;
     }
     gl_pal_info = pal_info_s{};
@@ -97,8 +109,8 @@ pal_ret_t pal_init(platform_type_t type, sdk::types::dp_mem_layout_s* layout) {
         rv = pal_init_local(type);
         break;
     }
-    gl_pal_table_ready.store(true, std::memory_order_release);
-    gl_pal_table_ready.notify_all();
+    gl_pal_state.store(pal_state_ready, std::memory_order_release);
+    gl_pal_state.notify_all();
     if (rv != PAL_RET_OK) {
         LOGGER_ERR("Failed to initialize PAL for platform type %u, err %u", type, rv);
         return rv;
@@ -107,11 +119,12 @@ pal_ret_t pal_init(platform_type_t type, sdk::types::dp_mem_layout_s* layout) {
 }
 
 pal_ret_t pal_teardown(platform_type_t type) {
-    uint32_t expected = 1;
-    if (!gl_pal_initialized.compare_exchange_strong(expected, 0, std::memory_order_acq_rel)) {
-        return PAL_RET_OK;
-    }
-    gl_pal_table_ready.store(false, std::memory_order_release);
+    uint32_t expected = pal_wait_filled();
+    do {
+        if (expected != pal_state_ready) {
+            return PAL_RET_OK;
+        }
+    } while (!gl_pal_state.compare_exchange_weak(expected, pal_state_uninit, std::memory_order_acq_rel));
     pal_ret_t rv = PAL_RET_OK;
     switch (pal_choose_backend()) {
     case pal_backend_e::j2c:

@@ -1,6 +1,7 @@
 #include "sdk/lib/pal/pal_rw_dump.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
 #include "utils/sys/stdio_file.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace sdk::lib {
 
@@ -42,7 +44,21 @@ constexpr size_t k_section_max = 63;
 constexpr size_t k_label_max = 255;
 constexpr size_t k_line_max = 1024;
 constexpr mode_t k_dir_mode = 0755;
+constexpr mode_t k_capture_mode = 0666;
 constexpr size_t k_bin_header_size = 6;
+constexpr size_t k_bin_addr_hi_size = 4;
+// A memory-set record holds its size in one byte.
+constexpr uint64_t k_mem_set_max = 0xFF;
+
+// The longest line the recorder writes is a label of k_label_max characters,
+// each shown as "0xNN "; the replay reader takes lines of any length the
+// recorder can produce, so captures with long labels replay whole.
+constexpr size_t k_item_text_max = sizeof("0xffffffff ") - 1;
+constexpr size_t k_label_char_text_max = sizeof("0xff ") - 1;
+constexpr size_t k_line_prefix_max = 96;
+constexpr size_t k_replay_line_max = 2048;
+static_assert(k_replay_line_max > k_line_prefix_max + k_label_max * k_label_char_text_max + 1);
+static_assert(k_replay_line_max > k_line_prefix_max + k_max_items * k_item_text_max + 1);
 
 // The access being accumulated into one record.
 struct rw_record_s {
@@ -166,7 +182,7 @@ void rw_count(uint8_t type) {
     }
 }
 
-void rw_append(uint8_t type, uint64_t addr, uint32_t item) {
+void rw_append(uint8_t type, uint64_t addr, uint32_t item, bool counted = true) {
     rw_record_s& rec = tls_rw.pending;
     bool continues = rec.count > 0 && rec.type == type && rec.count < k_max_items &&
                      addr == rec.addr + rec.count * rw_item_size(type);
@@ -176,7 +192,9 @@ void rw_append(uint8_t type, uint64_t addr, uint32_t item) {
         rec.addr = addr;
     }
     rec.items[rec.count++] = item;
-    rw_count(type);
+    if (counted) {
+        rw_count(type);
+    }
     if (type == rw_reg_read) {
         rw_flush_pending();
     }
@@ -208,6 +226,21 @@ std::string rw_process_name() {
     }
     buf[strcspn(buf, "\n")] = '\0';
     return buf;
+}
+
+// Opens a capture file for appending; a symbolic link planted at its path is
+// refused rather than followed.
+utils::unique_file rw_open_capture(const std::string& path, const char* mode) {
+    utils::unique_fd fd =
+        utils::open_fd(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, k_capture_mode);
+    if (!fd) {
+        return nullptr;
+    }
+    utils::unique_file f(fdopen(fd.get(), mode));
+    if (f) {
+        fd.release();
+    }
+    return f;
 }
 
 // ---- Replay ------------------------------------------------------------------
@@ -259,6 +292,31 @@ bool rw_apply(const rw_replay_item_s& r, rw_counters_s& c) {
     return true;
 }
 
+// Replays one memory-set record.
+void rw_apply_mem_set(uint64_t addr, uint32_t value, uint32_t size, rw_counters_s& c) {
+    pal_mem_set(addr, static_cast<uint8_t>(value), size, 0);
+    c.mem_set += size;
+}
+
+// Parses a memory-set line; false when the line is not one.
+bool rw_parse_mem_set_line(const char* line, uint64_t* addr, uint32_t* value, uint32_t* size) {
+    char name[32];
+    unsigned a = 0;
+    unsigned type = 0;
+    unsigned merged = 0;
+    unsigned n = 0;
+    unsigned v = 0;
+    if (sscanf(line, "%31s 0x%x optype %u merged %u nbytes %u data 0x%x", name, &a, &type, &merged,
+               &n, &v) != 6 ||
+        type != rw_mem_set || n == 0 || n > k_mem_set_max || v > 0xFF) {
+        return false;
+    }
+    *addr = a;
+    *value = v;
+    *size = n;
+    return true;
+}
+
 // Parses one text line; 1 parsed, 0 skip (label), -1 malformed.
 int rw_parse_text_line(const char* line, rw_replay_item_s* out) {
     char name[32];
@@ -301,11 +359,19 @@ int rw_parse_text_line(const char* line, rw_replay_item_s* out) {
 }
 
 void rw_replay_text(FILE* f, rw_counters_s& c) {
-    char line[k_line_max];
-    while (fgets(line, sizeof(line), f) != nullptr) {
+    std::vector<char> buf(k_replay_line_max);
+    char* line = buf.data();
+    while (fgets(line, static_cast<int>(buf.size()), f) != nullptr) {
         if (strchr(line, '\n') == nullptr && !feof(f)) {
-            LOGGER_ERR("Replay line longer than %zu characters, replay ended", k_line_max - 1);
+            LOGGER_ERR("Replay line longer than %zu characters, replay ended", buf.size() - 1);
             return;
+        }
+        uint64_t set_addr = 0;
+        uint32_t set_value = 0;
+        uint32_t set_size = 0;
+        if (rw_parse_mem_set_line(line, &set_addr, &set_value, &set_size)) {
+            rw_apply_mem_set(set_addr, set_value, set_size, c);
+            continue;
         }
         rw_replay_item_s rec;
         int rc = rw_parse_text_line(line, &rec);
@@ -330,6 +396,24 @@ void rw_replay_binary(FILE* f, rw_counters_s& c) {
         if (count == 0) {
             LOGGER_ERR("Malformed replay record (zero count), replay ended");
             return;
+        }
+        if (type == rw_mem_set) {
+            uint8_t value = 0;
+            if (fread(&value, 1, 1, f) != 1) {
+                LOGGER_ERR("Truncated replay record, replay ended");
+                return;
+            }
+            rw_apply_mem_set(get_le32(hdr + 2), value, count, c);
+            continue;
+        }
+        if (type == rw_label) {
+            // The label's text follows its zero high address word.
+            std::array<uint8_t, k_bin_addr_hi_size + k_label_max> skipped;
+            if (fread(skipped.data(), 1, k_bin_addr_hi_size + count, f) != k_bin_addr_hi_size + count) {
+                LOGGER_ERR("Truncated replay record, replay ended");
+                return;
+            }
+            continue;
         }
         if (type > rw_mem_write) {
             LOGGER_ERR("Replay of record type %u is not supported, replay ended", type);
@@ -417,13 +501,9 @@ void mem_write_dump(uint64_t addr, const uint8_t* bytes, uint64_t size) {
     }
 }
 
-void mem_set_dump(uint64_t addr, uint8_t value, uint64_t size) {
-    if (!rw_mode_records_writes()) {
-        return;
-    }
-    rw_flush_pending();
-    const uint32_t addr_lo = static_cast<uint32_t>(addr);
-    const uint8_t count = static_cast<uint8_t>(size & 0xFF);
+namespace {
+
+void rw_write_mem_set(uint32_t addr_lo, uint8_t value, uint8_t count) {
     char line[128];
     snprintf(line, sizeof(line), "%s 0x%x optype %u merged %u nbytes %u data 0x%x\n",
              k_optype_names[rw_mem_set], addr_lo, static_cast<unsigned>(rw_mem_set), 1u,
@@ -434,6 +514,32 @@ void mem_set_dump(uint64_t addr, uint8_t value, uint64_t size) {
     put_le32(binary, addr_lo);
     binary.push_back(static_cast<char>(value));
     rw_write_streams(line, binary);
+}
+
+}  // namespace
+
+void mem_set_dump(uint64_t addr, uint8_t value, uint64_t size) {
+    if (!rw_mode_records_writes()) {
+        return;
+    }
+    rw_flush_pending();
+    // A memory-set record holds a 32-bit address and a one-byte size: a larger
+    // set becomes several records, and bytes above 4 GiB become memory writes,
+    // which hold the whole address.
+    uint64_t done = 0;
+    while (done < size) {
+        const uint64_t at = addr + done;
+        const uint64_t n = std::min(size - done, k_mem_set_max);
+        if (at + n - 1 > UINT32_MAX) {
+            for (uint64_t i = 0; i < n; ++i) {
+                rw_append(rw_mem_write, at + i, value, false);
+            }
+            rw_flush_pending();
+        } else {
+            rw_write_mem_set(static_cast<uint32_t>(at), value, static_cast<uint8_t>(n));
+        }
+        done += n;
+    }
     tls_rw.counters.mem_set += static_cast<uint32_t>(size);
 }
 
@@ -469,12 +575,12 @@ void reg_rw_dump_start(const char* section, int32_t mode) {
     std::string base = "/" + dir + "/rw-capture-" + proc + "-" + build + "-" + sec;
     std::string txt_path = base + ".txt";
     std::string bin_path = base + ".bin";
-    st.txt = utils::open_file(txt_path, "a");
+    st.txt = rw_open_capture(txt_path, "a");
     if (!st.txt) {
         fprintf(stderr, "Failed to open %s\n", txt_path.c_str());
         return;
     }
-    st.bin = utils::open_file(bin_path, "ab");
+    st.bin = rw_open_capture(bin_path, "ab");
     if (!st.bin) {
         fprintf(stderr, "Failed to open %s\n", bin_path.c_str());
     }

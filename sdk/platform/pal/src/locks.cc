@@ -76,6 +76,22 @@ bool pal_lock_init_mutex(pal_lock_s* rec, const char* name) {
     return ok;
 }
 
+// The kind a process uses for a record it found already created. The record
+// holds its creator's kind; every process must use the same mechanism as the
+// others, so a file-lock kind stored for this name, or a mutex kind where
+// this process would pick a file lock, is adopted. Otherwise the process's
+// own choice stands (kinds 4 and 5 lock the same mutex).
+int pal_lock_existing_kind(int computed, int recorded, const char* name) {
+    if (pal_lock_is_file_kind(recorded) && recorded == pal_compat_kind_of_name(name)) {
+        return recorded;
+    }
+    if (pal_lock_is_file_kind(computed) &&
+        (recorded == k_pal_lock_compat_shm || recorded == k_pal_lock_native)) {
+        return recorded;
+    }
+    return computed;
+}
+
 }  // namespace
 
 int pal_lock_init(const char* name, pal_lock_s** lock) {
@@ -129,7 +145,13 @@ int pal_lock_init(const char* name, pal_lock_s** lock) {
         return -1;
     }
     snprintf(rec->name, sizeof(rec->name), "%.*s", static_cast<int>(k_name_max), name);
-    rec->compat = kind;
+    int used_kind = kind;
+    if (created) {
+        rec->compat = kind;
+    } else {
+        used_kind = pal_lock_existing_kind(kind, rec->compat, name);
+    }
+    pal_lock_set_kind(rec, used_kind);
     // The record stays mapped for the life of the process.
     *lock = static_cast<pal_lock_s*>(record.release());
     return 0;
@@ -139,7 +161,7 @@ int pal_lock(pal_lock_s* lock) {
     if (lock == nullptr) {
         return -1;
     }
-    if (lock->compat != k_pal_lock_native) {
+    if (pal_lock_kind(lock) != k_pal_lock_native) {
         return pal_compat_lock(lock);
     }
     int rc = pthread_mutex_lock(&lock->mutex);
@@ -164,7 +186,7 @@ int pal_unlock(pal_lock_s* lock) {
     if (lock == nullptr) {
         return -1;
     }
-    if (lock->compat != k_pal_lock_native) {
+    if (pal_lock_kind(lock) != k_pal_lock_native) {
         return pal_compat_unlock(lock);
     }
     return pthread_mutex_unlock(&lock->mutex);

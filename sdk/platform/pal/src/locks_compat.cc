@@ -10,9 +10,11 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 #include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/src/locks_internal.hpp"
+#include "utils/sys/unique_fd.hpp"
 
 namespace {
 
@@ -39,7 +41,12 @@ std::optional<bool> g_share_exists;
 
 // Compatibility file descriptors by kind 0-3, opened on first use and kept.
 std::mutex g_compat_fd_mutex;
-std::array<int, 4> g_compat_fd{-1, -1, -1, -1};
+std::array<utils::unique_fd, k_compat_files.size()> g_compat_fd;
+
+// Kind per record mapped by this process; records stay mapped for the life
+// of the process, so their addresses are stable keys.
+std::mutex g_kind_mutex;
+std::unordered_map<const pal_lock_s*, int> g_kinds;
 
 bool pal_path_exists(const std::string& path) {
     struct stat st {};
@@ -61,12 +68,12 @@ int pal_compat_fd(int kind) {
         return -1;
     }
     std::lock_guard<std::mutex> lock(g_compat_fd_mutex);
-    int& fd = g_compat_fd[static_cast<size_t>(kind)];
-    if (fd < 0) {
-        std::string path = pal_lock_dirs().tmp + "/" + file;
-        fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, k_pal_lock_file_mode);
+    utils::unique_fd& fd = g_compat_fd[static_cast<size_t>(kind)];
+    if (!fd) {
+        fd = utils::open_fd(pal_lock_dirs().tmp + "/" + file, O_RDWR | O_CREAT | O_NOFOLLOW,
+                            k_pal_lock_file_mode);
     }
-    return fd;
+    return fd.get();
 }
 
 }  // namespace
@@ -98,6 +105,30 @@ void pal_lock_set_dirs(const char* shm_dir, const char* tmp_dir, const char* sha
     g_share_exists.reset();
 }
 
+void pal_lock_set_kind(const pal_lock_s* lock, int kind) {
+    std::lock_guard<std::mutex> guard(g_kind_mutex);
+    g_kinds[lock] = kind;
+}
+
+int pal_lock_kind(const pal_lock_s* lock) {
+    {
+        std::lock_guard<std::mutex> guard(g_kind_mutex);
+        if (auto it = g_kinds.find(lock); it != g_kinds.end()) {
+            return it->second;
+        }
+    }
+    return lock->compat;
+}
+
+int pal_compat_kind_of_name(const char* name) {
+    for (const auto& f : k_compat_files) {
+        if (strcmp(name, f.lock_name) == 0) {
+            return f.kind;
+        }
+    }
+    return -1;
+}
+
 int pal_fcntl_lock_retry(int fd, short type) {
     struct flock fl {};
     fl.l_type = type;
@@ -127,7 +158,8 @@ int pal_check_compat(const char* name) {
 }
 
 int pal_compat_lock(pal_lock_s* lock) {
-    if (lock->compat == k_pal_lock_compat_shm) {
+    const int kind = pal_lock_kind(lock);
+    if (kind == k_pal_lock_compat_shm) {
         int rc = pthread_mutex_lock(&lock->mutex);
         if (rc == 0) {
             lock->owner_pid = getpid();
@@ -149,7 +181,7 @@ int pal_compat_lock(pal_lock_s* lock) {
         }
         return 0;
     }
-    int fd = pal_compat_fd(lock->compat);
+    int fd = pal_compat_fd(kind);
     if (fd < 0) {
         return -1;
     }
@@ -157,10 +189,11 @@ int pal_compat_lock(pal_lock_s* lock) {
 }
 
 int pal_compat_unlock(pal_lock_s* lock) {
-    if (lock->compat == k_pal_lock_compat_shm) {
+    const int kind = pal_lock_kind(lock);
+    if (kind == k_pal_lock_compat_shm) {
         return pthread_mutex_unlock(&lock->mutex);
     }
-    int fd = pal_compat_fd(lock->compat);
+    int fd = pal_compat_fd(kind);
     if (fd < 0) {
         return -1;
     }
