@@ -1,4 +1,4 @@
-#include "monitor/talonmon_process.hpp"
+#include "monitor/talonmon_cli.hpp"
 
 int main(int argc, char **argv) {
     return talonmon_main(argc, argv);

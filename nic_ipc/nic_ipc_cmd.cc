@@ -65,6 +65,21 @@ std::vector<uint8_t> cmd_buffer(ipc_cmd_e cmd)
     return std::vector<uint8_t>(d.req_len > d.rsp_len ? d.req_len : d.rsp_len, 0);
 }
 
+// An exchange whose request is one little-endian value at the start of the
+// payload and whose answer of interest is one value at rsp_offset; *answer is
+// set only when the exchange succeeds.
+template <typename Req, typename Rsp>
+ipc_cmd_result_s exchange_value(nic_ipc_handle_s *ipc, ipc_cmd_e cmd, Req request, size_t rsp_offset, Rsp *answer)
+{
+    auto buf = cmd_buffer(cmd);
+    put_le<Req>(&buf[0], request);
+    ipc_cmd_result_s r = exchange(ipc, cmd, buf);
+    if (r.ok()) {
+        *answer = get_le<Rsp>(&buf[rsp_offset]);
+    }
+    return r;
+}
+
 struct fail_words_s {
     ipc_cmd_e cmd;
     std::string_view what;
@@ -95,13 +110,7 @@ ipc_cmd_result_s ipc_cmd_device_info(nic_ipc_handle_s *ipc, nic_ipc_mac_t *mac)
 
 ipc_cmd_result_s ipc_cmd_heartbeat(nic_ipc_handle_s *ipc, uint64_t nonce, uint64_t *echo)
 {
-    auto buf = cmd_buffer(ipc_cmd_e::HEARTBEAT);
-    put_le<uint64_t>(&buf[0], nonce);
-    ipc_cmd_result_s r = exchange(ipc, ipc_cmd_e::HEARTBEAT, buf);
-    if (r.ok()) {
-        *echo = get_le<uint64_t>(&buf[HEARTBEAT_RSP_ECHO_OFFSET]);
-    }
-    return r;
+    return exchange_value(ipc, ipc_cmd_e::HEARTBEAT, nonce, HEARTBEAT_RSP_ECHO_OFFSET, echo);
 }
 
 ipc_cmd_result_s ipc_cmd_port_ifindex_get(nic_ipc_handle_s *ipc, std::vector<uint32_t> *ifindexes)
@@ -126,11 +135,10 @@ ipc_cmd_result_s ipc_cmd_port_ifindex_get(nic_ipc_handle_s *ipc, std::vector<uin
 
 ipc_cmd_result_s ipc_cmd_port_info_get(nic_ipc_handle_s *ipc, uint32_t ifindex, uint16_t *port_num)
 {
-    auto buf = cmd_buffer(ipc_cmd_e::PORT_INFO_GET);
-    put_le<uint32_t>(&buf[0], ifindex);
-    ipc_cmd_result_s r = exchange(ipc, ipc_cmd_e::PORT_INFO_GET, buf);
+    uint32_t port = 0;
+    ipc_cmd_result_s r = exchange_value(ipc, ipc_cmd_e::PORT_INFO_GET, ifindex, PORT_INFO_RSP_PORT_NUM_OFFSET, &port);
     if (r.ok()) {
-        *port_num = static_cast<uint16_t>(get_le<uint32_t>(&buf[PORT_INFO_RSP_PORT_NUM_OFFSET]));
+        *port_num = static_cast<uint16_t>(port);
     }
     return r;
 }

@@ -1,11 +1,18 @@
 #include "utils/log/boot_count.hpp"
 
+#include "utils/sys/stdio_file.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 
 namespace utils {
+
+namespace {
+
+constexpr size_t k_read_chunk = 64;
+
+}  // namespace
 
 std::string boot_count_path() {
     const char *dir = std::getenv("PERSISTENT_LOG_DIR");
@@ -16,12 +23,20 @@ std::string boot_count_path() {
 }
 
 int32_t boot_count_get() {
-    std::ifstream in(boot_count_path());
+    unique_file in = open_file(boot_count_path(), "r");
     if (!in) {
         return 0;
     }
     std::string line;
-    if (!std::getline(in, line)) {
+    char chunk[k_read_chunk];
+    while (std::fgets(chunk, sizeof(chunk), in.get()) != nullptr) {
+        line += chunk;
+        if (!line.empty() && line.back() == '\n') {
+            line.pop_back();
+            break;
+        }
+    }
+    if (line.empty() && std::ferror(in.get())) {
         return 0;
     }
     const char *begin = line.c_str();

@@ -4,15 +4,13 @@
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_backends.hpp"
 #include "sdk/lib/pal/pal_card_ctl.hpp"
+#include "sdk/lib/pal/pal_hw_common.hpp"
 #include "sdk/platform/pal/include/card_ctl.hpp"
-#include "sdk/platform/pal/include/sbus.hpp"
 #include "sdk/platform/pal/include/palx86.hpp"
 
 namespace sdk::lib {
 
 namespace {
-
-pal_ret_t pal_ret_of(int rc) { return rc == 0 ? PAL_RET_OK : PAL_RET_NOK; }
 
 pal_ret_t pal_hw_reg_read(uint64_t addr, uint32_t* data, uint32_t num_words) {
     return pal_ret_of(::pal_reg_rd32w(addr, data, num_words));
@@ -31,31 +29,7 @@ pal_ret_t pal_hw_mem_write(uint64_t addr, const uint8_t* data, uint64_t size, ui
 pal_ret_t pal_hw_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) {
     return ::pal_memset(addr, value, size, flags) == size ? PAL_RET_OK : PAL_RET_NOK;
 }
-pal_ret_t pal_hw_ring_db16(uint64_t addr, uint16_t data) { return pal_ret_of(::pal_reg_wr16(addr, data)); }
-pal_ret_t pal_hw_ring_db32(uint64_t addr, uint32_t data) { return pal_ret_of(::pal_reg_wr32(addr, data)); }
-pal_ret_t pal_hw_ring_db64(uint64_t addr, uint64_t data) { return pal_ret_of(::pal_reg_wr64(addr, data)); }
-pal_ret_t pal_hw_ptov(uint64_t phy_addr, uint64_t* virtual_addr) {
-    *virtual_addr = reinterpret_cast<uint64_t>(::pal_mem_ptov(phy_addr));
-    return PAL_RET_OK;
-}
-pal_ret_t pal_hw_vtop(uint64_t virtual_addr, uint64_t* phy_addr) {
-    *phy_addr = ::pal_mem_vtop(reinterpret_cast<const void*>(virtual_addr));
-    return PAL_RET_OK;
-}
-pal_ret_t pal_hw_sbus_read(uint32_t ring, uint32_t sbus_addr, uint32_t reg) {
-    ::pal_sbus_rd(ring, sbus_addr, reg);
-    return PAL_RET_OK;
-}
-pal_ret_t pal_hw_sbus_write(uint32_t ring, uint32_t sbus_addr, uint32_t reg, uint32_t value) {
-    ::pal_sbus_wr(ring, sbus_addr, reg, value);
-    return PAL_RET_OK;
-}
-pal_ret_t pal_hw_sbus_reset(uint32_t ring, uint32_t sbus_addr) {
-    ::pal_sbus_rst(ring, sbus_addr);
-    return PAL_RET_OK;
-}
 void* pal_hw_mem_map(uint64_t pa, uint32_t size) { return ::pal_mem_map(pa, size, 0); }
-void pal_hw_mem_unmap(void* ptr) { ::pal_mem_unmap(ptr); }
 pal_ret_t pal_hw_reg_rw_ctrl(pal_reg_rw_ctrl_s*) { return PAL_RET_OK; }
 
 pal_ret_t pal_hw_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, qsfp_page_t page,
@@ -101,18 +75,11 @@ int pal_hw_cpld_write_qsfp_temp(uint32_t temperature, uint32_t port) {
 
 pal_ret_t pal_hw_init() {
     pal_rwvecs_s& v = gl_pal_info.rwvecs;
+    pal_hw_fill_common_slots(v);
     v.reg_read = pal_hw_reg_read;
     v.reg_write = pal_hw_reg_write;
-    v.sbus_read = pal_hw_sbus_read;
-    v.sbus_write = pal_hw_sbus_write;
-    v.sbus_reset = pal_hw_sbus_reset;
     v.mem_read = pal_hw_mem_read;
     v.mem_write = pal_hw_mem_write;
-    v.ring_db16 = pal_hw_ring_db16;
-    v.ring_db32 = pal_hw_ring_db32;
-    v.ring_db64 = pal_hw_ring_db64;
-    v.physical_addr_to_virtual_addr = pal_hw_ptov;
-    v.virtual_addr_to_physical_addr = pal_hw_vtop;
     v.mem_set = pal_hw_mem_set;
     // QSFP and board-controller operations are card firmware commands.
     pal_card_ctl_fill_slots(v);
@@ -126,9 +93,6 @@ pal_ret_t pal_hw_init() {
     v.qsfp_set_led = pal_hw_qsfp_set_led;
     v.cpld_write_qsfp_temp = pal_hw_cpld_write_qsfp_temp;
     v.mem_map = pal_hw_mem_map;
-    v.mem_unmap = pal_hw_mem_unmap;
-    v.get_sub_asic = ::pal_get_sub_asic;
-    v.is_mem_region_avail = ::pal_is_mem_region_avail;
     v.reg_rw_ctrl = pal_hw_reg_rw_ctrl;
     return PAL_RET_OK;
 }

@@ -149,41 +149,39 @@ pal_ret_t pal_telnet_reg_write(uint64_t addr, const uint32_t* data, uint32_t num
     return PAL_RET_OK;
 }
 
-pal_ret_t pal_telnet_mem_read(uint64_t addr, uint8_t* data, uint64_t size, uint32_t) {
-    if (data == nullptr || size == 0) {
+// One devmem command per byte of [addr, addr + size): reads into read_into
+// when it is given, else writes write_from. Stops at the first failure.
+pal_ret_t telnet_mem_bytes(uint64_t addr, uint8_t* read_into, const uint8_t* write_from, uint64_t size) {
+    const bool reading = read_into != nullptr;
+    if ((reading ? read_into : write_from) == nullptr || size == 0) {
         LOGGER_ERR("Invalid parameters");
         return PAL_RET_NOK;
     }
     pal_telnet_session_s* s = telnet_session();
     for (uint64_t i = 0; s != nullptr && i < size; ++i) {
+        const auto a = static_cast<unsigned long>(addr + i);
         char cmd[k_cmd_max];
         uint64_t v = 0;
-        if (!telnet_format(cmd, "devmem 0x%lx 8", static_cast<unsigned long>(addr + i)) ||
-            !telnet_devmem(s, cmd, &v)) {
-            LOGGER_ERR("Memory read failed at address 0x%lx", static_cast<unsigned long>(addr + i));
+        const bool formatted = reading ? telnet_format(cmd, "devmem 0x%lx 8", a)
+                                       : telnet_format(cmd, "devmem 0x%lx 8 0x%x", a,
+                                                       static_cast<unsigned>(write_from[i]));
+        if (!formatted || !telnet_devmem(s, cmd, reading ? &v : nullptr)) {
+            LOGGER_ERR("Memory %s failed at address 0x%lx", reading ? "read" : "write", a);
             return PAL_RET_NOK;
         }
-        data[i] = static_cast<uint8_t>(v);
+        if (reading) {
+            read_into[i] = static_cast<uint8_t>(v);
+        }
     }
     return PAL_RET_OK;
 }
 
+pal_ret_t pal_telnet_mem_read(uint64_t addr, uint8_t* data, uint64_t size, uint32_t) {
+    return telnet_mem_bytes(addr, data, nullptr, size);
+}
+
 pal_ret_t pal_telnet_mem_write(uint64_t addr, const uint8_t* data, uint64_t size, uint32_t) {
-    if (data == nullptr || size == 0) {
-        LOGGER_ERR("Invalid parameters");
-        return PAL_RET_NOK;
-    }
-    pal_telnet_session_s* s = telnet_session();
-    for (uint64_t i = 0; s != nullptr && i < size; ++i) {
-        char cmd[k_cmd_max];
-        if (!telnet_format(cmd, "devmem 0x%lx 8 0x%x", static_cast<unsigned long>(addr + i),
-                           static_cast<unsigned>(data[i])) ||
-            !telnet_devmem(s, cmd, nullptr)) {
-            LOGGER_ERR("Memory write failed at address 0x%lx", static_cast<unsigned long>(addr + i));
-            return PAL_RET_NOK;
-        }
-    }
-    return PAL_RET_OK;
+    return telnet_mem_bytes(addr, nullptr, data, size);
 }
 
 pal_ret_t pal_telnet_qsfp_read(uint8_t* buffer, uint32_t size, uint32_t offset, qsfp_page_t,

@@ -1,0 +1,251 @@
+// The control commands: one handler per verb, found through a table.
+#include <atomic>
+#include <optional>
+#include <sstream>
+#include <string_view>
+
+#include "emulator/emu_counter_layout.hpp"
+#include "emulator/emu_files.hpp"
+#include "emulator/emu_impl.hpp"
+#include "emulator/emu_text.hpp"
+
+namespace talon_emu {
+
+namespace {
+
+std::string usage(const char *u)
+{
+    return "usage: " + std::string(u);
+}
+
+}  // namespace
+
+emulator::impl::verb_handler emulator::impl::find_verb(const std::string &verb)
+{
+    struct verb_s {
+        std::string_view name;
+        verb_handler handler;
+    };
+    static constexpr verb_s k_verbs[] = {
+        {"heartbeat", &impl::verb_heartbeat}, {"unplug", &impl::verb_plug}, {"plug", &impl::verb_plug},
+        {"add-lif", &impl::verb_add_lif},     {"add-port", &impl::verb_add_port}, {"set", &impl::verb_set},
+        {"fault", &impl::verb_fault},
+    };
+    // The board-controller verbs go to the card's controller.
+    if (card_ctl::is_verb(verb)) {
+        return &impl::verb_card_ctl;
+    }
+    for (const verb_s &v : k_verbs) {
+        if (v.name == verb) {
+            return v.handler;
+        }
+    }
+    return nullptr;
+}
+
+std::string emulator::impl::command(const std::string &line, bool *ok)
+{
+    std::istringstream is(line);
+    std::vector<std::string> w;
+    for (std::string t; is >> t;) {
+        w.push_back(t);
+    }
+    *ok = false;
+    if (w.empty()) {
+        return "empty command";
+    }
+    const std::string &verb = w[0];
+    const verb_handler handler = find_verb(verb);
+    if (!handler) {
+        return "unknown command '" + verb + "'";
+    }
+    if (w.size() < 2) {
+        return "missing CARD for '" + verb + "'";
+    }
+    card_s *c = find_card(w[1]);
+    if (!c) {
+        return "unknown card '" + w[1] + "'";
+    }
+    std::lock_guard lk(mtx);
+    return (this->*handler)(*c, w, ok);
+}
+
+std::string emulator::impl::verb_card_ctl(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    return c.ctl.command(w, c.addr(), ok);
+}
+
+std::string emulator::impl::verb_heartbeat(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 3) {
+        return usage("heartbeat CARD ok|fail|mismatch");
+    }
+    if (w[2] == "ok") {
+        c.heartbeat = heartbeat_e::ok;
+    } else if (w[2] == "fail") {
+        c.heartbeat = heartbeat_e::fail;
+    } else if (w[2] == "mismatch") {
+        c.heartbeat = heartbeat_e::mismatch;
+    } else {
+        return usage("heartbeat CARD ok|fail|mismatch");
+    }
+    *ok = true;
+    return "heartbeat " + c.addr() + " " + w[2];
+}
+
+std::string emulator::impl::verb_plug(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 2) {
+        return usage("unplug|plug CARD");
+    }
+    const std::string &verb = w[0];
+    const bool plug = verb == "plug";
+    if (c.plugged != plug) {
+        fs::create_directories(parked(c));
+        for (const function_s &f : c.functions) {
+            fs::path in_tree = sys_devices() / f.bdf;
+            fs::path away = parked(c) / f.bdf;
+            fs::rename(plug ? away : in_tree, plug ? in_tree : away);
+        }
+        link_drivers(c, plug);
+        if (plug) {
+            open_card_sockets(c);
+        } else {
+            close_card_sockets(c);
+        }
+        c.plugged = plug;
+    }
+    *ok = true;
+    return verb + " " + c.addr();
+}
+
+std::string emulator::impl::verb_add_lif(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 3) {
+        return usage("add-lif CARD NAME");
+    }
+    if (w[2].size() > k_lif_name_field) {
+        return "LIF name longer than " + std::to_string(k_lif_name_field) + " bytes";
+    }
+    if (c.lifs.size() >= k_max_lif_slots) {
+        return "card " + c.addr() + " holds " + std::to_string(k_max_lif_slots) + " LIFs already";
+    }
+    const size_t l = c.lifs.size();
+    lif_s lif;
+    lif.lif_id = static_cast<uint16_t>(k_first_lif_id + l);
+    lif.name = w[2];
+    lif.uuid = {0x4c, 0x49, 0x46, 0x00, static_cast<uint8_t>(c.index), 0x00, 0x40, 0x00,
+                0x80, 0x00, 0x02, 0x54, 0x4c, 0x4e, static_cast<uint8_t>(l >> 8), static_cast<uint8_t>(l)};
+    c.lifs.push_back(lif);
+    rebuild_counters(c);
+    write_cards_json();
+    *ok = true;
+    return "lif " + std::to_string(l) + " " + std::to_string(lif.lif_id) + " " + uuid_text(lif.uuid);
+}
+
+std::string emulator::impl::verb_add_port(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    auto ifx = w.size() == 3 ? parse_number(w[2]) : std::nullopt;
+    if (!ifx || *ifx > UINT32_MAX) {
+        return usage("add-port CARD IFINDEX");
+    }
+    if (c.ports.size() >= k_max_ports) {
+        return "card " + c.addr() + " holds " + std::to_string(k_max_ports) + " ports already";
+    }
+    for (uint32_t p : c.ports) {
+        if (p == *ifx) {
+            return "card " + c.addr() + " already has port " + w[2];
+        }
+    }
+    c.ports.push_back(static_cast<uint32_t>(*ifx));
+    rebuild_counters(c);
+    write_cards_json();
+    *ok = true;
+    return "port " + std::to_string(c.ports.size() - 1) + " " + std::to_string(*ifx);
+}
+
+std::string emulator::impl::verb_set(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    auto idx = w.size() == 6 ? parse_number(w[3]) : std::nullopt;
+    auto val = w.size() == 6 ? parse_number(w[5]) : std::nullopt;
+    if (!idx || !val || (w[2] != "lif" && w[2] != "port")) {
+        return usage("set CARD lif|port INDEX COUNTER VALUE");
+    }
+    const bool port = w[2] == "port";
+    if (*idx >= (port ? c.ports.size() : c.lifs.size())) {
+        return "no " + w[2] + " " + w[3] + " on card " + c.addr();
+    }
+    std::optional<uint64_t> off;
+    if (port) {
+        for (const auto &d : k_port_counter_layout) {
+            if (d.name == w[4]) {
+                off = k_port_region_offset + *idx * k_port_stats_stride + d.offset;
+            }
+        }
+    } else {
+        for (const auto &d : k_lif_counter_layout) {
+            if (d.name == w[4]) {
+                off = k_lif_region_offset + *idx * k_lif_stats_stride + d.offset;
+            }
+        }
+    }
+    if (!off) {
+        return "unknown " + w[2] + " counter '" + w[4] + "'";
+    }
+    for (counter_s &k : c.counters) {
+        if (k.offset == *off) {
+            k.fixed = true;
+        }
+    }
+    std::atomic_ref<uint64_t>(*mem_word(c.mem, *off)).store(*val, std::memory_order_relaxed);
+    *ok = true;
+    return "set " + w[2] + " " + w[3] + " " + w[4] + " " + std::to_string(*val);
+}
+
+// fault CARD COMMAND MODE
+std::string emulator::impl::verb_fault(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 4) {
+        return usage("fault CARD COMMAND ok|status=N|transport=N|short");
+    }
+    int cmd = -1;
+    for (unsigned i = 0; i < k_cmd_count; ++i) {
+        if (w[2] == k_cmds[i].name) {
+            cmd = static_cast<int>(i);
+        }
+    }
+    const bool ctl_cmd = cmd < 0 && card_ctl::is_command_name(w[2]);
+    if (cmd < 0 && !ctl_cmd) {
+        return "unknown firmware command '" + w[2] + "'";
+    }
+    fault_s f;
+    const std::string &m = w[3];
+    if (m == "ok") {
+        f.mode = fault_e::ok;
+    } else if (m == "short") {
+        f.mode = fault_e::short_rsp;
+    } else if (m.rfind("status=", 0) == 0 || m.rfind("transport=", 0) == 0) {
+        const bool st = m[0] == 's';
+        auto v = parse_number(m.substr(m.find('=') + 1));
+        if (!v || *v > UINT32_MAX) {
+            return "bad fault value in '" + m + "'";
+        }
+        f.mode = st ? fault_e::status : fault_e::transport;
+        f.value = static_cast<uint32_t>(*v);
+    } else {
+        return usage("fault CARD COMMAND ok|status=N|transport=N|short");
+    }
+    if (ctl_cmd) {
+        c.ctl.set_fault(w[2], f.mode == fault_e::status      ? ctl_fault_e::status
+                              : f.mode == fault_e::transport ? ctl_fault_e::transport
+                              : f.mode == fault_e::short_rsp ? ctl_fault_e::short_rsp
+                                                             : ctl_fault_e::ok,
+                        f.value);
+    } else {
+        c.faults[cmd] = f;
+    }
+    *ok = true;
+    return "fault " + c.addr() + " " + w[2] + " " + m;
+}
+
+}  // namespace talon_emu

@@ -1,0 +1,49 @@
+#include "monitor/talonmon_signals.hpp"
+
+#include "monitor/talonmon_state.hpp"
+#include "utils/log/trace.hpp"
+
+#include <spdlog/spdlog.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+std::atomic<int> g_received_signal{0};
+// Where the handler ran: its trace line is written later, outside the handler.
+std::atomic<const spdlog::source_loc *> g_signal_handler_loc{nullptr};
+
+}  // namespace
+
+void talonmon_signal_handler(int signo) {
+    static constexpr spdlog::source_loc k_here{__FILE__, __LINE__, __func__};
+    g_signal_handler_loc.store(&k_here);
+    g_received_signal.store(signo);
+    g_talonmon_state.set_running(false);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
+
+void talonmon_log_received_signal() {
+    int signo = g_received_signal.load();
+    const spdlog::source_loc *where = g_signal_handler_loc.load();
+    if (signo != 0 && where != nullptr) {
+        utils::trace_msg(trace_level_info, *where, "received signal {}, exiting ...", signo);
+    }
+}
+
+void talonmon_print_exiting() {
+    std::printf("Exiting TALON monitor ...\n");
+    std::fflush(stdout);
+}
+
+void talonmon_exit_without_health_checker() {
+    talonmon_log_received_signal();
+    // Every record is flushed as it is written; this covers the trace log.
+    spdlog::apply_all([](const std::shared_ptr<spdlog::logger> &logger) { logger->flush(); });
+    talonmon_print_exiting();
+    std::_Exit(k_talonmon_exit_ok);
+}

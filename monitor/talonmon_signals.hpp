@@ -1,0 +1,20 @@
+// Termination signals and the stops they lead to.
+#pragma once
+
+inline constexpr int k_talonmon_exit_ok = 0;
+
+// Clears the monitor's `running` flag and remembers the signal; the trace
+// line for it is written later by talonmon_log_received_signal (a signal
+// handler must not take the logger's locks).
+void talonmon_signal_handler(int signo);
+
+// Writes the "received signal" trace line if a termination signal arrived.
+void talonmon_log_received_signal();
+
+// Prints the last line of an orderly stop to standard output.
+void talonmon_print_exiting();
+
+// Ends the process at once with the messages of an orderly stop, for a stop
+// that cannot wait for the health checker: the trace and card files are
+// flushed, the health checker is not joined.
+[[noreturn]] void talonmon_exit_without_health_checker();
