@@ -7,7 +7,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <string>
 #include <system_error>
@@ -82,6 +86,51 @@ public:
 
 private:
     int saved_ = -1;
+};
+
+// Runs jobs, one at a time, on a thread of its own, after `setup` has run
+// there: for code that keeps state per thread (card-control channels, the
+// access recorder).
+class job_thread {
+public:
+    explicit job_thread(std::function<void()> setup = [] {})
+        : thread_([this, setup = std::move(setup)] {
+              setup();
+              run();
+          }) {}
+    ~job_thread() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+    }
+    void call(std::function<void()> job) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ = std::move(job);
+        cv_.notify_all();
+        cv_.wait(lock, [this] { return !job_; });
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            cv_.wait(lock, [this] { return stop_ || job_; });
+            if (stop_) {
+                return;
+            }
+            job_();
+            job_ = nullptr;
+            cv_.notify_all();
+        }
+    }
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::function<void()> job_;
+    bool stop_ = false;
+    std::thread thread_;
 };
 
 }  // namespace fuzz_support

@@ -132,49 +132,6 @@ private:
     std::thread thread_;
 };
 
-// Runs jobs on a thread of its own: the card-control commands keep one
-// channel per thread, and each transport needs its own.
-class job_thread {
-public:
-    explicit job_thread(std::function<void()> setup)
-        : thread_([this, setup = std::move(setup)] {
-              setup();
-              run();
-          }) {}
-    ~job_thread() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    void call(std::function<void()> job) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ = std::move(job);
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return !job_; });
-    }
-
-private:
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            cv_.wait(lock, [this] { return stop_ || job_; });
-            if (stop_) {
-                return;
-            }
-            job_();
-            job_ = nullptr;
-            cv_.notify_all();
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::function<void()> job_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 
 int listen_at(const std::string &path) {
@@ -197,7 +154,7 @@ struct transport_rig_s {
     nic_ipc_handle_s handle{};
     std::unique_ptr<fake_card> info_card;
     std::unique_ptr<fake_card> ctl_card;
-    std::unique_ptr<job_thread> ctl_thread;
+    std::unique_ptr<fuzz_support::job_thread> ctl_thread;
 };
 
 struct rig_s {
@@ -214,7 +171,7 @@ void connect_ctl(transport_rig_s &r, const std::string &node) {
     int conn = -1;
     std::thread acceptor([&] { conn = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
     std::deque<rsp_spec_s> first;
-    r.ctl_thread = std::make_unique<job_thread>([t = r.transport] {
+    r.ctl_thread = std::make_unique<fuzz_support::job_thread>([t = r.transport] {
         nic_ipc_init(static_cast<int32_t>(t == transport_e::tawk ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL),
                      false);
     });

@@ -91,43 +91,7 @@ pal_ret_t mock_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t) {
 
 // The recorder keeps its state per thread and, once set up for capture, a
 // thread never replays: captures are taken on a thread of their own.
-class recorder_thread {
-public:
-    recorder_thread() : thread_([this] { run(); }) {}
-    ~recorder_thread() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-    void call(std::function<void()> job) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ = std::move(job);
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return !job_; });
-    }
-
-private:
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            cv_.wait(lock, [this] { return stop_ || job_; });
-            if (stop_) {
-                return;
-            }
-            job_();
-            job_ = nullptr;
-            cv_.notify_all();
-        }
-    }
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::function<void()> job_;
-    bool stop_ = false;
-    std::thread thread_;
-};
+using recorder_thread = fuzz_support::job_thread;
 
 void rw_ctrl(int32_t op, const char *arg, const char *fmt = nullptr) {
     pal_reg_rw_ctrl_s ctrl{};
