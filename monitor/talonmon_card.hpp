@@ -39,6 +39,11 @@ struct talonmon_lif_entry_s {
 using talonmon_port_list_t = std::vector<talonmon_port_entry_s>;
 using talonmon_lif_list_t = std::vector<talonmon_lif_entry_s>;
 
+// True when both handles name the same card.
+inline bool talonmon_same_card(const aml_card_handle_s &a, const aml_card_handle_s &b) {
+    return a.uuid == b.uuid && a.bdf == b.bdf;
+}
+
 // The port and LIF lists are replaced whole by the health checker and read
 // by the worker as snapshots: a worker's pass always walks one consistent
 // list, and an entry it walks stays alive until the pass ends.

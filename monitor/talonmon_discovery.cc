@@ -1,6 +1,10 @@
 #include "monitor/talonmon_discovery.hpp"
 
 #include "monitor/talonmon_state.hpp"
+#include "aml/aml_inventory.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
+#include "monitor/pipeline.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
 #include "nic_ipc/nic_ipc.hpp"
 #include "nic_ipc/nic_ipc_cmd.hpp"
 #include "utils/log/trace.hpp"
@@ -134,4 +138,141 @@ sdk::sdk_ret_t talonmon_state::discover_lifs() {
         }
     }
     return sdk::SDK_RET_OK;
+}
+
+sdk::sdk_ret_t talonmon_state::discover_cards() {
+    g_talonmon_metrics.count_discovery_pass();
+    aml_card_inventory_get_req_s req{};
+    aml_card_inventory_get_rsp_s rsp{};
+    aml_status_e status = aml_card_inventory_get(&req, &rsp);
+    if (status != AML_STATUS_OK) {
+        std::fprintf(stderr, "Error %s", rsp.err_msg.c_str());
+        return aml_to_sdk_ret_status(status);
+    }
+    report_inventory_error_(rsp.err_msg);
+    const std::vector<aml_card_handle_s> handles = rsp.cards;
+    const size_t known_before = num_cards();
+
+    // Contexts appended by this pass get their workers when the pass ends,
+    // also when it ends early: no context stays active without a worker.
+    struct start_new_workers {
+        talonmon_state &state;
+        size_t from;
+        ~start_new_workers() {
+            for (size_t i = from; i < state.num_cards(); ++i) {
+                state.start_worker_(state.card(i));
+            }
+        }
+    };
+    {
+        start_new_workers starter{*this, known_before};
+        for (const auto &handle : handles) {
+            bool known = false;
+            for (size_t i = 0; i < num_cards() && !known; ++i) {
+                known = talonmon_same_card(card(i), handle);
+            }
+            if (known) {
+                continue;
+            }
+            auto ctxt = std::make_unique<talonmon_card_ctxt_s>(handle);
+            ctxt->metrics = g_talonmon_metrics.make_card(ctxt->bdf, ctxt->uuid);
+            if (init_card_(*ctxt) != sdk::SDK_RET_OK) {
+                continue;  // retried at the next discovery pass
+            }
+            ctxt->stats_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "stats");
+            if (!ctxt->stats_logger) {
+                TRACE_ERR("TALON {} - Failed to start stats logger", ctxt->bdf);
+                return sdk::SDK_RET_ERR;
+            }
+            ctxt->event_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "event");
+            if (!ctxt->event_logger) {
+                TRACE_ERR("TALON {} - Failed to start event logger", ctxt->bdf);
+                talonmon_oper_logger_deinit(*ctxt, "stats");
+                return sdk::SDK_RET_ERR;
+            }
+            append_card_(std::move(ctxt));
+        }
+    }
+
+    // Card up: a listed card that is down and readable again gets a new worker.
+    for (const auto &handle : handles) {
+        for (size_t i = 0; i < num_cards(); ++i) {
+            talonmon_card_ctxt_s &ctxt = card(i);
+            if (!talonmon_same_card(ctxt, handle) || !ctxt.is_down()) {
+                continue;
+            }
+            if (init_card_(ctxt) != sdk::SDK_RET_OK) {
+                continue;
+            }
+            sdk::sdk_ret_t rc = pipeline_reinit();
+            if (rc != sdk::SDK_RET_OK) {
+                return rc;
+            }
+            // A card that answers its listing and information commands may
+            // still fail its heartbeat: it is up only once that passes too.
+            if (!card_alive_(ctxt)) {
+                continue;
+            }
+            stop_worker_(ctxt);
+            {
+                std::lock_guard<std::mutex> lock(ctxt.mutex);
+                ctxt.stop = false;
+                ctxt.down = false;
+            }
+            if (!start_worker_(ctxt)) {
+                continue;
+            }
+            if (ctxt.metrics) {
+                ctxt.metrics->set_up(true);
+            }
+            talonmon_post_health_check_event(ctxt, "card up detected");
+            TRACE_INFO("TALON {} - card up detected", ctxt.bdf);
+        }
+    }
+    return sdk::SDK_RET_OK;
+}
+
+// A listing that failed (lspci missing or failing) yields no cards, like a
+// host without any: the error level line tells the operator which it is.
+void talonmon_state::report_inventory_error_(const std::string &err_msg) {
+    if (err_msg == inventory_error_) {
+        return;
+    }
+    inventory_error_ = err_msg;
+    if (!err_msg.empty()) {
+        TRACE_ERR("{}", err_msg.substr(0, err_msg.find_last_not_of('\n') + 1));
+    }
+}
+
+sdk::sdk_ret_t talonmon_state::init_card_(talonmon_card_ctxt_s &ctxt) {
+    ctxt.set_lifs({});
+    ctxt.set_ports({});
+    sdk::sdk_ret_t rc = discover_card_lifs_(ctxt);
+    if (rc != sdk::SDK_RET_OK) {
+        return rc;
+    }
+    rc = discover_card_ports_(ctxt);
+    if (rc != sdk::SDK_RET_OK) {
+        return rc;
+    }
+    retain_entity_metrics_(ctxt);
+    TRACE_INFO("TALON {} - Card init successful", ctxt.bdf);
+    return sdk::SDK_RET_OK;
+}
+
+// Entities a card no longer reports stay published while it is down and
+// go once it has been read afresh.
+void talonmon_state::retain_entity_metrics_(talonmon_card_ctxt_s &ctxt) {
+    if (!ctxt.metrics) {
+        return;
+    }
+    std::vector<std::string> lif_uuids;
+    std::vector<std::string> port_uuids;
+    for (const auto &lif : *ctxt.lifs()) {
+        lif_uuids.push_back(lif.uuid);
+    }
+    for (const auto &port : *ctxt.ports()) {
+        port_uuids.push_back(port.uuid);
+    }
+    ctxt.metrics->retain(lif_uuids, port_uuids);
 }

@@ -1,5 +1,8 @@
 #include "aml/aml_liveness.hpp"
 #include "monitor/talonmon_state.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
+#include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
 #include "utils/log/trace.hpp"
 
 bool talonmon_state::card_alive_(const talonmon_card_ctxt_s &ctxt) {
@@ -20,5 +23,25 @@ void talonmon_state::inspect_card_health() {
         TRACE_INFO("TALON {} - card down detected", ctxt.bdf);
         talonmon_post_health_check_event(ctxt, "card down detected");
         ctxt.set_down(true);
+    }
+}
+
+void talonmon_post_health_check_event(talonmon_card_ctxt_s &ctxt, const std::string &event) {
+    static const std::string k_no_name;
+    talonmon_telemetry_record_s record{};
+    record.type = TALONMON_TELEMETRY_TYPE_HEALTH;
+    record.record_type.type = TALONMON_RECORD_TYPE_CARD;
+    record.id = &ctxt.uuid;
+    record.name = &k_no_name;
+    record.description = event;
+    std::string line;
+    sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(ctxt, record, line);
+    if (rc != sdk::SDK_RET_OK) {
+        TRACE_ERR("TALON {} - Failed to post {} event, err : {}", ctxt.bdf, event, static_cast<uint32_t>(rc));
+        return;
+    }
+    talonmon_oper_log_line(ctxt.event_logger, line);
+    if (ctxt.metrics) {
+        ctxt.metrics->count_line(talonmon_metrics_file_e::event);
     }
 }

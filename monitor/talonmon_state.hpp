@@ -117,5 +117,10 @@ void talonmon_health_check_pass(uint64_t tick);
 // past later due ticks does not make them up.
 void *talonmon_health_checker(void *arg);
 
+// Runs the health checker until `running` is cleared, then gives it a
+// bounded time to end (leaving the process without it if it does not).
+// 0, or non-zero when its thread cannot be started.
+int talonmon_run_health_checker();
+
 // The tick of the health checker's latest (or coming) pass.
 uint64_t talonmon_health_tick();
