@@ -76,7 +76,9 @@ int cpld_exchange(uint32_t op, std::array<uint8_t, k_cpld_arg_count> args, cpld_
     return 0;
 }
 
-int neg_status(uint32_t status) { return -static_cast<int>(status); }
+// Negated in unsigned arithmetic: a status of 0x80000000 has no positive
+// int, and its negation is INT_MIN, which is what the caller gets.
+int neg_status(uint32_t status) { return static_cast<int>(0U - status); }
 
 // A command whose result is -status.
 int cpld_control(uint32_t op, std::array<uint8_t, k_cpld_arg_count> args) {
