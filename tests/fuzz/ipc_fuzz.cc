@@ -21,6 +21,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -104,7 +105,11 @@ private:
     void serve() {
         std::vector<uint8_t> req(k_buf_size * 20);
         for (;;) {
+            // libFuzzer's time-out alarm interrupts any thread's recv.
             const ssize_t n = ::recv(fd_, req.data(), req.size(), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
             if (n <= 0) {
                 return;
             }
@@ -121,7 +126,8 @@ private:
             // With nothing left to say the card ends the exchange with an
             // empty message, which every transport refuses at once.
             const std::string m = answer ? frame(req.data(), static_cast<size_t>(n), std::move(spec)) : std::string();
-            ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
+            while (::send(fd_, m.data(), m.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+            }
         }
     }
 

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cerrno>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -73,7 +74,11 @@ private:
         conn_fd_ = fd;
         char buf[512];
         for (;;) {
+            // libFuzzer's time-out alarm interrupts any thread's recv.
             const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
             if (n <= 0) {
                 break;
             }
@@ -90,7 +95,13 @@ private:
                     }
                 }
                 reply += k_prompt;
-                ::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
+                for (size_t at = 0; at < reply.size();) {
+                    const ssize_t sent = ::send(fd, reply.data() + at, reply.size() - at, MSG_NOSIGNAL);
+                    if (sent < 0 && errno != EINTR) {
+                        break;
+                    }
+                    at += sent > 0 ? static_cast<size_t>(sent) : 0;
+                }
             }
         }
         ::close(fd);
