@@ -3,6 +3,7 @@
 // faults with their log lines. Commands run on fresh threads, so each opens
 // its own channel.
 #include <array>
+#include <climits>
 #include <numeric>
 
 #include "sdk/platform/pal/include/card_ctl.hpp"
@@ -38,11 +39,12 @@ protected:
 };
 
 TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
-    ctl({"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4"});
+    ctl({"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4", "fault 0 READ_VOUT1 status=2147483648"});
     in_new_thread([] {
         int v = 77;
         EXPECT_EQ(pal_ipc_c_read_vin(&v), -4);  // failed status: -status, output untouched
         EXPECT_EQ(v, 77);
+        EXPECT_EQ(pal_ipc_c_read_vout1(&v), INT_MIN);  // the one status whose negation has no positive int
         uint8_t reg = 0;
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x20, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
