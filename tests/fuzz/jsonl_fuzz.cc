@@ -4,9 +4,9 @@
 // when the name was well-formed UTF-8 already.
 #include "monitor/talonmon_jsonl.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/fuzz/strict_json.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
+#include <nlohmann/json.hpp>
 
 #include <cinttypes>
 #include <deque>
@@ -17,24 +17,37 @@ constexpr size_t k_max_name = 300;
 constexpr size_t k_max_counters = 8;
 constexpr uint32_t k_max_kind = 4;
 
-using strict_json::value;
+// Insertion order kept: the section is the last member of a line.
+using json = nlohmann::ordered_json;
 
-const value &member(const value &obj, const char *key) {
-    const value *v = obj.member(key);
-    FUZZ_CHECK(v != nullptr, "line has no \"%s\"", key);
-    return *v;
+const json &member(const json &obj, const char *key) {
+    const auto it = obj.find(key);
+    FUZZ_CHECK(it != obj.end(), "line has no \"%s\"", key);
+    return *it;
+}
+
+// The library's strict encoder refuses ill-formed UTF-8 (overlong forms,
+// surrogates, truncated sequences, anything above U+10FFFF).
+bool valid_utf8(const std::string &text) {
+    try {
+        (void)json(text).dump();
+        return true;
+    } catch (const json::type_error &) {
+        return false;
+    }
 }
 
 // A rendered string is the name itself when the name was valid UTF-8;
 // otherwise it is still valid (the parser checked) and never longer than
 // three bytes per input byte (one U+FFFD each at most).
-void check_text(const value &v, const std::string &original, const char *what) {
-    FUZZ_CHECK(v.kind == value::kind_e::string, "%s is not a string", what);
-    if (strict_json::valid_utf8(original)) {
-        FUZZ_CHECK(v.text == original, "%s changed on the way", what);
+void check_text(const json &v, const std::string &original, const char *what) {
+    FUZZ_CHECK(v.is_string(), "%s is not a string", what);
+    const auto &text = v.get_ref<const std::string &>();
+    if (valid_utf8(original)) {
+        FUZZ_CHECK(text == original, "%s changed on the way", what);
     } else {
-        FUZZ_CHECK(v.text.size() <= 3 * original.size(), "%s grew beyond replacement", what);
-        FUZZ_CHECK(v.text.find("\xef\xbf\xbd") != std::string::npos, "%s lost no bad byte", what);
+        FUZZ_CHECK(text.size() <= 3 * original.size(), "%s grew beyond replacement", what);
+        FUZZ_CHECK(text.find("\xef\xbf\xbd") != std::string::npos, "%s lost no bad byte", what);
     }
 }
 
@@ -66,15 +79,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     }
     FUZZ_CHECK(line.find('\n') == std::string::npos, "line holds a line break");
-    const auto parsed = strict_json::parse(line);
-    FUZZ_CHECK(parsed.has_value(), "not valid JSON in UTF-8: %s", line.c_str());
-    FUZZ_CHECK(parsed->kind == value::kind_e::object, "line is not an object");
-    check_text(member(*parsed, "uuid"), card.uuid, "uuid");
-    check_text(member(*parsed, "bdf"), card.bdf, "bdf");
-    FUZZ_CHECK(member(*parsed, "timestamp").kind == value::kind_e::string, "timestamp is not a string");
-    FUZZ_CHECK(parsed->members.size() == 4, "line has %zu members", parsed->members.size());
-    const value &section = parsed->members.back();
-    FUZZ_CHECK(section.kind == value::kind_e::object, "section is not an object");
+    // The parser refuses anything but one JSON value in well-formed UTF-8.
+    const json parsed = json::parse(line, nullptr, false);
+    FUZZ_CHECK(!parsed.is_discarded(), "not valid JSON in UTF-8: %s", line.c_str());
+    FUZZ_CHECK(parsed.is_object(), "line is not an object");
+    check_text(member(parsed, "uuid"), card.uuid, "uuid");
+    check_text(member(parsed, "bdf"), card.bdf, "bdf");
+    FUZZ_CHECK(member(parsed, "timestamp").is_string(), "timestamp is not a string");
+    FUZZ_CHECK(parsed.size() == 4, "line has %zu members", parsed.size());
+    const json &section = parsed.back();
+    FUZZ_CHECK(section.is_object(), "section is not an object");
     if (record.id != nullptr && !id.empty()) {
         check_text(member(section, "id"), id, "id");
     }
@@ -85,16 +99,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check_text(member(section, "description"), record.description, "description");
         return 0;
     }
-    const value &list = member(section, "counters");
-    FUZZ_CHECK(list.kind == value::kind_e::array && list.items.size() == record.counters.size(),
-               "counters list does not match the record");
-    for (size_t i = 0; i < list.items.size(); ++i) {
-        check_text(member(list.items[i], "name"), record.counters[i].counter->name, "counter name");
-        const value &v = member(list.items[i], "value");
-        FUZZ_CHECK(v.kind == value::kind_e::number, "counter value is not a number");
-        char expected[24];
-        std::snprintf(expected, sizeof(expected), "%" PRIu64, record.counters[i].value);
-        FUZZ_CHECK(v.text == expected, "value %s rendered as %s", expected, v.text.c_str());
+    const json &list = member(section, "counters");
+    FUZZ_CHECK(list.is_array() && list.size() == record.counters.size(), "counters list does not match the record");
+    for (size_t i = 0; i < list.size(); ++i) {
+        check_text(member(list[i], "name"), record.counters[i].counter->name, "counter name");
+        const json &v = member(list[i], "value");
+        FUZZ_CHECK(v.is_number_unsigned() && v.get<uint64_t>() == record.counters[i].value,
+                   "value %" PRIu64 " rendered as %s", record.counters[i].value, v.dump().c_str());
     }
     return 0;
 }
