@@ -52,4 +52,35 @@ std::string telemetry_file(const daemon_env &env, const std::string &bdf, const 
     return env.telemetry_dir() + "/card_" + bdf + "_" + type + ".log";
 }
 
+size_t count_containing(const std::vector<std::string> &lines, const std::string &text) {
+    size_t count = 0;
+    for (const auto &line : lines) {
+        count += line.find(text) != std::string::npos;
+    }
+    return count;
+}
+
+void daemon_test::start_daemon(const std::string &filter, const std::string &extra_top_level,
+                               const std::vector<std::string> &extra_env) {
+    std::vector<std::string> env = emu_ ? emu_->env() : env_.env();
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    daemon_ = std::make_unique<test_support::child_process>(
+        std::vector<std::string>{k_daemon, "-c", env_.write_config(filter, extra_top_level)}, env);
+    ASSERT_TRUE(wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+}
+
+test_support::process_result daemon_test::stop_daemon(std::chrono::milliseconds limit) {
+    daemon_->signal(SIGTERM);
+    auto r = daemon_->wait(limit);
+    EXPECT_FALSE(r.timed_out) << "the daemon did not stop within " << limit.count() << " ms";
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
+    return r;
+}
+
+bool daemon_test::grows(unsigned card, const std::string &type, size_t more) const {
+    const size_t before = lines_of(card, type);
+    return test_support::wait_until([&] { return lines_of(card, type) > before + more; }, std::chrono::seconds(5));
+}
+
 }  // namespace e2e

@@ -23,7 +23,6 @@
 
 namespace {
 
-using test_support::child_process;
 using test_support::read_file;
 using test_support::read_lines;
 using test_support::wait_until;
@@ -73,23 +72,10 @@ std::vector<pt::ptree> parse_telemetry(const std::string &path) {
     return parsed;
 }
 
-class FileFaultsTest : public testing::Test {
+class FileFaultsTest : public e2e::daemon_test {
 protected:
-    void start_daemon(const std::string &filter = k_fast_filter) {
-        daemon_ = std::make_unique<child_process>(
-            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(filter)}, emu_->env());
-        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
-    }
-    void stop_daemon() {
-        daemon_->signal(SIGTERM);
-        auto r = daemon_->wait(3s);
-        EXPECT_EQ(r.exit_status, 0) << r.err;
-    }
-    std::string stats_file() const { return e2e::telemetry_file(env_, emu_->bdf(0), "stats"); }
-    std::string event_file() const { return e2e::telemetry_file(env_, emu_->bdf(0), "event"); }
-    bool trace_has(const std::string &text) const {
-        return read_file(env_.trace_file()).find(text) != std::string::npos;
-    }
+    std::string stats_file() const { return telemetry(0, "stats"); }
+    std::string event_file() const { return telemetry(0, "event"); }
     // "Writing to <file> resumed, N line(s) lost" in the trace log gives N.
     uint64_t lost_lines_logged(const std::string &file) const {
         const std::regex note("Writing to " + file + " resumed, (\\d+) line\\(s\\) lost");
@@ -102,9 +88,6 @@ protected:
         }
         return lost;
     }
-    e2e::daemon_env env_;
-    std::unique_ptr<e2e::emulator_process> emu_;
-    std::unique_ptr<child_process> daemon_;
 };
 
 TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
@@ -115,8 +98,8 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
         std::string dir;
         ~unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
     } unmount_at_end{env_.telemetry_dir()};
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
-    start_daemon();
+    start_emulator(1);
+    start_daemon(k_fast_filter);
     ASSERT_TRUE(wait_until([&] { return daemon_->err_so_far().find("spdlog error: ") != std::string::npos; }, 20s))
         << "the disk did not fill";
     EXPECT_NE(daemon_->err_so_far().find("spdlog error: Failed writing to file "), std::string::npos);
@@ -129,7 +112,7 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
         << read_file(env_.trace_file());
     const size_t lines_after_resume = read_lines(stats_file()).size();
     ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > lines_after_resume + 10; }));
-    stop_daemon();
+    stop_daemon(3s);
 
     for (const auto &file : {stats_file(), event_file()}) {
         auto parsed = parse_telemetry(file);
@@ -141,8 +124,8 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
 }
 
 TEST_F(FileFaultsTest, LostDirectoryIsReportedOncePerFileAndTheLossIsCounted) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
-    start_daemon();
+    start_emulator(1);
+    start_daemon(k_fast_filter);
     ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > 10; }));
     std::filesystem::remove_all(env_.telemetry_dir());
     std::this_thread::sleep_for(3s);
@@ -156,19 +139,19 @@ TEST_F(FileFaultsTest, LostDirectoryIsReportedOncePerFileAndTheLossIsCounted) {
     // Three lines each millisecond were lost over the best part of three seconds.
     EXPECT_GT(lost_lines_logged(stats_file()), 1000u);
     EXPECT_EQ(read_lines(stats_file()).front(), k_banner);
-    stop_daemon();
+    stop_daemon(3s);
 }
 
 TEST_F(FileFaultsTest, PlantedSymlinkIsRefusedAndItsTargetUntouched) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_emulator(1);
     const std::string target = env_.dir() / "outside";
     test_support::write_file(target, "precious\n");
     ASSERT_EQ(::symlink(target.c_str(), stats_file().c_str()), 0);
-    start_daemon();
+    start_daemon(k_fast_filter);
     const std::string refused = "logger init failed (logger_stats_" + emu_->bdf(0) + "): Failed opening file " +
                                 stats_file() + " for writing: it is a symbolic link, which is not followed";
     ASSERT_TRUE(wait_until([&] { return trace_has(refused); })) << read_file(env_.trace_file());
-    stop_daemon();
+    stop_daemon(3s);
     EXPECT_EQ(read_file(target), "precious\n");
 }
 
@@ -188,12 +171,12 @@ TEST_F(FileFaultsTest, SocketAsTelemetryDirectoryIsRefused) {
 }
 
 TEST_F(FileFaultsTest, HostileNamesStayValidJsonAndPrintable) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
+    start_emulator(1);
     emu_->ctl("add-lif 0 bad\xff\xfe");
     emu_->ctl("add-lif 0 red\x1b[31mtext");
-    start_daemon();
+    start_daemon(k_fast_filter);
     ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > 20; }));
-    stop_daemon();
+    stop_daemon(3s);
 
     std::set<std::string> names;
     for (const auto &tree : parse_telemetry(stats_file())) {

@@ -76,36 +76,22 @@ size_t listening_sockets_of(pid_t pid) {
     return count;
 }
 
-class MetricsEndpointTest : public testing::Test {
+class MetricsEndpointTest : public e2e::daemon_test {
 protected:
-    void start_daemon(const std::string &extra_top_level, const std::vector<std::string> &env) {
-        daemon_ = std::make_unique<child_process>(
-            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(e2e::k_minimal_counters, extra_top_level)},
-            env);
-        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
-    }
-    void stop_daemon() {
-        daemon_->signal(SIGTERM);
-        auto r = daemon_->wait(std::chrono::seconds(5));
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
-        EXPECT_EQ(r.err, "");
+    void start_with_key(const std::string &listen) {
+        start_daemon(e2e::k_minimal_counters, e2e::prometheus_key(listen));
     }
     test_support::process_result refused(const std::string &listen) {
         child_process daemon({e2e::k_daemon, "-c", env_.write_config(e2e::k_minimal_counters, e2e::prometheus_key(listen))},
                              env_.env());
         return daemon.wait(std::chrono::seconds(5));
     }
-
-    e2e::daemon_env env_;
-    std::unique_ptr<child_process> daemon_;
 };
 
 TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrapesNorWorkers) {
-    e2e::emulator_process emu(env_, 1);
+    start_emulator(1);
     const int port = e2e::free_local_port();
-    start_daemon(e2e::prometheus_key("127.0.0.1:" + std::to_string(port)), emu.env());
+    start_with_key("127.0.0.1:" + std::to_string(port));
 
     silent_client silent(port);
     ASSERT_TRUE(silent.connected());
@@ -147,19 +133,19 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
 
     // The read time-out ends the silent connection.
     EXPECT_TRUE(wait_until([&] { return silent.closed_by_server(); }));
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
 }
 
 TEST_F(MetricsEndpointTest, ListeningSocketExistsOnlyWithTheKey) {
-    start_daemon("", env_.env());
+    start_daemon();
     EXPECT_EQ(listening_sockets_of(daemon_->pid()), 0u);
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
 
     // A fresh trace log, so that the start line found is this daemon's.
     std::filesystem::remove(env_.trace_file());
-    start_daemon(e2e::prometheus_key("127.0.0.1:" + std::to_string(e2e::free_local_port())), env_.env());
+    start_with_key("127.0.0.1:" + std::to_string(e2e::free_local_port()));
     EXPECT_EQ(listening_sockets_of(daemon_->pid()), 1u);
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
 }
 
 TEST_F(MetricsEndpointTest, BadOrUnbindableListenValueIsAStartupError) {

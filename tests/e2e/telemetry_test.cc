@@ -16,7 +16,6 @@
 
 namespace {
 
-using test_support::child_process;
 using test_support::read_lines;
 using test_support::wait_until;
 namespace pt = boost::property_tree;
@@ -83,40 +82,15 @@ const std::string k_filter = R"(
         "port": { "poll_interval": 2000, "counters": [
             { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";
 
-class TelemetryTest : public testing::Test {
-protected:
-    void start_daemon() {
-        daemon_ = std::make_unique<child_process>(
-            std::vector<std::string>{e2e::k_daemon, "-c", env_.write_config(k_filter)}, emu_->env());
-        ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
-    }
-    void stop_daemon() {
-        daemon_->signal(SIGTERM);
-        auto r = daemon_->wait(std::chrono::seconds(3));
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
-        EXPECT_EQ(r.err, "");
-    }
-    size_t lines_of(unsigned card, const std::string &type) {
-        return read_lines(e2e::telemetry_file(env_, emu_->bdf(card), type)).size();
-    }
-    bool grows(unsigned card, const std::string &type) {
-        size_t before = lines_of(card, type);
-        return wait_until([&] { return lines_of(card, type) > before + 4; }, std::chrono::seconds(5));
-    }
-    e2e::daemon_env env_;
-    std::unique_ptr<e2e::emulator_process> emu_;
-    std::unique_ptr<child_process> daemon_;
-};
+using TelemetryTest = e2e::daemon_test;
 
 TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 2);
+    start_emulator(2);
     emu_->ctl("set 0 lif 0 tx_rdma_unicast_bytes 18446744073709551615");
     emu_->ctl("set 1 port 0 frames_tx_ok 42");
-    start_daemon();
+    start_daemon(k_filter);
     ASSERT_TRUE(grows(0, "stats") && grows(1, "stats") && grows(0, "event"));
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
 
     for (unsigned card = 0; card < 2; ++card) {
         const std::string uuid = emu_->card(card).get<std::string>("uuid"), bdf = emu_->bdf(card);
@@ -177,10 +151,10 @@ TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
 }
 
 TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 2);
-    start_daemon();
+    start_emulator(2);
+    start_daemon(k_filter);
     ASSERT_TRUE(grows(0, "stats"));
-    const std::string event_file = e2e::telemetry_file(env_, emu_->bdf(0), "event");
+    const std::string event_file = telemetry(0, "event");
     auto down_lines = [&] {
         size_t count = 0;
         for (const auto &line : read_lines(event_file)) {
@@ -198,12 +172,12 @@ TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(down_lines(), 1u);
     EXPECT_EQ(lines_of(0, "stats"), parked);
-    EXPECT_EQ(test_support::read_file(e2e::telemetry_file(env_, emu_->bdf(1), "event")).find("card down"),
+    EXPECT_EQ(test_support::read_file(telemetry(1, "event")).find("card down"),
               std::string::npos)
         << "the other card has no health records";
 
     // Stopping with one worker parked and one sampling is prompt and clean.
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
     size_t trace_down = 0;
     for (const auto &line : read_lines(env_.trace_file())) {
         trace_down += line.find("[inspect_card_health:") != std::string::npos &&
@@ -213,18 +187,18 @@ TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
 }
 
 TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
-    const std::string stats = e2e::telemetry_file(env_, emu_->bdf(0), "stats");
+    start_emulator(1);
+    const std::string stats = telemetry(0, "stats");
     const std::string filler(99, 'x');
     std::string content;
     while (content.size() + 100 <= 10485760 - 300) {
         content += filler + "\n";
     }
     test_support::write_file(stats, content);
-    start_daemon();
+    start_daemon(k_filter);
     ASSERT_TRUE(wait_until([&] { return test_support::file_exists(stats + ".1"); }));
     ASSERT_TRUE(grows(0, "stats"));
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
 
     auto rotated = read_lines(stats + ".1");
     ASSERT_GE(rotated.size(), 3u);
@@ -239,35 +213,16 @@ TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
     EXPECT_EQ(live[1].rfind("{\"uuid\": ", 0), 0u);
 }
 
-TEST_F(TelemetryTest, LostTelemetryDirectoryIsReportedAndWritingResumes) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
-    start_daemon();
-    ASSERT_TRUE(grows(0, "stats"));
-    std::filesystem::remove_all(env_.telemetry_dir());
-    ASSERT_TRUE(wait_until([&] {
-        return daemon_->err_so_far().find("spdlog error: Failed opening file " +
-                                          e2e::telemetry_file(env_, emu_->bdf(0), "stats") + " for writing") !=
-               std::string::npos;
-    }));
-    EXPECT_TRUE(daemon_->running());
-    ASSERT_EQ(::mkdir(env_.telemetry_dir().c_str(), 0755), 0);
-    ASSERT_TRUE(wait_until([&] { return lines_of(0, "stats") > 3; }));
-    EXPECT_EQ(read_lines(e2e::telemetry_file(env_, emu_->bdf(0), "stats"))[0], "*** Boot #7 ***");
-    daemon_->signal(SIGTERM);
-    auto r = daemon_->wait(std::chrono::seconds(3));
-    EXPECT_EQ(r.exit_status, 0);
-}
-
 TEST_F(TelemetryTest, RestartAppendsToTheSameFilesWithANewBanner) {
-    emu_ = std::make_unique<e2e::emulator_process>(env_, 1);
-    start_daemon();
+    start_emulator(1);
+    start_daemon(k_filter);
     ASSERT_TRUE(grows(0, "stats"));
-    stop_daemon();
+    EXPECT_EQ(stop_daemon().err, "");
     const size_t first_run = lines_of(0, "stats");
-    start_daemon();
+    start_daemon(k_filter);
     ASSERT_TRUE(grows(0, "stats"));
-    stop_daemon();
-    auto lines = read_lines(e2e::telemetry_file(env_, emu_->bdf(0), "stats"));
+    EXPECT_EQ(stop_daemon().err, "");
+    auto lines = read_lines(telemetry(0, "stats"));
     ASSERT_GT(lines.size(), first_run + 1);
     EXPECT_EQ(lines[0], "*** Boot #7 ***");
     EXPECT_EQ(lines[first_run], "*** Boot #7 ***");
