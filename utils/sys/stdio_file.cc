@@ -1,7 +1,9 @@
 #include "utils/sys/stdio_file.hpp"
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -48,7 +50,42 @@ unique_file open_file(const std::string &path, const char *mode)
     return f;
 }
 
-command_pipe::command_pipe(const std::string &command) : f_(::popen(command.c_str(), "re")) {}
+command_pipe::command_pipe(const std::string &command)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        return;
+    }
+    unique_fd read_end(fds[0]);
+    unique_fd write_end(fds[1]);
+    posix_spawn_file_actions_t actions;
+    if (::posix_spawn_file_actions_init(&actions) != 0) {
+        return;
+    }
+    // Only the standard streams reach the command: a descriptor that some
+    // library opened without close-on-exec (a client's socket) stays here.
+    int rc = ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
+    if (rc == 0) {
+        rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    }
+    if (rc == 0) {
+        const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
+        rc = ::posix_spawn(&pid_, "/bin/sh", &actions, nullptr, const_cast<char *const *>(argv), environ);
+    }
+    ::posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        pid_ = -1;
+        return;
+    }
+    write_end.reset();
+    f_ = ::fdopen(read_end.get(), "r");
+    if (f_ != nullptr) {
+        read_end.release();
+    } else {
+        read_end.reset();
+        wait_for_command();
+    }
+}
 
 bool command_pipe::read_line(char *buf, size_t size)
 {
@@ -60,9 +97,20 @@ bool command_pipe::close()
     if (f_ == nullptr) {
         return false;
     }
-    int status = ::pclose(f_);
+    std::fclose(f_);
     f_ = nullptr;
-    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return wait_for_command();
+}
+
+bool command_pipe::wait_for_command()
+{
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(pid_, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    pid_ = -1;
+    return rc > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 }  // namespace utils

@@ -2,6 +2,8 @@
 // started child could inherit their descriptor.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -18,7 +20,9 @@ using unique_file = std::unique_ptr<std::FILE, file_closer>;
 // failure, EINVAL for a mode it does not know.
 unique_file open_file(const std::string &path, const char *mode);
 
-// A command run through popen with its read end close-on-exec.
+// A command run by /bin/sh -c with its standard output read through a pipe,
+// as popen(command, "re") does, except that the command inherits no
+// descriptor beyond the standard streams.
 class command_pipe {
 public:
     explicit command_pipe(const std::string &command);
@@ -34,7 +38,10 @@ public:
     bool close();
 
 private:
-    std::FILE *f_;
+    bool wait_for_command();
+
+    std::FILE *f_ = nullptr;
+    pid_t pid_ = -1;
 };
 
 }  // namespace utils

@@ -143,6 +143,16 @@ TEST_F(sys_test, command_pipe_reads_output_and_reports_exit_status)
     utils::command_pipe failing("echo out; exit 3");
     EXPECT_TRUE(failing.read_line(line, sizeof(line)));
     EXPECT_FALSE(failing.close());
+
+    // A descriptor opened without close-on-exec (as a library's socket may
+    // be) does not reach the command.
+    utils::unique_fd stray(::open("/dev/null", O_RDONLY));
+    ASSERT_TRUE(stray);
+    const std::string fd = std::to_string(stray.get());
+    utils::command_pipe probe("if [ -e /proc/$$/fd/" + fd + " ]; then echo leaked; else echo clean; fi");
+    ASSERT_TRUE(probe.read_line(line, sizeof(line)));
+    EXPECT_STREQ(line, "clean\n");
+    EXPECT_TRUE(probe.close());
 }
 
 TEST_F(sys_test, mapping_is_shared_and_a_failed_map_keeps_the_old_one)
