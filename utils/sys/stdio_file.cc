@@ -50,6 +50,53 @@ unique_file open_file(const std::string &path, const char *mode)
     return f;
 }
 
+namespace {
+
+// posix_spawn file actions that hand the child only the standard streams
+// (a descriptor some library opened without close-on-exec stays here), with
+// `out`, when given, as its standard output.
+class child_actions {
+public:
+    explicit child_actions(int out = -1) {
+        ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
+        if (ok_ && out >= 0) {
+            ok_ = ::posix_spawn_file_actions_adddup2(&actions_, out, STDOUT_FILENO) == 0;
+        }
+        if (ok_) {
+            ok_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
+        }
+    }
+    ~child_actions() { ::posix_spawn_file_actions_destroy(&actions_); }
+    child_actions(const child_actions &) = delete;
+    child_actions &operator=(const child_actions &) = delete;
+
+    // The child's pid, or -1.
+    pid_t spawn(const char *file, const char *const argv[], bool search_path) {
+        pid_t pid = -1;
+        auto *args = const_cast<char *const *>(argv);
+        const int rc = !ok_                ? -1
+                       : search_path      ? ::posix_spawnp(&pid, file, &actions_, nullptr, args, environ)
+                                          : ::posix_spawn(&pid, file, &actions_, nullptr, args, environ);
+        return rc == 0 ? pid : -1;
+    }
+
+private:
+    posix_spawn_file_actions_t actions_{};
+    bool ok_ = false;
+};
+
+// Reaps `pid`; true when it exited with status 0.
+bool exited_cleanly(pid_t pid) {
+    int status = 0;
+    pid_t rc;
+    do {
+        rc = ::waitpid(pid, &status, 0);
+    } while (rc < 0 && errno == EINTR);
+    return rc > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
 command_pipe::command_pipe(const std::string &command)
 {
     int fds[2];
@@ -58,23 +105,9 @@ command_pipe::command_pipe(const std::string &command)
     }
     unique_fd read_end(fds[0]);
     unique_fd write_end(fds[1]);
-    posix_spawn_file_actions_t actions;
-    if (::posix_spawn_file_actions_init(&actions) != 0) {
-        return;
-    }
-    // Only the standard streams reach the command: a descriptor that some
-    // library opened without close-on-exec (a client's socket) stays here.
-    int rc = ::posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
-    if (rc == 0) {
-        rc = ::posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
-    }
-    if (rc == 0) {
-        const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
-        rc = ::posix_spawn(&pid_, "/bin/sh", &actions, nullptr, const_cast<char *const *>(argv), environ);
-    }
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        pid_ = -1;
+    const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
+    pid_ = child_actions(write_end.get()).spawn("/bin/sh", argv, false);
+    if (pid_ < 0) {
         return;
     }
     write_end.reset();
@@ -83,8 +116,23 @@ command_pipe::command_pipe(const std::string &command)
         read_end.release();
     } else {
         read_end.reset();
-        wait_for_command();
+        exited_cleanly(pid_);
+        pid_ = -1;
     }
+}
+
+bool run_program(const std::vector<std::string> &argv)
+{
+    if (argv.empty()) {
+        return false;
+    }
+    std::vector<const char *> args;
+    for (const auto &arg : argv) {
+        args.push_back(arg.c_str());
+    }
+    args.push_back(nullptr);
+    const pid_t pid = child_actions().spawn(args[0], args.data(), true);
+    return pid >= 0 && exited_cleanly(pid);
 }
 
 bool command_pipe::read_line(char *buf, size_t size)
@@ -99,18 +147,9 @@ bool command_pipe::close()
     }
     std::fclose(f_);
     f_ = nullptr;
-    return wait_for_command();
-}
-
-bool command_pipe::wait_for_command()
-{
-    int status = 0;
-    pid_t rc;
-    do {
-        rc = ::waitpid(pid_, &status, 0);
-    } while (rc < 0 && errno == EINTR);
+    const bool ok = exited_cleanly(pid_);
     pid_ = -1;
-    return rc > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return ok;
 }
 
 }  // namespace utils

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace utils {
 
@@ -38,10 +39,12 @@ public:
     bool close();
 
 private:
-    bool wait_for_command();
-
     std::FILE *f_ = nullptr;
     pid_t pid_ = -1;
 };
+
+// Runs argv[0] (found on PATH) with argv, passing on only the standard
+// streams, and waits for it; true when it exited with status 0.
+bool run_program(const std::vector<std::string> &argv);
 
 }  // namespace utils

@@ -153,6 +153,9 @@ TEST_F(sys_test, command_pipe_reads_output_and_reports_exit_status)
     ASSERT_TRUE(probe.read_line(line, sizeof(line)));
     EXPECT_STREQ(line, "clean\n");
     EXPECT_TRUE(probe.close());
+    EXPECT_TRUE(utils::run_program({"sh", "-c", "[ ! -e /proc/$$/fd/" + fd + " ]"}));
+    EXPECT_FALSE(utils::run_program({"sh", "-c", "exit 3"}));
+    EXPECT_FALSE(utils::run_program({"no-such-program-here"}));
 }
 
 TEST_F(sys_test, mapping_is_shared_and_a_failed_map_keeps_the_old_one)

@@ -1,7 +1,5 @@
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,7 +16,6 @@
 #include "utils/sys/stdio_file.hpp"
 #include "utils/sys/unique_fd.hpp"
 
-extern char** environ;
 
 namespace {
 
@@ -89,22 +86,7 @@ bool palx86_bdf_valid(const char* bdf) {
 // Runs "setpci -s <bdf> 0x4.w=2" without a shell: memory decoding on, every
 // other command bit off. True when it exits with status 0.
 bool palx86_mem_enable(const char* bdf) {
-    char prog[] = "setpci";
-    char dash_s[] = "-s";
-    std::string dev = bdf;
-    char cmd[] = "0x4.w=2";
-    char* argv[] = {prog, dash_s, dev.data(), cmd, nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, prog, nullptr, nullptr, argv, environ) != 0) {
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return false;
-        }
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return utils::run_program({"setpci", "-s", bdf, "0x4.w=2"});
 }
 
 uint32_t palx86_load_le32(uint64_t va) {
