@@ -23,7 +23,6 @@ void talonmon_signal_handler(int signo) {
     g_signal_handler_loc.store(&k_here);
     g_received_signal.store(signo);
     g_talonmon_state.set_running(false);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
 
