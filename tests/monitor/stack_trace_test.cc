@@ -15,22 +15,12 @@ TEST(StackTrace, ListsTheCallersFrames) {
     ASSERT_NE(out, nullptr);
     print_stack_trace(out);
     std::fclose(out);
-    auto lines = test_support::read_lines(path);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[0], "stack trace:");
-    for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].rfind("  ", 0), 0u) << lines[i];
-    }
+    const std::string text = test_support::read_file(path);
+    EXPECT_EQ(text.rfind("stack trace:\n  ", 0), 0u) << text;
     // Callers are named, demangled ("module : name+offset"); names that are
     // not C++ symbols keep their raw form with "()".
-    bool found = false;
-    bool raw = false;
-    for (const auto &line : lines) {
-        found = found || line.find(" : testing::Test::Run()+0x") != std::string::npos;
-        raw = raw || line.find(" : main()+0x") != std::string::npos;
-    }
-    EXPECT_TRUE(raw) << test_support::read_file(path);
-    EXPECT_TRUE(found) << test_support::read_file(path);
+    EXPECT_NE(text.find(" : testing::Test::Run()+0x"), std::string::npos) << text;
+    EXPECT_NE(text.find(" : main()+0x"), std::string::npos) << text;
 }
 
 }  // namespace

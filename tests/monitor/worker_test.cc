@@ -71,14 +71,21 @@ protected:
         g_tick_mode = TALONMON_TICK_MODE_SPIN;
         g_sampling_report_period_ns = k_sampling_report_period_ns;
     }
-    // Starts the monitor state with the given periods and the card's worker;
-    // returns once the worker has written `length` letters of schedule.
-    void run_worker(uint64_t lif_ticks, uint64_t port_ticks, size_t length = k_min_schedule_length) {
+    void start_host(unsigned lifs = 1) {
+        host_ = std::make_unique<emulated_host>(1, 1, lifs);
+        params_ = monitor_params(*host_);
+    }
+    // Starts the monitor state with the given periods and the card's worker.
+    void start_worker(uint64_t lif_ticks, uint64_t port_ticks) {
         g_lif_poll_ticks = lif_ticks;
         g_port_poll_ticks = port_ticks;
         ASSERT_EQ(g_talonmon_state.init(&params_), 0);
         ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-        ASSERT_TRUE(wait_until([&] { return schedule_of(*host_).size() >= length; }));
+    }
+    // Runs the worker until it has written a schedule long enough to compare.
+    void run_worker(uint64_t lif_ticks, uint64_t port_ticks) {
+        start_worker(lif_ticks, port_ticks);
+        ASSERT_TRUE(wait_until([&] { return schedule_of(*host_).size() >= k_min_schedule_length; }));
         g_talonmon_state.teardown();
     }
 
@@ -87,20 +94,10 @@ protected:
 };
 
 TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) {
-    host_ = std::make_unique<emulated_host>(1, 1, 1);
-    params_ = monitor_params(*host_);
-    run_worker(1, 3);
-    const std::string schedule = schedule_of(*host_);
-    // Pass 0 samples both kinds, LIFs first; then ports on passes 3, 6, ...
-    EXPECT_EQ(schedule.substr(0, 10), "LPLLLPLLLP");
-    EXPECT_EQ(schedule, expected_schedule(1, 3, schedule.size()));
-}
-
-TEST_P(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
-    host_ = std::make_unique<emulated_host>(1, 1, 1);
-    params_ = monitor_params(*host_);
+    start_host();
     run_worker(4, 1);
     const std::string schedule = schedule_of(*host_);
+    // Pass 0 samples both kinds, LIFs first; then LIFs again on passes 4, 8, ...
     EXPECT_EQ(schedule.substr(0, 10), "LPPPPLPPPP");
     EXPECT_EQ(schedule, expected_schedule(4, 1, schedule.size()));
 }
@@ -110,8 +107,7 @@ TEST_P(WorkerScheduleTest, PortsCanBeSampledMoreOftenThanLifs) {
 TEST_P(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
     // Many LIFs with every counter in both records make each pass write a
     // few hundred lines: far more than one tick's work.
-    host_ = std::make_unique<emulated_host>(1, 1, 64);
-    params_ = monitor_params(*host_);
+    start_host(64);
     params_.lif_counters.clear();
     for (const char *name : {"tx_rdma_unicast_bytes", "tx_rdma_unicast_packets", "rx_rdma_unicast_bytes",
                              "rx_rdma_unicast_packets", "tx_rdma_retransmit_bytes", "tx_rdma_retransmit_packets",
@@ -140,8 +136,7 @@ TEST_P(WorkerScheduleTest, OverrunningPassesAreLoggedAndKeepTheSchedule) {
 // of 2 ticks (the remainder is dropped). The only test here that runs the
 // health checker, which discovers the card on its first pass.
 TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
-    host_ = std::make_unique<emulated_host>(1, 1, 1);
-    params_ = monitor_params(*host_);
+    start_host();
     params_.lif_poll_interval = 250;
     params_.port_poll_interval = 100;
     params_.tick_mode = GetParam();
@@ -164,44 +159,30 @@ TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
 // However far the next tick lies, a stop ends the worker's wait promptly;
 // a card that goes down and is let go again keeps its schedule.
 TEST_P(WorkerScheduleTest, StopEndsALongWaitAndDownKeepsTheSchedule) {
-    constexpr uint64_t k_ten_seconds = 100000;
-    constexpr auto k_prompt = std::chrono::milliseconds(500);
-    host_ = std::make_unique<emulated_host>(1, 1, 1);
-    params_ = monitor_params(*host_);
-    g_lif_poll_ticks = k_ten_seconds;
-    g_port_poll_ticks = k_ten_seconds;
-    ASSERT_EQ(g_talonmon_state.init(&params_), 0);
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    start_host();
+    start_worker(100000, 100000);  // ten seconds
     ASSERT_TRUE(wait_until([&] { return schedule_of(*host_) == "LP"; }));
     talonmon_card_ctxt_s &card = g_talonmon_state.card(0);
-    EXPECT_EQ(card.sampling_passes(), 1u);
-
     card.set_down(true);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     card.set_down(false);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto stopping = std::chrono::steady_clock::now();
     g_talonmon_state.teardown();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopping, k_prompt);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::milliseconds(500));
     EXPECT_EQ(schedule_of(*host_), "LP");
 }
 
 TEST_P(WorkerScheduleTest, EachCardReportsItsSamplingPeriodically) {
-    constexpr uint64_t k_short_report_ns = 200000000;
-    g_sampling_report_period_ns = k_short_report_ns;
-    host_ = std::make_unique<emulated_host>(1, 1, 1);
-    params_ = monitor_params(*host_);
-    const std::string summary = "sampling of " + host_->card_bdf(0) + ": ";
-    g_lif_poll_ticks = 10;
-    g_port_poll_ticks = 10;
-    ASSERT_EQ(g_talonmon_state.init(&params_), 0);
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    ASSERT_TRUE(wait_until([&] { return host_->trace_count(summary) >= 2; }));
+    g_sampling_report_period_ns = 200000000;
+    start_host();
+    start_worker(10, 10);
+    ASSERT_TRUE(wait_until([&] { return host_->trace_count("sampling of " + host_->card_bdf(0)) >= 2; }));
     const uint64_t passes = g_talonmon_state.card(0).sampling_passes();
     g_talonmon_state.teardown();
 
-    static const std::regex line(R"(^\[\w+:\d+\] sampling of (\S+): (\d+) passes, (\d+) overruns, )"
-                                 R"(max lateness (\d+) us in the last 0 s$)");
+    static const std::regex line(R"(^\[\w+:\d+\] sampling of (\S+): (\d+) passes, \d+ overruns, )"
+                                 R"(max lateness \d+ us in the last 0 s$)");
     uint64_t reported = 0;
     for (const auto &message : host_->trace_messages()) {
         std::smatch match;
@@ -218,9 +199,6 @@ TEST_P(WorkerScheduleTest, EachCardReportsItsSamplingPeriodically) {
 
 INSTANTIATE_TEST_SUITE_P(TickModes, WorkerScheduleTest,
                          testing::Values(TALONMON_TICK_MODE_SPIN, TALONMON_TICK_MODE_SLEEP),
-                         [](const testing::TestParamInfo<talonmon_tick_mode_e> &info) {
-                             return info.param == TALONMON_TICK_MODE_SPIN ? std::string("Spin")
-                                                                          : std::string("Sleep");
-                         });
+                         [](const auto &info) { return info.param == TALONMON_TICK_MODE_SPIN ? "Spin" : "Sleep"; });
 
 }  // namespace

@@ -1,22 +1,18 @@
-// The trace log: boot banner, %Q, rotation, level routing and start-up failures.
+// The trace log: boot count, line pattern, level routing and start-up failures.
 #include "logger/logger.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "tests/support/process.hpp"
 #include "utils/log/boot_count.hpp"
-#include "utils/log/boot_flag.hpp"
 #include "utils/log/error_handler.hpp"
-#include "utils/log/rotating_file_sink.hpp"
 #include "utils/log/trace.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <regex>
 
 namespace {
 
-using test_support::read_file;
 using test_support::read_lines;
 using test_support::temp_dir;
 using test_support::write_file;
@@ -31,83 +27,13 @@ protected:
 
 TEST_F(BootCountTest, FirstLineIsTheBootNumber) {
     EXPECT_EQ(utils::boot_count_get(), 0) << "absent file";
-    counter_file("");
-    EXPECT_EQ(utils::boot_count_get(), 0) << "empty file";
-    counter_file("7\n");
-    EXPECT_EQ(utils::boot_count_get(), 7);
-    counter_file(" 42 and more\n13\n");
-    EXPECT_EQ(utils::boot_count_get(), 42);
-    counter_file("abc\n5\n");
-    EXPECT_EQ(utils::boot_count_get(), 0) << "not a number";
-    counter_file("\n5\n");
-    EXPECT_EQ(utils::boot_count_get(), 0) << "only the first line counts";
-    counter_file("-1\n");
-    EXPECT_EQ(utils::boot_count_get(), -1);
+    const std::pair<std::string, int32_t> cases[] = {
+        {"", 0}, {" 42 and more\n13\n", 42}, {"abc\n5\n", 0}, {"\n5\n", 0}, {"-1\n", -1}};
+    for (const auto &[content, count] : cases) {
+        counter_file(content);
+        EXPECT_EQ(utils::boot_count_get(), count) << content;
+    }
     EXPECT_EQ(utils::boot_banner(-1), "*** Boot #4294967295 ***\n");
-    EXPECT_EQ(utils::boot_banner(7), "*** Boot #7 ***\n");
-}
-
-class RotationTest : public BootCountTest {
-protected:
-    std::shared_ptr<spdlog::logger> make_logger(const std::string &path, size_t max_size, size_t max_files) {
-        auto sink = std::make_shared<utils::rotating_file_sink_mt>(path, max_size, max_files);
-        auto logger = std::make_shared<spdlog::logger>("rotation", sink);
-        logger->set_formatter(utils::make_pattern_formatter("%v"));
-        return logger;
-    }
-    // 19 characters plus the newline: 20 bytes a line.
-    static std::string line(char c) { return std::string(19, c); }
-};
-
-TEST_F(RotationTest, RotatesWhenTheNextLineWouldPassTheSize) {
-    counter_file("3\n");
-    const std::string path = dir_ / "card_stats.log";
-    auto logger = make_logger(path, 100, 2);
-    for (char c : {'a', 'b', 'c', 'd', 'e'}) {
-        logger->info(line(c));
-    }
-    logger->flush();
-    EXPECT_FALSE(test_support::file_exists(path + ".1")) << "exactly 100 bytes fit";
-
-    logger->info(line('f'));
-    logger->flush();
-    auto rotated = read_lines(path + ".1");
-    ASSERT_EQ(rotated.size(), 6u);
-    EXPECT_EQ(rotated.front(), "*** Boot #3 ***");
-    EXPECT_EQ(rotated.back(), line('e'));
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #3 ***", line('f')}));
-
-    // Two more rotations: the oldest file is dropped, names never split the extension.
-    for (int i = 0; i < 10; ++i) {
-        logger->info(line('g' + i));
-    }
-    logger->flush();
-    EXPECT_TRUE(test_support::file_exists(path + ".2"));
-    EXPECT_FALSE(test_support::file_exists(path + ".3"));
-    EXPECT_FALSE(test_support::file_exists(dir_ / "card_stats.1.log"));
-    EXPECT_EQ(read_lines(path + ".2").back(), line('j'));
-    EXPECT_EQ(read_lines(path).back(), line('p'));
-}
-
-TEST_F(RotationTest, WritingResumesWhenTheDirectoryReturns) {
-    const std::string sub = dir_ / "tele";
-    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-    const std::string path = sub + "/f.log";
-    auto logger = make_logger(path, 40, 1);
-    std::vector<std::string> errors;
-    logger->set_error_handler([&](const std::string &msg) { errors.push_back(msg); });
-    logger->info(line('a'));
-    logger->info(line('b'));
-    std::filesystem::remove_all(sub);
-    logger->info(line('c'));  // rotation cannot reopen the file
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("Failed opening file " + path + " for writing"), std::string::npos) << errors[0];
-    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-    logger->info(line('d'));
-    logger->flush();
-    EXPECT_EQ(errors.size(), 1u);
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***",
-                                                          "Writing to " + path + " resumed, 1 line(s) lost", line('d')}));
 }
 
 // Traces from a plain function: the line names it, unqualified, as __func__ does.
