@@ -22,32 +22,32 @@ TEST(Startup, NormalUserIsRefusedEvenForHelp) {
     EXPECT_EQ(r.out, "");
 }
 
-TEST(Startup, HelpPrintsUsageWithWholeArgv0) {
-    for (const char *opt : {"-h", "--help"}) {
-        auto r = run_process({e2e::k_daemon, opt, "--bogus"});
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
-        EXPECT_EQ(r.err, "");
-    }
-}
-
-TEST(Startup, BadOptionPrintsUsageAndFails) {
-    auto r = run_process({e2e::k_daemon, "-x"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
-    EXPECT_NE(r.err.find("invalid option"), std::string::npos);
-
-    r = run_process({e2e::k_daemon, "-c"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
-}
-
-TEST(Startup, ConfigFileIsMandatory) {
-    for (auto argv : {std::vector<std::string>{e2e::k_daemon}, std::vector<std::string>{e2e::k_daemon, "-c", ""}}) {
+TEST(Startup, CommandLinePrintsUsageWithWholeArgv0) {
+    const std::string usage = "Usage: " + e2e::k_daemon + e2e::k_usage_suffix;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;  // what stderr holds
+    } cases[] = {
+        {{"-h", "--bogus"}, 0, ""},
+        {{"--help"}, 0, ""},
+        {{"-x"}, 255, "invalid option"},
+        {{"-c"}, 255, "requires an argument"},
+        {{}, 255, "Error - \"config-file\" is mandatory\n"},
+        {{"-c", ""}, 255, "Error - \"config-file\" is mandatory\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> argv{e2e::k_daemon};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
         auto r = run_process(argv);
-        EXPECT_EQ(r.exit_status, 255);
-        EXPECT_EQ(r.err, "Error - \"config-file\" is mandatory\n");
-        EXPECT_EQ(r.out, "Usage: " + e2e::k_daemon + e2e::k_usage_suffix);
+        const std::string what = argv.size() > 1 ? argv[1] : "(no option)";
+        EXPECT_EQ(r.exit_status, c.status) << what;
+        EXPECT_EQ(r.out, usage) << what;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.err, "") << what;
+        } else {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
+        }
     }
 }
 
