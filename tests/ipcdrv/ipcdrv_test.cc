@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "nic_ipc/nic_ipc.hpp"
-#include "nic_ipc/nic_ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
@@ -130,20 +129,6 @@ TEST_F(FakeDevice, TagWrapsAfter256RequestsAndClosedPeerIsEpipe)
     peer_ = -1;
     EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
     EXPECT_EQ(errno, EPIPE);
-}
-
-// A PORT_IFINDEX_GET count above the 11 entries a response holds is a size failure, never a read past it.
-TEST_F(FakeDevice, IfindexCountBeyondTheResponseIsASizeFailure)
-{
-    bytes m = response(0x1000B, 52);
-    put_le<uint32_t>(&m[16], 0);
-    put_le<uint32_t>(&m[20], 12);
-    queue(m);
-    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
-    h.dev.fd = dev_.fd;
-    std::vector<uint32_t> ifx{1};
-    EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, ipc_cmd_fail_e::size);
-    EXPECT_EQ(ifx, std::vector<uint32_t>{1});
 }
 
 // The fwctl call over a socket: the request carries the fields of the 48-byte message, the answer comes back.

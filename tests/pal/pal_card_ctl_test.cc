@@ -85,32 +85,31 @@ TEST_F(PalCardCtlTest, FruReadSizeRulesAndErasedFill) {
     });
 }
 
-TEST_F(PalCardCtlTest, QsfpAndCpldQueriesAndControlsThroughHostTableSlots) {
+TEST_F(PalCardCtlTest, QsfpAndCpldQueriesAndControlsThroughTheTableSlots) {
     ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), pal::PAL_RET_OK);
-    emu_.ctl("cpld 0 rst-event 0x400");  // bit 10: BMC power cycle
+    ctl({"cpld 0 rst-event 0x400", "qsfp 0 1 intr-pending 1", "qsfp 0 2 power-ctrl 0"});  // bit 10: BMC power cycle
     in_new_thread([] {
-        EXPECT_EQ(pal::pal_qsfp_reset_port(1), pal::PAL_RET_OK);
-        EXPECT_TRUE(pal::pal_is_qsfp_port_reset(1));
-        EXPECT_EQ(pal::pal_qsfp_set_port(1), pal::PAL_RET_OK);
-        EXPECT_FALSE(pal::pal_is_qsfp_port_reset(1));
-        EXPECT_EQ(pal::pal_qsfp_power_en(2, false), pal::PAL_RET_OK);
-        EXPECT_FALSE(pal::pal_is_qsfp_port_powered_up(2));
+        EXPECT_EQ(pal::pal_qsfp_reset_port(2), pal::PAL_RET_OK);
+        EXPECT_TRUE(pal::pal_is_qsfp_port_reset(2));
         EXPECT_EQ(pal::pal_get_cpld_id(), 101);
         EXPECT_EQ(pal::get_rst_reason(), 9);
-        // A port the card does not have: the firmware refuses, the query is false.
-        EXPECT_FALSE(pal::pal_is_qsfp_port_present(3));
-        EXPECT_EQ(pal::pal_qsfp_set_port(3), pal::PAL_RET_NOK);
-        EXPECT_EQ(pal_qsfp_set_led(2, 1, 3), 0);
-    });
-    expect_shows("qsfp 2", "powered=0");
-    expect_shows("qsfp 2", "led=1,3");
-    ctl({"qsfp 0 1 intr-pending 1", "qsfp 0 2 power-ctrl 0"});
-    in_new_thread([] {
-        EXPECT_TRUE(pal::pal_is_qsfp_presence_intr_pending(1));
         EXPECT_EQ(pal::pal_qsfp_presence_intr_clear(1), pal::PAL_RET_OK);
         EXPECT_FALSE(pal::pal_is_qsfp_presence_intr_pending(1));
         EXPECT_EQ(pal::pal_qsfp_power_en(2, true), pal::PAL_RET_NOK);  // no power control
+        // A port the card does not have: the firmware refuses, the query is false.
+        EXPECT_FALSE(pal::pal_is_qsfp_port_present(3));
+        EXPECT_EQ(pal::pal_qsfp_set_port(3), pal::PAL_RET_NOK);
     });
+    // The on-card backend reaches the same module.
+    pal::pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
+    ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), pal::PAL_RET_OK);
+    in_new_thread([] {
+        EXPECT_EQ(pal::pal_qsfp_set_led(1, pal::LED_COLOR_YELLOW, pal::LED_FREQ_2HZ), pal::PAL_RET_OK);
+        std::array<uint8_t, 8> buf{};
+        EXPECT_EQ(pal::qsfp_dom_read(buf.data(), 8, 0, 1, 1), pal::PAL_RET_OK);
+        EXPECT_EQ(buf[0], 0x11);
+    });
+    expect_shows("qsfp 1", "led=2,2");
 }
 
 TEST_F(PalCardCtlTest, LongQsfpTransfersAcrossMoreDataResponses) {
@@ -160,17 +159,6 @@ TEST_F(PalCardCtlTest, QsfpRefusalsAndFailures) {
         EXPECT_EQ(buf[0], 1);
     });
     EXPECT_TRUE(log_has("Pal-trace pal ipc open failed", trace_level_err));
-}
-
-TEST_F(PalCardCtlTest, OnCardTableSlots) {
-    ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), pal::PAL_RET_OK);
-    in_new_thread([] {
-        EXPECT_EQ(pal::pal_qsfp_set_led(1, pal::LED_COLOR_YELLOW, pal::LED_FREQ_2HZ), pal::PAL_RET_OK);
-        std::array<uint8_t, 8> buf{};
-        EXPECT_EQ(pal::qsfp_dom_read(buf.data(), 8, 0, 1, 1), pal::PAL_RET_OK);
-        EXPECT_EQ(buf[0], 0x11);
-    });
-    expect_shows("qsfp 1", "led=2,2");
 }
 
 }  // namespace

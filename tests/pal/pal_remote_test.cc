@@ -1,7 +1,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <map>
 #include <optional>
 
 #include "sdk/lib/pal/pal_telnet.hpp"
@@ -66,8 +65,8 @@ TEST_F(PalJtagTest, RefusesHostTypeMissingEntryPointsAndFailedLoadOrInit) {
 enum class console_mode { normal, no_read_value, no_prompt, close_on_devmem };
 
 // A console on 127.0.0.1 answering like the card's: it echoes each command,
-// serves devmem reads and writes from its own memory and ends each reply
-// with the prompt, unless the mode says otherwise. It serves one session,
+// answers devmem reads with 0 and ends each reply with the prompt, unless
+// the mode says otherwise. It serves one session,
 // which the client must close before the console goes.
 class test_console {
 public:
@@ -117,18 +116,11 @@ private:
         if (fields >= 2 && mode_ == console_mode::close_on_devmem) {
             return false;
         }
-        if (fields == 3) {
-            mem_[addr] = value;
-        } else if (fields == 2) {
-            reply += (mode_ == console_mode::no_read_value ? "Value 0x" : "Read value 0x") + hex(mem_[addr]) + "\r\n";
+        if (fields == 2) {
+            reply += mode_ == console_mode::no_read_value ? "Value 0x0\r\n" : "Read value 0x0\r\n";
         }
         reply += mode_ == console_mode::no_prompt ? "" : "ember:~$ ";
         return true;
-    }
-    static std::string hex(uint32_t v) {
-        char out[16];
-        snprintf(out, sizeof(out), "%x", v);
-        return out;
     }
 
     console_mode mode_;
@@ -136,7 +128,6 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::vector<std::string> commands_;
-    std::map<uint64_t, uint32_t> mem_;
 };
 
 class PalTelnetTest : public test_support::pal_fixture {
@@ -155,17 +146,16 @@ protected:
     std::optional<test_console> console_;
 };
 
-TEST_F(PalTelnetTest, ReadsAndWritesThroughDevmem) {
+// Reads, whatever noise the console adds, are fuzzed in tests/fuzz/telnet_fuzz.cc.
+TEST_F(PalTelnetTest, WritesThroughDevmem) {
     start(console_mode::normal);
-    uint32_t w[2] = {0x12345678, 0x9abcdef0}, r[2] = {};
+    uint32_t w[2] = {0x12345678, 0x9abcdef0};
     EXPECT_EQ(pal_reg_write(0x2000, w, 2), PAL_RET_OK);
-    EXPECT_EQ(pal_reg_read(0x2000, r, 2), PAL_RET_OK);
-    EXPECT_EQ(r[1], 0x9abcdef0u);
-    uint8_t bytes[2] = {0xAB, 0xCD}, back[2] = {};
+    uint8_t bytes[2] = {0xAB, 0xCD};
     EXPECT_EQ(pal_mem_write(0x3000, bytes, 2), PAL_RET_OK);
-    EXPECT_EQ(pal_mem_read(0x3000, back, 2), PAL_RET_OK);
-    EXPECT_EQ(back[1], 0xCD);
-    EXPECT_TRUE(console_saw("log backend log_backend_uart disable"));
+    for (const char* cmd : {"log backend log_backend_uart disable", "devmem 0x2004 32 0x9abcdef0", "devmem 0x3001 8 0xcd"}) {
+        EXPECT_TRUE(console_saw(cmd)) << cmd;
+    }
     // Teardown restores the console's log output before closing.
     pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
     EXPECT_TRUE(console_saw("log backend log_backend_uart enable inf"));
