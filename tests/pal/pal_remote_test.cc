@@ -153,7 +153,8 @@ TEST_F(PalTelnetTest, WritesThroughDevmem) {
     EXPECT_EQ(pal_reg_write(0x2000, w, 2), PAL_RET_OK);
     uint8_t bytes[2] = {0xAB, 0xCD};
     EXPECT_EQ(pal_mem_write(0x3000, bytes, 2), PAL_RET_OK);
-    for (const char* cmd : {"log backend log_backend_uart disable", "devmem 0x2004 32 0x9abcdef0", "devmem 0x3001 8 0xcd"}) {
+    for (const char* cmd :
+         {"log backend log_backend_uart disable", "devmem 0x2004 32 0x9abcdef0", "devmem 0x3001 8 0xcd"}) {
         EXPECT_TRUE(console_saw(cmd)) << cmd;
     }
     // Teardown restores the console's log output before closing.
