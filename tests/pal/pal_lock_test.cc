@@ -64,16 +64,13 @@ protected:
         std::filesystem::create_directories(tmp_);
         pal_lock_set_dirs(shm_.c_str(), tmp_.c_str(), (root_ + "/share").c_str());
     }
-    // Forks a child running `fn` with its standard output in root/<name>.out.
+    // Forks a child running `fn`; its result is the child's exit status.
     template <typename Fn>
-    pid_t spawn(const std::string& name, Fn fn) {
+    pid_t spawn(Fn fn) {
         fflush(stdout);
         pid_t pid = fork();
         if (pid == 0) {
-            dup2(open((root_ + "/" + name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
-            int rc = fn();
-            fflush(stdout);
-            _exit(rc);
+            _exit(fn());
         }
         return pid;
     }
@@ -84,7 +81,7 @@ protected:
 
 TEST_F(PalLockTest, TwoProcessesInitialiseOneRecordAndExcludeEachOther) {
     auto init = [] { return lock_once("t_shared_lock"); };
-    pid_t pa = spawn("a", init), pb = spawn("b", init);
+    pid_t pa = spawn(init), pb = spawn(init);
     EXPECT_EQ(wait_status(pa), 0);
     EXPECT_EQ(wait_status(pb), 0);
 
@@ -92,7 +89,7 @@ TEST_F(PalLockTest, TwoProcessesInitialiseOneRecordAndExcludeEachOther) {
     ASSERT_EQ(pal_lock_init("t_shared_lock", &lock), 0);
     ASSERT_EQ(pal_lock(lock), 0);
     channel got;
-    pid_t pc = spawn("c", [&] { return lock_once("t_shared_lock") == 0 ? (got.send('x'), 0) : 1; });
+    pid_t pc = spawn([&] { return lock_once("t_shared_lock") == 0 ? (got.send('x'), 0) : 1; });
     EXPECT_EQ(got.receive(k_held_probe_ms), 0) << "child got the held lock";
     ASSERT_EQ(pal_unlock(lock), 0);
     EXPECT_EQ(wait_status(pc), 0);
@@ -108,7 +105,7 @@ TEST_F(PalLockTest, LockOfAProcessThatDiedHoldingItIsRecovered) {
         if (!holder_creates) {
             ASSERT_EQ(pal_lock_init(name, &lock), 0);
         }
-        pid_t holder = spawn("h", [&] { return die_holding(name); });
+        pid_t holder = spawn([&] { return die_holding(name); });
         ASSERT_TRUE(WIFSIGNALED(wait_status(holder)));
         ASSERT_EQ(pal_lock_init(name, &lock), 0);
         EXPECT_EQ(lock->compat, k_pal_lock_native);  // the creator's kind stays in the record
@@ -124,7 +121,7 @@ TEST_F(PalLockTest, LockOfAProcessThatDiedHoldingItIsRecovered) {
         EXPECT_EQ(pal_lock(lock), 0);
         EXPECT_EQ(pal_unlock(lock), 0);
         EXPECT_EQ(pal_unlock(lock), 0);
-        EXPECT_EQ(wait_status(spawn("o", [&] { return lock_once(name); })), 0) << name;
+        EXPECT_EQ(wait_status(spawn([&] { return lock_once(name); })), 0) << name;
     }
 }
 
@@ -137,7 +134,7 @@ TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
     EXPECT_EQ(pal_check_compat("sbus0_lock"), k_pal_lock_native);
     EXPECT_EQ(pal_check_compat("sbus_lock2"), k_pal_lock_native);
     channel a_out, a_in, b_out, b_in;
-    pid_t a = spawn("a", [&] {
+    pid_t a = spawn([&] {
         pal_lock_s* l = nullptr;
         if (pal_lock_init("sbus_lock", &l) != 0 || l->compat != k_pal_lock_compat_sbus || pal_lock(l) != 0) {
             return 1;
@@ -149,7 +146,7 @@ TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
         return 0;
     });
     ASSERT_EQ(a_out.receive(k_wait_ms), 'L');
-    pid_t b = spawn("b", [&] {
+    pid_t b = spawn([&] {
         pal_lock_s* l = nullptr;
         if (pal_lock_init("sbus_lock", &l) != 0 || pal_lock(l) != 0) {
             return 1;
