@@ -155,32 +155,23 @@ TEST(NicIpcDev, ListingIsBoundedAndFailsWithoutLspci)
     EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC_NONE);
 }
 
-TEST(NicIpcDev, SerialAndUuidBothWaysAndCardLookups)
+// Look-ups by UUID in both directions also run under tests/aml.
+TEST(NicIpcDev, SerialAndUuidLookups)
 {
-    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE];
-    card_uuid_from_serial("ABCDEFGHIJK", uuid);
-    EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
-    ASSERT_EQ(card_serial_from_uuid(uuid, serial), 0);
-    EXPECT_STREQ(serial, "ABCDEFGHIJK");
+    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE], out[NIC_IPC_BDF_SIZE] = {};
     EXPECT_EQ(card_serial_from_uuid("41424142-4344-4546-4748-494a4b000000", serial), -1);  // no 4242 prefix
     EXPECT_EQ(card_serial_from_uuid("4242", serial), -1);
-
     emu_env emu(emu_cfg(2));
     card_uuid_from_serial("TLN24000101", uuid);
-    char out[NIC_IPC_BDF_SIZE] = {};
     ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), 0);
     EXPECT_STREQ(out, "0000:16:00.2");
     card_uuid_from_serial("TLN24999999", uuid);
     EXPECT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), -1);
-
-    // Only well-formed addresses reach the shell; unknown ones have no serial.
+    // Only well-formed addresses reach the shell.
     temp_dir d;
     const fs::path marker = d / "ran";
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
-    EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
-    ASSERT_EQ(card_serial_from_bdf("0000:16:00.1", serial), 0);
-    EXPECT_STREQ(serial, "TLN24000101");
 }
 
 // On each transport a discovery command fails on a transport status, a
