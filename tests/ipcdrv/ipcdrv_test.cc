@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "nic_ipc/nic_ipc.hpp"
+#include "nic_ipc/nic_ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/fwctl_rpc.hpp"
 #include "sdk/platform/ipcdrv/src/ipc_cmd.hpp"
 #include "sdk/platform/ipcdrv/src/protocol.hpp"
@@ -96,15 +97,18 @@ TEST_F(FakeDevice, LargestRequestIsFramedAndOversizedMessagesAreRefused)
     EXPECT_EQ(rsp_[0], 0xEE);
 }
 
-// Framing faults the fuzzer cannot tell from a valid answer. Lengths and
-// truncation are fuzzed in tests/fuzz/ipc_fuzz.cc.
-TEST_F(FakeDevice, ResponsesToAnotherRequestAreEio)
+// Framing faults the fuzzer cannot tell from a valid answer: they would be
+// taken without a crash, with bytes the card never sent.
+TEST_F(FakeDevice, ResponsesToAnotherRequestOrCutShortAreEio)
 {
     auto patched = [](bytes m, size_t at, uint8_t v) { return m[at] = v, m; };
+    auto cut = [](bytes m, size_t n) { return m.resize(n), m; };
     const std::pair<const char *, bytes> cases[] = {
         {"wrong magic", patched(response(0x10001, 4), 8, 'X')},
         {"request type", patched(response(0x10001, 4), 0, 2)},
         {"other op", response(0x10002, 4)},
+        {"payload shorter than claimed", cut(response(0x10001, 24), 30)},  // 14 of the claimed 24 bytes
+        {"shorter than the headers", cut(response(0x10001, 0), 12)},
     };
     uint32_t status = 77;
     for (const auto &[what, msg] : cases) {
@@ -129,6 +133,20 @@ TEST_F(FakeDevice, TagWrapsAfter256RequestsAndClosedPeerIsEpipe)
     peer_ = -1;
     EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
     EXPECT_EQ(errno, EPIPE);
+}
+
+// A PORT_IFINDEX_GET count above the 11 entries a response holds is a size failure, never a read past it.
+TEST_F(FakeDevice, IfindexCountBeyondTheResponseIsASizeFailure)
+{
+    bytes m = response(0x1000B, 52);
+    put_le<uint32_t>(&m[16], 0);
+    put_le<uint32_t>(&m[20], 12);
+    queue(m);
+    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
+    h.dev.fd = dev_.fd;
+    std::vector<uint32_t> ifx{1};
+    EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, ipc_cmd_fail_e::size);
+    EXPECT_EQ(ifx, std::vector<uint32_t>{1});
 }
 
 // The fwctl call over a socket: the request carries the fields of the 48-byte message, the answer comes back.
