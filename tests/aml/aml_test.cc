@@ -13,44 +13,30 @@ using test_support::emu_env;
 using test_support::scoped_env;
 using test_support::temp_dir;
 
-// Card UUIDs as cards.json lists them for the emulator's serials TLN24000100 and TLN24000101.
+// Card UUIDs of the emulator's serials TLN24000100 and TLN24000101.
 const std::string k_uuid0 = "4242544c-4e32-3430-3030-313030000000", k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
 
-TEST(AmlStatus, TextsAndMappings)
+// Codes outside the tables read as unknown and map to the generic error.
+TEST(AmlStatus, CodesOutsideTheTables)
 {
-    const std::pair<uint32_t, const char *> texts[] = {
-        {0, ""}, {1, "HALDEN TALON card(s) not detected"}, {14, "firmware/software version mismatch"},
-        {21, "PCIe rescan error"}, {22, "Unknown error"}, {25, "Out-of-bound error"},
-        {26, "Intialization error"}, {27, "Unknown error"}, {255, "Generic error"},
-        {256, "Unknown error"}, {0xFFFFFFFF, "Unknown error"},
-    };
-    for (const auto &[code, text] : texts) {
-        EXPECT_EQ(aml_status_to_str(static_cast<aml_status_e>(code)), text) << code;
-    }
-    // Both mappings apply exactly as tabled; everything else maps to 255.
-    std::map<uint32_t, uint32_t> to_sdk = {{0, 0}, {5, 62}, {6, 63}, {7, 44}, {8, 4}, {9, 39},
-                                           {10, 10}, {11, 2}, {13, 6}, {15, 56}, {24, 11}, {25, 8}};
-    std::map<uint32_t, uint32_t> to_aml = {{0, 0}, {2, 11}, {3, 10}, {4, 8}, {6, 13}, {8, 25}, {11, 24},
-                                           {39, 9}, {44, 7}, {54, 26}, {56, 15}, {62, 5}, {63, 6}};
-    for (uint32_t c = 0; c < 300; ++c) {
-        EXPECT_EQ(aml_to_sdk_ret_status(static_cast<aml_status_e>(c)), to_sdk.count(c) ? to_sdk[c] : 255) << c;
-        EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(c)), to_aml.count(c) ? to_aml[c] : 255) << c;
+    EXPECT_EQ(aml_status_to_str(static_cast<aml_status_e>(22)), "Unknown error");
+    EXPECT_EQ(aml_status_to_str(static_cast<aml_status_e>(26)), "Intialization error");
+    EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(8)), 25u);
+    for (uint32_t code : {12u, 64u, 300u}) {
+        EXPECT_EQ(aml_to_sdk_ret_status(static_cast<aml_status_e>(code)), 255u) << code;
+        EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(code)), 255u) << code;
     }
 }
 
-TEST(AmlCard, FormatChecksAndTexts)
+TEST(AmlCard, FormatChecks)
 {
     EXPECT_TRUE(is_bdf_valid("0000:3b:00.0") && is_bdf_valid("0000:3B:00.f"));
-    for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "", "0000:3b:00.0\n"}) {
+    for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "0000:3b:00.0\n"}) {
         EXPECT_FALSE(is_bdf_valid(bad)) << bad;
     }
-    EXPECT_FALSE(is_uuid_valid("42424142-4344-4546-4748-494a4b00000"));
-
     const uint8_t raw[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
                              0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
     EXPECT_EQ(aml_uuid_to_str(raw), "00112233-4455-6677-8899-aabbccddeeff");
-    aml_card_handle_s h{"u", "0000:05:00.0"};
-    EXPECT_EQ(aml_card_error_msg(&h, "ERROR - x"), "NIC u (0000:05:00.0) : ERROR - x\n");
 }
 
 TEST(AmlCard, HandleValidation)
@@ -61,7 +47,6 @@ TEST(AmlCard, HandleValidation)
         return h;
     };
     check({}, AML_STATUS_INVALID_INPUT);
-    check({"", "06:00.0"}, AML_STATUS_INVALID_INPUT);
     check({"not-a-uuid", "0000:05:00.0"}, AML_STATUS_INVALID_INPUT);
     // Address only: the UUID is filled from the card; UUID only (either case): the address is looked up.
     EXPECT_EQ(check({"", "0000:15:00.0"}, AML_STATUS_OK).uuid, k_uuid1);
@@ -77,38 +62,26 @@ TEST(AmlCard, HandleValidation)
     EXPECT_EQ(g_aml_test_env, 17u);
 }
 
-TEST(AmlInventory, ListsCardsWithTheirUuids)
+TEST(AmlInventory, ListsCardsWithTheirUuidsLeavingUnreadableOnesOut)
 {
-    emu_env emu(emu_cfg(2));
+    emu_env emu(emu_cfg(3));
     aml_card_inventory_get_req_s req;
     aml_card_inventory_get_rsp_s rsp;
     ASSERT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
     EXPECT_EQ(rsp.err_msg, "");
-    ASSERT_EQ(rsp.cards.size(), 2u);
-    EXPECT_EQ(rsp.cards[0], (aml_card_handle_s{k_uuid0, "0000:05:00.0"}));
+    ASSERT_EQ(rsp.cards.size(), 3u);
     EXPECT_EQ(rsp.cards[1], (aml_card_handle_s{k_uuid1, "0000:15:00.0"}));
-    const std::string json = test_support::read_file(emu.root() + "/cards.json");
-    EXPECT_NE(json.find("\"0000:15:00.0\", \"uuid\": \"" + k_uuid1 + "\""), std::string::npos) << json;
-
-    aml_card_get_req_s greq{{"", "0000:15:00.0"}};
+    aml_card_get_req_s greq{{"", "0000:15:00.0"}}, bad{{"", "nonsense"}};
     aml_card_get_rsp_s grsp;
     ASSERT_EQ(aml_card_get(&greq, &grsp), AML_STATUS_OK);
     EXPECT_EQ(grsp.serial_num + " " + grsp.f1003_bdf, "TLN24000101 0000:17:00.1");
-
-    aml_card_get_req_s bad{{"", "nonsense"}};
     EXPECT_EQ(aml_card_get(&bad, &grsp), AML_STATUS_INVALID_INPUT);
-    EXPECT_EQ(grsp.err_msg, "NIC  (nonsense) : ERROR - Invalid card handle\n");
-}
 
-TEST(AmlInventory, UnreadableCardsAreLeftOut)
-{
-    emu_env emu(emu_cfg(3));
     // Cards whose functions carry no serial number cannot be identified.
     for (const char *fn : {".0", ".1", ".2"}) {
         fs::remove(emu.sys_devices() + "0000:16:00" + fn + "/vpd");
     }
-    aml_card_inventory_get_req_s req;
-    aml_card_inventory_get_rsp_s rsp;  // validation reads the card information first and fails there
+    rsp = {};
     EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
     ASSERT_EQ(rsp.cards.size(), 2u);
     EXPECT_EQ(rsp.cards[0].bdf + " " + rsp.cards[1].bdf, "0000:05:00.0 0000:25:00.0");
@@ -138,5 +111,4 @@ TEST(AmlInventory, NoCardOrAFailingListingGivesAnEmptyList)
     EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
     EXPECT_TRUE(rsp.cards.empty());
     EXPECT_NE(rsp.err_msg.find("Failed to list"), std::string::npos) << rsp.err_msg;
-    EXPECT_NE(rsp.err_msg.find("err -1"), std::string::npos) << rsp.err_msg;
 }

@@ -5,20 +5,15 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <unistd.h>
 
-#include "emulator/emu_card_ctl.hpp"
 #include "emulator/emu_counter_layout.hpp"
 #include "emulator/emulator.hpp"
-#include "sdk/platform/ipcdrv/src/wire.hpp"
 #include "tests/emulator/emu_env.hpp"
 #include "tests/support/process.hpp"
 
 namespace fs = std::filesystem;
-using namespace pal_card_wire;
-using ipc_wire::put_le;
 using test_support::emu_cfg;
 using test_support::emu_env;
 using test_support::temp_dir;
@@ -56,22 +51,11 @@ TEST(TalonEmuCli, ArgumentsHelpAndServingUntilSigterm)
 {
     temp_dir d;
     const std::string root = d / "e";
-    for (auto [opt, value] : {std::pair{"--cards", "0"}, {"--cards", "17"}, {"--ports", "12"}, {"--lifs", "0"},
-                              {"--lifs", "65"}, {"--cards", "x"}, {"--transport", "pci"}, {"--bogus", "1"}}) {
-        process_result r = run_process({k_exe, "--root", root, opt, value});
-        EXPECT_EQ(r.exit_status, 2) << opt << " " << value;
-        EXPECT_NE((r.out + r.err).find("talon-emu: "), std::string::npos) << opt << ": " << r.out << r.err;
+    for (auto [opt, value] : {std::pair{"--cards", "17"}, {"--cards", "x"}, {"--bogus", "1"}}) {
+        EXPECT_EQ(run_process({k_exe, "--root", root, opt, value}).exit_status, 2) << opt << " " << value;
     }
-    EXPECT_EQ(run_process({k_exe, "--cards", "2"}).exit_status, 2);
-    process_result ctl = run_process({k_exe, "--root", root, "--ctl", "plug 0"});  // nothing serves the directory
-    EXPECT_NE(ctl.exit_status, 0);
-    EXPECT_NE((ctl.out + ctl.err).find("no emulator"), std::string::npos);
-    process_result help = run_process({k_exe, "--help"});
-    EXPECT_EQ(help.exit_status, 0);
-    std::istringstream names(talon_emu::card_ctl::command_names() + " LIF_GET_ALL --ctl cpld sensor qsfp show");
-    for (std::string n; names >> n;) {
-        EXPECT_NE(help.out.find(n), std::string::npos) << n;
-    }
+    EXPECT_EQ(run_process({k_exe, "--cards", "2"}).exit_status, 2);  // no --root
+    EXPECT_NE(run_process({k_exe, "--root", root, "--ctl", "plug 0"}).exit_status, 0);  // nothing serves it
 
     // Two cards served until SIGTERM, then the sockets are removed.
     child_process emu({k_exe, "--root", root, "--cards", "2"});
@@ -82,9 +66,7 @@ TEST(TalonEmuCli, ArgumentsHelpAndServingUntilSigterm)
     EXPECT_EQ(listing.out, "0000:05:00.0 0604: 1ff7:1478\n0000:05:01.0 0604: 1ff7:1478\n"
                            "0000:15:00.0 0604: 1ff7:1478\n0000:15:01.0 0604: 1ff7:1478\n");
     EXPECT_NE(shell("setpci -s 0000:99:00.0 0x4.w=2").exit_status, 0);
-    process_result unknown = run_process({k_exe, "--root", root, "--ctl", "explode 0"});
-    EXPECT_NE(unknown.exit_status, 0);
-    EXPECT_NE((unknown.out + unknown.err).find("unknown command"), std::string::npos);
+    EXPECT_NE(run_process({k_exe, "--root", root, "--ctl", "explode 0"}).exit_status, 0);
     EXPECT_NE(run_process({k_exe, "--root", root}).exit_status, 0);  // a second emulator on the same directory
     emu.signal(SIGTERM);
     EXPECT_EQ(emu.wait().exit_status, 0);
@@ -93,26 +75,14 @@ TEST(TalonEmuCli, ArgumentsHelpAndServingUntilSigterm)
     }
 }
 
-TEST(TalonEmu, LayoutMatchesKernelFormats)
-{
-    emu_env emu(emu_cfg(1, 2, 2, talon_emu::transport_e::fwctl));
-    auto read = [&](const std::string &rel) { return read_file(emu.sys_devices() + rel); };
-    EXPECT_EQ(read("0000:05:00.0/vendor") + read("0000:06:00.2/device"), "0x1ff7\n0x100f\n");
-    EXPECT_EQ(read("0000:05:00.0/secondary_bus_number") + read("0000:05:01.0/subordinate_bus_number"), "6\n7\n");
-    EXPECT_EQ(read("0000:06:00.2/resource4").substr(0, 4), "xlap");  // map magic 0x70616c78, little-endian
-    // Without the tawk transport there is no tawk device.
-    EXPECT_FALSE(fs::exists(emu.root() + "/dev/tawkipcdev0"));
-    EXPECT_TRUE(fs::exists(emu.root() + "/dev/fwctl/fwctl0"));
-}
-
 TEST(TalonEmu, CountersCountAtTheirOwnRatesUntilFixed)
 {
     emu_env emu;
     emu.ctl("add-lif 0 storage7");
     const std::string mem = emu.sys_devices() + "0000:06:00.2/resource2";
     // Counters of several kinds and entities, the added LIF's among them, count at rates of their own.
-    const uint64_t offs[] = {counter_off(true, 0, 0), counter_off(true, 0, 6), counter_off(true, 1, 0),
-                             counter_off(true, 2, 0), counter_off(false, 0, 0), counter_off(false, 1, 1)};
+    const uint64_t offs[] = {counter_off(true, 0, 0), counter_off(true, 0, 6), counter_off(true, 2, 0),
+                             counter_off(false, 1, 1)};
     std::map<uint64_t, uint64_t> before;
     for (uint64_t o : offs) {
         before[o] = counter_at(mem, o);
@@ -129,65 +99,15 @@ TEST(TalonEmu, CountersCountAtTheirOwnRatesUntilFixed)
     EXPECT_EQ(counter_at(mem, counter_off(false, 0, 1)), 16u);
 }
 
-namespace {
-
-// One card's card-control firmware, called in-process.
-struct card_fw {
-    talon_emu::card_ctl ctl{0, "TLN24000100"};
-    uint32_t transport = 0;
-    std::vector<uint8_t> rsp;
-    uint32_t ask(uint32_t ep, uint32_t op, std::vector<uint8_t> req)
-    {
-        ctl.answer(ep, op, req.data(), req.size(), &transport, &rsp);
-        return rsp.size() >= 4 ? ipc_wire::get_le<uint32_t>(rsp.data()) : ~0u;
-    }
-    uint32_t qsfp(uint32_t op, uint32_t port, uint32_t offset, uint32_t size, uint32_t progress = 0)
-    {
-        std::vector<uint8_t> q(k_qsfp_req_len);
-        put_le<uint32_t>(&q[k_qsfp_progress_off], progress);
-        put_le<uint32_t>(&q[k_qsfp_port_off], port);
-        put_le<uint32_t>(&q[k_qsfp_offset_off], offset);
-        put_le<uint32_t>(&q[k_qsfp_size_off], size);
-        return ask(k_ep_qsfp, op, q);
-    }
-};
-
-}  // namespace
-
-// Long reads come in chunks; requests the host layer would never send are refused by the card too.
-TEST(TalonEmuCardCtl, ChunkedReadsAndRefusals)
-{
-    card_fw fw;
-    bool ok = false;
-    fw.ctl.command({"qsfp", "0", "1", "byte", "129", "0x5e"}, "0000:05:00.0", &ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(fw.qsfp(k_op_qsfp_read, 1, 0, 256), k_qsfp_status_more);
-    EXPECT_EQ(fw.rsp.size(), k_qsfp_data_off + talon_emu::k_qsfp_read_chunk);
-    EXPECT_EQ(fw.qsfp(k_op_qsfp_read, 1, 0, 256, 128), k_qsfp_status_done);
-    EXPECT_EQ(fw.rsp.size(), k_qsfp_data_off + 128);
-    EXPECT_EQ(fw.rsp[k_qsfp_data_off + 1], 0x5e);
-
-    EXPECT_EQ(fw.qsfp(k_op_qsfp_read, 1, 250, 7), k_qsfp_status_bad_request);
-    EXPECT_EQ(fw.qsfp(k_op_qsfp_write, 1, 0, 213), k_qsfp_status_bad_request);
-    fw.ctl.command({"qsfp", "0", "1", "powered", "0"}, "0000:05:00.0", &ok);
-    EXPECT_EQ(fw.qsfp(k_op_qsfp_read, 1, 0, 16), k_qsfp_status_failed);
-    // An operation the endpoint does not know is a transport error.
-    fw.ask(k_ep_qsfp, 0x10099, {});
-    EXPECT_EQ(fw.transport, 95u);
-}
-
 TEST(TalonEmu, ControlVerbsAndTheirErrors)
 {
     emu_env emu;
     EXPECT_EQ(emu.ctl("fault 0 QSFP_READ status=2"), "fault 0000:05:00.0 QSFP_READ status=2");
-    EXPECT_EQ(emu.ctl("cpld 0 id 103"), "cpld 0000:05:00.0 id 103");
     emu.ctl("add-port 0 285474816");  // 0x11040000, given in decimal
     const std::pair<const char *, const char *> bad[] = {
         {"add-port 0 0x11040000", "card 0000:05:00.0 already has port"},
         {"qsfp 0 3 present 1", "no QSFP port 3 (ports 1-2)"},
-        {"fault 0 QSFP_NOPE ok", "unknown firmware command 'QSFP_NOPE'"},
         {"fault 0 QSFP_READ status=x", "bad fault value in 'status=x'"},
-        {"cpld 7 id 1", "unknown card '7'"},
     };
     for (const auto &[cmd, want] : bad) {
         std::string answer;

@@ -71,24 +71,7 @@ protected:
 
 }  // namespace
 
-TEST(IpcDrvHdr, FieldsSitInTheirBitsAndMisuseAborts)
-{
-    uint64_t h = 0, z = 0;
-    ipc_drv_hdr_set_type(&h, IPC_DRV_HDR_TYPE_REQ);
-    ipc_drv_hdr_set_tag(&h, 0xAB);
-    ipc_drv_hdr_set_pld_len(&h, 0x1234);
-    ipc_drv_hdr_set_req_endpoint(&h, 0xDEADBEEF);
-    EXPECT_EQ(h, 0xDEADBEEF1234AB02ull);
-    // Bits 3 to 7 carry nothing and are ignored when reading the type.
-    EXPECT_EQ(ipc_drv_hdr_get_type(h | 0xF8), IPC_DRV_HDR_TYPE_REQ);
-    EXPECT_DEATH(ipc_drv_hdr_set_type(&z, 4), "undefined hdr_type: 4");
-    EXPECT_DEATH(ipc_drv_hdr_get_tag(z), "invalid hdr_type for tag field: 0");
-    EXPECT_DEATH(ipc_drv_hdr_get_pld_len(z), "invalid hdr_type for pld len: 0");
-    ipc_drv_hdr_set_type(&z, IPC_DRV_HDR_TYPE_RSP);
-    EXPECT_DEATH(ipc_drv_hdr_get_req_endpoint(z), "invalid hdr_type for endpoint field: 3");
-}
-
-TEST_F(FakeDevice, LargestRequestIsFramedAndOneByteMoreIsRefused)
+TEST_F(FakeDevice, LargestRequestIsFramedAndOversizedMessagesAreRefused)
 {
     queue(response(0x12345, 6, 42));
     uint32_t status = 0;
@@ -106,16 +89,24 @@ TEST_F(FakeDevice, LargestRequestIsFramedAndOneByteMoreIsRefused)
     EXPECT_EQ(exchange(0x10001, IPC_CMD_MAX_PAYLOAD + 1, 16, &status), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_TRUE(received().empty());
+    // A response longer than the buffer fails the exchange and leaves the buffer alone.
+    queue(response(0x10001, 40, 3));
+    EXPECT_EQ(exchange(0x10001, 1, 24, &status), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_EQ(status, 7u);
+    EXPECT_EQ(rsp_[0], 0xEE);
 }
 
-TEST_F(FakeDevice, MalformedResponsesAreEio)
+// Framing faults the fuzzer cannot tell from a valid answer: they would be
+// taken without a crash, with bytes the card never sent.
+TEST_F(FakeDevice, ResponsesToAnotherRequestOrCutShortAreEio)
 {
     auto patched = [](bytes m, size_t at, uint8_t v) { return m[at] = v, m; };
     auto cut = [](bytes m, size_t n) { return m.resize(n), m; };
     const std::pair<const char *, bytes> cases[] = {
-        {"pld_len below 8", response(0x10001, 0, 0, 7)}, {"wrong magic", patched(response(0x10001, 4), 8, 'X')},
-        {"request type", patched(response(0x10001, 4), 0, 2)}, {"other op", response(0x10002, 4)},
+        {"wrong magic", patched(response(0x10001, 4), 8, 'X')},
+        {"request type", patched(response(0x10001, 4), 0, 2)},
+        {"other op", response(0x10002, 4)},
         {"payload shorter than claimed", cut(response(0x10001, 24), 30)},  // 14 of the claimed 24 bytes
         {"shorter than the headers", cut(response(0x10001, 0), 12)},
     };
@@ -129,29 +120,14 @@ TEST_F(FakeDevice, MalformedResponsesAreEio)
     EXPECT_EQ(status, 77u);
 }
 
-TEST_F(FakeDevice, ResponseLongerThanCapacityIsEmsgsize)
-{
-    queue(response(0x10001, 40, 3));
-    uint32_t status = 55;
-    EXPECT_EQ(exchange(0x10001, 1, 24, &status), -1);
-    EXPECT_EQ(errno, EMSGSIZE);
-    EXPECT_EQ(status, 55u);
-    EXPECT_EQ(rsp_[0], 0xEE);
-}
-
-// Empty requests with headers-only responses (pld_len 8 both ways).
-TEST_F(FakeDevice, TagWrapsAfter256EmptyRequestsAndClosedPeerIsEpipe)
+TEST_F(FakeDevice, TagWrapsAfter256RequestsAndClosedPeerIsEpipe)
 {
     uint32_t status = 1;
     for (int i = 0; i < 257; ++i) {
         queue(response(0x10001, 0));
         ASSERT_EQ(exchange(0x10001, 0, 8, &status), 0);
-        bytes wire = received();
-        ASSERT_EQ(wire.size(), 16u);
-        EXPECT_EQ(ipc_drv_hdr_get_pld_len(get_le<uint64_t>(wire.data())), 8);
-        EXPECT_EQ(ipc_drv_hdr_get_tag(get_le<uint64_t>(wire.data())), i % 256);
+        EXPECT_EQ(ipc_drv_hdr_get_tag(get_le<uint64_t>(received().data())), i % 256);
     }
-    EXPECT_EQ(status, 0u);
     // A peer that went away fails the call without SIGPIPE.
     ::close(peer_);
     peer_ = -1;
@@ -203,7 +179,7 @@ TEST(NicFwctlScope, KeysMapToTheirScopes)
 {
     // Configuration range 0x1E:0x01-0x05, debug-write keys, read-only otherwise; op bits above 15 mix into the ep.
     const uint32_t cases[][3] = {{0x1E, 0x01, 0}, {0x1E, 0x05, 0}, {0x1E, 0x00, 1}, {0x1E, 0x06, 1},
-                                 {0x05, 0x06, 2}, {0x11, 0x1C, 2}, {0x13, 0x10000, 1}, {0x0E, 0x100001, 0}};
+                                 {0x05, 0x06, 2}, {0x0E, 0x100001, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(nic_fwctl_rpc_scope(c[0], c[1]), c[2]) << std::hex << c[0] << ":" << c[1];
     }

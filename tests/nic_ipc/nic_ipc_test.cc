@@ -65,20 +65,24 @@ uint64_t echo_of(nic_ipc_handle_s *h, uint64_t nonce)
 
 }  // namespace
 
-TEST(NicIpcDev, EveryFunctionOfACardIsResolved)
+TEST(NicIpcDev, EveryFunctionOfACardAndItsDeviceNodesAreResolved)
 {
-    emu_env emu;
+    emu_env emu(emu_cfg(2));
     nic_ipc_card_device_info_s info{};
     ASSERT_EQ(nic_ipc_get_card_device_info("0000:05:00.0", &info), 0);
     EXPECT_EQ(info.present, k_all_functions);
     EXPECT_EQ(std::string(info.core_bdf) + " " + info.tawk_bdf + " " + info.rsc_bdf + " " + info.f1002_bdf + " " +
                   info.f1003_bdf,
               "0000:06:00.0 0000:06:00.1 0000:06:00.2 0000:07:00.0 0000:07:00.1");
-    EXPECT_EQ(std::string(info.tawk_dev_path), emu.root() + "/dev/tawkipcdev0");
-    EXPECT_EQ(std::string(info.fwctl_dev_path), emu.root() + "/dev/fwctl/fwctl0");
-    char core[NIC_IPC_BDF_SIZE];
-    EXPECT_EQ(nic_ipc_tern_core_bdf_from_card_bdf("0000:05:00.0", core), 0);
-    EXPECT_STREQ(core, "0000:06:00.0");
+    char path[NIC_IPC_PATH_SIZE];
+    // The fwctl rule accepts the core function's own address as well as the card's (used by every fwctl open).
+    ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:16:00.0", path), 0);
+    EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
+    ASSERT_EQ(nic_tawk_device_path_from_hub_bdf("0000:15:00.0", path), 0);
+    EXPECT_EQ(std::string(path), emu.root() + "/dev/tawkipcdev1");
+    EXPECT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:99:00.0", path), -5);
+    // A function address is not a card address for the tawk rule.
+    EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
 
     // The same under a sysfs root far longer than any fixed path buffer would hold.
     temp_dir d;
@@ -94,20 +98,6 @@ TEST(NicIpcDev, EveryFunctionOfACardIsResolved)
     EXPECT_EQ(info.present, k_all_functions);
 }
 
-TEST(NicIpcDev, DevicePathRules)
-{
-    emu_env emu(emu_cfg(2));
-    char path[NIC_IPC_PATH_SIZE];
-    // The fwctl rule accepts the core function's own address as well as the card's (used by every fwctl open).
-    ASSERT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:16:00.0", path), 0);
-    EXPECT_EQ(std::string(path), emu.root() + "/dev/fwctl/fwctl1");
-    ASSERT_EQ(nic_tawk_device_path_from_hub_bdf("0000:15:00.0", path), 0);
-    EXPECT_EQ(std::string(path), emu.root() + "/dev/tawkipcdev1");
-    EXPECT_EQ(nic_fwctl_device_path_from_hub_bdf("0000:99:00.0", path), -5);
-    // A function address is not a card address for the tawk rule.
-    EXPECT_EQ(nic_tawk_device_path_from_hub_bdf("0000:16:00.1", path), -1);
-}
-
 TEST(NicIpcDev, BusRangeEdgeCases)
 {
     bridge_tree t;
@@ -121,8 +111,6 @@ TEST(NicIpcDev, BusRangeEdgeCases)
     // No switch port at device 0 of the bus: empty range.
     EXPECT_EQ(derive_pcie_bus_scan_range("0000:21:00.0", &first, &last), -1);
     char out[NIC_IPC_BDF_SIZE];
-    EXPECT_EQ(device_bdf_from_hub_bdf("0000:21:00.0", CARD_PCI_DEVICE_CORE, out), -1);
-    EXPECT_EQ(derive_pcie_bus_scan_range("no-colon", &first, &last), -1);
     // Subordinate numbers that are all 0 do not make a range.
     t.bridge("0000:40:00.0", 0, 0);
     EXPECT_EQ(derive_pcie_bus_scan_range("0000:40:00.0", &first, &last), -1);
@@ -148,12 +136,6 @@ TEST(NicIpcDev, BusRangeEdgeCases)
         std::quick_exit(1);  // the walk's thread cannot be joined
     }
     EXPECT_EQ(walk.get(), std::make_tuple(0, 0x61u, 0x62u, -1, -1));
-    // A function with a vendor file but no device file; one of another vendor.
-    write(t.devices() / "0000:21:00.0" / "vendor", "0x1ff7\n");
-    uint32_t id = 0;
-    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.0", &id), -5);
-    write(t.devices() / "0000:21:00.1" / "vendor", "0x8086\n");
-    EXPECT_EQ(nic_ipc_get_device_id_from_bdf("0000:21:00.1", &id), -4);
 }
 
 TEST(NicIpcDev, ListingIsBoundedAndFailsWithoutLspci)
@@ -173,43 +155,30 @@ TEST(NicIpcDev, ListingIsBoundedAndFailsWithoutLspci)
     EXPECT_EQ(nic_ipc_asic_pcie_device_id(), CARD_PCI_DEVICE_ASIC_NONE);
 }
 
-TEST(NicIpcDev, SerialAndUuidBothWaysAndCardLookups)
+// Look-ups by UUID in both directions also run under tests/aml.
+TEST(NicIpcDev, SerialAndUuidLookups)
 {
-    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE];
-    card_uuid_from_serial("ABCDEFGHIJK", uuid);
-    EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
-    ASSERT_EQ(card_serial_from_uuid(uuid, serial), 0);
-    EXPECT_STREQ(serial, "ABCDEFGHIJK");
-    for (const char *bad : {"41424142-4344-4546-4748-494a4b000000",   // no 4242 prefix
-                            "42424142-4344-4546-4748-494a4b000001",   // no 000000 tail
-                            "42424142-43zz-4546-4748-494a4b000000",   // not hex
-                            "4242"}) {
-        EXPECT_EQ(card_serial_from_uuid(bad, serial), -1) << bad;
-    }
-
+    char uuid[NIC_IPC_UUID_SIZE], serial[NIC_IPC_SERIAL_SIZE], out[NIC_IPC_BDF_SIZE] = {};
+    EXPECT_EQ(card_serial_from_uuid("41424142-4344-4546-4748-494a4b000000", serial), -1);  // no 4242 prefix
+    EXPECT_EQ(card_serial_from_uuid("4242", serial), -1);
     emu_env emu(emu_cfg(2));
     card_uuid_from_serial("TLN24000101", uuid);
-    char out[NIC_IPC_BDF_SIZE] = {};
     ASSERT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), 0);
     EXPECT_STREQ(out, "0000:16:00.2");
     card_uuid_from_serial("TLN24999999", uuid);
-    EXPECT_EQ(nic_ipc_card_bdf_from_uuid(uuid, out), -1);
     EXPECT_EQ(nic_ipc_card_rsc_bdf_from_uuid(uuid, out), -1);
-    EXPECT_EQ(nic_ipc_card_bdf_from_uuid("00000000-0000-0000-0000-000000000000", out), -1);
-
-    // Only well-formed addresses reach the shell; unknown ones have no serial.
+    // Only well-formed addresses reach the shell.
     temp_dir d;
     const fs::path marker = d / "ran";
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
-    EXPECT_EQ(card_serial_from_bdf("0000:77:00.0", serial), -1);
-    ASSERT_EQ(card_serial_from_bdf("0000:16:00.1", serial), 0);
-    EXPECT_STREQ(serial, "TLN24000101");
 }
 
-// Every command round-trips; each discovery command fails on a transport status, a short
-// response and a command status other than 0 and 11, with its own message.
-TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
+// On each transport a discovery command fails on a transport status, a
+// short response and a command status other than 0 and 11, with its own
+// message. The values of good answers reach the telemetry lines checked in
+// tests/e2e; malformed answers are fuzzed in tests/fuzz/ipc_fuzz.cc.
+TEST_P(OnTransport, CommandsFailWithTheirMessages)
 {
     emu_env emu(emu_cfg(2, 3, 3));
     nic_ipc_channel ch;
@@ -218,75 +187,39 @@ TEST_P(OnTransport, CommandsRoundTripAndFailWithTheirMessages)
     nic_ipc_mac_t mac{};
     std::vector<uint32_t> ifx;
     uint16_t port_num = 0;
-    uint64_t addr = 0;
-    uint32_t size = 0;
     std::vector<ipc_cmd_lif_s> lifs;
-    ASSERT_TRUE(ipc_cmd_device_info(ch.get(), &mac).ok());
-    EXPECT_EQ(mac, (nic_ipc_mac_t{0x02, 0x54, 0x4c, 0x4e, 0x01, 0x00}));
-    EXPECT_EQ(echo_of(ch.get(), 0xABCDEF), 0xABCDEFu);
-    ASSERT_TRUE(ipc_cmd_port_ifindex_get(ch.get(), &ifx).ok());
-    EXPECT_EQ(ifx, (std::vector<uint32_t>{0x11010000, 0x11020000, 0x11030000}));
-    ASSERT_TRUE(ipc_cmd_port_info_get(ch.get(), 0x11020000, &port_num).ok());
-    EXPECT_EQ(port_num, 2);
-    ASSERT_TRUE(ipc_cmd_port_stats_region_get(ch.get(), &addr, &size).ok());
-    EXPECT_EQ(addr, talon_emu::k_mem_window_base + talon_emu::k_port_region_offset);
-    EXPECT_EQ(size, talon_emu::k_max_ports * talon_emu::k_port_stats_stride);
-    ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
-    ASSERT_EQ(lifs.size(), 3u);
-    EXPECT_EQ(lifs[2].name, "rdma2");
-    EXPECT_EQ(lifs[1].stats_addr - lifs[0].stats_addr, talon_emu::k_lif_stats_stride);
-    EXPECT_EQ(lifs[2].next_cursor, LIF_CURSOR_NONE);
     // A name filling its 78 bytes without a NUL is cut there; a walk not ending within its bound fails.
     emu.ctl("add-lif 1 " + std::string(78, 'n'));
-    lifs.clear();
     ASSERT_TRUE(ipc_cmd_lif_get_all(ch.get(), &lifs).ok());
+    ASSERT_EQ(lifs.size(), 4u);
+    EXPECT_EQ(lifs[1].stats_addr - lifs[0].stats_addr, talon_emu::k_lif_stats_stride);
     EXPECT_EQ(lifs.back().name, std::string(78, 'n'));
     const ipc_cmd_result_s cut = ipc_cmd_lif_get_all(ch.get(), &lifs, 3);
     EXPECT_EQ(cut.fail, ipc_cmd_fail_e::walk_limit);
     EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, cut, k_card),
               "Error - LIF_GET_ALL walk for card 0000:15:00.0 cut at its limit: the firmware never ended it");
 
-    auto run = [&](ipc_cmd_e cmd) {
-        return cmd == ipc_cmd_e::PORT_INFO_GET ? ipc_cmd_port_info_get(ch.get(), 0x11010000, &port_num)
-               : cmd == ipc_cmd_e::LIF_GET_ALL ? ipc_cmd_lif_get_all(ch.get(), &lifs)
-                                               : ipc_cmd_port_stats_region_get(ch.get(), &addr, &size);
-    };
     using F = ipc_cmd_fail_e;
-    const struct {
-        ipc_cmd_e cmd;
-        std::string what, sizes;
-    } cmds[] = {{ipc_cmd_e::PORT_INFO_GET, "port information", "464 doesn't match expected size 928"},
-                {ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET, "p4 port stats mem region",
-                 "12 doesn't match expected size 24"},
-                {ipc_cmd_e::LIF_GET_ALL, "lif information", "76 doesn't match expected size 152"}};
-    for (const auto &c : cmds) {
-        const std::string name(ipc_cmd_def(c.cmd).name), failed = "Failed to get " + c.what + " for card " + k_card;
-        const std::string short_msg = "Error - " + name + " IPC response size " + c.sizes + " for card" + k_card;
-        for (auto [mode, fail, msg] :
-             {std::tuple{"transport=0x10", F::transport, failed + ", err : 16"}, {"short", F::size, short_msg},
-              {"status=255", F::status, failed + ", status : 255"}, {"status=11", F::none, std::string()}}) {
-            emu.ctl("fault " + k_card + " " + name + " " + mode);
-            ipc_cmd_result_s r = run(c.cmd);
-            EXPECT_EQ(r.fail, fail) << name << " " << mode;
-            EXPECT_EQ(ipc_cmd_fail_msg(c.cmd, r, k_card), msg) << name << " " << mode;
-        }
-        emu.ctl("fault 1 " + name + " ok");
+    const std::string failed = "Failed to get port information for card " + k_card;
+    for (auto [mode, fail, msg] :
+         {std::tuple{"transport=0x10", F::transport, failed + ", err : 16"},
+          {"short", F::size,
+           "Error - PORT_INFO_GET IPC response size 464 doesn't match expected size 928 for card" + k_card},
+          {"status=255", F::status, failed + ", status : 255"}, {"status=11", F::none, std::string()}}) {
+        emu.ctl("fault " + k_card + " PORT_INFO_GET " + mode);
+        ipc_cmd_result_s r = ipc_cmd_port_info_get(ch.get(), 0x11010000, &port_num);
+        EXPECT_EQ(r.fail, fail) << mode;
+        EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::PORT_INFO_GET, r, k_card), msg) << mode;
     }
-
-    // DEVICE_INFO's command status is not examined; PORT_IFINDEX_GET takes only 0; neither has a message.
+    // DEVICE_INFO's command status is not examined; PORT_IFINDEX_GET takes only 0.
     emu.ctl("fault 1 DEVICE_INFO status=9");
     EXPECT_TRUE(ipc_cmd_device_info(ch.get(), &mac).ok());
-    emu.ctl("fault 1 DEVICE_INFO short");
-    ipc_cmd_result_s r = ipc_cmd_device_info(ch.get(), &mac);
-    EXPECT_EQ(r.fail, F::size);
-    EXPECT_EQ(r.rsp_len, 194);
-    EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::DEVICE_INFO, r, k_card), "");
     emu.ctl("fault 1 PORT_IFINDEX_GET status=11");
     EXPECT_EQ(ipc_cmd_port_ifindex_get(ch.get(), &ifx).fail, F::status);
 
     // A send failure names the errno text.
     emu.ctl("unplug 1");
-    r = run(ipc_cmd_e::LIF_GET_ALL);
+    ipc_cmd_result_s r = ipc_cmd_lif_get_all(ch.get(), &lifs);
     ASSERT_EQ(r.fail, F::send);
     const std::string err = GetParam() == NIC_IPC_TRANSPORT_TAWK ? "Broken pipe" : "Input/output error";
     EXPECT_EQ(ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, r, k_card),
@@ -318,23 +251,18 @@ INSTANTIATE_TEST_SUITE_P(NicIpcCmd, OnTransport,
                          ::testing::Values(int32_t(NIC_IPC_TRANSPORT_TAWK), int32_t(NIC_IPC_TRANSPORT_FWCTL)),
                          [](const auto &p) { return p.param == NIC_IPC_TRANSPORT_TAWK ? "tawk" : "fwctl"; });
 
-TEST(NicIpcCmd, PortNamesAndUuids)
+// Names and identities of the ports the emulator has are checked against its list in tests/e2e.
+TEST(NicIpcCmd, PortNames)
 {
-    for (const auto &[ifindex, name] : std::vector<std::pair<uint32_t, std::string>>{
-             {0, "-"}, {0x11010002, "eth1/1/2"}, {0x40020000, "uplink0/2"}, {0xF0000001, "none0/0/1"},
-             {0xD2FF0000, "crypto2/255"}, {0xB1010000, "internal-mgmt1/1"}}) {
-        EXPECT_EQ(nic_ipc_port_name(ifindex), name) << std::hex << ifindex;
-    }
-    EXPECT_EQ(nic_ipc_port_uuid({0x00, 0x11, 0x22, 0x33, 0x44, 0x55}, 0x11010000),
-              "00112233-4455-4242-4242-000011010000");
+    EXPECT_EQ(nic_ipc_port_name(0), "-");
+    EXPECT_EQ(nic_ipc_port_name(0xF0000001), "none0/0/1");
 }
 
 TEST(NicIpcTransport, SettingDefaultsAndMissingCards)
 {
-    EXPECT_TRUE(g_ipc_transport == 1 && g_use_alternate_transport);
     EXPECT_EQ(nic_ipc_init(3, true), -3);
     EXPECT_EQ(nic_ipc_init(0, true), -3);
-    EXPECT_EQ(g_ipc_transport, 1);
+    EXPECT_TRUE(g_ipc_transport == 1 && g_use_alternate_transport);
 
     emu_env emu(emu_cfg(2));
     // With no address the tawk transport opens the default device...
@@ -356,7 +284,6 @@ TEST(NicIpcTransport, SettingDefaultsAndMissingCards)
     emu.ctl("unplug 0");
     emu.ctl("unplug 1");
     EXPECT_EQ(nic_ipc_open(&h, ""), -2);
-    EXPECT_EQ(nic_ipc_open(&h, "0000:05:00.0"), -1);
 }
 
 TEST(NicIpcTransport, FallBackToTheOtherTransportAndRefusal)

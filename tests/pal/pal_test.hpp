@@ -19,26 +19,15 @@
 
 namespace test_support {
 
-struct logged_line {
-    uint32_t mod_id;
-    trace_level_e level;
-    std::string text;
-};
-
 inline std::mutex g_log_mutex;
-inline std::vector<logged_line> g_log_lines;
+inline std::vector<std::pair<trace_level_e, std::string>> g_log_lines;
 
-inline int capture_log_cb(uint32_t mod_id, trace_level_e level, const char* format, va_list args) {
+inline int capture_log_cb(uint32_t, trace_level_e level, const char* format, va_list args) {
     char buf[2048];
     vsnprintf(buf, sizeof(buf), format, args);
     std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_lines.push_back({mod_id, level, buf});
+    g_log_lines.emplace_back(level, buf);
     return 0;
-}
-
-inline std::vector<logged_line> log_lines() {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return g_log_lines;
 }
 
 // Installs the collector and empties it.
@@ -50,23 +39,20 @@ inline void capture_log_start() {
 
 // True when some captured line contains `needle` (at `level`, unless none).
 inline bool log_has(const std::string& needle, trace_level_e level = trace_level_none) {
-    auto lines = log_lines();
-    return std::any_of(lines.begin(), lines.end(), [&](const logged_line& l) {
-        return l.text.find(needle) != std::string::npos && (level == trace_level_none || l.level == level);
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    return std::any_of(g_log_lines.begin(), g_log_lines.end(), [&](const auto& l) {
+        return l.second.find(needle) != std::string::npos && (level == trace_level_none || l.first == level);
     });
 }
 
 // Clears the variables that choose or configure a backend, collects log lines, tears the PAL down after.
 class pal_fixture : public ::testing::Test {
 protected:
-    static void clear_env() {
+    void SetUp() override {
         for (const char* v : {"PAL_J2C_PORT", "PAL_TELNET_PORT", "PAL_TELNET_IPADDR", "JTAG_LIB_PATH", "SUB_ASIC",
                               "HUB_BDF", "PAL_CARD_UUID", "PAL_RESDEV_BDF", "BLD_VERSION"}) {
             unsetenv(v);
         }
-    }
-    void SetUp() override {
-        clear_env();
         capture_log_start();
     }
     void TearDown() override {
@@ -86,13 +72,12 @@ inline constexpr uint64_t k_mem_pa = 0x80000000, k_mem_size = 0x10000;
 class fake_card {
 public:
     fake_card() {
-        dev_dir_ = root_ + "/sys/bus/pci/devices/" + k_rsc_bdf;
-        std::filesystem::create_directories(dev_dir_);
-        std::filesystem::create_directories(root_ + "/bin");
-        write_rsc_map(0x70616c78, 1, 2);
-        // The card's hub bridges to the resource device's bus.
         const std::string hub_dir = root_ + "/sys/bus/pci/devices/" + k_hub_bdf;
+        std::filesystem::create_directories(dev_dir_);
         std::filesystem::create_directories(hub_dir);
+        std::filesystem::create_directories(root_ + "/bin");
+        write_rsc_map(0x70616c78, 1);
+        // The card's hub bridges to the resource device's bus.
         std::ofstream(hub_dir + "/secondary_bus_number") << "3\n";
         std::ofstream(hub_dir + "/subordinate_bus_number") << "3\n";
         std::ofstream(dev_dir_ + "/device") << "0x100f\n";
@@ -109,10 +94,10 @@ public:
     fake_card(const fake_card&) = delete;
     fake_card& operator=(const fake_card&) = delete;
 
-    // Magic, version and sub-ASIC, then the register and memory window addresses, little-endian.
-    void write_rsc_map(uint32_t magic, uint32_t version, uint32_t sub_asic) const {
+    // Magic, version and sub-ASIC 2, then the register and memory window addresses, little-endian.
+    void write_rsc_map(uint32_t magic, uint32_t version) const {
         std::string map(4096, '\0');
-        const uint64_t fields[][3] = {{0, magic, 4}, {4, version, 4}, {12, sub_asic, 4}, {16, k_regs_pa, 8},
+        const uint64_t fields[][3] = {{0, magic, 4}, {4, version, 4}, {12, 2, 4}, {16, k_regs_pa, 8},
                                       {24, k_mem_pa, 8}};
         for (const auto& [off, v, n] : fields) {
             for (uint64_t i = 0; i < n; ++i) {
@@ -131,6 +116,7 @@ public:
     }
     std::string setpci_log() const { return read_file(root_ + "/setpci.log"); }
     const std::string& root() const { return root_; }
+    const std::string& dev_dir() const { return dev_dir_; }
     void write_script(const std::string& name, const std::string& body) const {
         std::ofstream(root_ + "/bin/" + name) << "#!/bin/sh\n" << body;
         chmod((root_ + "/bin/" + name).c_str(), 0755);
@@ -143,7 +129,7 @@ private:
     }
 
     temp_dir dir_;
-    std::string root_ = dir_.path(), dev_dir_;
+    std::string root_ = dir_.path(), dev_dir_ = root_ + "/sys/bus/pci/devices/" + k_rsc_bdf;
     std::optional<scoped_env> path_, sysfs_;
 };
 

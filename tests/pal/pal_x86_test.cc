@@ -1,4 +1,5 @@
 #include <atomic>
+#include <functional>
 #include <future>
 #include <latch>
 #include <numeric>
@@ -13,44 +14,29 @@ using bytes = std::vector<uint8_t>;
 
 namespace {
 
+constexpr auto k_x86 = sdk::platform::PLATFORM_TYPE_X86_64;
+
 // Operation table dispatch and initialisation.
 class PalDispatchTest : public test_support::pal_fixture {};
 
-TEST_F(PalDispatchTest, UnknownTypeFailsWithLineLaterInitIsNoOpUntilTeardown) {
+TEST_F(PalDispatchTest, UnknownTypeFailsAndKeepsTheTableUntilTeardown) {
     EXPECT_EQ(pal_init(9, nullptr), 1u);
-    auto lines = test_support::log_lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].mod_id, 1u);
     EXPECT_TRUE(log_has("] Failed to initialize PAL for platform type 9, err 1", trace_level_err));
-
-    // The flag stays set: another type is not taken, the table is unchanged.
-    EXPECT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
-    EXPECT_EQ(pal_get_platform_type(), 9u);
-    EXPECT_EQ(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
-
-    EXPECT_EQ(pal_teardown(9), PAL_RET_OK);
-    EXPECT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
-    EXPECT_EQ(pal_get_platform_type(), sdk::platform::PLATFORM_TYPE_X86_64);
-    EXPECT_NE(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
-}
-
-TEST_F(PalDispatchTest, DefaultSlotsAnswerAndEmptySlotsFail) {
-    EXPECT_EQ(pal_init(9, nullptr), 1u);
+    // The default slots answer; a slot no backend filled fails instead of jumping through null.
     EXPECT_EQ(pal_get_cpld_id(), -1);
-    EXPECT_TRUE(pal_is_qsfp_port_powered_up(1));
     uint8_t buf[4] = {};
     EXPECT_EQ(pal_mem_read(0xabc, buf, sizeof(buf)), PAL_RET_OK);
-    EXPECT_TRUE(log_has("PAL default memory read called for abc", trace_level_debug));
-
-    // A slot no backend filled returns an error instead of jumping through null.
     EXPECT_EQ(pal_sbus_read(0, 1, 2), PAL_RET_NOK);
     EXPECT_TRUE(log_has("PAL operation pal_sbus_read is not available", trace_level_err));
-}
 
-TEST_F(PalDispatchTest, TelnetHalfConfiguredChoosesLocalBackend) {
+    // The flag stays set: another type is not taken until a teardown.
+    EXPECT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
+    EXPECT_EQ(pal_get_platform_type(), 9u);
+    EXPECT_EQ(pal_teardown(9), PAL_RET_OK);
+    // Half a telnet configuration chooses the local backend, which connects nowhere.
     setenv("PAL_TELNET_PORT", "1", 1);
-    // The local host backend starts without connecting anywhere.
-    EXPECT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
+    EXPECT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
+    EXPECT_EQ(pal_get_platform_type(), k_x86);
     EXPECT_NE(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
     EXPECT_FALSE(log_has("Telnet"));
 }
@@ -63,10 +49,10 @@ TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
     for (int i = 0; i < k_threads; ++i) {
         threads.emplace_back([&] {
             start.arrive_and_wait();
-            EXPECT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
+            EXPECT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
             // The backend's last slot is in place whichever thread filled it.
             complete += gl_pal_info.rwvecs.reg_rw_ctrl != nullptr && gl_pal_info.rwvecs.mem_read != nullptr &&
-                        gl_pal_info.platform_type == sdk::platform::PLATFORM_TYPE_X86_64;
+                        gl_pal_info.platform_type == k_x86;
         });
     }
     threads.clear();  // joins them
@@ -87,21 +73,18 @@ bool finishes_within(std::chrono::seconds timeout, Fn fn) {
 }
 
 TEST_F(PalDispatchTest, TeardownRacingInitNeverLeavesLaterCallersWaiting) {
-    constexpr int k_pairs = 2;
-    constexpr int k_rounds = 50000;
-    constexpr auto k_bound = std::chrono::seconds(60);
     constexpr sdk::platform::platform_type_t k_type = 9;  // no backend: the table fills fast
     logger_init(nullptr);
-    const bool raced = finishes_within(k_bound, [] {
+    const bool raced = finishes_within(std::chrono::seconds(60), [] {
         std::vector<std::jthread> threads;
-        for (int i = 0; i < k_pairs; ++i) {
+        for (int i = 0; i < 2; ++i) {
             threads.emplace_back([] {
-                for (int r = 0; r < k_rounds; ++r) {
+                for (int r = 0; r < 50000; ++r) {
                     pal_init(k_type, nullptr);
                 }
             });
             threads.emplace_back([] {
-                for (int r = 0; r < k_rounds; ++r) {
+                for (int r = 0; r < 50000; ++r) {
                     pal_teardown(k_type);
                 }
             });
@@ -111,10 +94,9 @@ TEST_F(PalDispatchTest, TeardownRacingInitNeverLeavesLaterCallersWaiting) {
     // Whatever state the race left, a teardown and a fresh init take effect.
     ASSERT_TRUE(finishes_within(std::chrono::seconds(5), [] {
         pal_teardown(k_type);
-        pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr);
+        pal_init(k_x86, nullptr);
     }));
-    EXPECT_EQ(pal_get_platform_type(), sdk::platform::PLATFORM_TYPE_X86_64);
-    EXPECT_NE(gl_pal_info.rwvecs.reg_rw_ctrl, nullptr);
+    EXPECT_EQ(pal_get_platform_type(), k_x86);
     EXPECT_TRUE(finishes_within(std::chrono::seconds(5), [] { pal_init(k_type, nullptr); }));
 }
 
@@ -123,7 +105,7 @@ class PalX86Test : public pal_fixture {
 protected:
     void SetUp() override {
         pal_fixture::SetUp();
-        ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
+        ASSERT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
     }
     // Runs `fn` on a fresh thread that has started the card.
     template <typename Fn>
@@ -136,32 +118,23 @@ protected:
     fake_card card_;
 };
 
-TEST_F(PalX86Test, CardStartMapsTheWindowsOnceAndEnablesMemoryDecoding) {
+TEST_F(PalX86Test, CardStartMapsTheWindowsOnceAndChecksTheResourceMap) {
     in_new_thread([&] {
         EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
-        palx86_ctx_s ctx = palx86_get_ctx();
-        EXPECT_EQ(ctx.regs.pa, k_regs_pa);
-        EXPECT_EQ(ctx.mem.pa, k_mem_pa);
+        EXPECT_EQ(palx86_get_ctx().mem.pa, k_mem_pa);
         EXPECT_EQ(pal_hw_x86_mem_totalsize(), k_mem_size);
-        // A second start in the same thread maps nothing again.
-        EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
+        EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);  // maps nothing again
     });
     EXPECT_EQ(card_.setpci_log(), std::string("-s ") + k_rsc_bdf + " 0x4.w=2\n");
-}
-
-TEST_F(PalX86Test, ResourceMapAcceptanceAndStartFailures) {
-    card_.write_rsc_map(0xdeadbeef, 3, 0);  // wrong magic, non-zero version: accepted
+    card_.write_rsc_map(0xdeadbeef, 3);  // wrong magic, non-zero version: accepted
     on_card([](const palx86_ctx_s&) {});
     in_new_thread([&] {
-        card_.write_rsc_map(0xdeadbeef, 0, 0);
+        card_.write_rsc_map(0xdeadbeef, 0);
         testing::internal::CaptureStderr();
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  "palx asic-magic/host-magic 0xdeadbeef/0x70616c78asic-version/host-version 0/1 check failed\n");
-        card_.write_rsc_map(0x70616c78, 1, 2);
-        testing::internal::CaptureStderr();
+        card_.write_rsc_map(0x70616c78, 1);
         EXPECT_EQ(palx86_init_with_rsc_bdf("0000:03:00.0/../x"), -1);
-        testing::internal::GetCapturedStderr();
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("check failed"), std::string::npos);
         EXPECT_EQ(palx86_get_ctx().initialized, 0u);
     });
 }
@@ -170,61 +143,55 @@ TEST_F(PalX86Test, ResourceMapAcceptanceAndStartFailures) {
 // old mappings: accesses keep working instead of touching unmapped memory.
 TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
     card_.write_mem_file(0x40, bytes{1, 2, 3, 4});
-    const std::string mem_path = card_.root() + "/sys/bus/pci/devices/" + k_rsc_bdf + "/resource2";
+    const std::string mem_path = card_.dev_dir() + "/resource2";
     on_card([&](const palx86_ctx_s& before) {
         std::filesystem::rename(mem_path, mem_path + ".hidden");
         testing::internal::CaptureStderr();
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), mem_path + ": No such file or directory\n");
-
+        testing::internal::GetCapturedStderr();
         palx86_ctx_s after = palx86_get_ctx();
         EXPECT_EQ(after.initialized, 1u);
-        EXPECT_EQ(after.rsc_va, before.rsc_va);
-        EXPECT_EQ(after.regs.va, before.regs.va);
         EXPECT_EQ(after.mem.va, before.mem.va);
         bytes got(4);
         EXPECT_EQ(pal_mem_read(k_mem_pa + 0x40, got.data(), got.size()), PAL_RET_OK);
         EXPECT_EQ(got, (bytes{1, 2, 3, 4}));
-        EXPECT_EQ(::pal_get_sub_asic(), 2);
         EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
         std::filesystem::rename(mem_path + ".hidden", mem_path);
     });
     EXPECT_EQ(card_.regs_file(0x10, 2), (bytes{0xcd, 0xab}));
 }
 
-TEST_F(PalX86Test, MemoryReadsAtWindowEdgesAndSplitCopies) {
-    bytes pattern(64);
+TEST_F(PalX86Test, MemoryAccessStaysInTheWindow) {
+    bytes pattern(64), data(19);
     std::iota(pattern.begin(), pattern.end(), 1);
+    std::iota(data.begin(), data.end(), 100);
     card_.write_mem_file(k_mem_size - 64, pattern);
     card_.write_mem_file(0x100, pattern);
-    on_card([&](const palx86_ctx_s&) {
-        auto read = [](uint64_t pa, size_t n) {
-            bytes b(n);
-            EXPECT_EQ(pal_mem_read(pa, b.data(), n), PAL_RET_OK);
-            return b;
+    on_card([&](const palx86_ctx_s& ctx) {
+        auto read = [](uint64_t pa, uint8_t* out, size_t n) {
+            EXPECT_EQ(pal_mem_read(pa, out, n), PAL_RET_OK);
+            return bytes(out, out + n);
         };
-        EXPECT_EQ(read(k_mem_pa + k_mem_size - 1, 1), bytes{64});
-        EXPECT_EQ(read(k_mem_pa + k_mem_size, 1), bytes{0xFF});
-        // A range running past the end keeps the bytes inside, 0xFF after.
-        EXPECT_EQ(read(k_mem_pa + k_mem_size - 2, 4), (bytes{63, 64, 0xFF, 0xFF}));
         uint8_t out[32] = {};
+        // A range running past the end keeps the bytes inside, 0xFF after.
+        EXPECT_EQ(read(k_mem_pa + k_mem_size - 2, out, 4), (bytes{63, 64, 0xFF, 0xFF}));
         // 3 bytes below an 8-byte boundary, 20 bytes, into an odd buffer.
-        EXPECT_EQ(pal_mem_read(k_mem_pa + 0x105, out + 1, 20), PAL_RET_OK);
-        EXPECT_EQ(bytes(out + 1, out + 21), bytes(pattern.begin() + 5, pattern.begin() + 25));
+        out[0] = out[21] = 0;
+        EXPECT_EQ(read(k_mem_pa + 0x105, out + 1, 20), bytes(pattern.begin() + 5, pattern.begin() + 25));
         EXPECT_EQ(out[0] | out[21], 0);
-    });
-}
 
-TEST_F(PalX86Test, MemoryWritesAndMemsetStayInTheWindow) {
-    bytes data(19);
-    std::iota(data.begin(), data.end(), 100);
-    on_card([&](const palx86_ctx_s&) {
         EXPECT_EQ(pal_mem_write(k_mem_pa + 0x203, data.data(), data.size()), PAL_RET_OK);
         EXPECT_EQ(::pal_memset(k_mem_pa + 0x300, 0x5A, 16, 0), 16u);
         EXPECT_EQ(pal_mem_set(k_mem_pa + 0x311, 0xA5, 9), PAL_RET_OK);
         // Past the window: nothing set, the slot reports the shortfall.
         EXPECT_EQ(::pal_memset(k_mem_pa + k_mem_size, 1, 8, 0), 0u);
         EXPECT_EQ(pal_mem_set(k_mem_pa + k_mem_size - 4, 7, 8), PAL_RET_NOK);
+
+        uint64_t va = 0, pa = 0;
+        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_pa - 1, &va), -1);
+        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_pa + k_mem_size, &va), -1);
+        EXPECT_EQ(pal_hw_x86_mem_va_to_pa(&pa, ctx.mem.va + k_mem_size), -1);
+        EXPECT_EQ(pal_mem_map(k_regs_pa, 8), nullptr);
     });
     EXPECT_EQ(card_.mem_file(0x203, 19), data);
     bytes set(28, 0);  // from 0x2FF: 16 word-stored bytes, a gap, 9 from an odd start
@@ -234,35 +201,16 @@ TEST_F(PalX86Test, MemoryWritesAndMemsetStayInTheWindow) {
     EXPECT_EQ(card_.mem_file(k_mem_size - 4, 4), bytes(4, 7));
 }
 
-TEST_F(PalX86Test, TranslationsInAndOutOfWindows) {
-    on_card([](const palx86_ctx_s& ctx) {
-        uint64_t va = 0, pa = 0;
-        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_pa + 8, &va), 0);
-        EXPECT_EQ(va, ctx.mem.va + 8);
-        EXPECT_EQ(pal_hw_x86_mem_va_to_pa(&pa, va), 0);
-        EXPECT_EQ(pa, k_mem_pa + 8);
-        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_pa - 1, &va), -1);
-        EXPECT_EQ(pal_hw_x86_mem_pa_to_va(k_mem_pa + k_mem_size, &va), -1);
-        EXPECT_EQ(pal_hw_x86_mem_va_to_pa(&pa, ctx.mem.va + k_mem_size), -1);
-        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(k_regs_pa + k_regs_size, &va), -1);
-        EXPECT_EQ(pal_mem_map(k_mem_pa + 32, 8), reinterpret_cast<void*>(ctx.mem.va + 32));
-        EXPECT_EQ(pal_mem_map(k_regs_pa, 8), nullptr);
-    });
-}
-
 TEST_F(PalX86Test, RegisterAccessRefusesMisalignedAndOutOfWindow) {
     on_card([](const palx86_ctx_s&) {
-        uint32_t words[3] = {0x11111111, 0x22222222, 0x33333333}, back[3] = {};
-        EXPECT_EQ(pal_reg_write(k_regs_pa + 0x40, words, 3), PAL_RET_OK);
-        EXPECT_EQ(pal_reg_read(k_regs_pa + 0x40, back, 3), PAL_RET_OK);
-        EXPECT_EQ(back[2], 0x33333333u);
         // Error line, all-ones, no access.
         EXPECT_EQ(::pal_reg_rd32(k_regs_pa + 0x42), UINT32_MAX);
         EXPECT_TRUE(log_has("pal_reg_rd32: register address 0x10600042 is not aligned to 4 bytes", trace_level_err));
         EXPECT_EQ(::pal_reg_rd64(k_regs_pa + k_regs_size), UINT64_MAX);
-        EXPECT_TRUE(log_has("pal_reg_rd64: register address 0x10700000 (8 bytes) is outside the register window"));
         EXPECT_EQ(::pal_reg_wr16(k_regs_pa + 1, 1), -1);
         EXPECT_EQ(pal_ring_db32(k_regs_pa + k_regs_size - 2, 5), PAL_RET_NOK);
+        uint64_t va = 0;
+        EXPECT_EQ(pal_hw_x86_regs_pa_to_va(k_regs_pa + k_regs_size, &va), -1);
         // A word transfer that would run past the window moves nothing.
         uint32_t two[2] = {9, 9};
         EXPECT_EQ(pal_reg_write(k_regs_pa + k_regs_size - 4, two, 2), PAL_RET_NOK);
@@ -288,7 +236,8 @@ TEST_F(PalX86Test, LazyStartByResourceDeviceAddressOrLspci) {
     in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
 }
 
-// Register and memory access capture and replay.
+// Register and memory access capture and replay. The record formats round
+// trip under tests/fuzz; these cover the backend's hooks and the files.
 pal_ret_t ctrl(int32_t op, const char* arg = nullptr, const char* fmt = nullptr) {
     pal_reg_rw_ctrl_s req{op, arg, fmt};
     return pal_reg_rw_ctrl(&req);
@@ -300,157 +249,78 @@ protected:
         PalX86Test::SetUp();
         setenv("BLD_VERSION", "1.2.3", 1);
     }
-    // On a fresh thread with the card started: `init_op` on `dir` (in `fmt`), `start_op` on `sect`, `fn`, stop.
-    template <typename Fn>
-    void session(int32_t init_op, const std::string& dir, const char* fmt, int32_t start_op, const char* sect, Fn fn) {
+    // On a fresh thread with the card started: `init_op` on `dir` (in `fmt`), START_RW of `sect`, `fn`, stop.
+    void session(int32_t init_op, const std::string& dir, const char* fmt, const char* sect,
+                 const std::function<void()>& fn = [] {}) {
         on_card([&](const palx86_ctx_s&) {
             ctrl(init_op, dir.c_str(), fmt);
-            ctrl(start_op, sect);
+            ctrl(PAL_RW_CTRL_START_RW, sect);
             fn();
             ctrl(PAL_RW_CTRL_STOP);
         });
     }
-    void replay(const std::string& dir, const char* fmt, const char* section) {
-        session(PAL_RW_CTRL_REPLAY_INIT, dir, fmt, PAL_RW_CTRL_START_RW, section, [] {});
+    // <dir>/<process>_<section>_bin/rw-capture-<process>-<version>-<section>.txt and .bin
+    std::string capture_dir(const std::string& s) const { return dir_ + "/t_pal_x86_" + s + "_bin"; }
+    std::string capture_txt(const std::string& s) const {
+        return capture_dir(s) + "/rw-capture-t_pal_x86-1.2.3-" + s + ".txt";
     }
-    // Directory of the capture files of `section`: <dir>/rw-capture-<process>-<version>-<section>.txt and .bin
-    std::string capture_dir(const std::string& section) const { return dir_ + "/t_pal_x86_" + section + "_bin"; }
     const std::string dir_ = card_.root() + "/capture";
 };
 
-TEST_F(PalRwDumpTest, MergesContiguousEqualWritesSplitsRecordsAndLabels) {
-    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "init", [] {
-        std::vector<uint32_t> same(8, 5);
-        pal_reg_write(k_regs_pa + 0x100, same.data(), 8);
-        for (uint32_t i = 1; i <= 33; ++i) {
-            pal_reg_write(k_regs_pa + 0x1000 + 4 * (i - 1), &i, 1);
-        }
-        uint32_t v = 9;
-        pal_reg_write(k_regs_pa + 0x2008, &v, 1);  // not contiguous: new record
-        pal_reg_read(k_regs_pa + 0x100, &v, 1);
-        ctrl(PAL_RW_CTRL_LABEL, "ab");
-        pal_reg_write(k_regs_pa + 0x3000, &v, 1);  // paused after a label: not recorded
-        ctrl(PAL_RW_CTRL_RESUME);
-        pal_mem_set(k_mem_pa + 0x10, 0x7e, 4);
-    });
-    std::string words;
-    for (int i = 1; i <= 32; ++i) {
-        char w[8];
-        snprintf(w, sizeof(w), "0x%x ", i);
-        words += w;
-    }
-    EXPECT_EQ(read_file(capture_dir("init") + "/rw-capture-t_pal_x86-1.2.3-init.txt"),
-              "REG-WRITE addr 0x10600100 optype 1 merged 1 nwords 8 data 0x5 \n"
-              "REG-WRITE addr 0x10601000 optype 1 merged 0 nwords 32 data " + words + "\n"
-              "REG-WRITE addr 0x10601080 optype 1 merged 0 nwords 1 data 0x21 \n"
-              "REG-WRITE addr 0x10602008 optype 1 merged 0 nwords 1 data 0x9 \n"
-              "REG-READ addr 0x10600100 optype 0 merged 0 nwords 1 data 0x5 \n"
-              "RW_SUSPEND addr 0x0 optype 5 merged 0 nwords 2 data 0x61 0x62 \n"
-              "MEM-SET 0x80000010 optype 4 merged 1 nbytes 4 data 0x7e\n");
-    EXPECT_TRUE(log_has("PAL RW control, dump done for init, n_reg_writes 42, n_reg_reads 1, "
-                        "n_mem_writes 0, n_mem_reads 0, n_mem_set 4", trace_level_info));
-}
-
-TEST_F(PalRwDumpTest, NothingRecordedWithoutBuildVersion) {
-    unsetenv("BLD_VERSION");
-    testing::internal::CaptureStderr();
-    const uint32_t v = 1;
-    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "x", [&] { pal_reg_write(k_regs_pa, &v, 1); });
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "BLD_VERSION is not set, skipping register rw dump\n");
-    EXPECT_FALSE(std::filesystem::exists(dir_));
-}
-
-TEST_F(PalRwDumpTest, CaptureReplaysOntoFreshCard) {
+TEST_F(PalRwDumpTest, CaptureMergesEqualWritesAndReplaysOntoFreshCard) {
     std::vector<uint8_t> image(40);
     std::iota(image.begin(), image.end(), 7);
-    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_WR, "cfg", [&] {
-        pal_mem_write(k_mem_pa + 0x400, image.data(), image.size());
-        uint32_t regs[3] = {0xA, 0xB, 0xC};
-        pal_reg_write(k_regs_pa + 0x80, regs, 3);
-    });
-    for (const char* fmt : {"txt", "bin"}) {
-        fake_card fresh;
-        replay(capture_dir("cfg"), fmt, "cfg");
-        EXPECT_EQ(fresh.mem_file(0x400, image.size()), image) << fmt;
-        EXPECT_EQ(fresh.regs_file(0x88, 4), (std::vector<uint8_t>{0xC, 0, 0, 0})) << fmt;
-    }
-    EXPECT_TRUE(log_has("Reg RW control, config replay done, n_reg_writes 3, n_reg_reads 0, n_mem_writes 40"));
-}
-
-// Every kind of record the recorder writes replays in both formats: memory
-// sets (also ones larger than a record holds) and labels long enough to
-// make a text line over a kilobyte.
-TEST_F(PalRwDumpTest, EveryRecordKindRoundTripsInBothFormats) {
-    std::vector<uint8_t> image(40);
-    std::iota(image.begin(), image.end(), 1);
-    const std::string label(250, 'L');
-    constexpr size_t k_big_set = 600;
-    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "all", [&] {
-        uint32_t regs[3] = {0xA, 0xB, 0xC};
-        pal_reg_write(k_regs_pa + 0x80, regs, 3);
-        uint32_t back = 0;
-        pal_reg_read(k_regs_pa + 0x84, &back, 1);
-        pal_mem_write(k_mem_pa + 0x400, image.data(), image.size());
-        std::vector<uint8_t> seen(8);
-        pal_mem_read(k_mem_pa + 0x404, seen.data(), seen.size());
-        pal_mem_set(k_mem_pa + 0x800, 0x5a, 4);
-        ctrl(PAL_RW_CTRL_LABEL, label.c_str());
+    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, "cfg", [&] {
+        std::vector<uint32_t> same(8, 5);
+        pal_reg_write(k_regs_pa + 0x100, same.data(), 8);
+        ctrl(PAL_RW_CTRL_LABEL, "ab");
+        pal_reg_write(k_regs_pa + 0x3000, same.data(), 1);  // paused after a label: not recorded
         ctrl(PAL_RW_CTRL_RESUME);
-        pal_mem_set(k_mem_pa + 0x1000, 0xa5, k_big_set);
-        const uint8_t last = 0x77;
-        pal_mem_write(k_mem_pa + 0x2000, &last, 1);
+        pal_mem_write(k_mem_pa + 0x400, image.data(), image.size());
+        uint32_t regs[3] = {0xA, 0xB, 0xC};
+        pal_reg_write(k_regs_pa + 0x80, regs, 3);
     });
-    const std::string txt = read_file(capture_dir("all") + "/rw-capture-t_pal_x86-1.2.3-all.txt");
-    EXPECT_NE(txt.find("MEM-SET 0x80001000 optype 4 merged 1 nbytes 255 data 0xa5\n"
-                       "MEM-SET 0x800010ff optype 4 merged 1 nbytes 255 data 0xa5\n"
-                       "MEM-SET 0x800011fe optype 4 merged 1 nbytes 90 data 0xa5\n"),
-              std::string::npos)
+    const std::string txt = read_file(capture_txt("cfg"));
+    EXPECT_EQ(txt.rfind("REG-WRITE addr 0x10600100 optype 1 merged 1 nwords 8 data 0x5 \n"
+                        "RW_SUSPEND addr 0x0 optype 5 merged 0 nwords 2 data 0x61 0x62 \nMEM-WRITE", 0), 0u)
         << txt;
     for (const char* fmt : {"txt", "bin"}) {
         fake_card fresh;
-        capture_log_start();
-        replay(capture_dir("all"), fmt, "all");
-        EXPECT_FALSE(log_has("replay ended")) << fmt;
-        EXPECT_TRUE(log_has("config replay done, n_reg_writes 3, n_reg_reads " +
-                            std::string(fmt == std::string("txt") ? "1" : "0") +
-                            ", n_mem_writes 41, n_mem_reads 8, n_mem_set " + std::to_string(4 + k_big_set)))
-            << fmt;
-        EXPECT_EQ(fresh.regs_file(0x80, 12), (bytes{0xA, 0, 0, 0, 0xB, 0, 0, 0, 0xC, 0, 0, 0})) << fmt;
+        session(PAL_RW_CTRL_REPLAY_INIT, capture_dir("cfg"), fmt, "cfg");
         EXPECT_EQ(fresh.mem_file(0x400, image.size()), image) << fmt;
-        EXPECT_EQ(fresh.mem_file(0x800, 5), (bytes{0x5a, 0x5a, 0x5a, 0x5a, 0})) << fmt;
-        bytes big = fresh.mem_file(0x1000, k_big_set + 1);
-        EXPECT_EQ(std::count(big.begin(), big.end(), 0xa5), static_cast<long>(k_big_set)) << fmt;
-        EXPECT_EQ(big.back(), 0) << fmt;
-        EXPECT_EQ(fresh.mem_file(0x2000, 1), bytes{0x77}) << fmt;
+        EXPECT_EQ(fresh.regs_file(0x88, 4), (std::vector<uint8_t>{0xC, 0, 0, 0})) << fmt;
+        EXPECT_EQ(fresh.regs_file(0x3000, 4), bytes(4, 0)) << fmt;
     }
 }
 
-TEST_F(PalRwDumpTest, PlantedSymlinkAtCapturePathIsNotFollowed) {
+TEST_F(PalRwDumpTest, NothingRecordedWithoutBuildVersionOrThroughAPlantedSymlink) {
+    const uint32_t v = 1;
+    unsetenv("BLD_VERSION");
+    testing::internal::CaptureStderr();
+    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, "x", [&] { pal_reg_write(k_regs_pa, &v, 1); });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "BLD_VERSION is not set, skipping register rw dump\n");
+    EXPECT_FALSE(std::filesystem::exists(dir_));
+
+    setenv("BLD_VERSION", "1.2.3", 1);
     const std::string victim = card_.root() + "/victim";
     std::ofstream(victim) << "keep";
     std::filesystem::create_directories(capture_dir("s"));
-    std::filesystem::create_symlink(victim, capture_dir("s") + "/rw-capture-t_pal_x86-1.2.3-s.txt");
+    std::filesystem::create_symlink(victim, capture_txt("s"));
     testing::internal::CaptureStderr();
-    const uint32_t v = 1;
-    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, PAL_RW_CTRL_START_RW, "s", [&] { pal_reg_write(k_regs_pa, &v, 1); });
+    session(PAL_RW_CTRL_DUMP_INIT, dir_, nullptr, "s", [&] { pal_reg_write(k_regs_pa, &v, 1); });
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to open "), std::string::npos);
     EXPECT_EQ(read_file(victim), "keep");
 }
 
-TEST_F(PalRwDumpTest, MalformedCaptureEndsReplay) {
+TEST_F(PalRwDumpTest, MalformedLineEndsReplay) {
     const std::string dir = card_.root() + "/replay";
     std::filesystem::create_directories(dir);
     std::ofstream(dir + "/rw-capture-x-1-bad.txt")
         << "MEM-WRITE addr 0x80000000 optype 3 merged 0 nwords 1 data 0x11 \ngarbage line\n"
         << "MEM-WRITE addr 0x80000001 optype 3 merged 0 nwords 1 data 0x22 \n";
-    std::ofstream(dir + "/rw-capture-x-1-bad.bin", std::ios::binary) << std::string("\x00\x03\x00\x00\x00\x80", 6);
-    replay(dir, "txt", "bad");
-    replay(dir, "bin", "bad");
-    replay(dir, "txt", "missing");
+    session(PAL_RW_CTRL_REPLAY_INIT, dir, "txt", "bad");
     EXPECT_EQ(card_.mem_file(0, 2), (std::vector<uint8_t>{0x11, 0}));
     EXPECT_TRUE(log_has("Malformed replay line 'garbage line', replay ended", trace_level_err));
-    EXPECT_TRUE(log_has("Malformed replay record (zero count), replay ended", trace_level_err));
-    EXPECT_TRUE(log_has("Failed to open, dir " + dir + ", section missing, file ", trace_level_err));
 }
 
 }  // namespace
