@@ -4,6 +4,7 @@
 // every counter writes at least one kind of record.
 #include "monitor/talonmon_config.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
+#include "tests/support/process.hpp"
 
 #include <cstdint>
 #include <cstring>
@@ -26,7 +27,7 @@ void check_counters(const std::vector<talonmon_telemetry_counter_cfg_s> &counter
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const fuzz_support::temp_dir dir("talon-config-fuzz-");
+    static const test_support::temp_dir dir;
     static const std::string path = dir.path() + "/talonmon.json";
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);

@@ -1,5 +1,5 @@
 // Pieces shared by the fuzz targets: property checks that stop the run with
-// a message, a private temporary directory, and a way to keep the code under
+// a message, a thread that runs jobs, and a way to keep the code under
 // test from filling the terminal with its own error messages.
 #pragma once
 
@@ -12,9 +12,6 @@
 #include <functional>
 #include <mutex>
 #include <thread>
-#include <filesystem>
-#include <string>
-#include <system_error>
 
 // A property that must hold for every input; a failure aborts, and libFuzzer
 // saves the input that caused it.
@@ -30,31 +27,6 @@
     } while (0)
 
 namespace fuzz_support {
-
-// A directory of its own under TMPDIR, removed with everything in it.
-class temp_dir {
-public:
-    explicit temp_dir(const char *prefix) {
-        const char *base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "XXXXXX";
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            std::perror("mkdtemp");
-            std::abort();
-        }
-        path_ = pattern;
-    }
-    ~temp_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    temp_dir(const temp_dir &) = delete;
-    temp_dir &operator=(const temp_dir &) = delete;
-
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 // While alive, standard error goes to /dev/null; FUZZ_TALKATIVE=1 keeps it.
 class quiet_stderr {

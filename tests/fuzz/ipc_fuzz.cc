@@ -15,6 +15,7 @@
 #include "sdk/platform/ipcdrv/src/wire.hpp"
 #include "sdk/platform/pal/include/card_cmd.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
+#include "tests/support/process.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/socket.h>
@@ -164,7 +165,7 @@ struct transport_rig_s {
 };
 
 struct rig_s {
-    fuzz_support::temp_dir dir{"talon-ipc-fuzz-"};
+    test_support::temp_dir dir;
     transport_rig_s rigs[2];
 };
 

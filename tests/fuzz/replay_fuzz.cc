@@ -9,6 +9,7 @@
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_rw_dump.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
+#include "tests/support/process.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -16,6 +17,7 @@
 #include <cstdarg>
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -224,7 +226,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    static const fuzz_support::temp_dir dir("talon-replay-fuzz-");
+    static const test_support::temp_dir dir;
     static const std::string raw_dir = dir.path() + "/raw";
     static const std::string dump_dir = dir.path() + "/dump";
     static recorder_thread recorder;
