@@ -159,20 +159,7 @@ void card_ctl::answer(uint32_t ep, uint32_t op, const uint8_t *req, size_t req_l
     const uint32_t status = ep == k_ep_cpld ? cpld_cmd(op, req, req_len, rsp) : qsfp_cmd(op, req, req_len, rsp);
     put_le<uint32_t>(rsp->data(), status);
 
-    const fault_s &f = faults_[*cmd];
-    switch (f.mode) {
-    case ctl_fault_e::ok:
-        break;
-    case ctl_fault_e::status:
-        put_le<uint32_t>(rsp->data(), f.value);
-        break;
-    case ctl_fault_e::transport:
-        *transport = f.value;
-        break;
-    case ctl_fault_e::short_rsp:
-        rsp->resize(rsp->size() / 2);
-        break;
-    }
+    apply_fault(faults_[*cmd], rsp, transport);
 }
 
 uint32_t card_ctl::cpld_cmd(uint32_t op, const uint8_t *req, size_t req_len, std::vector<uint8_t> *rsp)
@@ -505,11 +492,28 @@ std::string card_ctl::command_names()
     return s;
 }
 
-void card_ctl::set_fault(const std::string &name, ctl_fault_e mode, uint32_t value)
+void apply_fault(const fault_s &f, std::vector<uint8_t> *rsp, uint32_t *transport)
+{
+    switch (f.mode) {
+    case fault_e::ok:
+        break;
+    case fault_e::status:
+        put_le<uint32_t>(rsp->data(), f.value);
+        break;
+    case fault_e::transport:
+        *transport = f.value;
+        break;
+    case fault_e::short_rsp:
+        rsp->resize(rsp->size() / 2);
+        break;
+    }
+}
+
+void card_ctl::set_fault(const std::string &name, const fault_s &fault)
 {
     for (size_t i = 0; i < k_ctl_cmd_count && i < faults_.size(); ++i) {
         if (name == k_ctl_cmds[i].name) {
-            faults_[i] = {mode, value};
+            faults_[i] = fault;
         }
     }
 }

@@ -23,7 +23,14 @@ inline constexpr uint32_t k_qsfp_read_chunk = 128;
 inline constexpr size_t k_fru_size = 2048;
 inline constexpr size_t k_cpld_regs = 256;
 
-enum class ctl_fault_e { ok, status, transport, short_rsp };
+// A fault injected into the answers of one firmware command.
+enum class fault_e { ok, status, transport, short_rsp };
+struct fault_s {
+    fault_e mode = fault_e::ok;
+    uint32_t value = 0;
+};
+// Applies `f` to an answer whose first word is its status.
+void apply_fault(const fault_s &f, std::vector<uint8_t> *rsp, uint32_t *transport);
 
 class card_ctl {
 public:
@@ -44,13 +51,9 @@ public:
     // Fault names of the card-control commands (FRU_READ, QSFP_READ, ...).
     static bool is_command_name(const std::string &name);
     static std::string command_names();
-    void set_fault(const std::string &name, ctl_fault_e mode, uint32_t value);
+    void set_fault(const std::string &name, const fault_s &fault);
 
 private:
-    struct fault_s {
-        ctl_fault_e mode = ctl_fault_e::ok;
-        uint32_t value = 0;
-    };
     struct cage_s {
         bool present = true;
         bool reset = false;

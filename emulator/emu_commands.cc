@@ -236,11 +236,7 @@ std::string emulator::impl::verb_fault(card_s &c, const std::vector<std::string>
         return usage("fault CARD COMMAND ok|status=N|transport=N|short");
     }
     if (ctl_cmd) {
-        c.ctl.set_fault(w[2], f.mode == fault_e::status      ? ctl_fault_e::status
-                              : f.mode == fault_e::transport ? ctl_fault_e::transport
-                              : f.mode == fault_e::short_rsp ? ctl_fault_e::short_rsp
-                                                             : ctl_fault_e::ok,
-                        f.value);
+        c.ctl.set_fault(w[2], f);
     } else {
         c.faults[cmd] = f;
     }

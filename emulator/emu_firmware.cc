@@ -102,20 +102,7 @@ void emulator::impl::firmware(card_s &c, uint32_t ep, uint32_t op, const uint8_t
     }
     put_le<uint32_t>(r, status);
 
-    const fault_s &f = c.faults[cmd];
-    switch (f.mode) {
-    case fault_e::ok:
-        break;
-    case fault_e::status:
-        put_le<uint32_t>(rsp->data(), f.value);
-        break;
-    case fault_e::transport:
-        *transport = f.value;
-        break;
-    case fault_e::short_rsp:
-        rsp->resize(rsp->size() / 2);
-        break;
-    }
+    apply_fault(c.faults[cmd], rsp, transport);
 }
 
 }  // namespace talon_emu

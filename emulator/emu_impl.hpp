@@ -57,12 +57,6 @@ inline constexpr cmd_def_s k_cmds[k_cmd_count] = {
     {"LIF_GET_ALL", 0x12, 0x10001, 152},
 };
 
-enum class fault_e { ok, status, transport, short_rsp };
-struct fault_s {
-    fault_e mode = fault_e::ok;
-    uint32_t value = 0;
-};
-
 enum class heartbeat_e { ok, fail, mismatch };
 
 // ---- card model -----------------------------------------------------------
