@@ -1,15 +1,12 @@
 // The running daemon's files under faults an operator meets: a full disk, a
-// lost directory, a planted symbolic link, a socket where a directory should
-// be, and hostile names from the card.
+// lost directory, a planted symbolic link, and hostile names from the card.
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,21 +150,6 @@ TEST_F(FileFaultsTest, PlantedSymlinkIsRefusedAndItsTargetUntouched) {
     ASSERT_TRUE(wait_until([&] { return trace_has(refused); })) << read_file(env_.trace_file());
     stop_daemon(3s);
     EXPECT_EQ(read_file(target), "precious\n");
-}
-
-TEST_F(FileFaultsTest, SocketAsTelemetryDirectoryIsRefused) {
-    ASSERT_EQ(::rmdir(env_.telemetry_dir().c_str()), 0);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    ASSERT_LT(env_.telemetry_dir().size(), sizeof(addr.sun_path));
-    std::strcpy(addr.sun_path, env_.telemetry_dir().c_str());
-    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    auto r = test_support::run_process({e2e::k_daemon, "-c", env_.write_config()}, env_.env(), 5s);
-    ::close(fd);
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Telemetry directory " + env_.telemetry_dir() + " doesn't exist or not accessible\n");
 }
 
 TEST_F(FileFaultsTest, HostileNamesStayValidJsonAndPrintable) {
