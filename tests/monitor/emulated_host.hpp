@@ -21,19 +21,15 @@ public:
     // Sends a control command; throws when the emulator refuses it.
     void ctl(const std::string &command) const { emu_.ctl(command); }
     const boost::property_tree::ptree &cards_json() const { return cards_; }
+    std::string card_field(unsigned card, const char *field) const;
     std::string card_bdf(unsigned card) const { return card_field(card, "bdf"); }
-    std::string card_uuid(unsigned card) const { return card_field(card, "uuid"); }
     std::string log_dir() const { return dir_ / "log"; }
     std::string telemetry_dir() const { return dir_ / "telemetry"; }
-    // Trace lines without their "L [boot date time] (tid) " head.
-    std::vector<std::string> trace_messages() const;
-    // Number of trace messages containing `text`.
+    // Number of trace log lines containing `text`.
     size_t trace_count(const std::string &text) const;
     std::vector<std::string> file_lines(unsigned card, const std::string &type) const;
 
 private:
-    std::string card_field(unsigned card, const char *field) const;
-
     test_support::temp_dir dir_;
     test_support::emu_env emu_;
     test_support::scoped_env boot_dir_;

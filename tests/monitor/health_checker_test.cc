@@ -1,6 +1,4 @@
-// The health checker's schedule in wall time: its passes come on ticks of
-// the monotonic clock, however long each sleep takes, and a stop ends its
-// sleep promptly.
+// The health checker's passes come on ticks of the monotonic clock.
 #include "monitor/talonmon_state.hpp"
 #include "tests/monitor/emulated_host.hpp"
 
@@ -11,8 +9,6 @@
 
 namespace {
 
-using test_support::emulated_host;
-
 using steady = std::chrono::steady_clock;
 
 constexpr uint64_t k_liveness_ticks = 500;  // 50 ms
@@ -21,7 +17,7 @@ constexpr uint64_t k_liveness_ticks = 500;  // 50 ms
 // loop that counted its own passes as ticks fell a third behind and more.
 TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
     const uint64_t saved_liveness = g_liveness_poll_ticks;
-    emulated_host host(1, 1, 1);
+    test_support::emulated_host host(1, 1, 1);
     g_liveness_poll_ticks = g_lif_poll_ticks = g_port_poll_ticks = k_liveness_ticks;
     talonmon_init_params_s params{};
     params.telemetry_dir = host.telemetry_dir();

@@ -1,6 +1,5 @@
 // The metrics registry and its exposition; the monitor state's tests see
 // them fed by emulated cards.
-#include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 
@@ -29,15 +28,6 @@ std::optional<std::string> sample(const std::string &text, const std::string &me
 
 std::string render(const talonmon_metrics_registry &registry) {
     return talonmon_metrics_render(registry, talonmon_process_metrics_sample(), "1.2.3");
-}
-
-TEST(ListenAddress, AcceptsNumericHostsWithAPortAndNothingElse) {
-    EXPECT_EQ(talonmon_parse_listen_address("127.0.0.1:9417"), (talonmon_listen_address_s{"127.0.0.1", 9417}));
-    EXPECT_EQ(talonmon_parse_listen_address("[::1]:65535"), (talonmon_listen_address_s{"::1", 65535}));
-    for (const char *bad : {"", "127.0.0.1", "127.0.0.1:0", "127.0.0.1:65536", "127.0.0.1:+80", "127.0.0.1:80 ",
-                            "::1:9417", "[127.0.0.1]:80", "[::1:80", "127.1:80", "127.0.0.1:99999999999"}) {
-        EXPECT_FALSE(talonmon_parse_listen_address(bad)) << bad;
-    }
 }
 
 TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) {
@@ -74,26 +64,6 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     for (const char *family : {"talon_port_frames_tx_ok_total", "talonmon_logging_errors_total", "process_open_fds"}) {
         EXPECT_TRUE(families.count(family)) << family;
     }
-}
-
-TEST(MetricsRegistry, CardGoingDownIsCountedOnceAndEntitiesKeepTheirSlotsByUuid) {
-    talonmon_metrics_registry registry;
-    EXPECT_FALSE(registry.make_card("b", "u")) << "disabled registry hands out cards";
-    registry.enable({"c"}, {"c"});
-    auto card = registry.make_card("b", "u");
-    card->set_up(false);
-    card->set_up(false);
-    card->set_up(true);
-    card->set_up(false);
-    EXPECT_EQ(card->down_transitions(), 2u);
-    EXPECT_FALSE(card->up());
-
-    auto first = card->lif("l1", "rdma0");
-    EXPECT_EQ(card->lif("l1", "renamed"), first);
-    card->port("p1", "eth1/1");
-    card->retain({"l2"}, {"p1"});
-    EXPECT_EQ(card->lifs().size(), 0u);
-    EXPECT_EQ(card->ports().size(), 1u);
 }
 
 }  // namespace

@@ -4,13 +4,10 @@
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/talonmon_state.hpp"
-#include "nic_ipc/nic_ipc_dev.hpp"
 #include "tests/monitor/emulated_host.hpp"
 #include "tests/monitor/failing_thread_start.hpp"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include <chrono>
 #include <sstream>
@@ -58,26 +55,6 @@ protected:
     std::unique_ptr<emulated_host> host_;
 };
 
-TEST_F(MonitorStateTest, CardWithUnreadablePortsIsRetriedAtTheNextPass) {
-    start();
-    host_->ctl("fault 0 PORT_IFINDEX_GET status=1");
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
-    EXPECT_EQ(g_talonmon_state.card(0).bdf, host_->card_bdf(1));
-    EXPECT_EQ(host_->trace_count(bdf() + "Failed to populate port db, err 255"), 1u);
-
-    host_->ctl("fault 0 PORT_IFINDEX_GET ok");
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    ASSERT_EQ(g_talonmon_state.num_cards(), 2u);
-    EXPECT_EQ(g_talonmon_state.card(1).bdf, host_->card_bdf(0));
-    EXPECT_TRUE(stats_grow(0));
-    // A further pass finds nothing new.
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    EXPECT_EQ(g_talonmon_state.num_cards(), 2u);
-    EXPECT_EQ(host_->trace_count("Card init successful"), 2u);
-    EXPECT_EQ(host_->trace_count("Starting to monitor"), 2u);
-}
-
 // The daemon's whole-process tests see a failing heartbeat park the card;
 // here, the way back: discovery alone declares a card up, and only once its
 // heartbeat passes again. The card's metrics follow it.
@@ -90,7 +67,6 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(1).uuid + "\"";
     ASSERT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "123456789012"; }));
     EXPECT_EQ(metric("talon_card_up"), "1");
-    EXPECT_TRUE(wait_until([&] { return metric("talonmon_telemetry_lines_total", "file=\"stats\"") != "0"; }));
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
@@ -98,7 +74,6 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_TRUE(card_down());
     EXPECT_EQ(host_->trace_count(bdf() + "card down detected"), 1u);
     EXPECT_EQ(metric("talon_card_up"), "0");
-    EXPECT_EQ(metric("talonmon_telemetry_lines_total", "file=\"event\""), "1");
     EXPECT_EQ(metric(lif_metric, lif), "123456789012") << "the last reading stays while the card is down";
 
     // The card still answers its listing, ports and LIFs: no false "up".
@@ -116,14 +91,6 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_EQ(metric("talon_card_up"), "1");
     EXPECT_EQ(metric("talon_card_down_transitions_total"), "1");
     EXPECT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "5"; }));
-    std::vector<std::string> health;
-    for (const auto &line : host_->file_lines(0, "event")) {
-        if (auto pos = line.find("\"description\": \""); pos != std::string::npos) {
-            health.push_back(line.substr(pos));
-        }
-    }
-    EXPECT_EQ(health, (std::vector<std::string>{R"("description": "card down detected"}})",
-                                                R"("description": "card up detected"}})"}));
 }
 
 TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCanStartIt) {
@@ -141,44 +108,19 @@ TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCan
     EXPECT_EQ(host_->trace_count("Starting to monitor"), 1u);
 }
 
-TEST_F(MonitorStateTest, WorkerWhosePlatformStartFailsIsRestartedByDiscovery) {
-    start(1);
-    nic_ipc_card_device_info_s info{};
-    ASSERT_EQ(nic_ipc_get_card_device_info(host_->card_bdf(0).c_str(), &info), 0);
-    const std::string resource_map =
-        std::string(std::getenv("TALON_SYSFS_DIR")) + "/bus/pci/devices/" + info.rsc_bdf + "/resource4";
-    const std::string good_map = test_support::read_file(resource_map);
-    // A resource map with neither magic nor version is refused.
-    test_support::write_file(resource_map, std::string(good_map.size(), '\0'));
-
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    ASSERT_TRUE(wait_until([&] { return card_down(); }));
-    EXPECT_EQ(host_->trace_count(bdf() + "Failed to initialize PAL, err : -1"), 1u);
-
-    test_support::write_file(resource_map, good_map);
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    EXPECT_FALSE(card_down());
-    EXPECT_TRUE(stats_grow(0));
-    EXPECT_EQ(host_->trace_count("Starting to monitor"), 1u);
-}
-
 TEST_F(MonitorStateTest, RediscoveryAppendsOnlyNewEntriesWhileTheWorkerSamples) {
     start(1, 3, 2);
     g_lif_poll_ticks = 1;
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     talonmon_card_ctxt_s &card = g_talonmon_state.card(0);
-    const auto lifs_before = *card.lifs();
     for (int i = 0; i < 4; ++i) {
         host_->ctl("add-lif 0 extra" + std::to_string(i));
         g_talonmon_state.discover_lifs();
         g_talonmon_state.discover_lifs();
     }
     const auto lifs = *card.lifs();
-    ASSERT_EQ(lifs.size(), 6u);
-    EXPECT_EQ(lifs[0].uuid, lifs_before[0].uuid);
-    EXPECT_EQ(lifs[1].uuid, lifs_before[1].uuid);
+    ASSERT_EQ(lifs.size(), 6u) << "each new LIF once";
     EXPECT_EQ(lifs[5].name, "extra3");
-    EXPECT_EQ(host_->trace_count("Discovered new lif extra3 - " + lifs[5].uuid), 1u);
     // The worker's next passes walk the grown list.
     EXPECT_TRUE(wait_until([&] {
         for (const auto &line : host_->file_lines(0, "stats")) {
@@ -196,36 +138,6 @@ TEST_F(MonitorStateTest, RediscoveryAppendsOnlyNewEntriesWhileTheWorkerSamples) 
     g_talonmon_state.discover_ports();
     ASSERT_EQ(card.ports()->size(), 4u);
     EXPECT_EQ(card.ports()->back().name, "eth1/4");
-
-    // A card that is down is not asked.
-    host_->ctl("heartbeat 0 fail");
-    g_talonmon_state.inspect_card_health();
-    host_->ctl("add-lif 0 rdma_unseen");
-    g_talonmon_state.discover_lifs();
-    EXPECT_EQ(card.lifs()->size(), 6u);
-}
-
-TEST_F(MonitorStateTest, FailedCardListingIsLoggedOncePerFailure) {
-    start(1);
-    const std::string listing_failed = "Failed to list HALDEN TALON cards (lspci), err -1";
-    test_support::temp_dir tools;
-    test_support::write_file(tools / "lspci", "#!/bin/sh\nexit 1\n");
-    ASSERT_EQ(::chmod((tools / "lspci").c_str(), 0755), 0);
-    {
-        test_support::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
-        for (int pass = 0; pass < 3; ++pass) {
-            EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
-        }
-    }
-    EXPECT_EQ(g_talonmon_state.num_cards(), 0u);
-    EXPECT_EQ(host_->trace_count(listing_failed), 1u);
-
-    // A listing that works again ends the episode; the next failure is a new one.
-    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
-    EXPECT_EQ(g_talonmon_state.num_cards(), 1u);
-    test_support::scoped_env path("PATH", tools.path() + ":/usr/bin:/bin");
-    EXPECT_EQ(g_talonmon_state.discover_cards(), 0);
-    EXPECT_EQ(host_->trace_count(listing_failed), 2u);
 }
 
 // Only a heartbeat that answers in time with the expected pattern keeps a

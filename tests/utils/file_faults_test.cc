@@ -1,10 +1,8 @@
-// Log files: rotation, and file-system faults (a full disk, a planted
-// symbolic link, a vanished directory), and card-supplied text in the trace log.
+// Log files under file-system faults: a full disk and a planted symbolic
+// link; the whole-daemon tests see the rest.
 #include "tests/support/process.hpp"
 #include "utils/log/boot_flag.hpp"
-#include "utils/log/error_handler.hpp"
 #include "utils/log/rotating_file_sink.hpp"
-#include "utils/log/utf8.hpp"
 
 #include <gtest/gtest.h>
 #include <spdlog/logger.h>
@@ -14,7 +12,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <regex>
 
 namespace {
@@ -22,14 +19,12 @@ namespace {
 using test_support::read_file;
 using test_support::read_lines;
 using test_support::temp_dir;
-using namespace std::chrono_literals;
 
 // A tmpfs of a given size mounted for the life of the object (needs root).
 struct tmpfs_mount {
     tmpfs_mount(const std::string &dir, const std::string &size) : dir(dir) {
         ::mkdir(dir.c_str(), 0755);
         mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-        error = mounted ? "" : std::strerror(errno);
     }
     ~tmpfs_mount() {
         if (mounted) {
@@ -41,17 +36,7 @@ struct tmpfs_mount {
     }
     std::string dir;
     bool mounted = false;
-    std::string error;
 };
-
-std::shared_ptr<spdlog::logger> make_logger(const std::string &path, size_t max_size, size_t max_files,
-                                            std::vector<std::string> &errors) {
-    auto sink = std::make_shared<utils::rotating_file_sink_mt>(path, max_size, max_files);
-    auto logger = std::make_shared<spdlog::logger>("faults", sink);
-    logger->set_formatter(utils::make_pattern_formatter("%v"));
-    logger->set_error_handler([&errors](const std::string &msg) { errors.push_back(msg); });
-    return logger;
-}
 
 // {"n": <sequence>,"pad": "xxx..."}: 100 bytes with the newline.
 std::string numbered_line(int n) {
@@ -60,64 +45,20 @@ std::string numbered_line(int n) {
     return line;
 }
 
-// 19 characters plus the newline: 20 bytes a line.
-std::string line(char c) { return std::string(19, c); }
-
-TEST(Rotation, RotatesWhenTheNextLineWouldPassTheSize) {
-    temp_dir dir;
-    const std::string path = dir / "card_stats.log";
-    std::vector<std::string> errors;
-    auto logger = make_logger(path, 100, 2, errors);
-    for (char c : {'a', 'b', 'c', 'd', 'e'}) {
-        logger->info(line(c));
-    }
-    EXPECT_FALSE(test_support::file_exists(path + ".1")) << "exactly 100 bytes fit";
-    logger->info(line('f'));
-    auto rotated = read_lines(path + ".1");
-    ASSERT_EQ(rotated.size(), 6u);
-    EXPECT_EQ(rotated.back(), line('e'));
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", line('f')}));
-
-    // Two more rotations: the oldest file is dropped.
-    for (int i = 0; i < 10; ++i) {
-        logger->info(line('g' + i));
-    }
-    EXPECT_FALSE(test_support::file_exists(path + ".3"));
-    EXPECT_EQ(read_lines(path + ".2").back(), line('j'));
-    EXPECT_EQ(read_lines(path).back(), line('p'));
-    EXPECT_TRUE(errors.empty());
-}
-
-TEST(Rotation, WritingResumesWhenTheDirectoryReturns) {
-    temp_dir dir;
-    const std::string sub = dir / "tele", path = sub + "/f.log";
-    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-    std::vector<std::string> errors;
-    auto logger = make_logger(path, 40, 1, errors);
-    logger->info(line('a'));
-    logger->info(line('b'));
-    std::filesystem::remove_all(sub);
-    logger->info(line('c'));  // rotation cannot reopen the file
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_NE(errors[0].find("Failed opening file " + path + " for writing"), std::string::npos) << errors[0];
-    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
-    logger->info(line('d'));
-    EXPECT_EQ(errors.size(), 1u);
-    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***",
-                                                          "Writing to " + path + " resumed, 1 line(s) lost", line('d')}));
-}
-
 TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     temp_dir dir;
     tmpfs_mount disk(dir / "disk", "64k");
     if (!disk.mounted) {
-        GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << disk.error;
+        GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
     }
     const std::string path = dir / "disk/stats.log";
     std::vector<std::string> errors;
     const size_t max_files = 4;  // more than the disk holds: nothing is rotated away while it fills
     // No multiple of the page size: the disk fills in the middle of a line.
-    auto logger = make_logger(path, 20000, max_files, errors);
+    auto logger = std::make_shared<spdlog::logger>(
+        "faults", std::make_shared<utils::rotating_file_sink_mt>(path, 20000, max_files));
+    logger->set_formatter(utils::make_pattern_formatter("%v"));
+    logger->set_error_handler([&errors](const std::string &msg) { errors.push_back(msg); });
     const int attempted = 3000;  // 300 kB into 64 kB
     for (int n = 0; n < attempted; ++n) {
         logger->info(numbered_line(n));
@@ -183,23 +124,6 @@ TEST(Symlink, PlantedLinkIsRefusedAndItsTargetUntouched) {
                   "Failed opening file " + path + " for writing: it is a symbolic link, which is not followed");
     }
     EXPECT_EQ(read_file(target), "precious\n");
-}
-
-TEST(ErrorRateLimit, FirstOfEachErrorThenOneAMinute) {
-    utils::error_rate_limit limit;
-    const auto t0 = std::chrono::steady_clock::time_point{} + 1h;
-    EXPECT_EQ(limit.admit("disk full", t0), "disk full");
-    EXPECT_EQ(limit.admit("disk full", t0 + 1s), std::nullopt);
-    EXPECT_EQ(limit.admit("no directory", t0 + 2s), "no directory") << "a new error is shown at once";
-    EXPECT_EQ(limit.admit("disk full", t0 + 61s), std::nullopt) << "a minute after the last line shown";
-    EXPECT_EQ(limit.admit("disk full", t0 + 62s), "disk full (2 more like this in the last 60 s)");
-}
-
-TEST(Printable, CardTextCannotBreakTheTraceLine) {
-    std::string out;
-    utils::append_printable(out, std::string("eth\x1b[31m\n\x7f caf\xc3\xa9 \xc2\x9b bad\xff\xe2\x82"));
-    EXPECT_EQ(out, "eth\\x1b[31m\\x0a\\x7f caf\xc3\xa9 \\xc2\\x9b bad\\xff\\xe2\\x82");
-    EXPECT_EQ(fmt::format("{}", utils::printable{"eth1/1 \\ \"x\""}), "eth1/1 \\ \"x\"");
 }
 
 }  // namespace
