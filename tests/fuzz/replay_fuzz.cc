@@ -94,8 +94,7 @@ void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir) {
         // A memory set of up to more than one record holds.
         ops.push_back({kind, addr, reg ? value : kind == mem_set ? value % 601 : value & 0xFF});
     }
-    // The recorder keeps its state per thread, and a thread set up for capture
-    // never replays: each capture is taken on a thread of its own.
+    // Each capture gets a thread of its own: a thread set up for capture never replays.
     std::thread([&] {
         rw_ctrl(PAL_RW_CTRL_DUMP_INIT, dump_dir.c_str());
         rw_ctrl(PAL_RW_CTRL_START_RW, k_section);
