@@ -1,107 +1,154 @@
-// Pieces shared by the fuzz targets: property checks that stop the run with
-// a message, a thread that runs jobs, and a way to keep the code under
-// test from filling the terminal with its own error messages.
+// Shared by the fuzz targets: property checks, quiet calls, a thread that
+// runs jobs, and a scripted peer at the far end of a socket.
 #pragma once
 
 #include <fcntl.h>
-#include <stdlib.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
-// A property that must hold for every input; a failure aborts, and libFuzzer
-// saves the input that caused it.
-#define FUZZ_CHECK(cond, ...)                                                           \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            std::fprintf(stderr, "fuzz property failed at %s:%d: %s\n", __FILE__,     \
-                         __LINE__, #cond);                                              \
-            std::fprintf(stderr, "  " __VA_ARGS__);                                     \
-            std::fprintf(stderr, "\n");                                                 \
-            std::abort();                                                               \
-        }                                                                               \
+// A property every input must keep; a failure aborts and libFuzzer saves the input.
+#define FUZZ_CHECK(cond, ...)                                                                        \
+    do {                                                                                             \
+        if (!(cond)) {                                                                               \
+            std::fprintf(stderr, "fuzz property failed at %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+            std::fprintf(stderr, "  " __VA_ARGS__), std::fputc('\n', stderr);                        \
+            std::abort();                                                                            \
+        }                                                                                            \
     } while (0)
 
 namespace fuzz_support {
 
-// While alive, standard error goes to /dev/null; FUZZ_TALKATIVE=1 keeps it.
-class quiet_stderr {
-public:
-    quiet_stderr() {
-        const char *keep = std::getenv("FUZZ_TALKATIVE");
-        if (keep != nullptr && *keep == '1') {
-            return;
-        }
-        std::fflush(stderr);
-        saved_ = ::dup(STDERR_FILENO);
-        const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null_fd >= 0) {
-            ::dup2(null_fd, STDERR_FILENO);
-        }
-        if (null_fd >= 0) {
-            ::close(null_fd);
-        }
+// Runs `f` with standard error sent to /dev/null, unless FUZZ_TALKATIVE=1.
+template <typename F>
+auto quietly(F f) {
+    if (const char *keep = std::getenv("FUZZ_TALKATIVE"); keep != nullptr && *keep == '1') {
+        return f();
     }
-    ~quiet_stderr() {
-        if (saved_ >= 0) {
-            std::fflush(stderr);
-            ::dup2(saved_, STDERR_FILENO);
-            ::close(saved_);
-        }
-    }
-    quiet_stderr(const quiet_stderr &) = delete;
-    quiet_stderr &operator=(const quiet_stderr &) = delete;
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO), null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    ::dup2(null_fd, STDERR_FILENO);
+    ::close(null_fd);
+    const auto result = f();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    return result;
+}
 
-private:
-    int saved_ = -1;
-};
-
-// Runs jobs, one at a time, on a thread of its own, after `setup` has run
-// there: for code that keeps state per thread (card-control channels, the
-// access recorder).
+// Runs jobs one at a time on a thread of its own, for code with per-thread state.
 class job_thread {
 public:
-    explicit job_thread(std::function<void()> setup = [] {})
-        : thread_([this, setup = std::move(setup)] {
-              setup();
-              run();
+    job_thread()
+        : thread_([this] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              for (;;) {
+                  cv_.wait(lock, [this] { return stop_ || job_; });
+                  if (stop_) {
+                      return;
+                  }
+                  job_();
+                  job_ = nullptr;
+                  cv_.notify_all();
+              }
           }) {}
     ~job_thread() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        cv_.notify_all();
+        call(nullptr);
         thread_.join();
     }
+    // Runs `job` there and waits for it; an empty job stops the thread.
     void call(std::function<void()> job) {
         std::unique_lock<std::mutex> lock(mutex_);
+        stop_ = !job;
         job_ = std::move(job);
         cv_.notify_all();
-        cv_.wait(lock, [this] { return !job_; });
+        cv_.wait(lock, [this] { return stop_ || !job_; });
     }
 
 private:
-    void run() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            cv_.wait(lock, [this] { return stop_ || job_; });
-            if (stop_) {
-                return;
-            }
-            job_();
-            job_ = nullptr;
-            cv_.notify_all();
-        }
-    }
     std::mutex mutex_;
     std::condition_variable cv_;
     std::function<void()> job_;
     bool stop_ = false;
+    std::thread thread_;
+};
+
+// The far end of a connection, on a thread of its own: it answers each
+// message with what `reply` makes of it and the items queued for it (an
+// empty answer is sent as such). Given a listening socket, it accepts first.
+template <typename T>
+class peer {
+public:
+    using reply_fn = std::function<std::string(std::string_view, peer &)>;
+    peer(int fd, bool listening, reply_fn reply)
+        : listen_fd_(listening ? fd : -1), fd_(listening ? -1 : fd),
+          thread_([this, reply = std::move(reply)] { serve(reply); }) {}
+    ~peer() {
+        ::shutdown(listen_fd_, SHUT_RDWR);
+        ::shutdown(fd_.load(), SHUT_RDWR);
+        thread_.join();
+        ::close(fd_.load());
+        ::close(listen_fd_);
+    }
+    bool connected() const { return fd_ >= 0; }
+    void load(std::deque<T> items) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_ = std::move(items);
+    }
+    std::optional<T> next() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (items_.empty()) {
+            return std::nullopt;
+        }
+        T item = std::move(items_.front());
+        items_.pop_front();
+        return item;
+    }
+
+private:
+    void serve(const reply_fn &reply) {
+        if (listen_fd_ >= 0) {
+            fd_ = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        }
+        std::vector<char> buf(1 << 17);
+        for (;;) {
+            // libFuzzer's time-out alarm interrupts any thread's calls.
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return;
+            }
+            const std::string m = reply(std::string_view(buf.data(), static_cast<size_t>(n)), *this);
+            size_t at = 0;
+            do {
+                const ssize_t sent = ::send(fd_, m.data() + at, m.size() - at, MSG_NOSIGNAL);
+                if (sent < 0 && errno != EINTR) {
+                    break;
+                }
+                at += sent > 0 ? static_cast<size_t>(sent) : 0;
+            } while (at < m.size());
+        }
+    }
+
+    std::mutex mutex_;
+    std::deque<T> items_;
+    int listen_fd_;
+    std::atomic<int> fd_;
     std::thread thread_;
 };
 

@@ -1,10 +1,8 @@
-// The handling of firmware responses to every device-information and
-// card-control command, over both transports. The fuzzer plays the card: a
-// peer thread answers each request the daemon's code sends with the next
-// response the input describes (well-formed around fuzzed contents, a
-// fuzzed length field, the wrong tag or op, or raw bytes). Properties: no
-// crash or hang; requests stay well-formed; accepted results respect their
-// bounds; a refused or failed transfer leaves its documented fill.
+// Firmware responses to every device-information and card-control command over
+// both transports: the fuzzer plays the card, answering each request as the
+// input says (well-formed around fuzzed contents, a bad length, the wrong tag,
+// raw bytes). No crash or hang; requests are well-formed; accepted results keep
+// their bounds; a refused or failed transfer leaves its documented fill.
 #include "emulator/emulator.hpp"
 #include "logger/logger.hpp"
 #include "nic_ipc/nic_ipc.hpp"
@@ -18,403 +16,224 @@
 #include "tests/support/process.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/socket.h>
 #include <sys/un.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <functional>
+#include <cstring>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace {
 
-using ipc_wire::get_le;
-using ipc_wire::put_le;
+using namespace ipc_wire;
 
-constexpr size_t k_max_payload = 1100;  // a little over what either transport carries
-constexpr size_t k_max_responses = 12;
-constexpr size_t k_max_lif_walk = 6;
-constexpr size_t k_buf_size = 4096;
 constexpr uint32_t k_qsfp_image = 256;
-constexpr int k_failed_exchange = -71;
+enum rsp_mode_e : uint8_t { well_formed, raw, bad_length, wrong_tag, k_modes };
 
-enum class transport_e { tawk, fwctl };
+struct rsp_s { uint8_t mode; uint32_t status; uint16_t length; std::string payload; };
 
-enum class rsp_mode_e : uint8_t { well_formed, raw, bad_length, wrong_tag, count };
-
-struct rsp_spec_s {
-    rsp_mode_e mode = rsp_mode_e::well_formed;
-    uint32_t status = 0;
-    uint16_t length = 0;
-    std::string payload;
-};
-
-// The card's end of one channel.
-class fake_card {
-public:
-    fake_card(int fd, transport_e transport) : fd_(fd), transport_(transport), thread_([this] { serve(); }) {}
-    ~fake_card() {
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
+// The card's answer to request `req` over tawk or fwctl; with nothing left to
+// say, an empty message, which every transport refuses at once.
+std::string frame(bool tawk, std::string_view req, const std::optional<rsp_s> &rsp) {
+    if (!rsp || rsp->mode == raw) {
+        return rsp ? rsp->payload : std::string();
     }
-    fake_card(const fake_card &) = delete;
-    fake_card &operator=(const fake_card &) = delete;
-
-    void load(std::deque<rsp_spec_s> responses) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        responses_ = std::move(responses);
+    const uint32_t len = rsp->mode == bad_length ? rsp->length : static_cast<uint32_t>(rsp->payload.size());
+    if (!tawk) {
+        std::string m(FWCTL_SOCK_RSP_HDR_SIZE, '\0');
+        put_le<uint32_t>(reinterpret_cast<uint8_t *>(m.data()) + FWCTL_SOCK_RSP_RETVAL_OFFSET, rsp->status);
+        put_le<uint32_t>(reinterpret_cast<uint8_t *>(m.data()) + FWCTL_SOCK_RSP_LEN_OFFSET, len);
+        return m + rsp->payload;
     }
-
-private:
-    std::string frame(const uint8_t *req, size_t req_len, rsp_spec_s spec) const {
-        if (spec.mode == rsp_mode_e::raw) {
-            return spec.payload;
-        }
-        if (transport_ == transport_e::fwctl) {
-            std::string m(FWCTL_SOCK_RSP_HDR_SIZE, '\0');
-            auto *h = reinterpret_cast<uint8_t *>(m.data());
-            put_le<uint32_t>(h + FWCTL_SOCK_RSP_RETVAL_OFFSET, spec.status);
-            const uint32_t len = spec.mode == rsp_mode_e::bad_length ? spec.length
-                                                                    : static_cast<uint32_t>(spec.payload.size());
-            put_le<uint32_t>(h + FWCTL_SOCK_RSP_LEN_OFFSET, len);
-            return m + spec.payload;
-        }
-        FUZZ_CHECK(req_len >= IPC_CMD_HDRS_SIZE, "tawk request of %zu bytes", req_len);
-        const uint64_t req_hdr = get_le<uint64_t>(req);
-        FUZZ_CHECK(ipc_drv_hdr_get_type(req_hdr) == IPC_DRV_HDR_TYPE_REQ, "request is not typed as one");
-        FUZZ_CHECK(ipc_drv_hdr_get_pld_len(req_hdr) == req_len - IPC_DRV_HDR_SIZE, "request pld_len is wrong");
-        FUZZ_CHECK(get_le<uint32_t>(req + IPC_CMD_MAGIC_OFFSET) == IPC_CMD_MAGIC, "request magic is wrong");
-        uint64_t hdr = 0;
-        ipc_drv_hdr_set_type(&hdr, IPC_DRV_HDR_TYPE_RSP);
-        const uint8_t tag = ipc_drv_hdr_get_tag(req_hdr);
-        ipc_drv_hdr_set_tag(&hdr, spec.mode == rsp_mode_e::wrong_tag ? static_cast<uint8_t>(tag + 1) : tag);
-        const auto pld = static_cast<uint16_t>(spec.payload.size() + IPC_CMD_MSG_HDR_SIZE);
-        ipc_drv_hdr_set_pld_len(&hdr, spec.mode == rsp_mode_e::bad_length ? spec.length : pld);
-        ipc_drv_hdr_set_rsp_errno(&hdr, spec.status);
-        std::string m(IPC_CMD_HDRS_SIZE, '\0');
-        auto *p = reinterpret_cast<uint8_t *>(m.data());
-        put_le<uint64_t>(p, hdr);
-        std::copy(req + IPC_DRV_HDR_SIZE, req + IPC_CMD_HDRS_SIZE, p + IPC_DRV_HDR_SIZE);  // magic, version, op
-        return m + spec.payload;
-    }
-
-    void serve() {
-        std::vector<uint8_t> req(k_buf_size * 20);
-        for (;;) {
-            // libFuzzer's time-out alarm interrupts any thread's recv.
-            const ssize_t n = ::recv(fd_, req.data(), req.size(), 0);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return;
-            }
-            rsp_spec_s spec;
-            bool answer = false;
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (!responses_.empty()) {
-                    spec = std::move(responses_.front());
-                    responses_.pop_front();
-                    answer = true;
-                }
-            }
-            // With nothing left to say the card ends the exchange with an
-            // empty message, which every transport refuses at once.
-            const std::string m = answer ? frame(req.data(), static_cast<size_t>(n), std::move(spec)) : std::string();
-            while (::send(fd_, m.data(), m.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
-            }
-        }
-    }
-
-    int fd_;
-    transport_e transport_;
-    std::mutex mutex_;
-    std::deque<rsp_spec_s> responses_;
-    std::thread thread_;
-};
-
-
-
-int listen_at(const std::string &path) {
-    ::unlink(path.c_str());
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    FUZZ_CHECK(path.size() < sizeof(addr.sun_path), "socket path too long: %s", path.c_str());
-    std::copy(path.begin(), path.end(), addr.sun_path);
-    FUZZ_CHECK(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && ::listen(fd, 1) == 0,
-               "cannot listen at %s", path.c_str());
-    return fd;
+    const auto *q = reinterpret_cast<const uint8_t *>(req.data());
+    FUZZ_CHECK(req.size() >= IPC_CMD_HDRS_SIZE && ipc_drv_hdr_get_type(get_le<uint64_t>(q)) == IPC_DRV_HDR_TYPE_REQ &&
+                   ipc_drv_hdr_get_pld_len(get_le<uint64_t>(q)) == req.size() - IPC_DRV_HDR_SIZE &&
+                   get_le<uint32_t>(q + IPC_CMD_MAGIC_OFFSET) == IPC_CMD_MAGIC,
+               "malformed tawk request of %zu bytes", req.size());
+    uint64_t hdr = 0;
+    ipc_drv_hdr_set_type(&hdr, IPC_DRV_HDR_TYPE_RSP);
+    ipc_drv_hdr_set_tag(&hdr, static_cast<uint8_t>(ipc_drv_hdr_get_tag(get_le<uint64_t>(q)) + (rsp->mode == wrong_tag)));
+    ipc_drv_hdr_set_pld_len(&hdr, static_cast<uint16_t>(rsp->mode == bad_length ? len : len + IPC_CMD_MSG_HDR_SIZE));
+    ipc_drv_hdr_set_rsp_errno(&hdr, rsp->status);
+    std::string m(req.substr(0, IPC_CMD_HDRS_SIZE));  // magic, version and op echoed
+    put_le<uint64_t>(reinterpret_cast<uint8_t *>(m.data()), hdr);
+    return m + rsp->payload;
 }
 
-// One transport's both ends: a channel for the device-information commands
-// (over a socket pair) and a thread whose card-control channel reaches a
-// card served at the device node's path.
-struct transport_rig_s {
-    transport_e transport;
+std::unique_ptr<fuzz_support::peer<rsp_s>> make_card(int fd, bool listening, bool tawk) {
+    return std::make_unique<fuzz_support::peer<rsp_s>>(
+        fd, listening, [tawk](std::string_view req, auto &self) { return frame(tawk, req, self.next()); });
+}
+
+// A transport's device-information channel (a socket pair), and a thread whose
+// card-control channel reaches a card at the device node.
+struct transport_s {
     nic_ipc_handle_s handle{};
-    std::unique_ptr<fake_card> info_card;
-    std::unique_ptr<fake_card> ctl_card;
-    std::unique_ptr<fuzz_support::job_thread> ctl_thread;
+    std::unique_ptr<fuzz_support::peer<rsp_s>> info, ctl;
+    fuzz_support::job_thread ctl_thread;
 };
-
-struct rig_s {
-    test_support::temp_dir dir;
-    transport_rig_s rigs[2];
-};
-
-rig_s *g_rig = nullptr;
-
-// Opens the thread's card-control channel while a one-shot acceptor hands
-// the connection to a fake card.
-void connect_ctl(transport_rig_s &r, const std::string &node) {
-    const int listen_fd = listen_at(node);
-    int conn = -1;
-    std::thread acceptor([&] { conn = ::accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); });
-    std::deque<rsp_spec_s> first;
-    r.ctl_thread = std::make_unique<fuzz_support::job_thread>([t = r.transport] {
-        nic_ipc_init(static_cast<int32_t>(t == transport_e::tawk ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL),
-                     false);
-    });
-    // The first command connects; its answer is empty, so it fails at once.
-    std::thread first_cmd([&] { r.ctl_thread->call([] { int v = 0; pal_ipc_c_cpld_rev(&v); }); });
-    acceptor.join();
-    FUZZ_CHECK(conn >= 0, "no card-control connection at %s", node.c_str());
-    r.ctl_card = std::make_unique<fake_card>(conn, r.transport);
-    first_cmd.join();
-    ::close(listen_fd);
-}
-
-std::deque<rsp_spec_s> responses(FuzzedDataProvider &in) {
-    std::deque<rsp_spec_s> out;
-    const size_t n = in.ConsumeIntegralInRange<size_t>(0, k_max_responses);
-    for (size_t i = 0; i < n; ++i) {
-        rsp_spec_s s;
-        const uint8_t mode = in.ConsumeIntegral<uint8_t>();
-        // Mostly well-formed, so that the checks behind the framing get reached.
-        s.mode = mode < 160 ? rsp_mode_e::well_formed
-                            : static_cast<rsp_mode_e>(mode % static_cast<uint8_t>(rsp_mode_e::count));
-        s.status = in.ConsumeBool() ? 0 : in.ConsumeIntegral<uint32_t>();
-        s.length = in.ConsumeIntegral<uint16_t>();
-        s.payload = in.ConsumeRandomLengthString(k_max_payload);
-        out.push_back(std::move(s));
-    }
-    return out;
-}
-
-void check_result(ipc_cmd_e cmd, const ipc_cmd_result_s &res) {
-    const ipc_cmd_def_s &def = ipc_cmd_def(cmd);
-    if (res.ok()) {
-        FUZZ_CHECK(res.rsp_len >= 0 && static_cast<size_t>(res.rsp_len) >= def.rsp_len,
-                   "%s accepted a response of %d bytes", std::string(def.name).c_str(), res.rsp_len);
-        FUZZ_CHECK(res.transport_status == 0, "accepted with transport status %u", res.transport_status);
-    }
-    const std::string msg = ipc_cmd_fail_msg(cmd, res, "0000:05:00.0");
-    FUZZ_CHECK(!res.ok() || msg.empty(), "an accepted result has a failure message");
-    FUZZ_CHECK(msg.find('\n') == std::string::npos, "failure message spans lines");
-}
+test_support::temp_dir g_dir;
+transport_s g_transports[2];
 
 void device_info_command(FuzzedDataProvider &in, nic_ipc_handle_s *h) {
-    switch (in.ConsumeIntegralInRange<int>(0, 6)) {
-    case 0: {
-        nic_ipc_mac_t mac{};
-        check_result(ipc_cmd_e::DEVICE_INFO, ipc_cmd_device_info(h, &mac));
-        break;
+    nic_ipc_mac_t mac{};
+    uint64_t u64 = 0;
+    uint32_t u32 = 0;
+    uint16_t u16 = 0;
+    size_t limit = 1;  // LIFs the command may give
+    std::vector<uint32_t> ifindexes;
+    std::vector<ipc_cmd_lif_s> lifs;
+    const std::pair<ipc_cmd_e, std::function<ipc_cmd_result_s()>> commands[] = {
+        {ipc_cmd_e::DEVICE_INFO, [&] { return ipc_cmd_device_info(h, &mac); }},
+        {ipc_cmd_e::HEARTBEAT, [&] { return ipc_cmd_heartbeat(h, in.ConsumeIntegral<uint64_t>(), &u64); }},
+        {ipc_cmd_e::PORT_IFINDEX_GET, [&] { return ipc_cmd_port_ifindex_get(h, &ifindexes); }},
+        {ipc_cmd_e::PORT_INFO_GET, [&] { return ipc_cmd_port_info_get(h, in.ConsumeIntegral<uint32_t>(), &u16); }},
+        {ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET, [&] { return ipc_cmd_port_stats_region_get(h, &u64, &u32); }},
+        {ipc_cmd_e::LIF_GET_ALL, [&] { lifs.resize(1); return ipc_cmd_lif_get(h, in.ConsumeIntegral<uint16_t>(), &lifs[0]); }},
+        {ipc_cmd_e::LIF_GET_ALL, [&] { limit = in.ConsumeIntegralInRange<size_t>(1, 6); return ipc_cmd_lif_get_all(h, &lifs, limit); }},
+    };
+    const auto &[cmd, run] = commands[in.ConsumeIntegralInRange<size_t>(0, std::size(commands) - 1)];
+    const ipc_cmd_result_s res = run();
+    const ipc_cmd_def_s &def = ipc_cmd_def(cmd);
+    const std::string msg = ipc_cmd_fail_msg(cmd, res, "0000:05:00.0");
+    // The command's response size is also the capacity given: exactly that is accepted.
+    FUZZ_CHECK(!res.ok() || (res.rsp_len >= 0 && static_cast<size_t>(res.rsp_len) == def.rsp_len &&
+                             res.transport_status == 0 && msg.empty()),
+               "%s accepted %d bytes, transport status %u, message '%s'", std::string(def.name).c_str(), res.rsp_len,
+               res.transport_status, msg.c_str());
+    FUZZ_CHECK(msg.find('\n') == std::string::npos, "failure message spans lines");
+    FUZZ_CHECK(res.fail != ipc_cmd_fail_e::walk_limit || msg.find("doesn't match") == std::string::npos,
+               "walk limit told as a size mismatch");
+    FUZZ_CHECK(ifindexes.size() <= NIC_IPC_MAX_PORTS && lifs.size() <= limit, "%zu ports, %zu LIFs", ifindexes.size(),
+               lifs.size());
+    for (uint32_t ifindex : ifindexes) {
+        FUZZ_CHECK(!nic_ipc_port_name(ifindex).empty(), "port without a name");
     }
-    case 1: {
-        uint64_t echo = 0;
-        check_result(ipc_cmd_e::HEARTBEAT, ipc_cmd_heartbeat(h, in.ConsumeIntegral<uint64_t>(), &echo));
-        break;
-    }
-    case 2: {
-        std::vector<uint32_t> ifindexes;
-        const auto res = ipc_cmd_port_ifindex_get(h, &ifindexes);
-        check_result(ipc_cmd_e::PORT_IFINDEX_GET, res);
-        FUZZ_CHECK(ifindexes.size() <= NIC_IPC_MAX_PORTS, "%zu ports", ifindexes.size());
-        for (uint32_t ifindex : ifindexes) {
-            FUZZ_CHECK(!nic_ipc_port_name(ifindex).empty(), "port without a name");
-        }
-        break;
-    }
-    case 3: {
-        uint16_t port = 0;
-        check_result(ipc_cmd_e::PORT_INFO_GET, ipc_cmd_port_info_get(h, in.ConsumeIntegral<uint32_t>(), &port));
-        break;
-    }
-    case 4: {
-        uint64_t addr = 0;
-        uint32_t size = 0;
-        check_result(ipc_cmd_e::P4_PORT_STATS_MEM_RE_INFO_GET, ipc_cmd_port_stats_region_get(h, &addr, &size));
-        break;
-    }
-    case 5: {
-        ipc_cmd_lif_s lif;
-        check_result(ipc_cmd_e::LIF_GET_ALL, ipc_cmd_lif_get(h, in.ConsumeIntegral<uint16_t>(), &lif));
-        FUZZ_CHECK(lif.name.size() <= NIC_IPC_LIF_NAME_SIZE, "LIF name of %zu bytes", lif.name.size());
-        break;
-    }
-    default: {
-        std::vector<ipc_cmd_lif_s> lifs;
-        const size_t limit = in.ConsumeIntegralInRange<size_t>(1, k_max_lif_walk);
-        const auto res = ipc_cmd_lif_get_all(h, &lifs, limit);
-        check_result(ipc_cmd_e::LIF_GET_ALL, res);
-        FUZZ_CHECK(lifs.size() <= limit, "walk of %zu LIFs past its limit %zu", lifs.size(), limit);
-        for (const auto &lif : lifs) {
-            FUZZ_CHECK(lif.name.size() <= NIC_IPC_LIF_NAME_SIZE && lif.name.find('\0') == std::string::npos,
-                       "LIF name of %zu bytes", lif.name.size());
-        }
-        const std::string msg = ipc_cmd_fail_msg(ipc_cmd_e::LIF_GET_ALL, res, "0000:05:00.0");
-        if (res.fail == ipc_cmd_fail_e::walk_limit) {
-            FUZZ_CHECK(msg.find("doesn't match") == std::string::npos, "walk limit told as a size mismatch");
-        }
-        break;
-    }
+    for (const auto &lif : lifs) {
+        FUZZ_CHECK(lif.name.size() <= NIC_IPC_LIF_NAME_SIZE && lif.name.find('\0') == std::string::npos,
+                   "LIF name of %zu bytes", lif.name.size());
     }
 }
 
-bool all_ff(const uint8_t *p, size_t n) {
-    return std::all_of(p, p + n, [](uint8_t b) { return b == 0xFF; });
-}
+constexpr int (*k_readers[])(int *) = {
+    pal_ipc_c_cpld_rev, pal_ipc_c_cpld_id, pal_ipc_c_cpld_minor_rev, pal_ipc_c_cpld_boot_status,
+    pal_ipc_c_read_pin, pal_ipc_c_read_pout1, pal_ipc_c_read_pout2, pal_ipc_c_read_vin, pal_ipc_c_read_vout1,
+    pal_ipc_c_read_vout2, pal_ipc_c_read_board_temperature, pal_ipc_c_read_die_temperature, pal_ipc_c_read_hwtrip_temp};
+constexpr int (*k_port_commands[])(int) = {
+    pal_ipc_c_is_qsfp_port_psnt, pal_ipc_c_is_qsfp_port_reset, pal_ipc_c_qsfp_set_port, pal_ipc_c_qsfp_reset_port,
+    pal_ipc_c_qsfp_set_low_power_mode, pal_ipc_c_qsfp_reset_low_power_mode, pal_ipc_c_is_qsfp_port_powered_up,
+    pal_ipc_c_is_qsfp_port_power_failure, pal_ipc_c_is_qsfp_port_power_ctrl_present,
+    pal_ipc_c_is_qsfp_presence_intr_pending, pal_ipc_c_qsfp_presence_intr_clear};
 
 void card_control_command(FuzzedDataProvider &in) {
     const int port = in.ConsumeIntegralInRange<int>(-1, 3);
     const uint8_t a = in.ConsumeIntegral<uint8_t>(), b = in.ConsumeIntegral<uint8_t>();
-    int out = 0;
+    const bool null_out = in.ConsumeBool();
     uint8_t reg = 0;
-    const int which = in.ConsumeIntegralInRange<int>(0, 44);
-    if (which >= 41) {
-        // The transfers: a refusal or a firmware failure fills the whole buffer.
-        std::vector<uint8_t> buf(k_qsfp_image + 1, 0xA5);
-        const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(0, k_qsfp_image + 1);
-        const uint32_t offset = in.ConsumeIntegralInRange<uint32_t>(0, k_qsfp_image + 1);
-        int rc;
-        switch (which) {
-        case 41:
-            rc = pal_ipc_c_qsfp_read(buf.data(), size, offset, 1, port);
-            break;
-        case 42:
-            rc = pal_ipc_c_qsfp_dom_read(buf.data(), size, offset, 1, port);
-            break;
-        case 43:
-            rc = pal_ipc_c_qsfp_write(buf.data(), std::min<uint32_t>(size, k_qsfp_image), offset, 1, port);
-            return;
-        default:
-            rc = pal_ipc_c_fru_read(buf.data(), size, offset);
-            if (rc < 0 && rc != k_failed_exchange && rc != -2 && rc != -5 && size > 0) {
-                FUZZ_CHECK(all_ff(buf.data(), size), "FRU failure %d left data in the buffer", rc);
-            }
-            if (size < buf.size()) {
-                FUZZ_CHECK(buf[size] == 0xA5, "FRU read wrote past its size");
-            }
-            return;
-        }
-        if (rc > 1) {
-            FUZZ_CHECK(size == 0 || all_ff(buf.data(), size), "QSFP read status %d left data in the buffer", rc);
-        }
-        if (size < buf.size()) {
-            FUZZ_CHECK(buf[size] == 0xA5, "QSFP read wrote past its size");
-        }
+    int out = -12345;
+    std::vector<std::function<int()>> commands = {
+        [] { return pal_ipc_c_get_system_led(); }, [&] { return pal_ipc_c_system_set_led(a, b); },
+        [&] { return pal_ipc_c_cpld_set_card_status(a); }, [&] { return pal_ipc_c_write_fw_ver_to_cpld(a, b, a, b); },
+        [] { return pal_ipc_c_get_rstcause(); }, [] { return pal_ipc_c_get_rst_event(); },
+        [&] { return pal_ipc_get_cpld_reg(a, null_out ? nullptr : &reg); },
+        [&] { return pal_ipc_set_cpld_reg(a, b); }, [&] { return pal_ipc_c_fwsel(a); },
+        [&] { return pal_ipc_c_qsfp_power_mode_en(port, a & 1); }, [&] { return pal_ipc_c_qsfp_set_led(port, a, b); },
+        [&] { return pal_ipc_c_write_qsfp_temp(a, port); }, [&] { return pal_ipc_c_qsfp_set_port_link_status(port, a); },
+    };
+    for (auto *reader : k_readers) {
+        commands.push_back([&, reader] {
+            const int rc = reader(null_out ? nullptr : &out);
+            // An output is written only when the firmware status is 0.
+            FUZZ_CHECK(rc == 0 || out == -12345, "a reader with result %d wrote %d", rc, out);
+            return rc;
+        });
+    }
+    for (auto *command : k_port_commands) {
+        commands.push_back([&, command] { return command(port); });
+    }
+    const size_t which = in.ConsumeIntegralInRange<size_t>(0, commands.size() + 3);
+    if (which < commands.size()) {
+        commands[which]();
         return;
     }
-    using fn_t = std::function<int()>;
-    const fn_t commands[] = {
-        [] { return pal_ipc_c_get_system_led(); },
-        [&] { return pal_ipc_c_system_set_led(a, b); },
-        [&] { return pal_ipc_c_cpld_set_card_status(a); },
-        [&] { return pal_ipc_c_write_fw_ver_to_cpld(a, b, a, b); },
-        [&] { return pal_ipc_c_cpld_rev(&out); },
-        [&] { return pal_ipc_c_cpld_id(&out); },
-        [&] { return pal_ipc_c_cpld_minor_rev(&out); },
-        [&] { return pal_ipc_c_cpld_boot_status(&out); },
-        [] { return pal_ipc_c_get_rstcause(); },
-        [] { return pal_ipc_c_get_rst_event(); },
-        [&] { return pal_ipc_get_cpld_reg(a, &reg); },
-        [&] { return pal_ipc_set_cpld_reg(a, b); },
-        [&] { return pal_ipc_c_fwsel(a); },
-        [&] { return pal_ipc_c_read_pin(&out); },
-        [&] { return pal_ipc_c_read_pout1(&out); },
-        [&] { return pal_ipc_c_read_pout2(&out); },
-        [&] { return pal_ipc_c_read_vin(&out); },
-        [&] { return pal_ipc_c_read_vout1(&out); },
-        [&] { return pal_ipc_c_read_vout2(&out); },
-        [&] { return pal_ipc_c_read_board_temperature(&out); },
-        [&] { return pal_ipc_c_read_die_temperature(&out); },
-        [&] { return pal_ipc_c_read_hwtrip_temp(&out); },
-        [&] { return pal_ipc_c_is_qsfp_port_psnt(port); },
-        [&] { return pal_ipc_c_is_qsfp_port_reset(port); },
-        [&] { return pal_ipc_c_qsfp_set_port(port); },
-        [&] { return pal_ipc_c_qsfp_reset_port(port); },
-        [&] { return pal_ipc_c_qsfp_set_low_power_mode(port); },
-        [&] { return pal_ipc_c_qsfp_reset_low_power_mode(port); },
-        [&] { return pal_ipc_c_qsfp_power_mode_en(port, a & 1); },
-        [&] { return pal_ipc_c_is_qsfp_port_powered_up(port); },
-        [&] { return pal_ipc_c_is_qsfp_port_power_failure(port); },
-        [&] { return pal_ipc_c_is_qsfp_port_power_ctrl_present(port); },
-        [&] { return pal_ipc_c_is_qsfp_presence_intr_pending(port); },
-        [&] { return pal_ipc_c_qsfp_presence_intr_clear(port); },
-        [&] { return pal_ipc_c_qsfp_set_led(port, a, b); },
-        [&] { return pal_ipc_c_write_qsfp_temp(a, port); },
-        [&] { return pal_ipc_c_qsfp_set_port_link_status(port, a); },
-        [&] { return pal_ipc_c_is_qsfp_port_psnt(port); },
-        [&] { return pal_ipc_c_cpld_rev(nullptr); },
-        [&] { return pal_ipc_c_read_pin(nullptr); },
-        [&] { return pal_ipc_get_cpld_reg(a, nullptr); },
-    };
-    commands[which]();
+    // The transfers: a refusal or a firmware failure fills the whole buffer
+    // with 0xFF, and nothing past the size is touched.
+    std::vector<uint8_t> buf(k_qsfp_image + 1, 0xA5);
+    const uint32_t size = in.ConsumeIntegralInRange<uint32_t>(0, k_qsfp_image + 1);
+    const uint32_t offset = in.ConsumeIntegralInRange<uint32_t>(0, k_qsfp_image + 1);
+    int rc = 0;
+    bool failed = false;
+    switch (which - commands.size()) {
+    case 0: failed = (rc = pal_ipc_c_qsfp_read(buf.data(), size, offset, 1, port)) > 1; break;
+    case 1: failed = (rc = pal_ipc_c_qsfp_dom_read(buf.data(), size, offset, 1, port)) > 1; break;
+    case 2: pal_ipc_c_qsfp_write(buf.data(), std::min(size, k_qsfp_image), offset, 1, port); return;
+    default:
+        rc = pal_ipc_c_fru_read(buf.data(), size, offset);
+        failed = rc < 0 && rc != -71 && rc != -2 && rc != -5;  // not a failed exchange or a refused size
+    }
+    FUZZ_CHECK(!failed || std::all_of(buf.begin(), buf.begin() + size, [](uint8_t x) { return x == 0xFF; }),
+               "transfer status %d left data in the buffer", rc);
+    FUZZ_CHECK(size == buf.size() || buf[size] == 0xA5, "transfer wrote past its size");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     logger_init(null_logger_cb_);
-    static rig_s rig;
-    g_rig = &rig;
-    // An emulated host gives the sysfs tree that leads from the card's
-    // address to its device nodes; the fuzzer then serves those nodes.
-    talon_emu::config_s cfg;
-    cfg.root = rig.dir.path() + "/emu";
-    cfg.cards = 1;
+    // An emulated host lays out the sysfs tree that leads to the card's device nodes.
+    const talon_emu::config_s cfg{.root = g_dir.path() + "/emu"};
     talon_emu::emulator emu(cfg);
     emu.start();
     ::setenv("TALON_SYSFS_DIR", (cfg.root + "/sys").c_str(), 1);
     ::setenv("TALON_DEV_DIR", (cfg.root + "/dev").c_str(), 1);
     const std::string card = talon_emu::emulator::card_bdf(0);
     ::setenv("HUB_BDF", card.c_str(), 1);
-    char tawk_node[NIC_IPC_PATH_SIZE] = {}, fwctl_node[NIC_IPC_PATH_SIZE] = {};
-    FUZZ_CHECK(nic_tawk_device_path_from_hub_bdf(card.c_str(), tawk_node) == 0 &&
-                   nic_fwctl_device_path_from_hub_bdf(card.c_str(), fwctl_node) == 0,
+    char nodes[2][NIC_IPC_PATH_SIZE] = {};
+    FUZZ_CHECK(nic_tawk_device_path_from_hub_bdf(card.c_str(), nodes[0]) == 0 &&
+                   nic_fwctl_device_path_from_hub_bdf(card.c_str(), nodes[1]) == 0,
                "the emulated card has no device nodes");
     emu.stop();
 
     for (int i = 0; i < 2; ++i) {
-        transport_rig_s &r = rig.rigs[i];
-        r.transport = i == 0 ? transport_e::tawk : transport_e::fwctl;
+        transport_s &t = g_transports[i];
+        t.handle.transport = i == 0 ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL;
         int sv[2];
         FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
-        r.handle.transport = i == 0 ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL;
-        r.handle.dev.fd = sv[0];
-        r.info_card = std::make_unique<fake_card>(sv[1], r.transport);
-        connect_ctl(r, i == 0 ? tawk_node : fwctl_node);
+        t.handle.dev.fd = sv[0];
+        t.info = make_card(sv[1], false, i == 0);
+        sockaddr_un addr{AF_UNIX, {}};
+        const int listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        ::unlink(nodes[i]);
+        FUZZ_CHECK(std::string_view(nodes[i]).copy(addr.sun_path, sizeof(addr.sun_path) - 1) == std::strlen(nodes[i]) &&
+                       ::bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && ::listen(listen_fd, 1) == 0,
+                   "cannot listen at %s", nodes[i]);
+        t.ctl = make_card(listen_fd, true, i == 0);
+        // The first command connects; with nothing to answer, it fails at once.
+        t.ctl_thread.call([&] {
+            nic_ipc_init(static_cast<int32_t>(t.handle.transport), false);
+            pal_ipc_c_cpld_rev(nullptr);
+        });
+        FUZZ_CHECK(t.ctl->connected(), "no card-control connection at %s", nodes[i]);
     }
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
-    transport_rig_s &r = g_rig->rigs[in.ConsumeBool() ? 1 : 0];
+    transport_s &t = g_transports[in.ConsumeBool() ? 1 : 0];
     const bool card_control = in.ConsumeBool();
-    fake_card &card = card_control ? *r.ctl_card : *r.info_card;
-    card.load(responses(in));
+    std::deque<rsp_s> responses(in.ConsumeIntegralInRange<size_t>(0, 12));
+    for (auto &r : responses) {
+        // Mostly well-formed, to reach the checks behind the framing; payloads up to a
+        // little over what a transport carries.
+        const uint8_t mode = in.ConsumeIntegral<uint8_t>();
+        r = {static_cast<uint8_t>(mode < 160 ? well_formed : mode % k_modes), in.ConsumeBool() ? 0 : in.ConsumeIntegral<uint32_t>(),
+             in.ConsumeIntegral<uint16_t>(), in.ConsumeRandomLengthString(1100)};
+    }
+    (card_control ? t.ctl : t.info)->load(std::move(responses));
     if (card_control) {
-        r.ctl_thread->call([&] { card_control_command(in); });
+        t.ctl_thread.call([&] { card_control_command(in); });
     } else {
-        device_info_command(in, &r.handle);
+        device_info_command(in, &t.handle);
     }
     return 0;
 }
