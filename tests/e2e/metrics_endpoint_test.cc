@@ -101,6 +101,7 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
     ASSERT_TRUE(first) << httplib::to_string(first.error());
     EXPECT_EQ(first->status, 200);
     EXPECT_EQ(first->get_header_value("Content-Type"), "text/plain; version=0.0.4");
+    EXPECT_FALSE(silent.closed_by_server()) << "the scrape was served while the silent connection was open";
     std::optional<std::string> passes;
     ASSERT_TRUE(wait_until([&] {
         auto res = client.Get("/metrics");
@@ -114,7 +115,6 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
         return next && std::stoull(e2e::sample_value(next->body, "talonmon_sampling_passes_total").value_or("0")) >
                            std::stoull(*passes);
     }));
-    EXPECT_FALSE(silent.closed_by_server());
 
     for (const char *path : {"/", "/metrics/", "/metricsx", "/other"}) {
         auto res = client.Get(path);

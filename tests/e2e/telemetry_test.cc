@@ -171,6 +171,8 @@ TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
     };
     emu_->ctl("heartbeat 0 fail");
     ASSERT_TRUE(wait_until([&] { return down_lines() == 1; }));
+    // The worker may finish the pass it is in before it parks.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     // Several more inspections pass (one every 100 ms): still one record, and
     // the parked worker writes nothing while the other card goes on.
     const size_t parked = lines_of(0, "stats");

@@ -28,10 +28,11 @@ TEST_F(TickModeTest, CardGoingDownDuringALongSleepParksAndAStopIsPrompt) {
     ASSERT_TRUE(wait_until([&] { return lines_of(0, "stats") >= 5 && lines_of(1, "stats") >= 5; }));
     emu_->ctl("heartbeat 0 fail");
     ASSERT_TRUE(wait_until([&] { return e2e::count_containing(read_lines(telemetry(0, "event")), "card down") > 0; }));
-    // Card 1's worker is still in its long sleep.
+    // Card 1's worker is still in its long sleep, with several seconds of it
+    // left: the stop must not wait for them.
     const auto signalled = std::chrono::steady_clock::now();
     const auto r = stop_daemon();
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
     EXPECT_EQ(r.err, "");
     // The parked worker sampled nothing more.
     EXPECT_EQ(lines_of(0, "stats"), 5u);

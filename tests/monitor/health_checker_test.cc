@@ -36,11 +36,12 @@ TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
 
     const auto ran_ticks = static_cast<uint64_t>((read - started) / std::chrono::microseconds(k_tick_us));
     // The tick is that of the pass in progress or of the next one due; a
-    // pass (here at most a card exchange) takes a few milliseconds.
+    // pass (here at most a card exchange) takes a few milliseconds, more on
+    // a loaded machine under a sanitizer.
     EXPECT_LE(tick, ran_ticks + k_liveness_ticks);
-    EXPECT_GE(tick + 2 * k_liveness_ticks, ran_ticks);
+    EXPECT_GE(tick + 4 * k_liveness_ticks, ran_ticks);
     EXPECT_EQ(tick % k_liveness_ticks, 0u);
-    EXPECT_LT(stopped - read, std::chrono::milliseconds(300));
+    EXPECT_LT(stopped - read, std::chrono::seconds(1));
 }
 
 }  // namespace
