@@ -57,4 +57,12 @@ void talonmon_card_ctxt_s::count_pass(bool sampled, bool overrun) {
     if (overrun) {
         sampling_overruns_.fetch_add(1, std::memory_order_relaxed);
     }
+    if (metrics) {
+        if (sampled) {
+            metrics->count_pass();
+        }
+        if (overrun) {
+            metrics->count_overrun();
+        }
+    }
 }

@@ -77,7 +77,8 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
 
     // Counts kept by the worker since the context was made: sampling passes
     // (passes on which some kind was due) and passes that took longer than
-    // one tick. Readable from any thread.
+    // one tick. Readable from any thread; the metrics endpoint publishes
+    // the same counts.
     uint64_t sampling_passes() const { return sampling_passes_.load(std::memory_order_relaxed); }
     uint64_t sampling_overruns() const { return sampling_overruns_.load(std::memory_order_relaxed); }
     void count_pass(bool sampled, bool overrun);

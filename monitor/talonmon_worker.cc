@@ -217,15 +217,9 @@ void *talonmon_worker(void *arg) {
         const uint64_t elapsed = end - start;
         const bool overrun = elapsed > k_granular_monitor_interval_ns;
         uint64_t wait = k_min_wait_after_overrun_ns;
-        if (card->metrics) {
-            card->metrics->count_pass();
-        }
         if (!overrun) {
             wait = k_granular_monitor_interval_ns - elapsed;
         } else {
-            if (card->metrics) {
-                card->metrics->count_overrun();
-            }
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }

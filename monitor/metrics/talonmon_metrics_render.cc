@@ -132,10 +132,10 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
                        "Times the card was marked down.",
                        [](const talonmon_card_metrics &card) { return card.down_transitions(); });
     append_card_family(out, cards, "talonmon_sampling_passes_total", "counter",
-                       "Ticks of the card's worker loop.",
+                       "Ticks of the card's worker on which some counter kind was due and sampled.",
                        [](const talonmon_card_metrics &card) { return card.passes(); });
     append_card_family(out, cards, "talonmon_sampling_overruns_total", "counter",
-                       "Ticks of the card's worker loop whose sampling took longer than the tick.",
+                       "Ticks of the card's worker whose work took longer than the tick.",
                        [](const talonmon_card_metrics &card) { return card.overruns(); });
 
     constexpr std::string_view k_lines = "talonmon_telemetry_lines_total";

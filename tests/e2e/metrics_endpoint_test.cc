@@ -130,6 +130,12 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
     auto after = client.Get("/metrics");
     ASSERT_TRUE(after);
     EXPECT_EQ(after->status, 200);
+    // Only ticks that sampled count as passes, and each of them wrote lines;
+    // passes are rendered (read) before lines.
+    const auto sampled = e2e::sample_value(after->body, "talonmon_sampling_passes_total");
+    const auto written = e2e::sample_value(after->body, "talonmon_telemetry_lines_total", "file=\"stats\"");
+    ASSERT_TRUE(sampled && written);
+    EXPECT_LE(std::stoull(*sampled), std::stoull(*written));
 
     // The read time-out ends the silent connection.
     EXPECT_TRUE(wait_until([&] { return silent.closed_by_server(); }));
