@@ -120,28 +120,33 @@ TEST(Startup, SecondInstanceIsRefused) {
 
 TEST(Startup, TalonmonOutsideTheDaemonsNamespaceIsNotSeen) {
     const std::string ps = "/usr/bin/ps";
-    // PIDs of the processes named talonmon in a "ps -eo pid=,comm=" listing.
-    auto named_talonmon = [](const std::string &listing) {
+    // PIDs of the processes named talonmon in a "ps -eo pid=,ppid=,comm="
+    // listing, leaving out those whose parent is `parent_left_out`: a child
+    // the daemon is starting (lspci, setpci) carries its name until it execs.
+    auto named_talonmon = [](const std::string &listing, int parent_left_out) {
         std::vector<int> pids;
         std::istringstream in(listing);
         for (std::string line; std::getline(in, line);) {
             std::istringstream fields(line);
             int pid = 0;
+            int ppid = 0;
             std::string comm;
-            if (fields >> pid && std::getline(fields >> std::ws, comm) && comm == "talonmon") {
+            if (fields >> pid >> ppid && std::getline(fields >> std::ws, comm) && comm == "talonmon" &&
+                ppid != parent_left_out) {
                 pids.push_back(pid);
             }
         }
         return pids;
     };
-    auto host = child_process({ps, "-eo", "pid=,comm="}, {}, test_support::pid_namespace::shared).wait();
-    ASSERT_FALSE(named_talonmon(host.out).empty()) << "the test environment runs a talonmon on the host\n" << host.out;
+    auto host = child_process({ps, "-eo", "pid=,ppid=,comm="}, {}, test_support::pid_namespace::shared).wait();
+    ASSERT_FALSE(named_talonmon(host.out, -1).empty())
+        << "the test environment runs a talonmon on the host\n" << host.out;
 
     e2e::daemon_env env;
     child_process daemon({e2e::k_daemon, "-c", env.write_config()}, env.env());
     ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
-    auto beside = daemon.run_beside({ps, "-eo", "pid=,comm="});
-    EXPECT_EQ(named_talonmon(beside.out), std::vector<int>{1}) << "only itself, as PID 1:\n" << beside.out;
+    auto beside = daemon.run_beside({ps, "-eo", "pid=,ppid=,comm="});
+    EXPECT_EQ(named_talonmon(beside.out, 1), std::vector<int>{1}) << "only itself, as PID 1:\n" << beside.out;
     daemon.signal(SIGTERM);
     EXPECT_EQ(daemon.wait().exit_status, 0);
 }
