@@ -104,6 +104,9 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
+    // Every thread started from here on inherits the block; the main thread
+    // lifts it for itself once it only waits for the stop.
+    talonmon_block_termination_signals(true);
     std::optional<talonmon_metrics_server> metrics_server;
     if (params.prometheus_listen) {
         std::vector<std::string> lif_counters;

@@ -3,9 +3,11 @@
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
 
+#include <pthread.h>
 #include <spdlog/spdlog.h>
 
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -25,6 +27,14 @@ void talonmon_signal_handler(int signo) {
     g_talonmon_state.set_running(false);
 }
 static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
+
+void talonmon_block_termination_signals(bool blocked) {
+    sigset_t termination;
+    sigemptyset(&termination);
+    sigaddset(&termination, SIGINT);
+    sigaddset(&termination, SIGTERM);
+    ::pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &termination, nullptr);
+}
 
 void talonmon_log_received_signal() {
     int signo = g_received_signal.load();

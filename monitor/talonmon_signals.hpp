@@ -8,6 +8,13 @@ inline constexpr int k_talonmon_exit_ok = 0;
 // handler must not take the logger's locks).
 void talonmon_signal_handler(int signo);
 
+// Blocks (or unblocks) SIGINT and SIGTERM in the calling thread. The main
+// thread blocks them before it starts any thread, so that every thread of
+// the daemon inherits the block, and unblocks them once it only waits for
+// the stop: a termination signal then always reaches the main thread and
+// never interrupts a worker's or the health checker's system call.
+void talonmon_block_termination_signals(bool blocked);
+
 // Writes the "received signal" trace line if a termination signal arrived.
 void talonmon_log_received_signal();
 

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace e2e {
 
@@ -95,11 +97,26 @@ std::vector<std::string> daemon_env::env() const {
     return {"PERSISTENT_LOG_DIR=" + (dir_ / "obfl")};
 }
 
+// Under ThreadSanitizer a termination signal sent in the daemon's first
+// moments is now and then not acted on: about 2 runs in 100 here, none in
+// 400 of the same daemon built without the sanitizer, and none in 300 when
+// the signal came half a second later. So that the stop tests test the daemon and not the sanitizer's
+// signal handling, a daemon built with it is given that half second.
+#if defined(__SANITIZE_THREAD__)
+constexpr auto k_start_settle = std::chrono::milliseconds(500);
+#else
+constexpr auto k_start_settle = std::chrono::milliseconds(0);
+#endif
+
 bool wait_for_start(const daemon_env &env, test_support::child_process &daemon) {
-    return test_support::wait_until([&] {
+    const bool started = test_support::wait_until([&] {
         return !daemon.running() ||
                test_support::read_file(env.trace_file()).find("Starting health monitoring") != std::string::npos;
     }) && daemon.running();
+    if (started) {
+        std::this_thread::sleep_for(k_start_settle);
+    }
+    return started;
 }
 
 }  // namespace e2e

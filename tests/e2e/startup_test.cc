@@ -1,9 +1,11 @@
 // The daemon's command line, start-up checks and orderly stop, seen from outside.
-#include "tests/e2e/daemon_fixture.hpp"
+#include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
+#include <map>
 #include <regex>
 #include <sstream>
 
@@ -151,19 +153,49 @@ TEST(Startup, TalonmonOutsideTheDaemonsNamespaceIsNotSeen) {
     EXPECT_EQ(daemon.wait().exit_status, 0);
 }
 
-TEST(Startup, TerminationSignalsStopTheDaemonCleanly) {
+// Each thread of `pid` by id, with the set of signals it blocks.
+std::map<int, uint64_t> blocked_signals(pid_t pid) {
+    std::map<int, uint64_t> masks;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::istringstream status(test_support::read_file(task.path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigBlk:", 0) == 0) {
+                masks[std::stoi(task.path().filename())] = std::stoull(line.substr(7), nullptr, 16);
+            }
+        }
+    }
+    return masks;
+}
+
+using StopTest = e2e::daemon_test;
+
+TEST_F(StopTest, TerminationSignalsReachTheMainThreadAndStopTheDaemonCleanly) {
+    constexpr uint64_t k_termination = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+    start_emulator(1);
     for (int signo : {SIGTERM, SIGINT}) {
-        e2e::daemon_env env;
-        child_process daemon({e2e::k_daemon, "-c", env.write_config()}, env.env());
-        ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
-        daemon.signal(signo);
-        auto r = daemon.wait(std::chrono::seconds(3));
+        std::filesystem::remove(env_.trace_file());
+        start_daemon();
+        ASSERT_TRUE(grows(0, "stats", 0)) << "the card's worker runs";
+        // The main thread takes termination signals; every other thread (the
+        // health checker, the card's worker) blocks them, so none of their
+        // system calls is cut short by a stop.
+        std::map<int, uint64_t> masks;
+        EXPECT_TRUE(test_support::wait_until([&] {
+            masks = blocked_signals(daemon_->pid());
+            size_t blocking = 0;
+            for (const auto &[tid, mask] : masks) {
+                blocking += tid != daemon_->pid() && (mask & k_termination) == k_termination;
+            }
+            return (masks[daemon_->pid()] & k_termination) == 0 && blocking + 1 == masks.size() && blocking >= 2;
+        })) << ::testing::PrintToString(masks);
+        daemon_->signal(signo);
+        auto r = daemon_->wait(std::chrono::seconds(3));
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.exit_status, 0);
         EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
         EXPECT_EQ(r.err, "");
 
-        const std::string trace = test_support::read_file(env.trace_file());
+        const std::string trace = test_support::read_file(env_.trace_file());
         const std::string line = "received signal " + std::to_string(signo) + ", exiting ...";
         size_t first = trace.find(line);
         ASSERT_NE(first, std::string::npos) << trace;

@@ -1,6 +1,7 @@
 #include "utils/sys/stdio_file.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,12 +53,13 @@ unique_file open_file(const std::string &path, const char *mode)
 
 namespace {
 
-// posix_spawn file actions that hand the child only the standard streams
-// (a descriptor some library opened without close-on-exec stays here), with
-// `out`, when given, as its standard output.
-class child_actions {
+// posix_spawn set-up that hands the child only the standard streams (a
+// descriptor some library opened without close-on-exec stays here), with
+// `out`, when given, as its standard output, and no blocked signals (the
+// calling thread may block termination signals; a tool must not inherit that).
+class child_setup {
 public:
-    explicit child_actions(int out = -1) {
+    explicit child_setup(int out = -1) {
         ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
         if (ok_ && out >= 0) {
             ok_ = ::posix_spawn_file_actions_adddup2(&actions_, out, STDOUT_FILENO) == 0;
@@ -65,23 +67,35 @@ public:
         if (ok_) {
             ok_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
         }
+        attr_ok_ = ::posix_spawnattr_init(&attr_) == 0;
+        sigset_t none;
+        sigemptyset(&none);
+        ok_ = ok_ && attr_ok_ && ::posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+              ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK) == 0;
     }
-    ~child_actions() { ::posix_spawn_file_actions_destroy(&actions_); }
-    child_actions(const child_actions &) = delete;
-    child_actions &operator=(const child_actions &) = delete;
+    ~child_setup() {
+        ::posix_spawn_file_actions_destroy(&actions_);
+        if (attr_ok_) {
+            ::posix_spawnattr_destroy(&attr_);
+        }
+    }
+    child_setup(const child_setup &) = delete;
+    child_setup &operator=(const child_setup &) = delete;
 
     // The child's pid, or -1.
     pid_t spawn(const char *file, const char *const argv[], bool search_path) {
         pid_t pid = -1;
         auto *args = const_cast<char *const *>(argv);
         const int rc = !ok_                ? -1
-                       : search_path      ? ::posix_spawnp(&pid, file, &actions_, nullptr, args, environ)
-                                          : ::posix_spawn(&pid, file, &actions_, nullptr, args, environ);
+                       : search_path      ? ::posix_spawnp(&pid, file, &actions_, &attr_, args, environ)
+                                          : ::posix_spawn(&pid, file, &actions_, &attr_, args, environ);
         return rc == 0 ? pid : -1;
     }
 
 private:
     posix_spawn_file_actions_t actions_{};
+    posix_spawnattr_t attr_{};
+    bool attr_ok_ = false;
     bool ok_ = false;
 };
 
@@ -106,7 +120,7 @@ command_pipe::command_pipe(const std::string &command)
     unique_fd read_end(fds[0]);
     unique_fd write_end(fds[1]);
     const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
-    pid_ = child_actions(write_end.get()).spawn("/bin/sh", argv, false);
+    pid_ = child_setup(write_end.get()).spawn("/bin/sh", argv, false);
     if (pid_ < 0) {
         return;
     }
@@ -131,7 +145,7 @@ bool run_program(const std::vector<std::string> &argv)
         args.push_back(arg.c_str());
     }
     args.push_back(nullptr);
-    const pid_t pid = child_actions().spawn(args[0], args.data(), true);
+    const pid_t pid = child_setup().spawn(args[0], args.data(), true);
     return pid >= 0 && exited_cleanly(pid);
 }
 

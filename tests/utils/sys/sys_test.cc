@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +68,15 @@ TEST_F(sys_test, command_pipe_reads_output_and_reports_exit_status)
     EXPECT_TRUE(utils::run_program({"sh", "-c", "[ ! -e /proc/$$/fd/" + fd + " ]"}));
     EXPECT_FALSE(utils::run_program({"sh", "-c", "exit 3"}));
     EXPECT_FALSE(utils::run_program({"no-such-program-here"}));
+
+    // Signals the calling thread blocks are not blocked in a program it runs.
+    sigset_t term, saved;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, &term, &saved), 0);
+    const bool unblocked = utils::run_program({"grep", "-q", "SigBlk:.0000000000000000", "/proc/self/status"});
+    ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    EXPECT_TRUE(unblocked);
 }
 
 TEST_F(sys_test, mapping_is_shared_and_a_failed_map_keeps_the_old_one)
