@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <thread>
@@ -147,6 +148,9 @@ TEST_F(MetricsHostileTest, TricklingClientsNeitherDelayAScrapeNorOutliveTheirDea
                 closed[i] = closed[i] || clients[i].closed_by_server() ||
                             (clients[i].send_some(text.substr(at, 1), 10ms, gone) == 0 && gone);
             }
+            if (std::all_of(closed.begin(), closed.end(), [](bool c) { return c; })) {
+                return;
+            }
             std::this_thread::sleep_for(100ms);
         }
     };
@@ -194,8 +198,15 @@ TEST_F(MetricsHostileTest, HundredsOfIdleConnectionsNeitherDelayAScrapeNorTheSto
     for (size_t i = 0; i < k_idle; ++i) {
         idle.emplace_back(k_attacker, port_);
     }
-    // Some of them sit in the kernel's queue, most are closed at accept.
-    std::this_thread::sleep_for(200ms);
+    // The endpoint takes each (and closes most at once) rather than leave
+    // them in the kernel's queue, where they would crowd out the scraper.
+    const auto settle = std::chrono::steady_clock::now() + 3s;
+    size_t established = 0;
+    for (auto &client : idle) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(settle - std::chrono::steady_clock::now());
+        established += client.wait_connected(std::max(left, 0ms));
+    }
+    EXPECT_EQ(established, k_idle);
     expect_prompt_scrape("with 500 idle connections");
     expect_prompt_scrape("with 500 idle connections, again");
     EXPECT_EQ(stop_daemon(k_stop_limit).err, "");
