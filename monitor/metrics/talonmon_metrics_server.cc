@@ -280,8 +280,9 @@ void talonmon_metrics_server::run_() {
     for (;;) {
         auto wait = sweep_(k_max_wait);
         MHD_UNSIGNED_LONG_LONG library_wait = 0;
-        if (MHD_get_timeout(daemon_.get(), &library_wait) == MHD_YES) {
-            wait = std::min(wait, std::chrono::milliseconds(library_wait));
+        if (MHD_get_timeout(daemon_.get(), &library_wait) == MHD_YES &&
+            library_wait < static_cast<MHD_UNSIGNED_LONG_LONG>(wait.count())) {
+            wait = std::chrono::milliseconds(library_wait);
         }
         if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count())) < 0 && errno != EINTR) {
             return;
