@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <new>
 #include <system_error>
 
 namespace {
@@ -147,9 +148,14 @@ struct talonmon_metrics_server::callbacks {
             return;
         }
         const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
-        if (info != nullptr) {
+        if (info == nullptr) {
+            return;
+        }
+        try {
             connections[connection] =
                 connection_s{info->connect_fd, std::chrono::steady_clock::now() + k_connection_deadline, false};
+        } catch (const std::bad_alloc &) {
+            // Untracked, the connection still ends at its idle time-out.
         }
     }
 
@@ -165,12 +171,14 @@ struct talonmon_metrics_server::callbacks {
             return MHD_queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED, server->not_allowed_.get());
         }
         // Queuing takes a reference; the response goes once it is sent. For
-        // HEAD the library sends the headers only.
-        const response_ptr response(metrics_response(server->registry_));
-        if (!response) {
+        // HEAD the library sends the headers only. Without memory for the
+        // exposition the connection is dropped.
+        try {
+            const response_ptr response(metrics_response(server->registry_));
+            return response ? MHD_queue_response(connection, MHD_HTTP_OK, response.get()) : MHD_NO;
+        } catch (const std::bad_alloc &) {
             return MHD_NO;
         }
-        return MHD_queue_response(connection, MHD_HTTP_OK, response.get());
     }
 };
 
@@ -219,6 +227,7 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
         error = "cannot create the responses";
         return 255;
     }
+    connections_.reserve(k_max_connections);
     wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_) {
         error = std::strerror(errno);
