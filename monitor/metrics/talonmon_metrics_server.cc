@@ -30,8 +30,10 @@ constexpr size_t k_connection_memory = 16 * 1024;
 // connections are closed as soon as they are accepted.
 constexpr unsigned k_max_connections = 32;
 constexpr unsigned k_max_connections_per_address = 8;
-// Connections the kernel holds accepted-but-unserved for the loop.
-constexpr int k_listen_backlog = 16;
+// Connections the kernel holds accepted-but-unserved for the loop: enough
+// to absorb a burst of connects while the loop takes them (a dropped
+// handshake is retried only a second later), few enough to stay small.
+constexpr int k_listen_backlog = 64;
 // A connection that sends or takes nothing for this long is closed.
 constexpr unsigned k_idle_timeout_seconds = 2;
 // Every connection is closed this long after its accept, however its bytes
