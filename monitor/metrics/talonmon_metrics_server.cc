@@ -39,6 +39,11 @@ constexpr unsigned k_idle_timeout_seconds = 2;
 // Every connection is closed this long after its accept, however its bytes
 // trickle: the request and the response must both fit in it.
 constexpr auto k_connection_deadline = std::chrono::seconds(3);
+// Connections kept free for newcomers: with fewer free, the oldest
+// connection that has not completed its request is closed. Without this,
+// idle connections from many addresses could fill the endpoint until their
+// time-outs, and the library would stop accepting meanwhile.
+constexpr size_t k_spare_connections = 2;
 // The loop looks at the deadlines at least this often.
 constexpr auto k_max_wait = std::chrono::milliseconds(250);
 
@@ -155,7 +160,7 @@ struct talonmon_metrics_server::callbacks {
         }
         try {
             connections[connection] =
-                connection_s{info->connect_fd, std::chrono::steady_clock::now() + k_connection_deadline, false};
+                connection_s{info->connect_fd, std::chrono::steady_clock::now() + k_connection_deadline};
         } catch (const std::bad_alloc &) {
             // Untracked, the connection still ends at its idle time-out.
         }
@@ -166,6 +171,9 @@ struct talonmon_metrics_server::callbacks {
     static enum MHD_Result request(void *cls, MHD_Connection *connection, const char *url, const char *method,
                                    const char *, const char *, size_t *, void **) {
         auto *server = static_cast<talonmon_metrics_server *>(cls);
+        if (auto it = server->connections_.find(connection); it != server->connections_.end()) {
+            it->second.requested = true;
+        }
         if (std::strcmp(url, k_metrics_path) != 0) {
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, server->not_found_.get());
         }
@@ -267,21 +275,33 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
     return 0;
 }
 
+// The library sees the connection end at its next run and closes it there;
+// the descriptor stays the connection's until then.
+void talonmon_metrics_server::shut_(connection_s &connection) {
+    ::shutdown(connection.fd, SHUT_RDWR);
+    connection.shut = true;
+}
+
 std::chrono::milliseconds talonmon_metrics_server::sweep_(std::chrono::milliseconds cap) {
     const auto now = std::chrono::steady_clock::now();
     auto wait = cap;
+    size_t open = 0;
+    connection_s *oldest_waiting = nullptr;
     for (auto &[connection, state] : connections_) {
+        if (!state.shut && now >= state.deadline) {
+            shut_(state);
+        }
         if (state.shut) {
             continue;
         }
-        if (now >= state.deadline) {
-            // The library sees the connection end at its next run and closes
-            // it there; the descriptor stays the connection's until then.
-            ::shutdown(state.fd, SHUT_RDWR);
-            state.shut = true;
-        } else {
-            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(state.deadline - now));
+        ++open;
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(state.deadline - now));
+        if (!state.requested && (oldest_waiting == nullptr || state.deadline < oldest_waiting->deadline)) {
+            oldest_waiting = &state;
         }
+    }
+    if (open + k_spare_connections > k_max_connections && oldest_waiting != nullptr) {
+        shut_(*oldest_waiting);
     }
     return wait;
 }

@@ -9,7 +9,9 @@
 // loop for every connection, each connection's request is held in a memory
 // pool of fixed size, connections are capped overall and per client address,
 // each connection is closed after a fixed time from its accept (however
-// slowly its bytes trickle in), and a stop closes every connection at once.
+// slowly its bytes trickle in), a connection still without a request gives
+// way to newcomers when the endpoint is nearly full, and a stop closes every
+// connection at once.
 #pragma once
 
 #include "monitor/metrics/talonmon_listen_address.hpp"
@@ -50,7 +52,8 @@ private:
     struct connection_s {
         int fd = -1;
         std::chrono::steady_clock::time_point deadline;
-        bool shut = false;
+        bool requested = false;  // its request line and headers are complete
+        bool shut = false;       // ended here; the library closes it next
     };
     struct daemon_deleter {
         void operator()(MHD_Daemon *daemon) const;
@@ -61,9 +64,11 @@ private:
     using response_ptr = std::unique_ptr<MHD_Response, response_deleter>;
 
     void run_();
-    // Ends the connections whose time is up; returns the time to the next
-    // deadline (or `cap`, whichever is sooner).
+    // Ends the connections whose time is up, and the oldest one still
+    // without a request when the endpoint is nearly full; returns the time
+    // to the next deadline (or `cap`, whichever is sooner).
     std::chrono::milliseconds sweep_(std::chrono::milliseconds cap);
+    static void shut_(connection_s &connection);
 
     // The library's callbacks.
     struct callbacks;

@@ -259,6 +259,27 @@ TEST_F(MetricsHostileTest, HundredsOfIdleConnectionsNeitherDelayAScrapeNorTheSto
     EXPECT_EQ(stop_daemon(k_stop_limit).err, "");
 }
 
+TEST_F(MetricsHostileTest, IdleConnectionsFromManyAddressesGiveWayToAScrape) {
+    start_endpoint();
+    // 500 connections from 50 addresses: each address within its own cap,
+    // together far beyond the endpoint's.
+    constexpr size_t k_addresses = 50;
+    constexpr size_t k_idle = 500;
+    std::vector<tcp_client> idle;
+    for (size_t i = 0; i < k_idle; ++i) {
+        idle.emplace_back("127.0.1." + std::to_string(1 + i % k_addresses), port_);
+    }
+    size_t connected = 0;
+    for (auto &client : idle) {
+        connected += client.wait_connected(10ms);
+    }
+    EXPECT_GT(connected, 0u) << "the attack never reached the endpoint";
+    // As in the test above, the scrape's own handshake may need a retry.
+    expect_prompt_scrape("with 500 idle connections from 50 addresses", k_scrape_limit + 2s);
+    expect_prompt_scrape("with 500 idle connections from 50 addresses, again", k_scrape_limit + 2s);
+    EXPECT_EQ(stop_daemon(k_stop_limit).err, "");
+}
+
 TEST_F(MetricsHostileTest, OnlyGetAndHeadOfMetricsAreServedAndNeverInPieces) {
     start_emulator(1);
     start_endpoint();
