@@ -91,5 +91,5 @@ bool talonmon_card_ctxt_s::mark_down() {
     if (metrics) {
         metrics->set_up(false);
     }
-    return true;
+    return !announce_up;
 }

@@ -95,7 +95,10 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     void count_failed_read();
     // Marks the card up for the metrics unless it is down (or stopping).
     void publish_up();
-    // Marks the card down; false when it was down already.
+    // Marks the card down. True when a "card down detected" record is due:
+    // the card was not down, and it has been reported up (a card whose new
+    // worker has not yet written "card up detected" goes down without one,
+    // so that up and down records alternate).
     bool mark_down();
 
 private:

@@ -18,7 +18,9 @@ void talonmon_state::inspect_card_health() {
     for (size_t i = 0; i < count; ++i) {
         talonmon_card_ctxt_s &ctxt = card(i);
         // Marked down before the record is written: a worker that is just
-        // starting then writes no "card up detected" after it.
+        // starting then writes no "card up detected" after it. A card that
+        // goes down before its new worker reported it up stays down quietly:
+        // its last record says down already.
         if (card_alive_(ctxt) || !ctxt.mark_down()) {
             continue;
         }
