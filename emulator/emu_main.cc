@@ -27,6 +27,7 @@ const char *k_usage =
     "  unplug CARD | plug CARD\n"
     "  add-lif CARD NAME | add-port CARD IFINDEX\n"
     "  set CARD lif|port INDEX COUNTER VALUE\n"
+    "  rate CARD lif|port INDEX COUNTER PER_SECOND   (exact; 0 holds the counter still)\n"
     "  fault CARD COMMAND ok|status=N|transport=N|short\n"
     "    COMMAND: DEVICE_INFO HEARTBEAT PORT_IFINDEX_GET PORT_INFO_GET\n"
     "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n"
