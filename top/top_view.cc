@@ -66,7 +66,8 @@ void top_view::draw(const std::string &source, const top_model &model, const top
     }
 
     attron(A_REVERSE);
-    std::string title = top_title(source, model, top_sort_column_name(model.cards(), state.sort_column), state.filter);
+    // The filter is on the bottom line, where it is typed.
+    std::string title = top_title(source, model, top_sort_column_name(model.cards(), state.sort_column), "");
     title.resize(static_cast<size_t>(std::max(width, 0)), ' ');
     put(0, 0, title, width);
     attroff(A_REVERSE);
@@ -141,7 +142,12 @@ void top_view::draw(const std::string &source, const top_model &model, const top
         attroff(header_attr);
     }
 
-    const std::string bottom = state.editing_filter ? "filter: " + state.filter_draft : k_help;
+    std::string bottom = k_help;
+    if (state.editing_filter) {
+        bottom = "filter: " + state.filter_draft;
+    } else if (!state.filter.empty()) {
+        bottom = "filter: " + state.filter + "  " + k_help;
+    }
     put(height - 1, 0, bottom, width);
     if (state.editing_filter) {
         curs_set(1);
