@@ -110,7 +110,8 @@ const top_counter_view_s *top_entity_view_s::counter(const std::string &counter_
     return nullptr;
 }
 
-top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entity_s &entity, double now) {
+top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entity_s &entity, double now,
+                                         bool resumed) {
     top_entity_view_s view;
     view.kind = entity.kind;
     view.name = entity.name;
@@ -122,7 +123,7 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
             const double at = c.sampled_at.value_or(now);
             const std::string counter_key = key + '\x1f' + c.name;
             const auto it = readings_.find(counter_key);
-            if (it != readings_.end() && at > it->second.at && c.value >= it->second.value) {
+            if (!resumed && it != readings_.end() && at > it->second.at && c.value >= it->second.value) {
                 cv.rate = static_cast<double>(c.value - it->second.value) / (at - it->second.at);
             }
             if (it == readings_.end() || at != it->second.at || c.value != it->second.value) {
@@ -193,6 +194,11 @@ void top_model::update(const top_snapshot_s &snapshot) {
             view.since = snapshot.wall;
             view.since_exact = memory.state != top_card_view_state_e::unknown;
         }
+        // A card back from down (or from gone) resumes with readings that
+        // grew while it was not read: that growth is no rate of one interval.
+        const bool resumed = view.state == top_card_view_state_e::up &&
+                             (memory.state == top_card_view_state_e::down ||
+                              memory.state == top_card_view_state_e::absent);
         view.passes = forward_delta(memory.passes, card.passes);
         view.overruns = forward_delta(memory.overruns, card.overruns);
         memory.state = view.state;
@@ -202,7 +208,7 @@ void top_model::update(const top_snapshot_s &snapshot) {
         memory.overruns = card.overruns;
         for (const top_entity_s &entity : card.entities) {
             (entity.kind == top_entity_kind_e::lif ? view.lifs : view.ports) += 1;
-            view.entities.push_back(entity_view(card, entity, snapshot.monotonic));
+            view.entities.push_back(entity_view(card, entity, snapshot.monotonic, resumed));
         }
         next.push_back(std::move(view));
     }

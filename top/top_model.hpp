@@ -79,7 +79,7 @@ private:
         std::optional<uint64_t> overruns;
     };
 
-    top_entity_view_s entity_view(const top_card_s &card, const top_entity_s &entity, double now);
+    top_entity_view_s entity_view(const top_card_s &card, const top_entity_s &entity, double now, bool resumed);
 
     std::map<std::string, reading_s> readings_;             // by counter key
     std::map<std::string, std::deque<double>> histories_;  // by entity key

@@ -143,9 +143,15 @@ TEST(TopModel, CardGoingDownAndBackIsShownWithTheTimeOfTheChange) {
     EXPECT_FALSE(lif_of(model).retransmit_share);
     model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 6));
     EXPECT_EQ(model.cards()[0].since, 1700000005);
-    model.update(snapshot_of(scrape(0, 0, 0, 0, 1), 7));
+    // Back up, with readings that grew while the card was not read: no rate
+    // for that interval (it would be a spike of the whole outage) ...
+    model.update(snapshot_of(scrape(90000, 0, 0, 0, 1), 7));
     EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
     EXPECT_EQ(model.cards()[0].since, 1700000007);
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    // ... and rates again from the next one.
+    model.update(snapshot_of(scrape(91000, 0, 0, 0, 1), 8));
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 1000);
 }
 
 TEST(TopModel, DaemonRestartAndUnreachableEndpointAreShownNotGuessedOver) {
