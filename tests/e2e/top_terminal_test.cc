@@ -394,6 +394,13 @@ TEST_F(TopTerminal, OncePrintsATableJsonTheSameAndNothingToReadFails) {
     EXPECT_NE(nothing.err.find("talonmon-top: nothing to read"), std::string::npos) << nothing.err;
     EXPECT_NE(nothing.err.find("127.0.0.1:" + std::to_string(closed)), std::string::npos) << nothing.err;
     EXPECT_NE(nothing.err.find(env_.dir() / "missing"), std::string::npos) << nothing.err;
+    // A configuration named but unreadable, and a wrong command line.
+    auto no_config = run_process({k_top, "-c", env_.dir() / "none.json", "--once"});
+    EXPECT_EQ(no_config.exit_status, 1);
+    EXPECT_EQ(no_config.err, "talonmon-top: " + (env_.dir() / "none.json") + ": cannot be read\n");
+    auto bad_delay = run_process({k_top, "-d", "0", "--once"});
+    EXPECT_EQ(bad_delay.exit_status, 2);
+    EXPECT_NE(bad_delay.err.find("-d takes seconds from 0.1 to 3600, not '0'"), std::string::npos) << bad_delay.err;
     stop_daemon();
 }
 
