@@ -1,5 +1,7 @@
 #include "top/top_format.hpp"
 
+#include "utils/log/utf8.hpp"
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -64,9 +66,19 @@ std::string state_text(top_card_view_state_e s) {
     return "?";
 }
 
-std::string json_string(const std::string &s) {
+// A JSON string of text that came from a card or the network: escaped, and
+// bytes that are not well-formed UTF-8 replaced by U+FFFD.
+std::string json_string(std::string_view s) {
     std::string out = "\"";
-    for (const char c : s) {
+    while (!s.empty()) {
+        size_t bad_length = 0;
+        const size_t length = utils::utf8_sequence_length(s, bad_length);
+        if (length == 0) {
+            out += utils::k_utf8_replacement;
+            s.remove_prefix(bad_length);
+            continue;
+        }
+        const char c = s.front();
         const auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';
@@ -74,10 +86,19 @@ std::string json_string(const std::string &s) {
         } else if (u < 0x20) {
             out += fmt::format("\\u{:04x}", u);
         } else {
-            out += c;
+            out.append(s.substr(0, length));
         }
+        s.remove_prefix(length);
     }
     return out + "\"";
+}
+
+// Names as a terminal may show them: control characters and bytes that are
+// not UTF-8 as \xHH, so that a name cannot move the cursor or recolour.
+std::string shown(std::string_view text) {
+    std::string out;
+    utils::append_printable(out, text);
+    return out;
 }
 
 std::string json_number(std::optional<double> v) {
@@ -156,7 +177,7 @@ std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_
         if (card.since) {
             since = fmt::format(" since {}{}", card.since_exact ? "" : "<=", top_format_clock(*card.since));
         }
-        head.name = fmt::format("{} {}{}  LIFs {}  ports {}  passes {}  overruns {}", card.bdf, state_text(card.state),
+        head.name = fmt::format("{} {}{}  LIFs {}  ports {}  passes {}  overruns {}", shown(card.bdf), state_text(card.state),
                                 since, card.lifs, card.ports,
                                 card.passes ? std::to_string(*card.passes) : k_no_value,
                                 card.overruns ? std::to_string(*card.overruns) : k_no_value);
@@ -201,7 +222,7 @@ std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_
                 }
                 top_row_s row;
                 row.kind = top_row_kind_e::entity;
-                row.name = "  " + e.name;
+                row.name = "  " + shown(e.name);
                 row.cells.push_back(e.retransmit_share ? top_format_share(*e.retransmit_share) : "");
                 for (const std::string &n : used) {
                     row.cells.push_back(cell_of(e, n));

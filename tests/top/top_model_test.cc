@@ -280,11 +280,22 @@ TEST(TopFormat, PlainTableAndJsonShowTheSameReading) {
     EXPECT_NE(table.find("1.00KiB/s"), std::string::npos) << table;  // 2048 B over 2 s
     EXPECT_NE(table.find("500pkt/s"), std::string::npos) << table;
     EXPECT_NE(table.find("2.00%"), std::string::npos) << table;    // 20.5 of 1024 B/s
-    const std::string json = top_json("http://x/metrics", model);
+    std::string json = top_json("http://x/metrics", model);
     EXPECT_NE(json.find("\"bdf\": \"0000:05:00.0\", \"uuid\": \"c-1\", \"state\": \"up\""), std::string::npos) << json;
     EXPECT_NE(json.find("{\"name\": \"tx_rdma_unicast_bytes\", \"value\": 2048, \"cumulative\": true, \"rate\": 1024}"),
               std::string::npos)
         << json;
+
+    // A name with a terminal escape and a byte that is not UTF-8: escaped in
+    // the table, valid JSON in the document.
+    top_snapshot_s odd = snapshot_of(scrape(0, 0, 0, 0), 3);
+    odd.cards[0].entities[0].name = "ev\x1b[31mil\xff";
+    model.update(odd);
+    const std::string odd_table = top_plain_table("x", model, 0, "");
+    EXPECT_EQ(odd_table.find('\x1b'), std::string::npos) << odd_table;
+    EXPECT_NE(odd_table.find("  ev\\x1b[31mi "), std::string::npos) << odd_table;  // cut to its column
+    json = top_json("x", model);
+    EXPECT_NE(json.find("\"name\": \"ev\\u001b[31mil\xef\xbf\xbd\""), std::string::npos) << json;
 }
 
 }  // namespace
