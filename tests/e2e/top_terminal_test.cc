@@ -227,7 +227,12 @@ TEST_F(TopTerminal, ShowsKnownRatesAndACardGoingDownAndBack) {
         const auto port_cells = row_cells(screen, port_name(0, 0));
         ASSERT_GE(port_cells.size(), 2u) << screen;
         good += rates_ok && near(shown_rate(port_cells[1]), k_frames_rate);
-        std::this_thread::sleep_for(1s);  // the next refresh
+        // The next refresh: the reading's time in the title changes.
+        const std::string title = screen.substr(0, screen.find('\n'));
+        EXPECT_TRUE(wait_until([&] {
+            const std::string now = tmux.screen();
+            return now.substr(0, now.find('\n')) != title;
+        }, 5s));
     }
     EXPECT_GE(good, 2u) << screen;
     // A card's passes and overruns of the last interval are numbers.
