@@ -17,6 +17,7 @@ constexpr size_t k_min_trend_width = 10;
 constexpr size_t k_top_lines = 2;     // title and status
 constexpr size_t k_bottom_lines = 1;  // keys or filter prompt
 constexpr int k_key_escape = 27;
+constexpr int k_escape_delay_ms = 50;
 constexpr const char *k_help = "q quit  s sort  / filter  arrows scroll";
 
 void put(int y, int x, const std::string &text, int width) {
@@ -35,6 +36,9 @@ top_view::top_view() {
     cbreak();
     noecho();
     keypad(stdscr, TRUE);
+    // Escape (leaving the filter prompt) alone, not the start of a key's
+    // sequence, once nothing follows it within this many milliseconds.
+    set_escdelay(k_escape_delay_ms);
     curs_set(0);
     const char *no_color = std::getenv("NO_COLOR");
     colour_ = has_colors() && (no_color == nullptr || no_color[0] == '\0');

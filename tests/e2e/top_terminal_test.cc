@@ -304,6 +304,12 @@ TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
     screen = tmux.screen();
     EXPECT_EQ(screen.find("  " + lif0 + " "), std::string::npos) << screen;
     EXPECT_NE(screen.find("  " + lif1 + " "), std::string::npos) << screen;
+    // Escape leaves the prompt and keeps the filter.
+    tmux.keys({"/"});
+    tmux.keys({"-l", "zzz"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "zzz")) << tmux.screen();
+    tmux.keys({"Escape"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "  q quit")) << tmux.screen();
 
     // At 80 columns the last counter columns do not fit; Right scrolls to
     // them. Larger, the whole terminal is used and they all show.
