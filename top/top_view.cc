@@ -91,8 +91,11 @@ void top_view::draw(const std::string &source, const top_model &model, const top
     }
 
     const int table_height = height - static_cast<int>(k_top_lines + k_bottom_lines);
+    // Rows may have gone since the last scroll (a card removed, a filter).
+    const size_t page = static_cast<size_t>(std::max(table_height, 1));
+    const size_t first_row = std::min(state.first_row, rows.size() > page ? rows.size() - page : 0);
     int y = static_cast<int>(k_top_lines);
-    for (size_t i = state.first_row; i < rows.size() && y < static_cast<int>(k_top_lines) + table_height; ++i, ++y) {
+    for (size_t i = first_row; i < rows.size() && y < static_cast<int>(k_top_lines) + table_height; ++i, ++y) {
         const top_row_s &row = rows[i];
         if (row.kind == top_row_kind_e::card) {
             const bool bad = row.state == top_card_view_state_e::down || row.state == top_card_view_state_e::absent;
