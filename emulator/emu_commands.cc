@@ -33,7 +33,7 @@ emulator::impl::verb_handler emulator::impl::find_verb(const std::string &verb)
     static constexpr verb_s k_verbs[] = {
         {"heartbeat", &impl::verb_heartbeat}, {"unplug", &impl::verb_plug}, {"plug", &impl::verb_plug},
         {"add-lif", &impl::verb_add_lif},     {"add-port", &impl::verb_add_port}, {"set", &impl::verb_set},
-        {"fault", &impl::verb_fault},         {"platform", &impl::verb_platform},
+        {"rate", &impl::verb_rate},           {"fault", &impl::verb_fault},       {"platform", &impl::verb_platform},
         {"rename-lif", &impl::verb_rename_lif},
     };
     // The board-controller verbs go to the card's controller.
@@ -169,40 +169,52 @@ std::string emulator::impl::verb_add_port(card_s &c, const std::vector<std::stri
     return "port " + std::to_string(c.ports.size() - 1) + " " + std::to_string(*ifx);
 }
 
-std::string emulator::impl::verb_set(card_s &c, const std::vector<std::string> &w, bool *ok)
+std::string emulator::impl::counter_offset(const card_s &c, const std::vector<std::string> &w, uint64_t *offset)
 {
-    auto idx = w.size() == 6 ? parse_number(w[3]) : std::nullopt;
-    auto val = w.size() == 6 ? parse_number(w[5]) : std::nullopt;
-    if (!idx || !val || (w[2] != "lif" && w[2] != "port")) {
-        return usage("set CARD lif|port INDEX COUNTER VALUE");
+    auto idx = parse_number(w[3]);
+    if (!idx || (w[2] != "lif" && w[2] != "port")) {
+        return "usage";
     }
     const bool port = w[2] == "port";
     if (*idx >= (port ? c.ports.size() : c.lifs.size())) {
         return "no " + w[2] + " " + w[3] + " on card " + c.addr();
     }
-    std::optional<uint64_t> off;
     if (port) {
         for (const auto &d : k_port_counter_layout) {
             if (d.name == w[4]) {
-                off = k_port_region_offset + *idx * k_port_stats_stride + d.offset;
+                *offset = k_port_region_offset + *idx * k_port_stats_stride + d.offset;
+                return {};
             }
         }
     } else {
         for (const auto &d : k_lif_counter_layout) {
             if (d.name == w[4]) {
-                off = k_lif_region_offset + *idx * k_lif_stats_stride + d.offset;
+                *offset = k_lif_region_offset + *idx * k_lif_stats_stride + d.offset;
+                return {};
             }
         }
     }
-    if (!off) {
-        return "unknown " + w[2] + " counter '" + w[4] + "'";
+    return "unknown " + w[2] + " counter '" + w[4] + "'";
+}
+
+std::string emulator::impl::verb_set(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    auto val = w.size() == 6 ? parse_number(w[5]) : std::nullopt;
+    uint64_t off = 0;
+    const std::string err = val ? counter_offset(c, w, &off) : "usage";
+    if (err == "usage") {
+        return usage("set CARD lif|port INDEX COUNTER VALUE");
+    }
+    if (!err.empty()) {
+        return err;
     }
     for (counter_s &k : c.counters) {
-        if (k.offset == *off) {
+        if (k.offset == off) {
             k.fixed = true;
+            k.timed = false;
         }
     }
-    std::atomic_ref<uint64_t>(*mem_word(c.mem, *off)).store(*val, std::memory_order_relaxed);
+    std::atomic_ref<uint64_t>(*mem_word(c.mem, off)).store(*val, std::memory_order_relaxed);
     *ok = true;
     return "set " + w[2] + " " + w[3] + " " + w[4] + " " + std::to_string(*val);
 }
@@ -268,6 +280,32 @@ std::string emulator::impl::verb_rename_lif(card_s &c, const std::vector<std::st
     write_cards_json();
     *ok = true;
     return "lif " + w[2] + " " + w[3];
+}
+
+// rate CARD lif|port INDEX COUNTER PER_SECOND: the counter grows by exactly
+// PER_SECOND each second from its present value on (0 holds it still).
+std::string emulator::impl::verb_rate(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    auto val = w.size() == 6 ? parse_number(w[5]) : std::nullopt;
+    uint64_t off = 0;
+    const std::string err = val ? counter_offset(c, w, &off) : "usage";
+    if (err == "usage") {
+        return usage("rate CARD lif|port INDEX COUNTER PER_SECOND");
+    }
+    if (!err.empty()) {
+        return err;
+    }
+    for (counter_s &k : c.counters) {
+        if (k.offset == off) {
+            k.fixed = false;
+            k.timed = true;
+            k.per_second = *val;
+            k.base = std::atomic_ref<uint64_t>(*mem_word(c.mem, off)).load(std::memory_order_relaxed);
+            k.since = std::chrono::steady_clock::now();
+        }
+    }
+    *ok = true;
+    return "rate " + w[2] + " " + w[3] + " " + w[4] + " " + std::to_string(*val) + "/s";
 }
 
 // fault CARD COMMAND MODE

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -71,6 +72,12 @@ struct counter_s {
     uint64_t offset;  // in resource2
     uint64_t rate;    // added every period
     bool fixed = false;
+    // Set by the rate command: the value is base + per_second times the
+    // seconds since `since`, exact whatever the counter thread's lateness.
+    bool timed = false;
+    uint64_t per_second = 0;
+    uint64_t base = 0;
+    std::chrono::steady_clock::time_point since{};
 };
 
 enum class fn_kind_e { bridge, core, tawk, rsc, f1002, f1003 };
@@ -162,6 +169,10 @@ struct emulator::impl {
     std::string verb_add_lif(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_add_port(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_set(card_s &c, const std::vector<std::string> &w, bool *ok);
+    std::string verb_rate(card_s &c, const std::vector<std::string> &w, bool *ok);
+    // The memory offset of the counter that w[2] (lif|port), w[3] (index) and
+    // w[4] (counter name) name, or why there is none.
+    std::string counter_offset(const card_s &c, const std::vector<std::string> &w, uint64_t *offset);
     std::string verb_fault(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_platform(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_rename_lif(card_s &c, const std::vector<std::string> &w, bool *ok);

@@ -138,6 +138,10 @@ void emulator::impl::rebuild_counters(card_s &c)
         for (const counter_s &old : c.counters) {
             if (old.offset == k.offset) {
                 k.fixed = old.fixed;
+                k.timed = old.timed;
+                k.per_second = old.per_second;
+                k.base = old.base;
+                k.since = old.since;
             }
         }
         return k;

@@ -16,6 +16,8 @@ namespace talon_emu {
 
 namespace {
 
+constexpr uint64_t k_micros_per_second = 1000000;
+
 // This executable when it is talon-emu, else the one built with this library.
 std::string default_tool_exe()
 {
@@ -47,10 +49,16 @@ void emulator::impl::counter_loop()
     std::unique_lock lk(mtx);
     while (!stopping) {
         cv.wait_for(lk, std::chrono::milliseconds(k_counter_period_ms));
+        const auto now = std::chrono::steady_clock::now();
         for (card_s &c : cards) {
             for (const counter_s &k : c.counters) {
-                if (!k.fixed) {
-                    std::atomic_ref<uint64_t> v(*mem_word(c.mem, k.offset));
+                std::atomic_ref<uint64_t> v(*mem_word(c.mem, k.offset));
+                if (k.timed) {
+                    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - k.since).count();
+                    const auto grown = static_cast<unsigned __int128>(k.per_second) * static_cast<uint64_t>(us) /
+                                       k_micros_per_second;
+                    v.store(k.base + static_cast<uint64_t>(grown), std::memory_order_relaxed);
+                } else if (!k.fixed) {
                     v.store(v.load(std::memory_order_relaxed) + k.rate, std::memory_order_relaxed);
                 }
             }

@@ -43,7 +43,11 @@ TEST(TalonEmu, ControlVerbsAndTheirErrors)
     emu_env emu;
     EXPECT_EQ(emu.ctl("fault 0 QSFP_READ status=2"), "fault 0000:05:00.0 QSFP_READ status=2");
     emu.ctl("add-port 0 285474816");  // 0x11040000, given in decimal
-    for (const char *bad : {"add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0"}) {
+    EXPECT_EQ(emu.ctl("rate 0 lif 1 tx_rdma_unicast_bytes 1048576"), "rate lif 1 tx_rdma_unicast_bytes 1048576/s");
+    EXPECT_EQ(emu.ctl("rate 0 port 0 frames_rx_ok 0"), "rate port 0 frames_rx_ok 0/s");
+    for (const char *bad : {"add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0",
+                            "rate 0 lif 2 tx_rdma_unicast_bytes 1", "rate 0 lif 0 frames_tx_ok 1",
+                            "rate 0 port 0 frames_tx_ok -1", "rate 0 lif 0 tx_rdma_unicast_bytes"}) {
         std::string answer;
         EXPECT_FALSE(talon_emu::control(emu.root(), bad, &answer)) << bad;
     }

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the build tree into a staging root and checks what an operator
-# gets: the daemon where the unit looks for it, the configuration, the man
+# gets: the daemon where the unit looks for it, talonmon-top, the Prometheus
+# rules, the configuration, the man
 # page, no emulator, a unit systemd accepts and a sandbox exposure of at most
 # 5.0. Usage: check_install.sh BUILD_DIR SOURCE_DIR
 set -eu
@@ -25,10 +26,17 @@ config=$(find "$stage" -name talonmon.json)
 grep -q '"log_dir": "/var/log/talonmon"' "$config" || fail "installed configuration differs from the example"
 [ -z "$(find "$stage" -name talon-emu)" ] || fail "talon-emu is in the default install component"
 
+[ -x "$stage/usr/bin/talonmon-top" ] || fail "no /usr/bin/talonmon-top in the installed tree"
+[ -f "$stage/usr/share/talonmon/prometheus/talonmon-rules.yml" ] || fail "the Prometheus rules are not installed"
+
 man_page=$(find "$stage" -name talonmon.8)
 [ -n "$man_page" ] || fail "no talonmon.8 installed"
 warnings=$(MANWIDTH=80 man --warnings -l "$man_page" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man reports: $warnings"
+top_page=$(find "$stage" -name talonmon-top.1)
+[ -n "$top_page" ] || fail "no talonmon-top.1 installed"
+warnings=$(MANWIDTH=80 man --warnings -l "$top_page" 2>&1 >/dev/null)
+[ -z "$warnings" ] || fail "man reports for talonmon-top.1: $warnings"
 
 # verify resolves ExecStart= inside the staged root, and Documentation=man:
 # through MANPATH; the targets the unit pulls in come from

@@ -20,7 +20,8 @@ deb=$(tail -n 1 "$out.stdout")
 
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 for path in ./usr/sbin/talonmon ./etc/talonmon.json ./lib/systemd/system/talonmon.service \
-            ./usr/share/man/man8/talonmon.8.gz; do
+            ./usr/share/man/man8/talonmon.8.gz ./usr/bin/talonmon-top ./usr/share/man/man1/talonmon-top.1.gz \
+            ./usr/share/talonmon/prometheus/talonmon-rules.yml; do
   echo "$contents" | grep -qx "$path" || fail "$path is not in the package"
 done
 if echo "$contents" | grep -q talon-emu; then
@@ -31,6 +32,7 @@ control=$(dpkg-deb -f "$deb" Depends)
 echo "$control" | grep -q 'pciutils' || fail "Depends lacks pciutils: $control"
 echo "$control" | grep -q 'libspdlog' || fail "Depends lacks the shared libraries: $control"
 echo "$control" | grep -q 'libmicrohttpd' || fail "Depends lacks the HTTP server library: $control"
+echo "$control" | grep -q 'libncursesw' || fail "Depends lacks talonmon-top's ncurses: $control"
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/talonmon.json || fail "/etc/talonmon.json is not a conffile"
 dpkg-deb -I "$deb" postinst | grep -q 'deb-systemd-helper enable' ||
   fail "postinst does not enable the unit"

@@ -1,0 +1,418 @@
+// talonmon-top as an operator uses it: in a real terminal (tmux) against the
+// daemon and the emulator, with counters at known rates, reading the screen
+// with capture-pane; and its one-shot outputs.
+#include "tests/e2e/emulated_daemon.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+
+#include <cmath>
+#include <regex>
+#include <sstream>
+
+namespace {
+
+using namespace std::chrono_literals;
+using test_support::run_process;
+using test_support::wait_until;
+namespace pt = boost::property_tree;
+
+const std::string k_top = TALONMON_TOP_BIN;
+constexpr const char *k_tmux = "/usr/bin/tmux";
+
+// Known rates set on LIF 0 and port 0 of card 0.
+constexpr double k_tx_bytes_rate = 3 * 1024 * 1024;  // 3.00MiB/s
+constexpr double k_retransmit_rate = 31457.28;       // 1.00 % of it (set as 31457)
+constexpr double k_frames_rate = 2500;                // 2.50kpkt/s
+// Readings are published when the daemon samples (every 10 ms here) and
+// rates are taken over one second: a few per cent cover a late sample on a
+// loaded machine.
+constexpr double k_tolerance = 0.05;
+
+const std::string k_counters = R"(
+        "card": { "liveness_poll_interval": 100000, "tick_mode": "sleep" },
+        "lif": { "poll_interval": 10000, "counters": [
+            { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_retransmit_bytes", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_responder_dup_requests", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_unicast_packets", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_packets", "action": { "stats_record": true } } ] },
+        "port": { "poll_interval": 10000, "counters": [
+            { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";
+
+// Runs a command in the test's own PID namespace: a tmux server must outlive
+// the client that starts it, and ps must see the test's processes.
+test_support::process_result run_here(const std::vector<std::string> &argv,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    return test_support::child_process(argv, {}, test_support::pid_namespace::shared).wait(limit);
+}
+
+// A tmux server of the test's own with one window running a command.
+class tmux_session {
+public:
+    tmux_session(const std::string &dir, const std::string &command, int width, int height) : socket_(dir + "/tmux.sock") {
+        auto r = run_here({k_tmux, "-S", socket_, "-f", "/dev/null", "new-session", "-d", "-s", "top", "-x",
+                              std::to_string(width), "-y", std::to_string(height), command});
+        EXPECT_EQ(r.exit_status, 0) << r.err;
+    }
+    ~tmux_session() { run_here({k_tmux, "-S", socket_, "kill-server"}); }
+
+    std::string screen(bool escapes = false) const {
+        std::vector<std::string> argv{k_tmux, "-S", socket_, "capture-pane", "-p", "-t", "top"};
+        if (escapes) {
+            argv.push_back("-e");
+        }
+        return run_here(argv).out;
+    }
+    void keys(const std::vector<std::string> &keys) const {
+        std::vector<std::string> argv{k_tmux, "-S", socket_, "send-keys", "-t", "top"};
+        argv.insert(argv.end(), keys.begin(), keys.end());
+        EXPECT_EQ(run_here(argv).exit_status, 0);
+    }
+    void resize(int width, int height) const {
+        EXPECT_EQ(run_here({k_tmux, "-S", socket_, "resize-window", "-t", "top", "-x", std::to_string(width), "-y",
+                               std::to_string(height)})
+                      .exit_status,
+                  0);
+    }
+    bool alive() const { return run_here({k_tmux, "-S", socket_, "has-session", "-t", "top"}).exit_status == 0; }
+    // Waits (bounded) until the screen contains `text`.
+    bool shows(const std::string &text, std::chrono::milliseconds limit = 10s) const {
+        return wait_until([&] { return screen().find(text) != std::string::npos; }, limit);
+    }
+
+private:
+    std::string socket_;
+};
+
+std::string shell_quote(const std::string &s) {
+    std::string out = "'";
+    for (char c : s) {
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return out + "'";
+}
+
+std::vector<std::string> screen_lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// A shown rate ("3.00MiB/s", "2.50kpkt/s", "999B/s") in units per second.
+double shown_rate(const std::string &cell) {
+    size_t pos = 0;
+    const double number = std::stod(cell, &pos);
+    const std::string unit = cell.substr(pos);
+    struct scale_s {
+        const char *unit;
+        double factor;
+    };
+    static constexpr scale_s k_scales[] = {{"B/s", 1},        {"KiB/s", 1024},       {"MiB/s", 1048576},
+                                           {"GiB/s", 1073741824}, {"pkt/s", 1},       {"kpkt/s", 1e3},
+                                           {"Mpkt/s", 1e6},   {"req/s", 1},          {"kreq/s", 1e3}};
+    for (const scale_s &s : k_scales) {
+        if (unit == s.unit) {
+            return number * s.factor;
+        }
+    }
+    ADD_FAILURE() << "unknown unit in '" << cell << "'";
+    return -1;
+}
+
+// The cells of the row whose name is `name`, cut at the columns of the
+// header row above it.
+std::vector<std::string> row_cells(const std::string &screen, const std::string &name) {
+    const auto lines = screen_lines(screen);
+    std::string header;
+    for (const std::string &line : lines) {
+        if (line.rfind("  LIF ", 0) == 0 || line.rfind("  PORT ", 0) == 0) {
+            header = line;
+        }
+        if (line.rfind("  " + name + " ", 0) == 0 && !header.empty()) {
+            std::vector<std::string> cells;
+            for (size_t x = 14; x + 11 <= line.size() + 11 && x < header.size(); x += 11) {
+                std::string cell = x < line.size() ? line.substr(x, 10) : "";
+                while (!cell.empty() && cell.back() == ' ') {
+                    cell.pop_back();
+                }
+                cells.push_back(cell);
+            }
+            return cells;
+        }
+    }
+    return {};
+}
+
+// A foreground colour (SGR 30-37) in a screen captured with its escapes.
+bool has_colour(const std::string &screen) {
+    return std::regex_search(screen, std::regex("\x1b\\[3[0-7]m"));
+}
+
+bool near(double shown, double expected) {
+    return std::fabs(shown - expected) <= expected * k_tolerance;
+}
+
+class TopTerminal : public e2e::daemon_test {
+protected:
+    void SetUp() override {
+        if (!test_support::file_exists(k_tmux)) {
+            GTEST_SKIP() << "tmux is not installed";
+        }
+        port_ = e2e::free_local_port();
+    }
+
+    void start(unsigned cards = 1, bool endpoint = true) {
+        start_emulator(cards);
+        emu_->ctl("rate 0 lif 0 tx_rdma_unicast_bytes " + std::to_string(static_cast<uint64_t>(k_tx_bytes_rate)));
+        emu_->ctl("rate 0 lif 0 tx_rdma_retransmit_bytes 31457");
+        emu_->ctl("rate 0 lif 0 rx_rdma_responder_dup_requests 0");
+        emu_->ctl("rate 0 port 0 frames_tx_ok " + std::to_string(static_cast<uint64_t>(k_frames_rate)));
+        config_ = env_.write_config(k_counters, endpoint ? e2e::prometheus_key("127.0.0.1:" + std::to_string(port_)) : "");
+        start_daemon(k_counters, endpoint ? e2e::prometheus_key("127.0.0.1:" + std::to_string(port_)) : "");
+        // The card's LIFs are found (and sampled) after the daemon's start.
+        httplib::Client client("127.0.0.1", port_);
+        ASSERT_TRUE(wait_until([&] {
+            if (!endpoint) {
+                return test_support::read_file(telemetry(0, "stats")).find("\"lif\": {") != std::string::npos;
+            }
+            auto res = client.Get("/metrics");
+            return res && res->body.find("talon_lif_tx_rdma_unicast_bytes_total{") != std::string::npos;
+        }));
+    }
+
+    std::string lif_name(unsigned card, unsigned index) const {
+        return std::next(emu_->card(card).get_child("lifs").begin(), index)->second.get<std::string>("name");
+    }
+    std::string port_name(unsigned card, unsigned index) const {
+        return std::next(emu_->card(card).get_child("ports").begin(), index)->second.get<std::string>("name");
+    }
+    std::string top_command(const std::string &extra_env = "") const {
+        return "env TERM=screen LANG=C.UTF-8 " + extra_env + " " + shell_quote(k_top) + " -c " + shell_quote(config_);
+    }
+
+    int port_ = 0;
+    std::string config_;
+};
+
+TEST_F(TopTerminal, ShowsKnownRatesAndACardGoingDownAndBack) {
+    start();
+    tmux_session tmux(env_.dir().path(), top_command(), 100, 30);
+    const std::string lif = lif_name(0, 0);
+    // Two readings a second apart give the first rates.
+    ASSERT_TRUE(wait_until([&] { return row_cells(tmux.screen(), lif).size() >= 5 && !row_cells(tmux.screen(), lif)[1].empty() && row_cells(tmux.screen(), lif)[1] != "-"; }, 10s))
+        << tmux.screen();
+    std::string screen = tmux.screen();
+    EXPECT_NE(screen.find("CARD " + emu_->bdf(0) + " up since"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("LIFs 2  ports 2"), std::string::npos) << screen;
+    // The header names the columns: RETX%, then the configured counters.
+    EXPECT_NE(screen.find("  LIF         RETX%      TX bytes   RX bytes   RETX bytes DUP reqs"), std::string::npos)
+        << screen;
+    // Several readings, so that a late one does not decide.
+    size_t good = 0;
+    for (int i = 0; i < 3; ++i) {
+        screen = tmux.screen();
+        const auto cells = row_cells(screen, lif);
+        ASSERT_GE(cells.size(), 5u) << screen;
+        const bool rates_ok = near(shown_rate(cells[1]), k_tx_bytes_rate) &&
+                              near(shown_rate(cells[3]), k_retransmit_rate) && shown_rate(cells[4]) == 0 &&
+                              std::fabs(std::stod(cells[0]) - 1.0) <= 0.05;
+        const auto port_cells = row_cells(screen, port_name(0, 0));
+        ASSERT_GE(port_cells.size(), 2u) << screen;
+        good += rates_ok && near(shown_rate(port_cells[1]), k_frames_rate);
+        // The next refresh: the reading's time in the title changes.
+        const std::string title = screen.substr(0, screen.find('\n'));
+        EXPECT_TRUE(wait_until([&] {
+            const std::string now = tmux.screen();
+            return now.substr(0, now.find('\n')) != title;
+        }, 5s));
+    }
+    EXPECT_GE(good, 2u) << screen;
+    // A card's passes and overruns of the last interval are numbers.
+    EXPECT_EQ(screen.find("passes -"), std::string::npos) << screen;
+    // Colour on a terminal that has it.
+    EXPECT_TRUE(has_colour(tmux.screen(true)));
+
+    emu_->ctl("heartbeat 0 fail");
+    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " DOWN since ", 10s)) << tmux.screen();
+    // A down card's frozen readings: rates of zero, never negative.
+    ASSERT_TRUE(wait_until([&] { auto c = row_cells(tmux.screen(), lif); return c.size() >= 2 && c[1] == "0B/s"; }, 5s))
+        << tmux.screen();
+    EXPECT_EQ(tmux.screen().find("-1"), std::string::npos);
+    emu_->ctl("heartbeat 0 ok");
+    // Back at the daemon's next discovery pass (every 30 s).
+    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " up since ", 45s)) << tmux.screen();
+    ASSERT_TRUE(wait_until([&] { auto c = row_cells(tmux.screen(), lif); return c.size() >= 2 && c[1] != "-" && c[1] != "0B/s" && near(shown_rate(c[1]), k_tx_bytes_rate); }, 5s))
+        << tmux.screen();
+    stop_daemon();
+}
+
+TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
+    start(2);
+    tmux_session tmux(env_.dir().path(), top_command("NO_COLOR=1"), 80, 24);
+    const std::string lif0 = lif_name(0, 0);
+    const std::string lif1 = lif_name(0, 1);
+    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(1))) << tmux.screen();
+    ASSERT_TRUE(tmux.shows("sort: name")) << tmux.screen();
+    // 80x24: every line fits, and no colour with NO_COLOR.
+    std::string screen = tmux.screen();
+    EXPECT_EQ(screen_lines(screen).size(), 24u);
+    for (const std::string &line : screen_lines(screen)) {
+        EXPECT_LE(line.size(), 80u) << line;
+    }
+    EXPECT_FALSE(has_colour(tmux.screen(true)));
+    // While it runs, ps lists no command a starting daemon would take for
+    // another instance of itself.
+    EXPECT_EQ(run_here({"/bin/sh", "-c", "ps -eo comm | grep -c talonmon-top"}).out, "0\n");
+    EXPECT_NE(run_here({"/bin/sh", "-c", "ps -eo comm | grep -c '^talon-top$'"}).out, "0\n");
+
+    // Sort by throughput: the LIF with the set rate (far above the
+    // emulator's default rates) comes first on its card.
+    tmux.keys({"s"});
+    ASSERT_TRUE(tmux.shows("sort: throughput")) << tmux.screen();
+    ASSERT_TRUE(wait_until([&] {
+        const auto lines = screen_lines(tmux.screen());
+        const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return l.rfind("  LIF ", 0) == 0; });
+        return first != lines.end() && std::next(first) != lines.end() && std::next(first)->rfind("  " + lif0 + " ", 0) == 0;
+    }, 5s)) << tmux.screen();
+
+    // Filter by the second card's address: the first card disappears.
+    tmux.keys({"/"});
+    ASSERT_TRUE(tmux.shows("\nfilter:")) << tmux.screen();  // the prompt (capture-pane drops trailing blanks)
+    tmux.keys({"-l", emu_->bdf(1)});
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + emu_->bdf(1) + "  q quit")) << tmux.screen();
+    ASSERT_TRUE(wait_until([&] { return tmux.screen().find("CARD " + emu_->bdf(0)) == std::string::npos; }, 5s))
+        << tmux.screen();
+    EXPECT_NE(tmux.screen().find("CARD " + emu_->bdf(1)), std::string::npos);
+    // Filter by a LIF name: only that LIF's rows remain.
+    tmux.keys({"/"});
+    tmux.keys({"BSpace"});
+    for (size_t i = 0; i < emu_->bdf(1).size(); ++i) {
+        tmux.keys({"BSpace"});
+    }
+    tmux.keys({"-l", lif1});
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "  q quit")) << tmux.screen();
+    screen = tmux.screen();
+    EXPECT_EQ(screen.find("  " + lif0 + " "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("  " + lif1 + " "), std::string::npos) << screen;
+    // Escape leaves the prompt and keeps the filter.
+    tmux.keys({"/"});
+    tmux.keys({"-l", "zzz"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "zzz")) << tmux.screen();
+    tmux.keys({"Escape"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "  q quit")) << tmux.screen();
+
+    // At 80 columns the last counter columns do not fit; Right scrolls to
+    // them. Larger, the whole terminal is used and they all show.
+    auto header = [&] {
+        for (const std::string &line : screen_lines(tmux.screen())) {
+            if (line.rfind("  LIF ", 0) == 0) {
+                return line;
+            }
+        }
+        return std::string();
+    };
+    EXPECT_EQ(header().find("RX pkts"), std::string::npos) << tmux.screen();
+    tmux.keys({"Right", "Right"});
+    ASSERT_TRUE(wait_until([&] { return header().find("RX pkts") != std::string::npos; }, 5s)) << tmux.screen();
+    EXPECT_EQ(header().find("RETX%"), std::string::npos) << tmux.screen();
+    tmux.keys({"Left", "Left"});
+    tmux.resize(160, 50);
+    ASSERT_TRUE(wait_until([&] {
+        return screen_lines(tmux.screen()).size() == 50 && header().find("RETX%") != std::string::npos &&
+               header().find("RX pkts") != std::string::npos;
+    }, 5s)) << tmux.screen();
+    tmux.resize(80, 24);
+    ASSERT_TRUE(wait_until([&] {
+        const auto lines = screen_lines(tmux.screen());
+        return lines.size() == 24 && header().find("RX pkts") == std::string::npos &&
+               std::all_of(lines.begin(), lines.end(), [](const std::string &l) { return l.size() <= 80; });
+    }, 5s)) << tmux.screen();
+
+    // The daemon stops: shown as such, and its restart too.
+    tmux.keys({"/"});
+    for (size_t i = 0; i < lif1.size(); ++i) {
+        tmux.keys({"BSpace"});
+    }
+    tmux.keys({"Enter"});
+    stop_daemon();
+    ASSERT_TRUE(tmux.shows("no reading since ")) << tmux.screen();
+    EXPECT_TRUE(tmux.alive());
+    start_daemon(k_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port_)));
+    ASSERT_TRUE(tmux.shows("daemon restarted at ", 15s)) << tmux.screen();
+
+    tmux.keys({"q"});
+    EXPECT_TRUE(wait_until([&] { return !tmux.alive(); }, 5s));
+    stop_daemon();
+}
+
+TEST_F(TopTerminal, OncePrintsATableJsonTheSameAndNothingToReadFails) {
+    start();
+    auto once = run_process({k_top, "-c", config_, "--once"}, {}, 20s);
+    ASSERT_EQ(once.exit_status, 0) << once.err;
+    EXPECT_EQ(once.out.find('\x1b'), std::string::npos);  // plain text
+    EXPECT_NE(once.out.find("CARD " + emu_->bdf(0) + " up"), std::string::npos) << once.out;
+    const auto cells = row_cells(once.out, lif_name(0, 0));
+    ASSERT_GE(cells.size(), 2u) << once.out;
+    EXPECT_TRUE(near(shown_rate(cells[1]), k_tx_bytes_rate)) << once.out;
+
+    auto json = run_process({k_top, "--url", "http://127.0.0.1:" + std::to_string(port_), "--json"}, {}, 20s);
+    ASSERT_EQ(json.exit_status, 0) << json.err;
+    pt::ptree doc;
+    std::istringstream in(json.out);
+    ASSERT_NO_THROW(pt::read_json(in, doc)) << json.out;
+    const auto &card = doc.get_child("cards").begin()->second;
+    EXPECT_EQ(card.get<std::string>("bdf"), emu_->bdf(0));
+    EXPECT_EQ(card.get<std::string>("state"), "up");
+    EXPECT_EQ(card.get<int>("lifs"), 2);
+    bool found = false;
+    for (const auto &[k, entity] : card.get_child("entities")) {
+        if (entity.get<std::string>("name") != lif_name(0, 0)) {
+            continue;
+        }
+        for (const auto &[k2, counter] : entity.get_child("counters")) {
+            if (counter.get<std::string>("name") == "tx_rdma_unicast_bytes") {
+                found = true;
+                EXPECT_TRUE(near(counter.get<double>("rate"), k_tx_bytes_rate)) << json.out;
+            }
+        }
+    }
+    EXPECT_TRUE(found) << json.out;
+
+    // The telemetry files when no endpoint is named.
+    auto files = run_process({k_top, "--telemetry-dir", env_.telemetry_dir(), "--once", "-d", "1.5"}, {}, 20s);
+    ASSERT_EQ(files.exit_status, 0) << files.err;
+    EXPECT_NE(files.out.find("talonmon-top  " + env_.telemetry_dir()), std::string::npos) << files.out;
+    const auto file_cells = row_cells(files.out, lif_name(0, 0));
+    ASSERT_GE(file_cells.size(), 2u) << files.out;
+    EXPECT_TRUE(near(shown_rate(file_cells[1]), k_tx_bytes_rate)) << files.out;
+
+    // Nothing to read: a message naming both, exit status 1.
+    const int closed = e2e::free_local_port();
+    auto nothing = run_process({k_top, "--url", "127.0.0.1:" + std::to_string(closed), "--telemetry-dir",
+                                env_.dir() / "missing", "--once"});
+    EXPECT_EQ(nothing.exit_status, 1);
+    EXPECT_EQ(nothing.out, "");
+    EXPECT_NE(nothing.err.find("talonmon-top: nothing to read"), std::string::npos) << nothing.err;
+    EXPECT_NE(nothing.err.find("127.0.0.1:" + std::to_string(closed)), std::string::npos) << nothing.err;
+    EXPECT_NE(nothing.err.find(env_.dir() / "missing"), std::string::npos) << nothing.err;
+    // A configuration named but unreadable, and a wrong command line.
+    auto no_config = run_process({k_top, "-c", env_.dir() / "none.json", "--once"});
+    EXPECT_EQ(no_config.exit_status, 1);
+    EXPECT_EQ(no_config.err, "talonmon-top: " + (env_.dir() / "none.json") + ": cannot be read\n");
+    auto bad_delay = run_process({k_top, "-d", "0", "--once"});
+    EXPECT_EQ(bad_delay.exit_status, 2);
+    EXPECT_NE(bad_delay.err.find("-d takes seconds from 0.1 to 3600, not '0'"), std::string::npos) << bad_delay.err;
+    stop_daemon();
+}
+
+}  // namespace

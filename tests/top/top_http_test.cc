@@ -1,0 +1,137 @@
+// talonmon-top's HTTP client against small local servers: good answers,
+// chunked answers, errors, a server that never answers, one that answers
+// too much, and URLs.
+#include "top/top_http_client.hpp"
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+// A loopback server that accepts one connection and answers with `answer`
+// (written in pieces when large), or keeps it silent until destroyed.
+class one_shot_server {
+public:
+    explicit one_shot_server(std::string answer, bool silent = false) : answer_(std::move(answer)), silent_(silent) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+        EXPECT_EQ(::listen(fd_, 1), 0);
+        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~one_shot_server() {
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        ::close(fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/metrics"; }
+    std::string request;
+
+private:
+    void serve() {
+        const int c = ::accept(fd_, nullptr, nullptr);
+        if (c < 0) {
+            return;
+        }
+        char buf[4096];
+        const ssize_t n = ::recv(c, buf, sizeof(buf), 0);
+        request.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        if (silent_) {
+            ::recv(c, buf, sizeof(buf), 0);  // until the client gives up
+        } else {
+            ::send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+        }
+        ::close(c);
+    }
+    std::string answer_;
+    bool silent_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+top_url_s parse(const std::string &text) {
+    top_url_s url;
+    EXPECT_EQ(top_parse_url(text, url), "") << text;
+    return url;
+}
+
+TEST(TopHttpClient, ReadsPlainAndChunkedAnswers) {
+    {
+        one_shot_server server("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nup 1\n");
+        const auto r = top_http_get(parse(server.url()));
+        EXPECT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.body, "up 1\n");
+        EXPECT_EQ(server.request.rfind("GET /metrics HTTP/1.0\r\n", 0), 0u) << server.request;
+    }
+    {
+        one_shot_server server("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nup 1\n\r\na\r\ndown 0\nxyz\r\n0\r\n\r\n");
+        const auto r = top_http_get(parse(server.url()));
+        EXPECT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.body, "up 1\ndown 0\nxyz");
+    }
+}
+
+TEST(TopHttpClient, FailuresAreErrorsWithinTheirBounds) {
+    {
+        one_shot_server server("HTTP/1.1 404 Not Found\r\n\r\nno");
+        const auto r = top_http_get(parse(server.url()));
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, "HTTP status 404");
+    }
+    {
+        one_shot_server server("garbage");
+        EXPECT_EQ(top_http_get(parse(server.url())).error, "not an HTTP answer");
+    }
+    {
+        one_shot_server server("HTTP/1.1 200 OK\r\n\r\n" + std::string(10000, 'x'));
+        const auto r = top_http_get(parse(server.url()), std::chrono::seconds(5), 4096);
+        EXPECT_FALSE(r.ok);
+        EXPECT_NE(r.error.find("larger than 4096"), std::string::npos) << r.error;
+    }
+    {
+        one_shot_server server("", true);
+        const auto start = std::chrono::steady_clock::now();
+        const auto r = top_http_get(parse(server.url()), std::chrono::milliseconds(300));
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, "timed out reading the answer");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    }
+    // Nothing listens on a port just released.
+    std::string closed_url;
+    { one_shot_server server("", false); closed_url = server.url(); }
+    const auto r = top_http_get(parse(closed_url));
+    EXPECT_FALSE(r.ok);
+    EXPECT_FALSE(r.error.empty());
+}
+
+TEST(TopHttpClient, Urls) {
+    const auto v4 = parse("127.0.0.1:10417");
+    EXPECT_EQ(v4.host, "127.0.0.1");
+    EXPECT_EQ(v4.port, "10417");
+    EXPECT_EQ(v4.path, "/metrics");
+    const auto v6 = parse("http://[::1]:9/m");
+    EXPECT_EQ(v6.host, "::1");
+    EXPECT_EQ(v6.port, "9");
+    EXPECT_EQ(v6.path, "/m");
+    top_url_s url;
+    EXPECT_NE(top_parse_url("https://h:1", url), "");
+    EXPECT_NE(top_parse_url("http://h:99999", url), "");
+    EXPECT_NE(top_parse_url("http://:80", url), "");
+    EXPECT_NE(top_parse_url("http://[::1:80", url), "");
+    EXPECT_EQ(top_url_of_listen("0.0.0.0:10417"), "http://127.0.0.1:10417/metrics");
+    EXPECT_EQ(top_url_of_listen("[::]:10417"), "http://[::1]:10417/metrics");
+    EXPECT_EQ(top_url_of_listen("10.0.0.1:10417"), "http://10.0.0.1:10417/metrics");
+}
+
+}  // namespace

@@ -1,0 +1,301 @@
+// talonmon-top's model: the Prometheus text it reads, the rates it computes
+// from successive readings (resets, down cards, daemon restarts) and how it
+// shows them.
+#include "top/top_format.hpp"
+#include "top/top_model.hpp"
+#include "top/top_prom_text.hpp"
+#include "top/top_scrape.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+const std::string k_bdf = "0000:05:00.0";
+
+// A scrape as the daemon writes it, for one card with one LIF and one port.
+std::string scrape(uint64_t tx_bytes, uint64_t rx_bytes, uint64_t retransmit, uint64_t frames, int up = 1,
+                   uint64_t passes = 100, uint64_t overruns = 1, double start = 1700000000) {
+    const std::string card = "bdf=\"" + k_bdf + "\",card_uuid=\"c-1\"";
+    const std::string lif = card + ",lif=\"lif1\",lif_uuid=\"l-1\"";
+    return "# HELP talon_lif_tx_rdma_unicast_bytes_total Raw reading.\n"
+           "# TYPE talon_lif_tx_rdma_unicast_bytes_total counter\n"
+           "talon_lif_tx_rdma_unicast_bytes_total{" + lif + "} " + std::to_string(tx_bytes) + "\n"
+           "talon_lif_rx_rdma_unicast_bytes_total{" + lif + "} " + std::to_string(rx_bytes) + "\n"
+           "talon_lif_tx_rdma_retransmit_bytes_total{" + lif + "} " + std::to_string(retransmit) + "\n"
+           "talon_port_frames_tx_ok_total{" + card + ",port=\"eth1/1\",port_uuid=\"p-1\"} " + std::to_string(frames) + "\n"
+           "talon_card_up{" + card + "} " + std::to_string(up) + "\n"
+           "talon_card_down_transitions_total{" + card + "} 0\n"
+           "talonmon_sampling_passes_total{" + card + "} " + std::to_string(passes) + "\n"
+           "talonmon_sampling_overruns_total{" + card + "} " + std::to_string(overruns) + "\n"
+           "talonmon_telemetry_lines_total{" + card + ",file=\"stats\"} 5\n"
+           "talonmon_logging_errors_total 0\n"
+           "process_start_time_seconds " + std::to_string(start) + "\n";
+}
+
+top_snapshot_s snapshot_of(const std::string &text, double at) {
+    top_snapshot_s s;
+    s.wall = 1700000000 + at;
+    s.monotonic = at;
+    top_snapshot_from_scrape(text, s);
+    return s;
+}
+
+const top_entity_view_s &lif_of(const top_model &model) {
+    for (const auto &e : model.cards().at(0).entities) {
+        if (e.kind == top_entity_kind_e::lif) {
+            return e;
+        }
+    }
+    throw std::runtime_error("no LIF");
+}
+
+TEST(TopPromText, ReadsLabelsEscapesSpecialValuesAndSkipsWhatDoesNotParse) {
+    const auto parsed = top_prom_parse(
+        "# HELP x y\n"
+        "a_total{bdf=\"0000:05:00.0\",lif=\"we\\\"ird\\\\na\\nme\"} 18446744073709551615\n"
+        "  b 1.5e3 1700000000000\r\n"
+        "c{} NaN\n"
+        "d{l=\"v\",} +Inf\n"
+        "broken{l=\"unterminated} 1\n"
+        "e{l=v} 1\n"
+        "f notanumber\n"
+        "\n");
+    ASSERT_EQ(parsed.samples.size(), 4u);
+    EXPECT_EQ(parsed.bad_lines, 3u);
+    EXPECT_EQ(*parsed.samples[0].label("lif"), "we\"ird\\na\nme");
+    ASSERT_TRUE(parsed.samples[0].exact);
+    EXPECT_EQ(*parsed.samples[0].exact, 18446744073709551615ull);  // exact, not rounded through a double
+    EXPECT_EQ(parsed.samples[1].name, "b");
+    EXPECT_EQ(parsed.samples[1].value, 1500);
+    EXPECT_FALSE(parsed.samples[1].exact);
+    EXPECT_TRUE(std::isnan(parsed.samples[2].value));
+    EXPECT_TRUE(std::isinf(parsed.samples[3].value));
+    EXPECT_EQ(parsed.samples[3].label("missing"), nullptr);
+}
+
+TEST(TopScrape, GroupsTheDaemonsMetricsByCardAndEntity) {
+    const auto s = snapshot_of(scrape(1000, 2000, 10, 50, 0), 0);
+    ASSERT_EQ(s.cards.size(), 1u);
+    const top_card_s &card = s.cards[0];
+    EXPECT_EQ(card.bdf, k_bdf);
+    EXPECT_EQ(card.uuid, "c-1");
+    EXPECT_EQ(card.state, top_card_state_e::down);
+    EXPECT_EQ(card.passes, 100u);
+    EXPECT_EQ(card.overruns, 1u);
+    ASSERT_EQ(card.entities.size(), 2u);
+    EXPECT_EQ(card.entities[0].name, "lif1");
+    ASSERT_EQ(card.entities[0].counters.size(), 3u);
+    EXPECT_EQ(card.entities[0].counters[0].name, "tx_rdma_unicast_bytes");
+    EXPECT_EQ(card.entities[0].counters[0].value, 1000u);
+    EXPECT_EQ(card.entities[1].kind, top_entity_kind_e::port);
+    EXPECT_EQ(card.entities[1].name, "eth1/1");
+    EXPECT_EQ(s.daemon_start, 1700000000);
+}
+
+TEST(TopModel, RatesFromTwoReadingsThenNoRateAcrossAReset) {
+    top_model model;
+    model.update(snapshot_of(scrape(1000, 0, 0, 0, 1, 100, 1), 10));
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);  // one reading: no rate yet
+    EXPECT_FALSE(model.cards()[0].passes);
+
+    model.update(snapshot_of(scrape(3000, 500, 40, 200, 1, 150, 1), 12));
+    const auto &lif = lif_of(model);
+    EXPECT_DOUBLE_EQ(*lif.counter("tx_rdma_unicast_bytes")->rate, 1000);
+    EXPECT_DOUBLE_EQ(*lif.counter("rx_rdma_unicast_bytes")->rate, 250);
+    EXPECT_DOUBLE_EQ(*lif.retransmit_share, 40.0 / 2000.0);
+    EXPECT_DOUBLE_EQ(*lif.throughput, 1250);
+    EXPECT_TRUE(lif.throughput_in_bytes);
+    EXPECT_EQ(model.cards()[0].passes, 50u);
+    EXPECT_EQ(model.cards()[0].overruns, 0u);
+    EXPECT_EQ(model.cards()[0].lifs, 1u);
+    EXPECT_EQ(model.cards()[0].ports, 1u);
+
+    // The counter went back: a reset, so no rate (never a negative one) ...
+    model.update(snapshot_of(scrape(100, 600, 40, 300, 1, 10, 0), 13));
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("rx_rdma_unicast_bytes")->rate, 100);
+    EXPECT_FALSE(model.cards()[0].passes);
+    EXPECT_TRUE(std::isnan(*lif_of(model).throughput));  // one of its counters has no rate
+    // ... and the next interval counts from the new value.
+    model.update(snapshot_of(scrape(600, 600, 40, 300, 1, 20, 0), 14));
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 500);
+    EXPECT_EQ(model.cards()[0].passes, 10u);
+    // One sample per reading, gaps where there was no rate.
+    const auto &history = lif_of(model).history;
+    ASSERT_EQ(history.size(), 4u);
+    EXPECT_TRUE(std::isnan(history[0]) && std::isnan(history[2]));
+    EXPECT_DOUBLE_EQ(history[3], 500);
+}
+
+TEST(TopModel, CardGoingDownAndBackIsShownWithTheTimeOfTheChange) {
+    top_model model;
+    model.update(snapshot_of(scrape(0, 0, 0, 0, 1), 0));
+    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
+    EXPECT_FALSE(model.cards()[0].since_exact);  // up at least since the first reading
+    model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 5));
+    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::down);
+    EXPECT_EQ(model.cards()[0].since, 1700000005);
+    EXPECT_TRUE(model.cards()[0].since_exact);
+    // Frozen readings of a down card: zero rates, no share (nothing sent).
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 0);
+    EXPECT_FALSE(lif_of(model).retransmit_share);
+    model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 6));
+    EXPECT_EQ(model.cards()[0].since, 1700000005);
+    // Back up, with readings that grew while the card was not read: no rate
+    // for that interval (it would be a spike of the whole outage) ...
+    model.update(snapshot_of(scrape(90000, 0, 0, 0, 1), 7));
+    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
+    EXPECT_EQ(model.cards()[0].since, 1700000007);
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    // ... and rates again from the next one.
+    model.update(snapshot_of(scrape(91000, 0, 0, 0, 1), 8));
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 1000);
+}
+
+TEST(TopModel, DaemonRestartAndUnreachableEndpointAreShownNotGuessedOver) {
+    top_model model;
+    model.update(snapshot_of(scrape(1000, 0, 0, 0), 0));
+    model.update(snapshot_of(scrape(2000, 0, 0, 0), 1));
+    model.update_failed(1700000002, "connection refused");
+    EXPECT_EQ(model.error(), "connection refused");
+    EXPECT_EQ(model.error_since(), 1700000002);
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    EXPECT_EQ(model.cards().size(), 1u);
+
+    // A new daemon that has not found the card yet: the card is gone.
+    top_snapshot_s empty = snapshot_of("process_start_time_seconds 1700000003\n", 3);
+    model.update(empty);
+    EXPECT_TRUE(model.error().empty());
+    EXPECT_EQ(model.restarted_at(), 1700000003);
+    ASSERT_EQ(model.cards().size(), 1u);
+    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::absent);
+    EXPECT_TRUE(model.cards()[0].entities.empty());
+
+    // Back, with readings that grew: the first interval after a restart has
+    // no rate, the next one has.
+    model.update(snapshot_of(scrape(5000, 0, 0, 0, 1, 5, 0, 1700000003), 4));
+    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    model.update(snapshot_of(scrape(5500, 0, 0, 0, 1, 5, 0, 1700000003), 5));
+    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 500);
+}
+
+TEST(TopModel, HistoryKeepsTheLastSixtyThroughputSamples) {
+    top_model model;
+    for (int i = 0; i <= 70; ++i) {
+        model.update(snapshot_of(scrape(static_cast<uint64_t>(i) * i * 100, 0, 0, 0), i));
+    }
+    const auto &history = lif_of(model).history;
+    ASSERT_EQ(history.size(), k_top_history);
+    EXPECT_DOUBLE_EQ(history.back(), 100.0 * (70 * 70 - 69 * 69));
+    EXPECT_DOUBLE_EQ(history.front(), 100.0 * (11 * 11 - 10 * 10));
+}
+
+TEST(TopModel, DeltaCountersAreShownAsTheyAre) {
+    top_model model;
+    top_snapshot_s s;
+    s.monotonic = 1;
+    top_card_s card;
+    card.bdf = k_bdf;
+    top_entity_s lif;
+    lif.name = "lif1";
+    lif.counters = {{"tx_rdma_unicast_bytes", 4000, false, 100.0}, {"tx_rdma_retransmit_bytes", 40, false, 100.0}};
+    card.entities.push_back(lif);
+    s.cards.push_back(card);
+    model.update(s);
+    s.cards[0].entities[0].counters[0].value = 10;  // smaller: a delta, not a reset
+    s.cards[0].entities[0].counters[0].sampled_at = 101.0;
+    model.update(s);
+    const auto &view = lif_of(model);
+    EXPECT_FALSE(view.counter("tx_rdma_unicast_bytes")->rate);
+    EXPECT_EQ(view.counter("tx_rdma_unicast_bytes")->value, 10u);
+    EXPECT_DOUBLE_EQ(*view.retransmit_share, 4.0);
+    EXPECT_FALSE(view.throughput);
+}
+
+TEST(TopModel, SortAndFilter) {
+    top_model model;
+    top_snapshot_s a = snapshot_of(scrape(0, 0, 0, 0), 0);
+    top_entity_s lif2 = a.cards[0].entities[0];
+    lif2.name = "alpha";
+    lif2.uuid = "l-2";
+    a.cards[0].entities.push_back(lif2);
+    top_card_s other = a.cards[0];
+    other.bdf = "0000:15:00.0";
+    a.cards.push_back(other);
+    model.update(a);
+    top_snapshot_s b = a;
+    b.monotonic = 1;
+    b.cards[0].entities[0].counters[0].value = 100;  // lif1 sends 100 B/s
+    b.cards[0].entities[2].counters[0].value = 900;  // alpha sends 900 B/s
+    model.update(b);
+
+    const auto by_name = top_arrange(model.cards(), 0, "");
+    ASSERT_EQ(by_name.size(), 2u);
+    EXPECT_EQ(by_name[0].entities[0].name, "alpha");
+    EXPECT_EQ(by_name[0].entities[1].name, "lif1");
+    EXPECT_EQ(by_name[0].entities[2].kind, top_entity_kind_e::port);  // LIFs first, then ports
+    const auto by_throughput = top_arrange(model.cards(), 1, "");
+    EXPECT_EQ(by_throughput[0].entities[0].name, "alpha");
+    ASSERT_GE(top_sort_column_count(model.cards()), 4u);
+    EXPECT_EQ(top_sort_column_name(model.cards(), 3), "tx_rdma_unicast_bytes");
+    b.cards[0].entities[0].counters[0].value = 2000;  // lif1 now 1900 B/s, alpha 0
+    b.monotonic = 2;
+    model.update(b);
+    EXPECT_EQ(top_arrange(model.cards(), 3, "")[0].entities[0].name, "lif1");
+
+    const auto only_card = top_arrange(model.cards(), 0, "0000:15");
+    ASSERT_EQ(only_card.size(), 1u);
+    EXPECT_EQ(only_card[0].entities.size(), 3u);
+    const auto only_alpha = top_arrange(model.cards(), 0, "ALPHA");
+    ASSERT_EQ(only_alpha.size(), 2u);
+    EXPECT_EQ(only_alpha[0].entities.size(), 1u);
+    EXPECT_TRUE(top_arrange(model.cards(), 0, "nothing-like-this").empty());
+}
+
+TEST(TopFormat, UnitsScaleAtTheirBoundaries) {
+    EXPECT_EQ(top_format_rate(0, "tx_rdma_unicast_bytes"), "0B/s");
+    EXPECT_EQ(top_format_rate(1023, "tx_rdma_unicast_bytes"), "1023B/s");
+    EXPECT_EQ(top_format_rate(1024, "tx_rdma_unicast_bytes"), "1.00KiB/s");
+    EXPECT_EQ(top_format_rate(15 * 1024 * 1024, "rx_rdma_unicast_bytes"), "15.0MiB/s");
+    EXPECT_EQ(top_format_rate(999, "tx_rdma_unicast_packets"), "999pkt/s");
+    EXPECT_EQ(top_format_rate(1000, "frames_tx_ok"), "1.00kpkt/s");
+    EXPECT_EQ(top_format_rate(2.5e9, "frames_rx_ok"), "2.50Gpkt/s");
+    EXPECT_EQ(top_format_rate(12, "rx_rdma_responder_dup_requests"), "12req/s");
+    EXPECT_EQ(top_format_amount(2048, "tx_rdma_unicast_bytes"), "+2.00KiB");
+    EXPECT_EQ(top_format_share(0.0123), "1.23%");
+    EXPECT_EQ(top_sparkline({0, 1, std::nan(""), 7}, 60, false), "_. #");
+    EXPECT_EQ(top_sparkline({0, 1, 2, 3}, 2, false), "+#");  // the newest samples that fit
+}
+
+TEST(TopFormat, PlainTableAndJsonShowTheSameReading) {
+    top_model model;
+    model.update(snapshot_of(scrape(0, 0, 0, 0, 1), 0));
+    model.update(snapshot_of(scrape(2048, 1024, 41, 1000, 1), 2));
+    const std::string table = top_plain_table("http://x/metrics", model, 0, "");
+    EXPECT_NE(table.find("CARD 0000:05:00.0 up since <="), std::string::npos) << table;
+    EXPECT_NE(table.find("LIFs 1  ports 1"), std::string::npos) << table;
+    EXPECT_NE(table.find("1.00KiB/s"), std::string::npos) << table;  // 2048 B over 2 s
+    EXPECT_NE(table.find("500pkt/s"), std::string::npos) << table;
+    EXPECT_NE(table.find("2.00%"), std::string::npos) << table;    // 20.5 of 1024 B/s
+    std::string json = top_json("http://x/metrics", model);
+    EXPECT_NE(json.find("\"bdf\": \"0000:05:00.0\", \"uuid\": \"c-1\", \"state\": \"up\""), std::string::npos) << json;
+    EXPECT_NE(json.find("{\"name\": \"tx_rdma_unicast_bytes\", \"value\": 2048, \"cumulative\": true, \"rate\": 1024}"),
+              std::string::npos)
+        << json;
+
+    // A name with a terminal escape and a byte that is not UTF-8: escaped in
+    // the table, valid JSON in the document.
+    top_snapshot_s odd = snapshot_of(scrape(0, 0, 0, 0), 3);
+    odd.cards[0].entities[0].name = "ev\x1b[31mil\xff";
+    model.update(odd);
+    const std::string odd_table = top_plain_table("x", model, 0, "");
+    EXPECT_EQ(odd_table.find('\x1b'), std::string::npos) << odd_table;
+    EXPECT_NE(odd_table.find("  ev\\x1b[31mi "), std::string::npos) << odd_table;  // cut to its column
+    json = top_json("x", model);
+    EXPECT_NE(json.find("\"name\": \"ev\\u001b[31mil\xef\xbf\xbd\""), std::string::npos) << json;
+}
+
+}  // namespace

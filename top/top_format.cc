@@ -1,0 +1,353 @@
+#include "top/top_format.hpp"
+
+#include "utils/log/utf8.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <ctime>
+
+namespace {
+
+constexpr double k_kibi = 1024.0;
+constexpr double k_kilo = 1000.0;
+constexpr const char *k_byte_units[] = {"B", "KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
+constexpr const char *k_si_prefixes[] = {"", "k", "M", "G", "T", "P", "E"};
+constexpr const char *k_no_value = "-";
+// The eight heights of a sparkline, in UTF-8 and in ASCII.
+constexpr const char *k_spark_utf8[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                        "\u2585", "\u2586", "\u2587", "\u2588"};
+constexpr const char k_spark_ascii[] = "_.-:=+*#";
+constexpr size_t k_spark_levels = 8;
+
+enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
+
+bool is_bytes(const std::string &counter) {
+    return counter.find("bytes") != std::string::npos;
+}
+
+std::string count_unit(const std::string &counter) {
+    if (counter.find("dup_requests") != std::string::npos) {
+        return "req";
+    }
+    return "pkt";
+}
+
+// Three significant digits at most: 1.23, 12.3, 123, 1023.
+std::string scaled(double value, double base, const char *const *units, size_t unit_count, const std::string &suffix) {
+    size_t unit = 0;
+    while (value >= base && unit + 1 < unit_count) {
+        value /= base;
+        ++unit;
+    }
+    const char *format = value < 10 && unit > 0 ? "{:.2f}{}{}" : value < 100 && unit > 0 ? "{:.1f}{}{}" : "{:.0f}{}{}";
+    return fmt::format(fmt::runtime(format), value, units[unit], suffix);
+}
+
+std::string scale(double value, const std::string &counter, const std::string &per) {
+    if (is_bytes(counter)) {
+        return scaled(value, k_kibi, k_byte_units, std::size(k_byte_units), per);
+    }
+    return scaled(value, k_kilo, k_si_prefixes, std::size(k_si_prefixes), count_unit(counter) + per);
+}
+
+std::string state_text(top_card_view_state_e s) {
+    switch (s) {
+    case top_card_view_state_e::up:
+        return "up";
+    case top_card_view_state_e::down:
+        return "DOWN";
+    case top_card_view_state_e::absent:
+        return "GONE";
+    case top_card_view_state_e::unknown:
+        break;
+    }
+    return "?";
+}
+
+// A JSON string of text that came from a card or the network: escaped, and
+// bytes that are not well-formed UTF-8 replaced by U+FFFD.
+std::string json_string(std::string_view s) {
+    std::string out = "\"";
+    while (!s.empty()) {
+        size_t bad_length = 0;
+        const size_t length = utils::utf8_sequence_length(s, bad_length);
+        if (length == 0) {
+            out += utils::k_utf8_replacement;
+            s.remove_prefix(bad_length);
+            continue;
+        }
+        const char c = s.front();
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20) {
+            out += fmt::format("\\u{:04x}", u);
+        } else {
+            out.append(s.substr(0, length));
+        }
+        s.remove_prefix(length);
+    }
+    return out + "\"";
+}
+
+// Names as a terminal may show them: control characters and bytes that are
+// not UTF-8 as \xHH, so that a name cannot move the cursor or recolour.
+std::string shown(std::string_view text) {
+    std::string out;
+    utils::append_printable(out, text);
+    return out;
+}
+
+std::string json_number(std::optional<double> v) {
+    if (!v || !std::isfinite(*v)) {
+        return "null";
+    }
+    return fmt::format("{}", *v);
+}
+
+std::string cell_of(const top_entity_view_s &e, const std::string &counter) {
+    const top_counter_view_s *c = e.counter(counter);
+    if (!c) {
+        return "";
+    }
+    if (!c->cumulative) {
+        return top_format_amount(c->value, counter);
+    }
+    return c->rate ? top_format_rate(*c->rate, counter) : k_no_value;
+}
+
+std::string pad(const std::string &s, size_t width) {
+    return s.size() >= width ? s : s + std::string(width - s.size(), ' ');
+}
+
+}  // namespace
+
+std::string top_format_rate(double per_second, const std::string &counter) {
+    return scale(per_second, counter, "/s");
+}
+
+std::string top_format_amount(uint64_t value, const std::string &counter) {
+    return "+" + scale(static_cast<double>(value), counter, "");
+}
+
+std::string top_format_share(double share) {
+    return fmt::format("{:.2f}%", share * 100);
+}
+
+std::string top_column_title(const std::string &counter) {
+    struct title_s {
+        const char *counter;
+        const char *title;
+    };
+    static constexpr title_s k_titles[] = {
+        {"tx_rdma_unicast_bytes", "TX bytes"},   {"rx_rdma_unicast_bytes", "RX bytes"},
+        {"tx_rdma_unicast_packets", "TX pkts"},  {"rx_rdma_unicast_packets", "RX pkts"},
+        {"tx_rdma_retransmit_bytes", "RETX bytes"}, {"tx_rdma_retransmit_packets", "RETX pkts"},
+        {"rx_rdma_responder_dup_requests", "DUP reqs"}, {"frames_tx_ok", "TX frames"},
+        {"frames_rx_ok", "RX frames"},
+    };
+    for (const title_s &t : k_titles) {
+        if (counter == t.counter) {
+            return t.title;
+        }
+    }
+    return counter.substr(0, k_top_cell_width - 1);
+}
+
+std::string top_format_clock(double wall) {
+    const time_t t = static_cast<time_t>(wall);
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[16];
+    std::strftime(buf, sizeof(buf), "%H:%M:%S", &tm);
+    return buf;
+}
+
+std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_t sort_column) {
+    const auto names = top_counter_columns(cards);
+    std::vector<top_row_s> rows;
+    for (const top_card_view_s &card : cards) {
+        top_row_s head;
+        head.kind = top_row_kind_e::card;
+        head.state = card.state;
+        std::string since;
+        if (card.since) {
+            since = fmt::format(" since {}{}", card.since_exact ? "" : "<=", top_format_clock(*card.since));
+        }
+        head.name = fmt::format("{} {}{}  LIFs {}  ports {}  passes {}  overruns {}", shown(card.bdf), state_text(card.state),
+                                since, card.lifs, card.ports,
+                                card.passes ? std::to_string(*card.passes) : k_no_value,
+                                card.overruns ? std::to_string(*card.overruns) : k_no_value);
+        rows.push_back(std::move(head));
+        for (const top_entity_kind_e kind : {top_entity_kind_e::lif, top_entity_kind_e::port}) {
+            const bool lif = kind == top_entity_kind_e::lif;
+            std::vector<std::string> used;  // the configured counters of this kind, in column order
+            for (const std::string &n : names) {
+                for (const top_entity_view_s &e : card.entities) {
+                    if (e.kind == kind && e.counter(n)) {
+                        used.push_back(n);
+                        break;
+                    }
+                }
+            }
+            bool any = false;
+            for (const top_entity_view_s &e : card.entities) {
+                any = any || e.kind == kind;
+            }
+            if (!any) {
+                continue;
+            }
+            top_row_s header;
+            header.kind = top_row_kind_e::header;
+            header.name = lif ? "  LIF" : "  PORT";
+            header.cells.push_back(lif ? "RETX%" : "");
+            if (lif && sort_column == k_column_share) {
+                header.sorted_cell = 0;
+            }
+            for (const std::string &n : used) {
+                if (sort_column >= k_first_counter_column && sort_column - k_first_counter_column < names.size() &&
+                    names[sort_column - k_first_counter_column] == n) {
+                    header.sorted_cell = header.cells.size();
+                }
+                header.cells.push_back(top_column_title(n));
+            }
+            header.history_title = true;
+            rows.push_back(std::move(header));
+            for (const top_entity_view_s &e : card.entities) {
+                if (e.kind != kind) {
+                    continue;
+                }
+                top_row_s row;
+                row.kind = top_row_kind_e::entity;
+                row.name = "  " + shown(e.name);
+                row.cells.push_back(e.retransmit_share ? top_format_share(*e.retransmit_share) : "");
+                for (const std::string &n : used) {
+                    row.cells.push_back(cell_of(e, n));
+                }
+                row.history.assign(e.history.begin(), e.history.end());
+                rows.push_back(std::move(row));
+            }
+        }
+    }
+    return rows;
+}
+
+std::string top_title(const std::string &source, const top_model &model, const std::string &sort_name,
+                      const std::string &filter) {
+    std::string title = fmt::format("talonmon-top  {}  {}  sort: {}", source, top_format_clock(model.updated_at()),
+                                    sort_name);
+    if (!filter.empty()) {
+        title += "  filter: " + filter;
+    }
+    return title;
+}
+
+std::string top_plain_table(const std::string &source, const top_model &model, size_t sort_column,
+                            const std::string &filter) {
+    const auto cards = top_arrange(model.cards(), sort_column, filter);
+    std::string out = top_title(source, model, top_sort_column_name(model.cards(), sort_column), filter) + "\n";
+    if (!model.error().empty()) {
+        out += fmt::format("no reading since {}: {}\n", top_format_clock(model.error_since().value_or(0)),
+                           model.error());
+    }
+    if (model.restarted_at()) {
+        out += "daemon restarted at " + top_format_clock(*model.restarted_at()) + "\n";
+    }
+    if (cards.empty()) {
+        out += filter.empty() ? "no cards\n" : "no card or entity matches the filter\n";
+    }
+    for (const top_row_s &row : top_rows(cards, sort_column)) {
+        // The columns of the terminal view: names cut to their column, cells
+        // in columns of k_top_cell_width.
+        std::string line = row.kind == top_row_kind_e::card
+                               ? "CARD " + row.name
+                               : pad(row.name.substr(0, k_top_name_width - 1), k_top_name_width);
+        for (const std::string &cell : row.cells) {
+            line += pad(cell, k_top_cell_width);
+        }
+        if (row.history_title) {
+            line += "THROUGHPUT";
+        } else if (row.kind == top_row_kind_e::entity) {
+            line += top_sparkline(row.history, k_top_history, false);
+        }
+        while (!line.empty() && line.back() == ' ') {
+            line.pop_back();
+        }
+        out += line + "\n";
+    }
+    return out;
+}
+
+std::string top_json(const std::string &source, const top_model &model) {
+    std::string out = "{\"source\": " + json_string(source) + ", \"time\": " + json_number(model.updated_at());
+    out += ", \"error\": " + (model.error().empty() ? std::string("null") : json_string(model.error()));
+    out += ", \"daemon_restarted_at\": " + json_number(model.restarted_at());
+    out += ", \"cards\": [";
+    bool first_card = true;
+    for (const top_card_view_s &card : model.cards()) {
+        out += first_card ? "" : ", ";
+        first_card = false;
+        std::string state = state_text(card.state);
+        std::transform(state.begin(), state.end(), state.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
+        state = state == "?" ? "unknown" : state == "gone" ? "absent" : state;
+        out += fmt::format("{{\"bdf\": {}, \"uuid\": {}, \"state\": {}, \"since\": {}, \"since_exact\": {}, "
+                           "\"lifs\": {}, \"ports\": {}, \"passes\": {}, \"overruns\": {}, \"entities\": [",
+                           json_string(card.bdf), json_string(card.uuid), json_string(state), json_number(card.since),
+                           card.since_exact, card.lifs, card.ports,
+                           card.passes ? std::to_string(*card.passes) : "null",
+                           card.overruns ? std::to_string(*card.overruns) : "null");
+        bool first_entity = true;
+        for (const top_entity_view_s &e : card.entities) {
+            out += first_entity ? "" : ", ";
+            first_entity = false;
+            out += fmt::format("{{\"kind\": \"{}\", \"name\": {}, \"uuid\": {}, \"retransmit_share\": {}, "
+                               "\"throughput\": {}, \"throughput_unit\": \"{}\", \"counters\": [",
+                               e.kind == top_entity_kind_e::lif ? "lif" : "port", json_string(e.name),
+                               json_string(e.uuid), json_number(e.retransmit_share), json_number(e.throughput),
+                               e.throughput_in_bytes ? "B/s" : "pkt/s");
+            bool first_counter = true;
+            for (const top_counter_view_s &c : e.counters) {
+                out += first_counter ? "" : ", ";
+                first_counter = false;
+                out += fmt::format("{{\"name\": {}, \"value\": {}, \"cumulative\": {}, \"rate\": {}}}",
+                                   json_string(c.name), c.value, c.cumulative, json_number(c.rate));
+            }
+            out += "], \"history\": [";
+            for (size_t i = 0; i < e.history.size(); ++i) {
+                out += (i ? ", " : "") + json_number(e.history[i]);
+            }
+            out += "]}";
+        }
+        out += "]}";
+    }
+    return out + "]}\n";
+}
+
+std::string top_sparkline(const std::vector<double> &history, size_t width, bool unicode) {
+    const size_t count = std::min(width, history.size());
+    const auto begin = history.end() - static_cast<std::ptrdiff_t>(count);
+    double max = 0;
+    for (auto it = begin; it != history.end(); ++it) {
+        if (std::isfinite(*it)) {
+            max = std::max(max, *it);
+        }
+    }
+    std::string out;
+    for (auto it = begin; it != history.end(); ++it) {
+        if (!std::isfinite(*it) || *it < 0) {
+            out += ' ';
+            continue;
+        }
+        size_t level = max > 0 ? static_cast<size_t>(*it / max * (k_spark_levels - 1) + 0.5) : 0;
+        level = std::min(level, k_spark_levels - 1);
+        if (unicode) {
+            out += k_spark_utf8[level];
+        } else {
+            out += k_spark_ascii[level];
+        }
+    }
+    return out;
+}

@@ -1,0 +1,50 @@
+// One reading of the daemon's view of the host: its cards, their state and
+// the raw counter values of their LIFs and ports, as the metrics endpoint or
+// the telemetry files give them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class top_entity_kind_e { lif, port };
+
+struct top_counter_s {
+    std::string name;
+    uint64_t value = 0;
+    // false: the value is the change since the previous sample (a delta
+    // counter of the telemetry files), shown as it is.
+    bool cumulative = true;
+    // Seconds (wall clock) the value was sampled at, where the source says
+    // (telemetry lines carry a time stamp); else the snapshot's time counts.
+    std::optional<double> sampled_at;
+};
+
+struct top_entity_s {
+    top_entity_kind_e kind = top_entity_kind_e::lif;
+    std::string name;
+    std::string uuid;
+    std::vector<top_counter_s> counters;
+};
+
+enum class top_card_state_e { unknown, up, down };
+
+struct top_card_s {
+    std::string bdf;
+    std::string uuid;
+    top_card_state_e state = top_card_state_e::unknown;
+    // Wall-clock seconds of the last up/down change, where the source says.
+    std::optional<double> state_since;
+    std::optional<uint64_t> passes;
+    std::optional<uint64_t> overruns;
+    std::vector<top_entity_s> entities;
+};
+
+struct top_snapshot_s {
+    double wall = 0;       // seconds since the epoch when taken
+    double monotonic = 0;  // seconds on the monotonic clock when taken
+    std::vector<top_card_s> cards;
+    // The daemon's start (process_start_time_seconds): a change is a restart.
+    std::optional<double> daemon_start;
+};

@@ -1,0 +1,188 @@
+#include "top/top_telemetry_source.hpp"
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <sstream>
+
+namespace fs = std::filesystem;
+namespace pt = boost::property_tree;
+
+namespace {
+
+constexpr std::string_view k_file_prefix = "card_";
+constexpr std::string_view k_stats_suffix = "_stats.log";
+constexpr std::string_view k_event_suffix = "_event.log";
+constexpr std::string_view k_card_down = "card down detected";
+constexpr std::string_view k_card_up = "card up detected";
+// A card whose statistics lines are this recent is shown as up when no up
+// or down record has been read.
+constexpr double k_recent_seconds = 3.0;
+
+std::optional<uint64_t> parse_u64(const std::string &text) {
+    uint64_t v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+}  // namespace
+
+std::optional<double> top_parse_timestamp(const std::string &text) {
+    std::tm tm{};
+    const char *rest = ::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
+    if (!rest || rest[0] != '.' || std::strlen(rest) != 4 ||
+        std::strspn(rest + 1, "0123456789") != 3) {
+        return std::nullopt;
+    }
+    tm.tm_isdst = -1;
+    const time_t seconds = std::mktime(&tm);
+    if (seconds == static_cast<time_t>(-1)) {
+        return std::nullopt;
+    }
+    return static_cast<double>(seconds) + std::atoi(rest + 1) / 1000.0;
+}
+
+top_telemetry_source::top_telemetry_source(std::string dir, top_config_s config)
+    : dir_(std::move(dir)), config_(std::move(config)) {}
+
+top_telemetry_source::card_state_s &top_telemetry_source::card(const std::string &bdf) {
+    card_state_s &c = cards_[bdf];
+    c.bdf = bdf;
+    return c;
+}
+
+void top_telemetry_source::apply_line(const std::string &file_bdf, const std::string &line) {
+    if (line.empty() || line.front() != '{') {
+        return;  // the boot banner
+    }
+    pt::ptree tree;
+    try {
+        std::istringstream in(line);
+        pt::read_json(in, tree);
+    } catch (const pt::json_parser_error &) {
+        return;
+    }
+    const std::string bdf = tree.get<std::string>("bdf", file_bdf);
+    const auto when = top_parse_timestamp(tree.get<std::string>("timestamp", ""));
+    if (!when) {
+        return;
+    }
+    card_state_s &c = card(bdf);
+    if (c.uuid.empty()) {
+        c.uuid = tree.get<std::string>("uuid", "");
+    }
+    if (const auto health = tree.get_child_optional("card")) {
+        const std::string description = health->get<std::string>("description", "");
+        if (description == k_card_down || description == k_card_up) {
+            c.state = description == k_card_down ? top_card_state_e::down : top_card_state_e::up;
+            c.since = *when;
+        }
+        return;
+    }
+    for (const top_entity_kind_e kind : {top_entity_kind_e::lif, top_entity_kind_e::port}) {
+        const std::string kind_name = kind == top_entity_kind_e::lif ? "lif" : "port";
+        const auto section = tree.get_child_optional(kind_name);
+        if (!section) {
+            continue;
+        }
+        const std::string uuid = section->get<std::string>("id", "");
+        const std::string name = section->get<std::string>("name", "");
+        auto it = std::find_if(c.entities.begin(), c.entities.end(), [&](const entity_state_s &e) {
+            return e.kind == kind && e.uuid == uuid && e.name == name;
+        });
+        if (it == c.entities.end()) {
+            entity_state_s e;
+            e.kind = kind;
+            e.name = name;
+            e.uuid = uuid;
+            c.entities.push_back(std::move(e));
+            it = std::prev(c.entities.end());
+        }
+        it->last_line = std::max(it->last_line, *when);
+        const auto counters = section->get_child_optional("counters");
+        if (!counters) {
+            continue;
+        }
+        for (const auto &[key, entry] : *counters) {
+            const std::string counter = entry.get<std::string>("name", "");
+            const auto value = parse_u64(entry.get<std::string>("value", ""));
+            if (counter.empty() || !value) {
+                continue;
+            }
+            auto slot = std::find_if(it->counters.begin(), it->counters.end(),
+                                     [&](const auto &p) { return p.first == counter; });
+            if (slot == it->counters.end()) {
+                it->counters.emplace_back(counter, counter_state_s{});
+                slot = std::prev(it->counters.end());
+            }
+            slot->second = {*value, *when};
+        }
+    }
+}
+
+std::string top_telemetry_source::poll(top_snapshot_s &snapshot) {
+    std::error_code ec;
+    fs::directory_iterator dir(dir_, ec);
+    if (ec) {
+        return "telemetry directory " + dir_ + ": " + ec.message();
+    }
+    for (const auto &entry : dir) {
+        const std::string name = entry.path().filename().string();
+        const bool stats = name.ends_with(k_stats_suffix);
+        if (!name.starts_with(k_file_prefix) || (!stats && !name.ends_with(k_event_suffix))) {
+            continue;
+        }
+        if (!followers_.contains(name)) {
+            followers_.emplace(name, std::make_unique<top_file_follower>(entry.path().string()));
+            // A statistics file names a card even before it has lines.
+            const size_t suffix = stats ? k_stats_suffix.size() : k_event_suffix.size();
+            card(name.substr(k_file_prefix.size(), name.size() - k_file_prefix.size() - suffix));
+        }
+    }
+    std::vector<std::string> lines;
+    for (auto &[name, follower] : followers_) {
+        const bool stats = name.ends_with(k_stats_suffix);
+        const size_t suffix = stats ? k_stats_suffix.size() : k_event_suffix.size();
+        const std::string bdf = name.substr(k_file_prefix.size(), name.size() - k_file_prefix.size() - suffix);
+        lines.clear();
+        follower->poll(lines);
+        for (const std::string &line : lines) {
+            apply_line(bdf, line);
+        }
+    }
+    snapshot.cards.clear();
+    for (const auto &[bdf, c] : cards_) {
+        top_card_s card;
+        card.bdf = c.bdf;
+        card.uuid = c.uuid;
+        card.state = c.state;
+        card.state_since = c.since;
+        double newest = 0;
+        for (const entity_state_s &e : c.entities) {
+            newest = std::max(newest, e.last_line);
+            top_entity_s entity;
+            entity.kind = e.kind;
+            entity.name = e.name;
+            entity.uuid = e.uuid;
+            const std::string kind_name = e.kind == top_entity_kind_e::lif ? "lif" : "port";
+            for (const auto &[counter, state] : e.counters) {
+                entity.counters.push_back(
+                    {counter, state.value, config_.is_cumulative(kind_name, counter), state.sampled_at});
+            }
+            card.entities.push_back(std::move(entity));
+        }
+        if (card.state == top_card_state_e::unknown && newest > 0 && snapshot.wall - newest < k_recent_seconds) {
+            card.state = top_card_state_e::up;
+        }
+        snapshot.cards.push_back(std::move(card));
+    }
+    return {};
+}
