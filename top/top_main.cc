@@ -7,7 +7,6 @@
 #include "top/top_view.hpp"
 
 #include <signal.h>
-#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -27,9 +26,6 @@ constexpr int k_exit_usage = 2;
 constexpr double k_min_delay = 0.1;
 constexpr double k_max_delay = 3600;
 constexpr double k_default_delay = 1.0;
-// The daemon refuses to start while `ps` lists a command whose name contains
-// its own, so this program goes by a name without it.
-constexpr const char *k_process_name = "talon-top";
 
 const char *k_usage =
     "usage: talonmon-top [-c FILE] [--url URL] [--telemetry-dir DIR] [-d SECONDS] [--once | --json]\n"
@@ -234,7 +230,6 @@ int run_interactive(top_source &source, top_model &model, double delay) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    ::prctl(PR_SET_NAME, k_process_name, 0, 0, 0);
     options_s options;
     if (const int rc = parse_options(argc, argv, options); rc >= 0) {
         return rc;

@@ -24,8 +24,8 @@ using test_support::wait_until;
 
 using HealthTest = e2e::daemon_test;
 
-// Non-root processes named like the daemon, or with its name in theirs,
-// do not keep it from starting.
+// Non-root processes named like the daemon, or processes with its name in
+// theirs (talonmon-top of an operator, say), do not keep it from starting.
 TEST_F(HealthTest, LookAlikeProcessesOfOtherUsersDoNotBlockTheStart) {
     // The system's interpreter: one a user installed under /root is not
     // for nobody to run.
@@ -34,14 +34,15 @@ TEST_F(HealthTest, LookAlikeProcessesOfOtherUsersDoNotBlockTheStart) {
         GTEST_SKIP() << python << " is not installed";
     }
     const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    auto named = [&](const std::string &name) {
-        return as_nobody + python + " -c 'import ctypes, time; ctypes.CDLL(None).prctl(15, b\"" + name +
+    auto named = [&](const std::string &name, const std::string &user_prefix) {
+        return user_prefix + python + " -c 'import ctypes, time; ctypes.CDLL(None).prctl(15, b\"" + name +
                "\", 0, 0, 0); time.sleep(120)' &\n";
     };
     // The helpers run beside the daemon, in its PID namespace.
-    const std::string script = named("talonmon_helper") + named("talonmon") +
-                               "until [ \"$(ps -eo user=,comm= | grep -cE '^nobody +talonmon(_helper)?$')\" = 2 ]; "
-                               "do sleep 0.05; done\n"
+    const std::string script =
+        named("talonmon_helper", as_nobody) + named("talonmon", as_nobody) + named("talonmon-top", "") +
+        "until [ \"$(ps -eo user=,comm= | grep -cE '^(nobody +talonmon(_helper)?|root +talonmon-top)$')\" = 3 ]; "
+        "do sleep 0.05; done\n"
                                "exec " + e2e::k_daemon + " -c " + env_.write_config() + "\n";
     daemon_ = std::make_unique<test_support::child_process>(std::vector<std::string>{"/bin/sh", "-c", script},
                                                             env_.env());
