@@ -1,6 +1,8 @@
 #include "monitor/metrics/talonmon_listen_address.hpp"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <charconv>
 
@@ -44,4 +46,35 @@ std::optional<talonmon_listen_address_s> talonmon_parse_listen_address(const std
         return std::nullopt;
     }
     return talonmon_listen_address_s{host, *port};
+}
+
+bool talonmon_socket_matches(int fd, const talonmon_listen_address_s &address) {
+    int listening = 0;
+    int type = 0;
+    socklen_t len = sizeof(listening);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0 || listening == 0) {
+        return false;
+    }
+    len = sizeof(type);
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM) {
+        return false;
+    }
+    sockaddr_storage bound{};
+    len = sizeof(bound);
+    if (::getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len) != 0) {
+        return false;
+    }
+    if (bound.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&bound);
+        in_addr want{};
+        return ::inet_pton(AF_INET, address.host.c_str(), &want) == 1 && want.s_addr == in->sin_addr.s_addr &&
+               ntohs(in->sin_port) == address.port;
+    }
+    if (bound.ss_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&bound);
+        in6_addr want{};
+        return ::inet_pton(AF_INET6, address.host.c_str(), &want) == 1 &&
+               IN6_ARE_ADDR_EQUAL(&want, &in6->sin6_addr) && ntohs(in6->sin6_port) == address.port;
+    }
+    return false;
 }

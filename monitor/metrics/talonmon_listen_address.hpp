@@ -14,3 +14,7 @@ struct talonmon_listen_address_s {
 // The address `text` names, or nothing when it is not a numeric IPv4
 // address or a bracketed IPv6 address followed by ':' and a port 1-65535.
 std::optional<talonmon_listen_address_s> talonmon_parse_listen_address(const std::string &text);
+
+// True when `fd` is a listening TCP socket bound to exactly `address` (same
+// family, address and port).
+bool talonmon_socket_matches(int fd, const talonmon_listen_address_s &address);

@@ -108,6 +108,17 @@ void set_listen_socket_options(socket_t sock) {
     ::fcntl(sock, F_SETFD, FD_CLOEXEC);
 }
 
+// A server that serves on a socket bound and listening already: the
+// library keeps its listening socket in a member open to subclasses, and
+// serves and finally closes whatever socket that member holds.
+class inherited_socket_server : public httplib::Server {
+public:
+    void adopt(int listen_fd) {
+        ::fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
+        svr_sock_ = listen_fd;
+    }
+};
+
 }  // namespace
 
 talonmon_metrics_server::talonmon_metrics_server(const talonmon_metrics_registry &registry) : registry_(registry) {}
@@ -121,10 +132,9 @@ talonmon_metrics_server::~talonmon_metrics_server() {
     }
 }
 
-int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std::string &error) {
+void talonmon_metrics_server::configure_() {
     // A client that goes away mid-response must not end the daemon.
     std::signal(SIGPIPE, SIG_IGN);
-    server_ = std::make_unique<httplib::Server>();
     // The library takes ownership of the queue it is handed and deletes it.
     server_->new_task_queue = [] { return new bounded_task_queue(k_max_connections); };
     server_->set_socket_options(&set_listen_socket_options);
@@ -136,7 +146,11 @@ int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std
         res.set_content(talonmon_metrics_render(registry_, talonmon_process_metrics_sample(), k_version),
                         k_metrics_content_type);
     });
+}
 
+int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std::string &error) {
+    server_ = std::make_unique<httplib::Server>();
+    configure_();
     errno = 0;
     if (!server_->bind_to_port(address.host, address.port)) {
         const int err = errno;
@@ -144,6 +158,18 @@ int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std
         server_.reset();
         return 255;
     }
+    return run_(error);
+}
+
+int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) {
+    auto server = std::make_unique<inherited_socket_server>();
+    server->adopt(listen_fd);
+    server_ = std::move(server);
+    configure_();
+    return run_(error);
+}
+
+int talonmon_metrics_server::run_(std::string &error) {
     try {
         listener_ = std::thread([this] { server_->listen_after_bind(); });
     } catch (const std::system_error &e) {

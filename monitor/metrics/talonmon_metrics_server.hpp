@@ -24,8 +24,17 @@ public:
     // Binds `address` and starts serving on threads of its own: 0, or 255
     // with the reason in `error`.
     int start(const talonmon_listen_address_s &address, std::string &error);
+    // Serves on `listen_fd`, a socket already bound and listening (handed
+    // over by the service manager); takes ownership of it: 0, or 255 with
+    // the reason in `error`.
+    int start_on_socket(int listen_fd, std::string &error);
 
 private:
+    // Sets up the server's limits and its one route.
+    void configure_();
+    // Runs the listener thread and waits for it to serve: 0 or 255.
+    int run_(std::string &error);
+
     const talonmon_metrics_registry &registry_;
     std::unique_ptr<httplib::Server> server_;
     std::thread listener_;

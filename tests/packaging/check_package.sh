@@ -20,6 +20,7 @@ deb=$(tail -n 1 "$out.stdout")
 
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 for path in ./usr/sbin/talonmon ./etc/talonmon.json ./lib/systemd/system/talonmon.service \
+            ./lib/systemd/system/talonmon.socket \
             ./usr/share/man/man8/talonmon.8.gz; do
   echo "$contents" | grep -qx "$path" || fail "$path is not in the package"
 done
