@@ -62,8 +62,9 @@ mkdir -p "$base"
 
 # ---------------------------------------------------------------- the package
 # Reused while the sources are unchanged: the hash covers what scripts/package
-# copies.
-tree_hash=$(tar -C "$root" --exclude-vcs --exclude=./build --exclude='./build-*' --sort=name \
+# copies, less what does not go into the package (tests, benchmarks, README).
+tree_hash=$(tar -C "$root" --exclude-vcs --exclude=./build --exclude='./build-*' --exclude=./tests \
+                --exclude=./bench --exclude=./scripts --exclude=./README.md --exclude=./.ci --sort=name \
                 --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - . | sha256sum | cut -c1-16)
 deb_dir="$base/deb-$tree_hash"
 if ! ls "$deb_dir"/talonmon_*.deb >/dev/null 2>&1; then
@@ -200,3 +201,210 @@ cin apt-get install -y -q --no-download "/root/$(basename "$deb")" >"$base/apt-i
     fail "apt install of $(basename "$deb") failed (see $base/apt-install.log)"
 wait_for "$active_wait_s" sh -c "[ \"\$(nsenter -t $pid1 -m -u -i -n -p systemctl is-active talonmon)\" = active ]" ||
     fail "talonmon is '$(cin systemctl is-active talonmon)' ${active_wait_s} s after install, not 'active'"
+
+# ---------------------------------------------------------------- helpers of the journey
+unit_prop() { cin systemctl show talonmon -p "$1" --value; }
+is_active() { [ "$(cin systemctl is-active talonmon 2>/dev/null)" = "$1" ]; }
+journal_since() { cin journalctl -u talonmon --no-pager -o cat --since "@$1"; }
+now_s() { cin date +%s; }
+# Telemetry files as the host sees them, through the container's root.
+run_dir() { echo "/proc/$pid1/root/run/talonmon"; }
+
+# Every card has a stats file whose lines (banners aside) are JSON objects.
+check_telemetry_files() {
+    python3 - "$(run_dir)" "$emu_cards" <<'PY'
+import json, os, sys
+d, cards = sys.argv[1], int(sys.argv[2])
+stats = sorted(f for f in os.listdir(d) if f.startswith("card_") and f.endswith("_stats.log"))
+if len(stats) != cards:
+    sys.exit(f"{d}: {len(stats)} stats files, expected {cards}: {sorted(os.listdir(d))}")
+for name in sorted(os.listdir(d)):
+    records = 0
+    with open(os.path.join(d, name), encoding="utf-8") as f:
+        for n, line in enumerate(f, 1):
+            if line.startswith("*** Boot #"):
+                continue
+            try:
+                if not isinstance(json.loads(line), dict):
+                    raise ValueError("not an object")
+            except ValueError as e:
+                sys.exit(f"{name}:{n}: not a JSON line ({e}): {line[:120]!r}")
+            records += 1
+    if name in stats and records == 0:
+        sys.exit(f"{name}: no records yet")
+PY
+}
+
+metrics() { nsenter -t "$pid1" -n curl -sS --max-time 5 -o /dev/stdout -w '\nHTTP %{http_code}\n' "$metrics_url"; }
+
+# The daemon's processor use over a few seconds, in percent of one processor.
+daemon_cpu_percent() {
+    local pid ticks0 ticks1 hz
+    pid=$(unit_prop MainPID)
+    hz=$(getconf CLK_TCK)
+    ticks0=$(awk '{print $14 + $15}' "/proc/$pid1/root/proc/$pid/stat")
+    sleep "$cpu_sample_s"
+    ticks1=$(awk '{print $14 + $15}' "/proc/$pid1/root/proc/$pid/stat")
+    echo $(( (ticks1 - ticks0) * 100 / hz / cpu_sample_s ))
+}
+
+check_active_within() {
+    wait_for "$1" is_active active ||
+        fail "$2: talonmon is '$(cin systemctl is-active talonmon || true)' after $1 s, not 'active'"
+}
+
+config=/etc/talonmon.json
+host_config="$rootdir$config"
+
+# ---------------------------------------------------------------- installed and running
+step "telemetry files, journal, sandbox"
+wait_for 15 check_telemetry_files || fail "telemetry files in /run/talonmon: $(check_telemetry_files 2>&1)"
+errors=$(cin journalctl -u talonmon --no-pager -o cat -p err)
+[ -z "$errors" ] || fail "the journal has errors of talonmon: $errors"
+if cin journalctl -u talonmon --no-pager -o cat | grep -E '^(Error|Failed)'; then
+    fail "the daemon reported an error at start (above)"
+fi
+[ "$(unit_prop RestrictAddressFamilies)" = AF_UNIX ] ||
+    fail "the daemon's sandbox allows '$(unit_prop RestrictAddressFamilies)', not only AF_UNIX"
+[ "$(unit_prop PrivateNetwork)" = yes ] || fail "the daemon does not have a private network"
+exposure=$(cin systemd-analyze security talonmon.service --no-pager 2>&1 |
+    sed -n 's/.*Overall exposure level for talonmon.service: \([0-9.]*\).*/\1/p')
+[ -n "$exposure" ] || fail "systemd-analyze security printed no exposure level"
+awk -v e="$exposure" 'BEGIN { exit !(e <= 3.0) }' || fail "sandbox exposure $exposure is above 3.0"
+echo "   exposure $exposure" >&2
+
+step "metrics through the socket unit"
+[ "$(cin systemctl is-active talonmon.socket)" = active ] || fail "talonmon.socket is not active after install"
+[ "$(cin systemctl is-enabled talonmon.socket)" = enabled ] || fail "talonmon.socket is not enabled after install"
+wait_for 15 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url; metrics | grep -q '^talon_card_up{.*} 1\$'" ||
+    fail "GET $metrics_url from the container's network gave no 'talon_card_up ... 1': $(metrics 2>&1 | tail -n 5)"
+metrics | grep -q '^HTTP 200$' || fail "GET $metrics_url did not answer 200"
+
+step "status line, watchdog, processor use"
+status=$(unit_prop StatusText)
+[ "$status" = "$emu_cards cards monitored, 0 down" ] || fail "status is '$status', not '$emu_cards cards monitored, 0 down'"
+cin /usr/local/bin/talon-emu --root "$emu_root" --ctl 'heartbeat 0 fail' >/dev/null
+wait_for 10 sh -c "[ \"\$(nsenter -t $pid1 -m -u -i -n -p systemctl show talonmon -p StatusText --value)\" = '$emu_cards cards monitored, 1 down' ]" ||
+    fail "status is '$(unit_prop StatusText)' after card 0 failed its heartbeat, not '$emu_cards cards monitored, 1 down'"
+cin /usr/local/bin/talon-emu --root "$emu_root" --ctl 'heartbeat 0 ok' >/dev/null
+# Several watchdog periods have passed since the start.
+[ "$(unit_prop NRestarts)" = 0 ] || fail "talonmon was restarted $(unit_prop NRestarts) times while healthy (watchdog?)"
+cpu=$(daemon_cpu_percent)
+[ "$cpu" -le "$idle_cpu_limit_percent" ] ||
+    fail "the installed daemon uses $cpu% of a processor with $emu_cards cards (limit $idle_cpu_limit_percent%): does it spin?"
+echo "   daemon processor use ${cpu}%" >&2
+
+# ---------------------------------------------------------------- stop, start, restart
+step "stop"
+since=$(now_s)
+t0=$(date +%s%N)
+cin systemctl stop talonmon
+wait_for 5 is_active inactive || fail "talonmon is '$(cin systemctl is-active talonmon)' after stop"
+stop_ms=$(( ($(date +%s%N) - t0) / 1000000 ))
+[ "$stop_ms" -lt "$stop_limit_ms" ] || fail "stop took $stop_ms ms (limit $stop_limit_ms ms)"
+journal_since "$since" | grep -qx 'Exiting TALON monitor ...' || fail "no 'Exiting TALON monitor ...' in the journal after stop"
+echo "   stopped in $stop_ms ms" >&2
+
+step "three stops and starts, five restarts"
+cin systemctl start talonmon || fail "start after stop failed"
+for i in 1 2 3; do
+    cin systemctl stop talonmon || fail "stop $i failed"
+    cin systemctl start talonmon || fail "start $i failed: $(unit_prop Result)"
+done
+for i in 1 2 3 4 5; do
+    cin systemctl restart talonmon || fail "restart $i failed: $(unit_prop Result)"
+done
+is_active active || fail "talonmon is not active after the operator's restarts ($(unit_prop Result))"
+
+step "a configuration the daemon refuses"
+cp "$host_config" "$base/talonmon.json.good"
+sed -i 's/"tick_mode": "[a-z]*"/"tick_mode": "never"/' "$host_config"
+t0=$(date +%s)
+if cin systemctl restart talonmon 2>/dev/null; then
+    fail "systemctl restart exited 0 with a configuration the daemon refuses"
+fi
+[ $(( $(date +%s) - t0 )) -le 10 ] || fail "systemctl restart took $(( $(date +%s) - t0 )) s to report the refused configuration"
+status_text=$(cin systemctl status talonmon --no-pager -n 20 2>&1 || true)
+echo "$status_text" | grep -q 'tick_mode' || fail "systemctl status does not show the daemon's message: $status_text"
+cp "$base/talonmon.json.good" "$host_config"
+cin systemctl restart talonmon || fail "restart after mending the configuration failed: $(unit_prop Result)"
+
+step "prometheus.listen that disagrees with the socket unit"
+sed -i 's/127.0.0.1:10417/127.0.0.1:10418/' "$host_config"
+if cin systemctl restart talonmon 2>/dev/null; then
+    fail "systemctl restart exited 0 with prometheus.listen other than the socket unit's address"
+fi
+status_text=$(cin systemctl status talonmon --no-pager -n 20 2>&1 || true)
+echo "$status_text" | grep -q 'prometheus.listen' || fail "systemctl status does not name prometheus.listen: $status_text"
+cp "$base/talonmon.json.good" "$host_config"
+cin systemctl restart talonmon || fail "restart after mending prometheus.listen failed: $(unit_prop Result)"
+
+# ---------------------------------------------------------------- a hung health checker
+step "a hung health checker is restarted by the watchdog"
+# Card discovery runs lspci and reads its answer: one that never answers
+# stops the health checker in its first pass.
+restarts=$(unit_prop NRestarts)
+mv "/proc/$pid1/root$emu_root/bin/lspci" "/proc/$pid1/root$emu_root/bin/lspci.real"
+printf '#!/bin/sh\nexec sleep infinity\n' >"/proc/$pid1/root$emu_root/bin/lspci"
+chmod 755 "/proc/$pid1/root$emu_root/bin/lspci"
+since=$(now_s)
+cin systemctl restart talonmon || fail "restart with a hanging lspci failed before the health checker ran"
+wait_for $((test_watchdog_sec * 3 + 10)) sh -c "nsenter -t $pid1 -m -u -i -n -p journalctl -u talonmon --no-pager -o cat --since @$since | grep -q 'Watchdog timeout'" ||
+    fail "no watchdog timeout within $((test_watchdog_sec * 3 + 10)) s of the health checker hanging"
+mv "/proc/$pid1/root$emu_root/bin/lspci.real" "/proc/$pid1/root$emu_root/bin/lspci"
+wait_for 30 sh -c "[ \"\$(nsenter -t $pid1 -m -u -i -n -p systemctl show talonmon -p NRestarts --value)\" -gt $restarts ]" ||
+    fail "talonmon was not restarted after the watchdog timeout"
+check_active_within "$active_wait_s" "after the watchdog's restart"
+
+# ---------------------------------------------------------------- reboot
+step "reboot"
+log_before=$(cat "$rootdir/var/log/talonmon/talonmon.log")
+banners_before=$(grep -c '^\*\*\* Boot #' "$rootdir/var/log/talonmon/talonmon.log" || true)
+cin systemctl reboot || true
+wait_for 60 sh -c "! kill -0 $nspawn_pid 2>/dev/null" || fail "the container did not go down on reboot"
+wait "$nspawn_pid" 2>/dev/null || true
+boot
+check_active_within "$active_wait_s" "after reboot"
+wait_for 15 check_telemetry_files || fail "after reboot: $(check_telemetry_files 2>&1)"
+log_after=$(cat "$rootdir/var/log/talonmon/talonmon.log")
+banners_after=$(grep -c '^\*\*\* Boot #' "$rootdir/var/log/talonmon/talonmon.log" || true)
+[ "${log_after#"$log_before"}" != "$log_after" ] || fail "the trace log was not appended to across the reboot"
+[ "$banners_after" -gt "$banners_before" ] || fail "no new banner in the trace log after reboot"
+
+# ---------------------------------------------------------------- upgrade
+step "upgrade with a locally edited configuration"
+# The rebuilt package: a later version whose default configuration differs.
+upgrade_dir="$base/upgrade"
+rm -rf "$upgrade_dir"
+dpkg-deb -R "$deb" "$upgrade_dir/pkg"
+version=$(dpkg-deb -f "$deb" Version)
+sed -i "s/^Version: .*/Version: $version+systest1/" "$upgrade_dir/pkg/DEBIAN/control"
+sed -i 's/"liveness_poll_interval": [0-9]*/"liveness_poll_interval": 2000000/' "$upgrade_dir/pkg/etc/talonmon.json"
+grep -q '"liveness_poll_interval": 2000000' "$upgrade_dir/pkg/etc/talonmon.json" || fail "cannot change the default configuration to upgrade"
+(cd "$upgrade_dir/pkg" && find . -type f ! -path './DEBIAN/*' ! -path './etc/*' -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
+dpkg-deb --root-owner-group -b "$upgrade_dir/pkg" "$upgrade_dir/talonmon_upgrade.deb" >/dev/null
+# The operator samples the ports every 2 s instead of every second.
+sed -i 's/"poll_interval": 1000000,/"poll_interval": 2000000,/' "$host_config"
+grep -q '"poll_interval": 2000000,' "$host_config" || fail "cannot edit $config before the upgrade"
+edited=$(cat "$host_config")
+cp "$upgrade_dir/talonmon_upgrade.deb" "$rootdir/root/"
+cin env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download \
+    -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
+    /root/talonmon_upgrade.deb >"$base/apt-upgrade.log" 2>&1 || fail "the upgrade failed (see $base/apt-upgrade.log)"
+[ "$(cin dpkg-query -W -f '${Version}' talonmon)" = "$version+systest1" ] || fail "the upgrade did not install $version+systest1"
+[ "$(cat "$host_config")" = "$edited" ] || fail "the upgrade replaced the locally edited $config"
+[ -f "$host_config.dpkg-dist" ] || fail "the upgrade left no $config.dpkg-dist with the new default"
+check_active_within "$active_wait_s" "after the upgrade"
+
+# ---------------------------------------------------------------- purge
+step "purge"
+cin env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q talonmon >"$base/apt-purge.log" 2>&1 ||
+    fail "apt purge failed (see $base/apt-purge.log)"
+[ ! -e "$host_config" ] || fail "$config is left after purge"
+[ ! -e "$host_config.dpkg-dist" ] || fail "$config.dpkg-dist is left after purge"
+[ ! -e "$rootdir/var/log/talonmon" ] || fail "/var/log/talonmon is left after purge"
+links=$(find "$rootdir/etc/systemd/system" -name 'talonmon.*' ! -path '*/talonmon.service.d*' 2>/dev/null)
+[ -z "$links" ] || fail "unit links are left after purge: $links"
+[ "$(cin systemctl is-active talonmon.socket || true)" != active ] || fail "talonmon.socket still listens after purge"
+
+step "passed"
