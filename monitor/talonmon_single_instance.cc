@@ -4,32 +4,39 @@
 
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+
 namespace {
 
 constexpr size_t k_ps_line_len = 256;
-
-// Wraps `text` in single quotes for /bin/sh.
-std::string shell_quote(const std::string &text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '\'';
-    return quoted;
-}
+// The kernel keeps a process's command name to this many bytes.
+constexpr size_t k_comm_len = 15;
 
 }  // namespace
 
 bool another_instance_running(const std::string &prog) {
-    // The own process is left out by its PID column, so that another
-    // instance whose PID merely contains ours is still seen.
-    const std::string command = "ps -eo pid,comm | grep -v grep | grep " + shell_quote(prog) +
-                                " | grep -v '^ *" + std::to_string(::getpid()) + " '";
-    utils::command_pipe pipe(command);
+    // Only a process whose command name is the program's own counts: a
+    // process whose name merely contains it (the package's maintainer
+    // script "talonmon.postinst" starting the unit, a "talonmon-backup"
+    // script) is not another instance.
+    const std::string name = prog.substr(0, k_comm_len);
+    const pid_t self = ::getpid();
+    utils::command_pipe pipe("ps -eo pid=,comm=");
     char line[k_ps_line_len];
-    return pipe.read_line(line, sizeof(line));
+    while (pipe.read_line(line, sizeof(line))) {
+        char *rest = nullptr;
+        const long pid = std::strtol(line, &rest, 10);
+        if (rest == line || pid == self) {
+            continue;
+        }
+        while (*rest == ' ') {
+            ++rest;
+        }
+        rest[std::strcspn(rest, "\n")] = '\0';
+        if (name == rest) {
+            return true;
+        }
+    }
+    return false;
 }
