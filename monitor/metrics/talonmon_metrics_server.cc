@@ -108,23 +108,40 @@ void set_listen_socket_options(socket_t sock) {
     ::fcntl(sock, F_SETFD, FD_CLOEXEC);
 }
 
-// A server that serves on a socket bound and listening already: the
-// library keeps its listening socket in a member open to subclasses, and
-// serves and finally closes whatever socket that member holds.
-class inherited_socket_server : public httplib::Server {
-public:
-    void adopt(int listen_fd) {
-        ::fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
-        svr_sock_ = listen_fd;
-    }
-};
+// How often a server on an inherited socket looks whether it is stopping.
+constexpr auto k_inherited_stop_poll = std::chrono::milliseconds(50);
 
 }  // namespace
+
+// A server on a socket bound and listening already, which the service
+// manager keeps listening on for the daemon's next start: the library keeps
+// its listening socket in a member open to subclasses and serves whatever
+// socket that holds. Its own stop shuts the socket down, which would end
+// the service manager's socket unit too; this one only stops accepting
+// (the accept loop polls, so it sees the stop) and closes its descriptor.
+class talonmon_metrics_server::inherited_socket_server : public httplib::Server {
+public:
+    explicit inherited_socket_server(int listen_fd) : fd_(listen_fd) {
+        ::fcntl(listen_fd, F_SETFD, FD_CLOEXEC);
+        svr_sock_ = listen_fd;
+        set_idle_interval(k_inherited_stop_poll);
+    }
+    ~inherited_socket_server() override { ::close(fd_); }
+    inherited_socket_server(const inherited_socket_server &) = delete;
+    inherited_socket_server &operator=(const inherited_socket_server &) = delete;
+
+    void stop_accepting() { svr_sock_ = INVALID_SOCKET; }
+
+private:
+    int fd_;
+};
 
 talonmon_metrics_server::talonmon_metrics_server(const talonmon_metrics_registry &registry) : registry_(registry) {}
 
 talonmon_metrics_server::~talonmon_metrics_server() {
-    if (server_) {
+    if (inherited_ != nullptr) {
+        inherited_->stop_accepting();
+    } else if (server_) {
         server_->stop();
     }
     if (listener_.joinable()) {
@@ -162,8 +179,8 @@ int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std
 }
 
 int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) {
-    auto server = std::make_unique<inherited_socket_server>();
-    server->adopt(listen_fd);
+    auto server = std::make_unique<inherited_socket_server>(listen_fd);
+    inherited_ = server.get();
     server_ = std::move(server);
     configure_();
     return run_(error);
@@ -174,6 +191,7 @@ int talonmon_metrics_server::run_(std::string &error) {
         listener_ = std::thread([this] { server_->listen_after_bind(); });
     } catch (const std::system_error &e) {
         error = e.what();
+        inherited_ = nullptr;
         server_.reset();
         return 255;
     }

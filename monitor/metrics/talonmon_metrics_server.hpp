@@ -35,7 +35,11 @@ private:
     // Runs the listener thread and waits for it to serve: 0 or 255.
     int run_(std::string &error);
 
+    class inherited_socket_server;
+
     const talonmon_metrics_registry &registry_;
     std::unique_ptr<httplib::Server> server_;
+    // The server of start_on_socket (owned by server_), or null.
+    inherited_socket_server *inherited_ = nullptr;
     std::thread listener_;
 };
