@@ -55,8 +55,15 @@ for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
     [ -s "$f" ] && sources+=("$f")
 done
 [ "${#sources[@]}" -gt 0 ] || skip "the host has no APT sources to build a root file system from"
-unshare -m sh -c 'mount --make-rprivate / && mount -t cgroup2 cgroup2 /sys/fs/cgroup' 2>/dev/null ||
-    skip "cannot mount cgroup2 in a private mount namespace (a container or a kernel without it)"
+# The rest runs in a mount namespace of its own: the container's cgroup2
+# hierarchy and its root file system (the cached tree under an overlay) are
+# mounted there and go away with it.
+if [ -z "${TALON_BOOT_TEST_NS:-}" ]; then
+    unshare -m --propagation private sh -c 'mount -t cgroup2 cgroup2 /sys/fs/cgroup' 2>/dev/null ||
+        skip "cannot mount cgroup2 in a private mount namespace (a container or a kernel without it)"
+    exec env TALON_BOOT_TEST_NS=1 unshare -m --propagation private "$0" "$build"
+fi
+mount -t cgroup2 cgroup2 /sys/fs/cgroup || fail "cannot mount cgroup2 on /sys/fs/cgroup"
 
 mkdir -p "$base"
 
@@ -117,7 +124,7 @@ wait_for() {
 
 container_pid1() {
     local p
-    for p in $(ps -e -o pid= --ppid "$nspawn_pid" 2>/dev/null); do
+    for p in $(ps -o pid= --ppid "$nspawn_pid" 2>/dev/null); do
         [ "$(awk '/^NSpid:/ {print $NF}' "/proc/$p/status" 2>/dev/null)" = 1 ] && { echo "$p"; return 0; }
     done
     return 1
@@ -126,10 +133,8 @@ container_pid1() {
 boot() {
     : >>"$console"
     echo "---- boot $(date +%T)" >>"$console"
-    unshare -m sh -c 'mount --make-rprivate / && mount -t cgroup2 cgroup2 /sys/fs/cgroup &&
-        SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 exec systemd-nspawn -q -b -D "$1" -M talonmon-systest \
-            --register=no --keep-unit --private-network --console=passive' sh "$rootdir" \
-        >>"$console" 2>&1 </dev/null &
+    SYSTEMD_NSPAWN_UNIFIED_HIERARCHY=1 systemd-nspawn -q -b -D "$rootdir" -M talonmon-systest \
+        --register=no --keep-unit --private-network --console=passive >>"$console" 2>&1 </dev/null &
     nspawn_pid=$!
     wait_for 30 container_pid1 || fail "the container did not start (see $console)"
     pid1=$(container_pid1)
@@ -154,9 +159,11 @@ shutdown_container() {
 trap shutdown_container EXIT
 trap 'exit 1' INT TERM
 
-step "copying the root file system"
-rm -rf "$rootdir" "$console"
-cp -a "$rootfs_cache" "$rootdir"
+step "mounting the root file system"
+rm -rf "$rootdir" "$base/upper" "$base/overlay-work" "$console"
+mkdir -p "$rootdir" "$base/upper" "$base/overlay-work"
+mount -t overlay overlay -o "lowerdir=$rootfs_cache,upperdir=$base/upper,workdir=$base/overlay-work" "$rootdir" ||
+    fail "cannot mount an overlay of $rootfs_cache on $rootdir"
 # Operator's edits below stand for a host's own.
 echo talonmon-systest >"$rootdir/etc/hostname"
 
@@ -197,7 +204,7 @@ boot
 # ---------------------------------------------------------------- install
 step "installing the package"
 cp "$deb" "$rootdir/root/"
-cin apt-get install -y -q --no-download "/root/$(basename "$deb")" >"$base/apt-install.log" 2>&1 ||
+cin apt-get install -y -q "/root/$(basename "$deb")" >"$base/apt-install.log" 2>&1 ||
     fail "apt install of $(basename "$deb") failed (see $base/apt-install.log)"
 wait_for "$active_wait_s" sh -c "[ \"\$(nsenter -t $pid1 -m -u -i -n -p systemctl is-active talonmon)\" = active ]" ||
     fail "talonmon is '$(cin systemctl is-active talonmon)' ${active_wait_s} s after install, not 'active'"
@@ -376,6 +383,7 @@ step "upgrade with a locally edited configuration"
 # The rebuilt package: a later version whose default configuration differs.
 upgrade_dir="$base/upgrade"
 rm -rf "$upgrade_dir"
+mkdir -p "$upgrade_dir"
 dpkg-deb -R "$deb" "$upgrade_dir/pkg"
 version=$(dpkg-deb -f "$deb" Version)
 sed -i "s/^Version: .*/Version: $version+systest1/" "$upgrade_dir/pkg/DEBIAN/control"
@@ -388,7 +396,7 @@ sed -i 's/"poll_interval": 1000000,/"poll_interval": 2000000,/' "$host_config"
 grep -q '"poll_interval": 2000000,' "$host_config" || fail "cannot edit $config before the upgrade"
 edited=$(cat "$host_config")
 cp "$upgrade_dir/talonmon_upgrade.deb" "$rootdir/root/"
-cin env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download \
+cin env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
     /root/talonmon_upgrade.deb >"$base/apt-upgrade.log" 2>&1 || fail "the upgrade failed (see $base/apt-upgrade.log)"
 [ "$(cin dpkg-query -W -f '${Version}' talonmon)" = "$version+systest1" ] || fail "the upgrade did not install $version+systest1"
