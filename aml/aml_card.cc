@@ -1,5 +1,6 @@
 #include "aml/aml_card.hpp"
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,12 +74,9 @@ aml_status_e aml_card_handle_validate(aml_card_handle_s *handle)
 
 std::string aml_uuid_to_str(const uint8_t uuid[16])
 {
-    char text[37];
-    std::snprintf(text, sizeof(text),
-                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  uuid[0], uuid[1], uuid[2], uuid[3], uuid[4], uuid[5], uuid[6], uuid[7], uuid[8],
-                  uuid[9], uuid[10], uuid[11], uuid[12], uuid[13], uuid[14], uuid[15]);
-    return text;
+    std::array<uint8_t, 16> bytes;
+    std::memcpy(bytes.data(), uuid, bytes.size());
+    return nic_ipc_uuid_text(bytes);
 }
 
 std::string aml_card_error_msg(aml_card_handle_s *handle, std::string msg)

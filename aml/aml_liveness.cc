@@ -14,16 +14,15 @@ aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s *req, aml_car
         rsp->err_msg = aml_card_error_msg(handle, "ERROR - Invalid card handle");
         return status;
     }
-    nic_ipc_handle_s ipc{};
-    if (nic_ipc_open(&ipc, handle->bdf.c_str()) < 0) {
+    nic_ipc_channel ipc;
+    if (ipc.open(handle->bdf.c_str()) < 0) {
         rsp->err_msg = aml_card_error_msg(handle, "ERROR - Failed to open IPC connection");
         return AML_STATUS_IPC_CONN_ERR;
     }
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     const uint64_t nonce = static_cast<uint64_t>(std::rand());
     uint64_t echo = 0;
-    ipc_cmd_result_s res = ipc_cmd_heartbeat(&ipc, nonce, &echo);
-    nic_ipc_close(&ipc);
+    ipc_cmd_result_s res = ipc_cmd_heartbeat(ipc.get(), nonce, &echo);
 
     switch (res.fail) {
     case ipc_cmd_fail_e::send:

@@ -105,9 +105,6 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
-    // Every thread started from here on inherits the block; the main thread
-    // lifts it for itself once it only waits for the stop.
-    talonmon_block_termination_signals(true);
     // Under socket activation the endpoint's socket comes from the service
     // manager, bound where the configuration says the endpoint listens.
     utils::unique_fd inherited_socket;
@@ -132,6 +129,9 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
+    std::signal(SIGINT, talonmon_signal_handler);
+    std::signal(SIGTERM, talonmon_signal_handler);
+
     std::optional<talonmon_metrics_server> metrics_server;
     if (params.prometheus_listen) {
         std::vector<std::string> lif_counters;
@@ -145,18 +145,18 @@ int talonmon_main(int argc, char **argv) {
         g_talonmon_metrics.enable(std::move(lif_counters), std::move(port_counters));
         metrics_server.emplace(g_talonmon_metrics);
         std::string error;
-        const int started = inherited_socket
-                                ? metrics_server->start_on_socket(inherited_socket.release(), error)
-                                : metrics_server->start(*params.prometheus_listen, error);
-        if (started != 0) {
+        int rc;
+        {
+            const talonmon_termination_signal_block block;
+            rc = inherited_socket ? metrics_server->start_on_socket(inherited_socket.release(), error)
+                                  : metrics_server->start(*params.prometheus_listen, error);
+        }
+        if (rc != 0) {
             std::fprintf(stderr, "Error - prometheus.listen: cannot listen on %s: %s\n",
                          params.prometheus_listen_text.c_str(), error.c_str());
             return k_exit_fail;
         }
     }
-
-    std::signal(SIGINT, talonmon_signal_handler);
-    std::signal(SIGTERM, talonmon_signal_handler);
 
     if (talonmon_init(&params) != 0) {
         std::fprintf(stderr, "Failed to initiate TALON monitor ...\n");

@@ -240,7 +240,7 @@ int parse_counter_entry(const pt::ptree &entry, const std::string &list_key, tal
     entry.get_child("counter");  // throws "No such node (counter)"
     const config_reader reader(entry, list_key);
     if (reader.get_string("counter", "", cfg.counter) != k_config_ok ||
-        reader.get_bool("cumulative", true, cfg.cumulative) != k_config_ok ||
+        reader.get_bool("cumulative", k_counter_cumulative_default, cfg.cumulative) != k_config_ok ||
         reader.get_u64("threshold.value", 0, cfg.threshold) != k_config_ok ||
         reader.get_bool("action.event_record", false, cfg.event_record) != k_config_ok ||
         reader.get_bool("action.stats_record", false, cfg.stats_record) != k_config_ok) {

@@ -11,10 +11,13 @@
 #include <string>
 #include <vector>
 
+// A counter entry without "cumulative" reports raw readings.
+inline constexpr bool k_counter_cumulative_default = true;
+
 // One monitored counter as configured.
 struct talonmon_telemetry_counter_cfg_s {
     std::string counter;
-    bool cumulative = false;
+    bool cumulative = k_counter_cumulative_default;
     uint64_t threshold = 0;
     bool event_record = false;
     bool stats_record = false;

@@ -138,14 +138,18 @@ int talonmon_run_health_checker() {
     // reports its end here.
     static health_checker_end_s end;
     pthread_t health_checker;
-    if (::pthread_create(&health_checker, nullptr, talonmon_health_checker, &end) != 0) {
+    int rc;
+    {
+        // The health checker and the workers it starts keep termination
+        // signals blocked; this thread only waits, and takes them.
+        const talonmon_termination_signal_block block;
+        rc = ::pthread_create(&health_checker, nullptr, talonmon_health_checker, &end);
+    }
+    if (rc != 0) {
         return sdk::SDK_RET_ERR;
     }
     // Everything the daemon starts with is up: the manager may go on.
     talonmon_notify_ready();
-    // The health checker and the workers it starts keep termination
-    // signals blocked; this thread now only waits, and takes them.
-    talonmon_block_termination_signals(false);
     {
         std::unique_lock<std::mutex> lock(end.mutex);
         while (!end.cond.wait_for(lock, k_stop_poll, [] { return end.ended; })) {

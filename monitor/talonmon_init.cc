@@ -1,5 +1,6 @@
 // Start of the monitor: tick periods from the configuration, the trace log,
 // the monitor state, then the health checker until the daemon stops.
+#include "monitor/talonmon_signals.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "monitor/talonmon_worker.hpp"
@@ -20,7 +21,13 @@ int talonmon_init(talonmon_init_params_s *params) {
     g_port_poll_ticks = params->port_poll_interval / k_tick_us;
     g_tick_mode = params->tick_mode;
 
-    int rc = talonmon_trace_init(params);
+    int rc;
+    {
+        // The logging library may start threads of its own (asynchronous
+        // mode, periodic flush).
+        const talonmon_termination_signal_block block;
+        rc = talonmon_trace_init(params);
+    }
     if (rc != 0) {
         return rc;
     }

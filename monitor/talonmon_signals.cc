@@ -28,12 +28,16 @@ void talonmon_signal_handler(int signo) {
 }
 static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
 
-void talonmon_block_termination_signals(bool blocked) {
+talonmon_termination_signal_block::talonmon_termination_signal_block() {
     sigset_t termination;
     sigemptyset(&termination);
     sigaddset(&termination, SIGINT);
     sigaddset(&termination, SIGTERM);
-    ::pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &termination, nullptr);
+    ::pthread_sigmask(SIG_BLOCK, &termination, &previous_);
+}
+
+talonmon_termination_signal_block::~talonmon_termination_signal_block() {
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 void talonmon_log_received_signal() {

@@ -1,6 +1,8 @@
 // Termination signals and the stops they lead to.
 #pragma once
 
+#include <csignal>
+
 inline constexpr int k_talonmon_exit_ok = 0;
 
 // Clears the monitor's `running` flag and remembers the signal; the trace
@@ -8,12 +10,22 @@ inline constexpr int k_talonmon_exit_ok = 0;
 // handler must not take the logger's locks).
 void talonmon_signal_handler(int signo);
 
-// Blocks (or unblocks) SIGINT and SIGTERM in the calling thread. The main
-// thread blocks them before it starts any thread, so that every thread of
-// the daemon inherits the block, and unblocks them once it only waits for
-// the stop: a termination signal then always reaches the main thread and
-// never interrupts a worker's or the health checker's system call.
-void talonmon_block_termination_signals(bool blocked);
+// Blocks SIGINT and SIGTERM in the calling thread for the life of the
+// object and then restores the thread's previous mask. Every thread the
+// daemon starts is started inside such a scope, so that it inherits the
+// block: a termination signal then always reaches the main thread and never
+// interrupts a worker's, the health checker's or a library thread's system
+// call.
+class talonmon_termination_signal_block {
+public:
+    talonmon_termination_signal_block();
+    ~talonmon_termination_signal_block();
+    talonmon_termination_signal_block(const talonmon_termination_signal_block &) = delete;
+    talonmon_termination_signal_block &operator=(const talonmon_termination_signal_block &) = delete;
+
+private:
+    sigset_t previous_;
+};
 
 // Writes the "received signal" trace line if a termination signal arrived.
 void talonmon_log_received_signal();

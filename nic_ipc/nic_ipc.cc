@@ -32,6 +32,13 @@ constexpr uint32_t scope_key(uint32_t ep, uint32_t op)
     return (ep << 16) | op;
 }
 
+// The configuration commands travel with the configuration scope on both
+// forms of the fwctl exchange.
+constexpr bool is_config_key(uint32_t key)
+{
+    return key >= scope_key(k_fwctl_config_ep, 0x01) && key <= scope_key(k_fwctl_config_ep, 0x05);
+}
+
 bool first_card(char *out)
 {
     char list[NIC_IPC_MAX_CARDS][NIC_IPC_BDF_SIZE] = {};
@@ -63,7 +70,7 @@ int fwctl_exchange(nic_ipc_handle_s *ipc, uint32_t ep, uint32_t op, uint32_t sco
     put_le<uint64_t>(&arg[FWCTL_RPC_IN_OFFSET], reinterpret_cast<uintptr_t>(msg.data()));
     put_le<uint64_t>(&arg[FWCTL_RPC_OUT_OFFSET], reinterpret_cast<uintptr_t>(msg.data()));
 
-    if (ipc_drv_fwctl_rpc(ipc->dev.fd, &arg) != 0) {
+    if (ipc_drv_fwctl_rpc(ipc->dev.fd.get(), &arg) != 0) {
         if (errno != ETIMEDOUT) {
             errno = EIO;
         }
@@ -96,7 +103,7 @@ int nic_ipc_init(int32_t transport, bool use_alternate)
 uint32_t nic_fwctl_rpc_scope(uint32_t ep, uint32_t op)
 {
     const uint32_t key = scope_key(ep, op);
-    if (key >= scope_key(k_fwctl_config_ep, 0x01) && key <= scope_key(k_fwctl_config_ep, 0x05)) {
+    if (is_config_key(key)) {
         return FWCTL_RPC_CONFIGURATION;
     }
     for (const auto &k : k_debug_write_keys) {
@@ -188,18 +195,16 @@ int nic_fwctl_ipc_req_rsp(nic_ipc_handle_s *ipc, uint32_t ep, uint32_t op,
                           const void *req, size_t req_len, void *rsp, size_t rsp_cap,
                           uint32_t *status)
 {
-    const uint32_t key = scope_key(ep, op);
-    const uint32_t scope = (key >= scope_key(k_fwctl_config_ep, 0x01) &&
-                            key <= scope_key(k_fwctl_config_ep, 0x05))
-                               ? FWCTL_RPC_CONFIGURATION
-                               : FWCTL_RPC_DEBUG_READ_ONLY;
+    // This form knows no debug-write scope: every other key is read-only.
+    const uint32_t scope =
+        is_config_key(scope_key(ep, op)) ? FWCTL_RPC_CONFIGURATION : FWCTL_RPC_DEBUG_READ_ONLY;
     return fwctl_exchange(ipc, ep, op, scope, req, req_len, rsp, rsp_cap, status);
 }
 
 int nic_ipc_req_rsp(nic_ipc_handle_s *ipc, uint32_t ep, uint32_t op, void *buf,
                     size_t req_len, size_t rsp_cap, uint32_t *status)
 {
-    if (ipc->dev.fd < 0) {
+    if (!ipc->dev.fd) {
         errno = EBADF;
         return -1;
     }

@@ -248,16 +248,6 @@ std::string nic_ipc_port_name(uint32_t ifindex)
     return name;
 }
 
-std::string nic_ipc_uuid_text(const std::array<uint8_t, 16> &b)
-{
-    char text[37];
-    std::snprintf(text, sizeof(text),
-                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                  b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-                  b[13], b[14], b[15]);
-    return text;
-}
-
 std::string nic_ipc_port_uuid(const nic_ipc_mac_t &mac, uint32_t ifindex)
 {
     std::array<uint8_t, 16> b{};

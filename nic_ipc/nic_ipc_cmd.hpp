@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "nic_ipc/nic_ipc.hpp"
+#include "nic_ipc/nic_ipc_dev.hpp"
 
 inline constexpr uint32_t NIC_IPC_EP_PORT = 0x11;
 inline constexpr uint32_t NIC_IPC_EP_LIF = 0x12;
@@ -114,5 +115,3 @@ std::string nic_ipc_port_name(uint32_t ifindex);
 std::string_view nic_ipc_port_type_name(uint32_t port_type);
 // Port UUID from the card's MAC and the ifindex.
 std::string nic_ipc_port_uuid(const nic_ipc_mac_t &mac, uint32_t ifindex);
-// UUID text of 16 raw bytes, in byte order.
-std::string nic_ipc_uuid_text(const std::array<uint8_t, 16> &bytes);

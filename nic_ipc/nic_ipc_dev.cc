@@ -1,5 +1,6 @@
 #include "nic_ipc/nic_ipc_dev.hpp"
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -329,18 +330,21 @@ int card_serial_from_bdf(const char *bdf, char *serial)
     return 0;
 }
 
+std::string nic_ipc_uuid_text(const std::array<uint8_t, 16> &b)
+{
+    char text[37];
+    std::snprintf(text, sizeof(text),
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                  b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+                  b[13], b[14], b[15]);
+    return text;
+}
+
 void card_uuid_from_serial(const char *serial, char *uuid)
 {
-    std::string hex = "4242";
-    for (size_t i = 0; i < NIC_IPC_SERIAL_LEN; ++i) {
-        char b[3];
-        std::snprintf(b, sizeof(b), "%02x", static_cast<unsigned char>(serial[i]));
-        hex += b;
-    }
-    hex += "000000";
-    std::string text = hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-                       hex.substr(16, 4) + "-" + hex.substr(20);
-    copy_bounded(uuid, NIC_IPC_UUID_SIZE, text);
+    std::array<uint8_t, 16> bytes{0x42, 0x42};
+    std::memcpy(&bytes[2], serial, NIC_IPC_SERIAL_LEN);
+    copy_bounded(uuid, NIC_IPC_UUID_SIZE, nic_ipc_uuid_text(bytes));
 }
 
 int card_serial_from_uuid(const char *uuid, char *serial)

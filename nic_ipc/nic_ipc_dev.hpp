@@ -3,6 +3,7 @@
 // lspci tool. Stateless free functions; 0 on success, negative on failure.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -101,3 +102,7 @@ bool is_card_vendor_device(const char *bdf);
 int card_serial_from_bdf(const char *bdf, char *serial);          // serial: 12 bytes
 int card_serial_from_uuid(const char *uuid, char *serial);        // serial: 12 bytes
 void card_uuid_from_serial(const char *serial, char *uuid);       // uuid: 37 bytes
+
+// UUID text of 16 raw bytes in byte order: lowercase hex, dashes after the
+// 4th, 6th, 8th and 10th byte (36 characters).
+std::string nic_ipc_uuid_text(const std::array<uint8_t, 16> &bytes);

@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         t.handle.transport = i == 0 ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL;
         int sv[2];
         FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
-        t.handle.dev.fd = sv[0];
+        t.handle.dev.fd.reset(sv[0]);
         t.info = make_card(sv[1], false, i == 0);
         sockaddr_un addr{AF_UNIX, {}};
         const int listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);

@@ -27,7 +27,7 @@ protected:
     {
         int sv[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-        dev_.fd = sv[0];
+        dev_.fd.reset(sv[0]);
         peer_ = sv[1];
     }
     void TearDown() override { ipc_cmd_dev_close(&dev_), ::close(peer_); }
@@ -126,7 +126,7 @@ TEST_F(FakeDevice, IfindexCountBeyondTheResponseIsASizeFailure)
     put_le<uint32_t>(&m[20], 12);
     queue(m);
     nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
-    h.dev.fd = dev_.fd;
+    h.dev.fd = std::move(dev_.fd);
     std::vector<uint32_t> ifx{1};
     EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, ipc_cmd_fail_e::size);
     EXPECT_EQ(ifx, std::vector<uint32_t>{1});
@@ -152,7 +152,7 @@ TEST_F(FakeDevice, SilentPeerTimesOutOnBothTransports)
     EXPECT_EQ(received().size(), 17u) << "the request was sent";
 
     nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
-    h.dev.fd = dev_.fd;
+    h.dev.fd = std::move(dev_.fd);
     std::array<uint8_t, 16> buf{};
     EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, buf.data(), 1, 16, &status), -1);
     EXPECT_EQ(errno, ETIMEDOUT);

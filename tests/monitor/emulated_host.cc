@@ -1,6 +1,8 @@
 #include "tests/monitor/emulated_host.hpp"
 
+#include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_trace.hpp"
+#include "monitor/talonmon_worker.hpp"
 #include "utils/log/trace.hpp"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -8,6 +10,22 @@
 #include <sys/stat.h>
 
 namespace test_support {
+
+tick_settings_guard::tick_settings_guard()
+    : card_discovery_(g_card_discovery_ticks), lif_discovery_(g_lif_discovery_ticks),
+      port_discovery_(g_port_discovery_ticks), liveness_(g_liveness_poll_ticks), lif_poll_(g_lif_poll_ticks),
+      port_poll_(g_port_poll_ticks), report_period_ns_(g_sampling_report_period_ns), tick_mode_(g_tick_mode) {}
+
+tick_settings_guard::~tick_settings_guard() {
+    g_card_discovery_ticks = card_discovery_;
+    g_lif_discovery_ticks = lif_discovery_;
+    g_port_discovery_ticks = port_discovery_;
+    g_liveness_poll_ticks = liveness_;
+    g_lif_poll_ticks = lif_poll_;
+    g_port_poll_ticks = port_poll_;
+    g_sampling_report_period_ns = report_period_ns_;
+    g_tick_mode = static_cast<talonmon_tick_mode_e>(tick_mode_);
+}
 
 emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)
     : emu_(test_support::emu_cfg(cards, ports, lifs)), boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {

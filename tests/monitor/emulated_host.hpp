@@ -8,11 +8,29 @@
 
 #include <boost/property_tree/ptree.hpp>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace test_support {
 
+// Saves the monitor's tick settings and puts them back when it goes, so a
+// test that shortens a period leaves none of it to the next test.
+class tick_settings_guard {
+public:
+    tick_settings_guard();
+    ~tick_settings_guard();
+    tick_settings_guard(const tick_settings_guard &) = delete;
+    tick_settings_guard &operator=(const tick_settings_guard &) = delete;
+
+private:
+    uint64_t card_discovery_, lif_discovery_, port_discovery_;
+    uint64_t liveness_, lif_poll_, port_poll_;
+    uint64_t report_period_ns_;
+    uint32_t tick_mode_;
+};
+
+// The host restores the tick settings when it goes.
 class emulated_host {
 public:
     explicit emulated_host(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2);
@@ -30,6 +48,7 @@ public:
     std::vector<std::string> file_lines(unsigned card, const std::string &type) const;
 
 private:
+    tick_settings_guard ticks_;
     test_support::temp_dir dir_;
     test_support::emu_env emu_;
     test_support::scoped_env boot_dir_;

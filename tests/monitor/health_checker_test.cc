@@ -16,7 +16,6 @@ constexpr uint64_t k_liveness_ticks = 500;  // 50 ms
 // With a liveness pass every 50 ms the checker's tick follows the clock: a
 // loop that counted its own passes as ticks fell a third behind and more.
 TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
-    const uint64_t saved_liveness = g_liveness_poll_ticks;
     test_support::emulated_host host(1, 1, 1);
     g_liveness_poll_ticks = g_lif_poll_ticks = g_port_poll_ticks = k_liveness_ticks;
     talonmon_init_params_s params{};
@@ -32,7 +31,6 @@ TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
     checker.join();
     const auto stopped = steady::now();
     g_talonmon_state.teardown();
-    g_liveness_poll_ticks = saved_liveness;
 
     const auto ran_ticks = static_cast<uint64_t>((read - started) / std::chrono::microseconds(k_tick_us));
     // The tick is that of the pass in progress or of the next one due; a

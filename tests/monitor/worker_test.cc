@@ -53,8 +53,8 @@ std::string expected_schedule(uint64_t lif_ticks, uint64_t port_ticks, size_t le
 class WorkerScheduleTest : public testing::TestWithParam<talonmon_tick_mode_e> {
 protected:
     void SetUp() override {
-        g_tick_mode = GetParam();
         host_ = std::make_unique<emulated_host>(1, 1, 1);
+        g_tick_mode = GetParam();
         params_.log_dir = host_->log_dir();
         params_.telemetry_dir = host_->telemetry_dir();
         params_.card_liveness_poll_interval = 1000000;
@@ -64,7 +64,6 @@ protected:
     void TearDown() override {
         g_talonmon_state.teardown();
         host_.reset();
-        g_tick_mode = TALONMON_TICK_MODE_SPIN;
     }
     // Runs the card's worker until it has written a schedule long enough to compare.
     void run_worker(uint64_t lif_ticks, uint64_t port_ticks) {

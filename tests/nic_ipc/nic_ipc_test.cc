@@ -181,7 +181,7 @@ TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
     ::close(0);
     nic_ipc_handle_s h{};
     const int rc = nic_ipc_open(&h, "0000:05:00.0");
-    const int fd = h.dev.fd;
+    const int fd = h.dev.fd.get();
     nic_ipc_close(&h);
     const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
     ASSERT_EQ(::dup2(saved_stdin.get(), 0), 0);
@@ -189,7 +189,7 @@ TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
     ASSERT_EQ(rc, 0);
     EXPECT_EQ(fd, 0);
     EXPECT_FALSE(zero_left_open);
-    EXPECT_EQ(h.dev.fd, -1);
+    EXPECT_EQ(h.dev.fd.get(), -1);
 }
 
 INSTANTIATE_TEST_SUITE_P(NicIpcCmd, OnTransport,

@@ -71,7 +71,7 @@ private:
     // Bytes of messages in the live file: its size when opened (before the
     // banner) plus every message written since.
     std::size_t current_size_ = 0;
-    log_fd file_;
+    unique_fd file_;
     bool banner_pending_ = false;
     // Where a cut-short write must be cut back to, when that failed too.
     int64_t pending_cut_ = -1;

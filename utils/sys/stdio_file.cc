@@ -53,50 +53,68 @@ unique_file open_file(const std::string &path, const char *mode)
 
 namespace {
 
+// A posix_spawn object that is destroyed exactly when its initialisation
+// succeeded; get() is null otherwise.
+template <typename T, int (*Init)(T *), int (*Destroy)(T *)>
+class spawn_object {
+public:
+    spawn_object() : live_(Init(&object_) == 0) {}
+    ~spawn_object() {
+        if (live_) {
+            Destroy(&object_);
+        }
+    }
+    spawn_object(const spawn_object &) = delete;
+    spawn_object &operator=(const spawn_object &) = delete;
+
+    T *get() { return live_ ? &object_ : nullptr; }
+
+private:
+    T object_{};
+    bool live_;
+};
+
 // posix_spawn set-up that hands the child only the standard streams (a
 // descriptor some library opened without close-on-exec stays here), with
 // `out`, when given, as its standard output, and no blocked signals (the
 // calling thread may block termination signals; a tool must not inherit that).
 class child_setup {
 public:
-    explicit child_setup(int out = -1) {
-        ok_ = ::posix_spawn_file_actions_init(&actions_) == 0;
-        if (ok_ && out >= 0) {
-            ok_ = ::posix_spawn_file_actions_adddup2(&actions_, out, STDOUT_FILENO) == 0;
-        }
-        if (ok_) {
-            ok_ = ::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) == 0;
-        }
-        attr_ok_ = ::posix_spawnattr_init(&attr_) == 0;
-        sigset_t none;
-        sigemptyset(&none);
-        ok_ = ok_ && attr_ok_ && ::posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
-              ::posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSIGMASK) == 0;
-    }
-    ~child_setup() {
-        ::posix_spawn_file_actions_destroy(&actions_);
-        if (attr_ok_) {
-            ::posix_spawnattr_destroy(&attr_);
-        }
-    }
-    child_setup(const child_setup &) = delete;
-    child_setup &operator=(const child_setup &) = delete;
+    explicit child_setup(int out = -1) : ready_(prepare(out)) {}
 
     // The child's pid, or -1.
     pid_t spawn(const char *file, const char *const argv[], bool search_path) {
+        if (!ready_) {
+            return -1;
+        }
         pid_t pid = -1;
         auto *args = const_cast<char *const *>(argv);
-        const int rc = !ok_                ? -1
-                       : search_path      ? ::posix_spawnp(&pid, file, &actions_, &attr_, args, environ)
-                                          : ::posix_spawn(&pid, file, &actions_, &attr_, args, environ);
+        const int rc = search_path ? ::posix_spawnp(&pid, file, actions_.get(), attr_.get(), args, environ)
+                                   : ::posix_spawn(&pid, file, actions_.get(), attr_.get(), args, environ);
         return rc == 0 ? pid : -1;
     }
 
 private:
-    posix_spawn_file_actions_t actions_{};
-    posix_spawnattr_t attr_{};
-    bool attr_ok_ = false;
-    bool ok_ = false;
+    bool prepare(int out) {
+        posix_spawn_file_actions_t *actions = actions_.get();
+        posix_spawnattr_t *attr = attr_.get();
+        if (actions == nullptr || attr == nullptr) {
+            return false;
+        }
+        if (out >= 0 && ::posix_spawn_file_actions_adddup2(actions, out, STDOUT_FILENO) != 0) {
+            return false;
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        return ::posix_spawn_file_actions_addclosefrom_np(actions, STDERR_FILENO + 1) == 0 &&
+               ::posix_spawnattr_setsigmask(attr, &none) == 0 &&
+               ::posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK) == 0;
+    }
+
+    spawn_object<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>
+        actions_;
+    spawn_object<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy> attr_;
+    const bool ready_;
 };
 
 // Reaps `pid`; true when it exited with status 0.

@@ -14,8 +14,8 @@ using ipc_wire::put_le;
 
 int ipc_cmd_dev_open2(ipc_cmd_dev_s *dev, const char *path)
 {
-    dev->fd = ipc_drv_open2(path);
-    if (dev->fd < 0) {
+    dev->fd.reset(ipc_drv_open2(path));
+    if (!dev->fd) {
         return -1;
     }
     dev->next_tag = 0;
@@ -29,18 +29,17 @@ int ipc_cmd_dev_open(ipc_cmd_dev_s *dev)
 
 void ipc_cmd_dev_close(ipc_cmd_dev_s *dev)
 {
-    ipc_drv_close(dev->fd);
-    dev->fd = -1;
+    dev->fd.reset();
 }
 
 int ipc_cmd_dev_bind(ipc_cmd_dev_s *dev, uint32_t value)
 {
-    return ipc_drv_bind(dev->fd, value);
+    return ipc_drv_bind(dev->fd.get(), value);
 }
 
 int ipc_cmd_dev_unbind(ipc_cmd_dev_s *dev, uint32_t value)
 {
-    return ipc_drv_unbind(dev->fd, value);
+    return ipc_drv_unbind(dev->fd.get(), value);
 }
 
 int ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t ep, uint32_t op,
@@ -85,17 +84,17 @@ int ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t ep, uint32_t op,
 
     ssize_t n;
     do {
-        n = ipc_drv_write(dev->fd, buf.data(), off);
+        n = ipc_drv_write(dev->fd.get(), buf.data(), off);
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         return -1;
     }
 
-    if (ipc_drv_wait_response(dev->fd) != 0) {
+    if (ipc_drv_wait_response(dev->fd.get()) != 0) {
         return -1;
     }
     do {
-        n = ::read(dev->fd, buf.data(), buf.size());
+        n = ::read(dev->fd.get(), buf.data(), buf.size());
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         return -1;

@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <sys/uio.h>
 
+#include "utils/sys/unique_fd.hpp"
+
 struct ipc_cmd_dev_s {
-    int32_t fd = -1;
+    utils::unique_fd fd;  // empty (-1) while closed
     uint8_t next_tag = 0;  // wraps at 256
 };
 
-// Opens path (null: the default tawk device). 0, or -1 with fd holding the
-// failed open's result and errno set.
+// Opens path (null: the default tawk device). 0, or -1 with fd empty and
+// errno set.
 int ipc_cmd_dev_open2(ipc_cmd_dev_s *dev, const char *path);
 int ipc_cmd_dev_open(ipc_cmd_dev_s *dev);
 void ipc_cmd_dev_close(ipc_cmd_dev_s *dev);
