@@ -5,6 +5,7 @@
 #include "monitor/talonmon_config.hpp"
 #include "monitor/talonmon_signals.hpp"
 #include "monitor/talonmon_single_instance.hpp"
+#include "monitor/talonmon_socket_activation.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/error_handler.hpp"
 
@@ -104,6 +105,30 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
+    // Under socket activation the endpoint's socket comes from the service
+    // manager, bound where the configuration says the endpoint listens.
+    utils::unique_fd inherited_socket;
+    std::string socket_error;
+    if (talonmon_take_listen_socket(inherited_socket, socket_error) != 0) {
+        std::fprintf(stderr, "Error - prometheus.listen: %s\n", socket_error.c_str());
+        return k_exit_fail;
+    }
+    if (inherited_socket && !params.prometheus_listen) {
+        std::fprintf(stderr,
+                     "Error - prometheus.listen: the service manager passed a listening socket (%s) but the "
+                     "configuration has no \"prometheus\" key; add it, or mask talonmon.socket\n",
+                     talonmon_socket_address_text(inherited_socket.get()).c_str());
+        return k_exit_fail;
+    }
+    if (inherited_socket && !talonmon_socket_matches(inherited_socket.get(), *params.prometheus_listen)) {
+        std::fprintf(stderr,
+                     "Error - prometheus.listen: %s differs from the address of the socket passed by the "
+                     "service manager (%s); make the two agree\n",
+                     params.prometheus_listen_text.c_str(),
+                     talonmon_socket_address_text(inherited_socket.get()).c_str());
+        return k_exit_fail;
+    }
+
     std::signal(SIGINT, talonmon_signal_handler);
     std::signal(SIGTERM, talonmon_signal_handler);
 
@@ -123,7 +148,8 @@ int talonmon_main(int argc, char **argv) {
         int rc;
         {
             const talonmon_termination_signal_block block;
-            rc = metrics_server->start(*params.prometheus_listen, error);
+            rc = inherited_socket ? metrics_server->start_on_socket(inherited_socket.release(), error)
+                                  : metrics_server->start(*params.prometheus_listen, error);
         }
         if (rc != 0) {
             std::fprintf(stderr, "Error - prometheus.listen: cannot listen on %s: %s\n",

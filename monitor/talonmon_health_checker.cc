@@ -1,5 +1,6 @@
 // The health-checker thread: card discovery, LIF and port rediscovery and
 // liveness checks on their periods, and its bounded stop.
+#include "monitor/talonmon_notify.hpp"
 #include "monitor/talonmon_signals.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
@@ -34,6 +35,18 @@ void talonmon_health_check_pass(uint64_t tick) {
     if (tick % g_liveness_poll_ticks == 0) {
         g_talonmon_state.inspect_card_health();
     }
+    talonmon_report_card_counts();
+}
+
+void talonmon_report_card_counts() {
+    const size_t monitored = g_talonmon_state.num_cards();
+    size_t down = 0;
+    for (size_t i = 0; i < monitored; ++i) {
+        if (g_talonmon_state.card(i).is_down()) {
+            ++down;
+        }
+    }
+    talonmon_notify_status(monitored, down);
 }
 
 namespace {
@@ -76,8 +89,11 @@ uint64_t next_health_tick(uint64_t from) {
 
 // Sleeps until `deadline_ns` on the monotonic clock, in slices short enough
 // that a stop is seen promptly; returns early once `running` is cleared.
+// Every slice proves to the service manager's watchdog that the health
+// checker is alive: a pass that never returns stops the pings.
 void sleep_while_running(uint64_t deadline_ns) {
     while (g_talonmon_state.running()) {
+        talonmon_notify_watchdog();
         const uint64_t now = monotonic_ns();
         if (now >= deadline_ns) {
             return;
@@ -132,12 +148,15 @@ int talonmon_run_health_checker() {
     if (rc != 0) {
         return sdk::SDK_RET_ERR;
     }
+    // Everything the daemon starts with is up: the manager may go on.
+    talonmon_notify_ready();
     {
         std::unique_lock<std::mutex> lock(end.mutex);
         while (!end.cond.wait_for(lock, k_stop_poll, [] { return end.ended; })) {
             if (g_talonmon_state.running()) {
                 continue;
             }
+            talonmon_notify_stopping();
             // Stopping: the health checker gets a bounded time to finish its pass.
             if (!end.cond.wait_for(lock, k_health_checker_stop_wait, [] { return end.ended; })) {
                 lock.unlock();

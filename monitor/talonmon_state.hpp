@@ -114,8 +114,13 @@ void talonmon_post_health_check_event(talonmon_card_ctxt_s &ctxt, const std::str
 // stopped): 0, or the first non-zero status of the start-up.
 int talonmon_init(talonmon_init_params_s *params);
 
-// One pass of the health checker at tick `tick`.
+// One pass of the health checker at tick `tick`; ends by reporting the
+// card counts to the service manager.
 void talonmon_health_check_pass(uint64_t tick);
+
+// Reports how many cards are monitored and how many are down (a status line
+// for the service manager, sent when it changes).
+void talonmon_report_card_counts();
 
 // The health-checker thread function; returns when `running` is cleared.
 // Its passes are due on absolute ticks of the monotonic clock, so the

@@ -2,6 +2,7 @@
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <filesystem>
@@ -118,6 +119,25 @@ TEST(Startup, SecondInstanceIsRefused) {
 
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait().exit_status, 0);
+}
+
+// The package's maintainer script (command name "talonmon.postin") starts
+// the unit and waits for it: a name that merely contains the program's is
+// not another instance.
+TEST(Startup, AProcessWhoseNameContainsTheProgramNameIsNotAnInstance) {
+    e2e::daemon_env env;
+    const std::string script = env.dir() / "talonmon.postinst";
+    test_support::write_file(script,
+                             "#!/bin/sh\n\"$@\" &\nchild=$!\ntrap 'kill -TERM $child' TERM\n"
+                             "wait $child\nwait $child\n");
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    child_process postinst({script, e2e::k_daemon, "-c", env.write_config()}, env.env());
+    ASSERT_TRUE(e2e::wait_for_start(env, postinst)) << postinst.err_so_far();
+    postinst.signal(SIGTERM);
+    const auto r = postinst.wait();
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
 }
 
 TEST(Startup, TalonmonOutsideTheDaemonsNamespaceIsNotSeen) {

@@ -20,6 +20,7 @@ deb=$(tail -n 1 "$out.stdout")
 
 contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 for path in ./usr/sbin/talonmon ./etc/talonmon.json ./lib/systemd/system/talonmon.service \
+            ./lib/systemd/system/talonmon.socket \
             ./usr/share/man/man8/talonmon.8.gz ./usr/bin/talonmon-top ./usr/share/man/man1/talonmon-top.1.gz \
             ./usr/share/talonmon/prometheus/talonmon-rules.yml; do
   echo "$contents" | grep -qx "$path" || fail "$path is not in the package"

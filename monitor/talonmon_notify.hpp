@@ -1,0 +1,24 @@
+// Reports to the service manager: readiness, a one-line status, liveness
+// pings and the start of a stop. Every call does nothing when the daemon was
+// not started with a notification socket (NOTIFY_SOCKET unset), so outside
+// systemd nothing changes.
+#pragma once
+
+#include <cstddef>
+
+// The daemon has started: configuration read, directories checked, no other
+// instance, trace log open and the monitor running.
+void talonmon_notify_ready();
+
+// How many cards are monitored and how many of them are down ("2 cards
+// monitored, 0 down"); sent only when either differs from the last status
+// sent.
+void talonmon_notify_status(size_t monitored, size_t down);
+
+// Proves the caller's loop is making progress. Sent only when the service
+// manager asked for it (WatchdogSec=, WATCHDOG_USEC) and at most four times
+// per watchdog period, so callers may call it on every turn of their loop.
+void talonmon_notify_watchdog();
+
+// The daemon is stopping.
+void talonmon_notify_stopping();

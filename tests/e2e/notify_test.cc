@@ -1,0 +1,122 @@
+// What the daemon tells a service manager that started it with a
+// notification socket: readiness once it has started, the card counts as a
+// status line (again when they change), watchdog pings while its health
+// checker runs, and the start of a stop. A refused start never says ready.
+#include "tests/e2e/emulated_daemon.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using test_support::wait_until;
+
+// A datagram socket standing in for the service manager's NOTIFY_SOCKET;
+// keeps every message it receives.
+class notify_socket {
+public:
+    explicit notify_socket(const std::string &path)
+        : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        bound_ = fd_ >= 0 && path.size() < sizeof(addr.sun_path) &&
+                 ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    }
+    ~notify_socket() {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    notify_socket(const notify_socket &) = delete;
+    notify_socket &operator=(const notify_socket &) = delete;
+
+    bool bound() const { return bound_; }
+    std::string env() const { return "NOTIFY_SOCKET=" + path_; }
+
+    // Every message so far, one per datagram (newline-separated
+    // assignments kept as sent).
+    const std::vector<std::string> &messages() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) >= 0) {
+            messages_.emplace_back(buf, static_cast<size_t>(n));
+        }
+        return messages_;
+    }
+    size_t count(const std::string &message) {
+        const auto &all = messages();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), message));
+    }
+    bool received(const std::string &message, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return wait_until([&] { return count(message) > 0; }, limit);
+    }
+    std::string all() {
+        std::string text;
+        for (const auto &m : messages()) {
+            text += "[" + m + "] ";
+        }
+        return text;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+    bool bound_ = false;
+    std::vector<std::string> messages_;
+};
+
+class NotifyTest : public e2e::daemon_test {};
+
+TEST_F(NotifyTest, ReportsReadinessCardCountsWatchdogPingsAndTheStop) {
+    start_emulator(2);
+    notify_socket manager(env_.dir() / "notify");
+    ASSERT_TRUE(manager.bound());
+    constexpr const char *k_watchdog_period = "WATCHDOG_USEC=400000";
+    start_daemon(e2e::k_minimal_counters, "", {manager.env(), k_watchdog_period});
+
+    EXPECT_TRUE(manager.received("READY=1")) << manager.all();
+    EXPECT_TRUE(manager.received("STATUS=2 cards monitored, 0 down")) << manager.all();
+    // At most four pings a period, and they keep coming.
+    EXPECT_TRUE(wait_until([&] { return manager.count("WATCHDOG=1") >= 3; })) << manager.all();
+    EXPECT_EQ(manager.count("READY=1"), 1u);
+
+    // A card that fails its heartbeat changes the status once.
+    emu_->ctl("heartbeat 0 fail");
+    EXPECT_TRUE(manager.received("STATUS=2 cards monitored, 1 down")) << manager.all();
+    EXPECT_EQ(manager.count("STATUS=2 cards monitored, 0 down"), 1u) << "an unchanged status is not sent again";
+
+    EXPECT_EQ(manager.count("STOPPING=1"), 0u);
+    stop_daemon();
+    EXPECT_EQ(manager.count("STOPPING=1"), 1u) << manager.all();
+}
+
+TEST_F(NotifyTest, NoPingsWithoutAWatchdogAndNoReadinessForARefusedStart) {
+    notify_socket manager(env_.dir() / "notify");
+    ASSERT_TRUE(manager.bound());
+    start_daemon(e2e::k_minimal_counters, "", {manager.env()});
+    EXPECT_TRUE(manager.received("STATUS=0 cards monitored, 0 down")) << manager.all();
+    stop_daemon();
+    EXPECT_EQ(manager.count("WATCHDOG=1"), 0u) << manager.all();
+
+    notify_socket refused(env_.dir() / "notify-refused");
+    ASSERT_TRUE(refused.bound());
+    const auto r = test_support::run_process(
+        {e2e::k_daemon, "-c", env_.write_config(R"("lif": { "poll_interval": "often" })")},
+        [&] {
+            auto env = env_.env();
+            env.push_back(refused.env());
+            return env;
+        }());
+    EXPECT_EQ(r.exit_status, 255) << r.err;
+    EXPECT_EQ(refused.count("READY=1"), 0u) << refused.all();
+}
+
+}  // namespace
