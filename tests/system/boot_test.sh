@@ -290,6 +290,14 @@ wait_for 15 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url; m
     fail "GET $metrics_url from the container's network gave no 'talon_card_up ... 1': $(metrics 2>&1 | tail -n 5)"
 metrics | grep -q '^HTTP 200$' || fail "GET $metrics_url did not answer 200"
 
+step "talonmon-top lists the cards"
+# The installed tool, as an operator runs it: the endpoint of the shipped
+# configuration, one table, every card up.
+top_out=$(cin talonmon-top --once 2>&1) || fail "talonmon-top --once failed: $top_out"
+cards_shown=$(echo "$top_out" | grep -c '^CARD .* up' || true)
+[ "$cards_shown" = "$emu_cards" ] ||
+    fail "talonmon-top --once shows $cards_shown cards up, not $emu_cards: $top_out"
+
 step "status line, watchdog, processor use"
 status=$(unit_prop StatusText)
 [ "$status" = "$emu_cards cards monitored, 0 down" ] || fail "status is '$status', not '$emu_cards cards monitored, 0 down'"
