@@ -77,7 +77,7 @@ deb_dir="$base/deb-$tree_hash"
 if ! ls "$deb_dir"/talonmon_*.deb >/dev/null 2>&1; then
     step "building the package"
     # The few latest packages stay: switching between branches reuses them.
-    ls -dt "$base"/deb-* 2>/dev/null | tail -n +4 | xargs -r rm -rf
+    { ls -dt "$base"/deb-* 2>/dev/null || true; } | tail -n +4 | xargs -r rm -rf
     "$root/scripts/package" "$deb_dir.tmp" >/dev/null || fail "scripts/package failed"
     mv "$deb_dir.tmp" "$deb_dir"
 fi
