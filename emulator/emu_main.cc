@@ -27,7 +27,7 @@ const char *k_usage =
     "  unplug CARD | plug CARD\n"
     "  add-lif CARD NAME | add-port CARD IFINDEX\n"
     "  set CARD lif|port INDEX COUNTER VALUE\n"
-    "  fault CARD COMMAND ok|status=N|transport=N|short\n"
+    "  fault CARD COMMAND ok|status=N|transport=N|short|short=N\n"
     "    COMMAND: DEVICE_INFO HEARTBEAT PORT_IFINDEX_GET PORT_INFO_GET\n"
     "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n"
     "    or a card-control command:\n"
