@@ -45,13 +45,18 @@ TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
 
 TEST_F(PalCardCtlTest, QsfpAndCpldQueriesAndControlsThroughTheTableSlots) {
     ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), pal::PAL_RET_OK);
-    emu_.ctl("cpld 0 rst-event 0x400");  // bit 10: BMC power cycle
     in_new_thread([] {
         EXPECT_EQ(pal::pal_qsfp_reset_port(2), pal::PAL_RET_OK);
         EXPECT_TRUE(pal::pal_is_qsfp_port_reset(2));
         EXPECT_EQ(pal::pal_get_cpld_id(), 101);
-        EXPECT_EQ(pal::get_rst_reason(), 9);
     });
+    // Reset events to reason: the first match in priority order.
+    const std::pair<const char*, int> reasons[] = {{"0x400", 9},   {"0x3000", 12}, {"0x1200", 11}, {"0x220", 1},
+                                                   {"0x4008", 13}, {"0x3", 6},     {"0x10", 14},   {"0x0", 0}};
+    for (const auto& [events, reason] : reasons) {
+        emu_.ctl(std::string("cpld 0 rst-event ") + events);
+        in_new_thread([reason = reason, events = events] { EXPECT_EQ(pal::get_rst_reason(), reason) << events; });
+    }
     // The on-card backend reaches the same module.
     pal::pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
     ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), pal::PAL_RET_OK);
