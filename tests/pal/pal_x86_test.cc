@@ -203,7 +203,7 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
 // their devices.
 TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughRegisters) {
     const std::string dev = card_.root() + "/dev", locks = card_.root() + "/locks";
-    for (const std::string d : {dev, locks + "/shm", locks + "/tmp"}) {
+    for (const std::string& d : {dev, locks + "/shm", locks + "/tmp"}) {
         std::filesystem::create_directories(d);
     }
     pal_lock_set_dirs((locks + "/shm").c_str(), (locks + "/tmp").c_str(), (locks + "/share").c_str());
