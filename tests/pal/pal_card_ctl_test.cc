@@ -28,7 +28,8 @@ protected:
 
 TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
     for (const char* c :
-         {"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4", "fault 0 READ_VOUT1 status=2147483648"}) {
+         {"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4", "fault 0 READ_VOUT1 status=2147483648",
+          "fault 0 FRU_READ status=6"}) {
         emu_.ctl(c);
     }
     in_new_thread([] {
@@ -40,7 +41,16 @@ TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x20, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
         EXPECT_EQ(pal_ipc_c_fwsel(7), -3);  // refused selector
+        EXPECT_EQ(pal_ipc_c_fwsel(1), 0);
+        EXPECT_EQ(pal_ipc_c_system_set_led(2, 5), 0);
+        // A failed FRU read leaves the buffer as erased memory reads.
+        std::array<uint8_t, 64> fru{};
+        EXPECT_EQ(pal_ipc_c_fru_read(fru.data(), fru.size(), 0), -6);
+        EXPECT_TRUE(all_ff(fru.data(), fru.size()));
     });
+    const std::string state = emu_.ctl("show 0");
+    EXPECT_NE(state.find("system-led=2,5 "), std::string::npos) << state;
+    EXPECT_NE(state.find("fwsel=1"), std::string::npos) << state;
 }
 
 TEST_F(PalCardCtlTest, QsfpAndCpldQueriesAndControlsThroughTheTableSlots) {
