@@ -58,7 +58,7 @@ TEST_F(ResilienceTest, WallClockStepBackKeepsSamplingAndStopping) {
     start_daemon(k_fast_filter, "", {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM, "TALON_TEST_CLOCK_STEP_AFTER_MS=300",
                   "TALON_TEST_CLOCK_STEP_S=-20", "ASAN_OPTIONS=verify_asan_link_order=0"});
     // The step shows in the lines: a time stamp earlier than the one before.
-    const std::regex stamp(R"("timestamp":"([^"]+)")");
+    const std::regex stamp(R"re("timestamp":"([^"]+)")re");
     const auto stepped_back = [&] {
         std::string previous;
         for (const auto &line : read_lines(telemetry(0, "stats"))) {

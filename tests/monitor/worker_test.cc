@@ -113,7 +113,7 @@ TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
 std::vector<int64_t> lif_line_times(const emulated_host &host) {
     const auto &card = host.cards_json().begin()->second;
     const std::string lif = "\"lif\": {\"id\": \"" + card.get_child("lifs").begin()->second.get<std::string>("uuid");
-    const std::regex stamp(R"("timestamp":"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.(\d{3})")");
+    const std::regex stamp(R"re("timestamp":"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.(\d{3})")re");
     std::vector<int64_t> times;
     for (const auto &line : host.file_lines(0, "stats")) {
         std::smatch m;
