@@ -150,7 +150,7 @@ TEST_F(PalRemoteTest, TelnetKeepAliveAndAConsoleThatHangsUp) {
         pal_telnet_set_keepalive(std::chrono::seconds(10), std::chrono::seconds(9));
         pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
     }
-    test_console console(2);  // answers the start's command, hangs up on the next
+    test_console console(4);  // answers the start's three commands, hangs up on the next
     setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
     ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
     logger_init(keep_log_line);
