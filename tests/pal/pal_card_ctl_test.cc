@@ -48,7 +48,7 @@ TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
         EXPECT_EQ(pal_ipc_c_fru_read(fru.data(), fru.size(), 0), -6);
         EXPECT_TRUE(all_ff(fru.data(), fru.size()));
     });
-    const std::string state = emu_.ctl("show 0");
+    const std::string state = emu_.ctl("show 0 cpld");
     EXPECT_NE(state.find("system-led=2,5 "), std::string::npos) << state;
     EXPECT_NE(state.find("fwsel=1"), std::string::npos) << state;
 }
