@@ -1,5 +1,6 @@
 // The control commands: one handler per verb, found through a table.
 #include <atomic>
+#include <fstream>
 #include <optional>
 #include <sstream>
 #include <string_view>
@@ -8,8 +9,11 @@
 #include "emulator/emu_files.hpp"
 #include "emulator/emu_impl.hpp"
 #include "emulator/emu_text.hpp"
+#include "sdk/platform/ipcdrv/src/wire.hpp"
 
 namespace talon_emu {
+
+using ipc_wire::put_le;
 
 namespace {
 
@@ -29,7 +33,8 @@ emulator::impl::verb_handler emulator::impl::find_verb(const std::string &verb)
     static constexpr verb_s k_verbs[] = {
         {"heartbeat", &impl::verb_heartbeat}, {"unplug", &impl::verb_plug}, {"plug", &impl::verb_plug},
         {"add-lif", &impl::verb_add_lif},     {"add-port", &impl::verb_add_port}, {"set", &impl::verb_set},
-        {"fault", &impl::verb_fault},
+        {"fault", &impl::verb_fault},         {"platform", &impl::verb_platform},
+        {"rename-lif", &impl::verb_rename_lif},
     };
     // The board-controller verbs go to the card's controller.
     if (card_ctl::is_verb(verb)) {
@@ -200,6 +205,69 @@ std::string emulator::impl::verb_set(card_s &c, const std::vector<std::string> &
     std::atomic_ref<uint64_t>(*mem_word(c.mem, *off)).store(*val, std::memory_order_relaxed);
     *ok = true;
     return "set " + w[2] + " " + w[3] + " " + w[4] + " " + std::to_string(*val);
+}
+
+// platform CARD ok|setpci|map: the memory enable of the card's resource
+// device fails (setpci exits 1), or its resource map is refused (magic and
+// version cleared), until "ok".
+std::string emulator::impl::verb_platform(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 3 || (w[2] != "ok" && w[2] != "setpci" && w[2] != "map")) {
+        return usage("platform CARD ok|setpci|map");
+    }
+    const function_s *rsc = nullptr;
+    for (const function_s &f : c.functions) {
+        if (f.kind == fn_kind_e::rsc) {
+            rsc = &f;
+        }
+    }
+    if (rsc == nullptr) {
+        return "card " + c.addr() + " has no resource device";
+    }
+    const fs::path marker = root / k_setpci_fault_dir / rsc->bdf;
+    std::error_code ec;
+    if (w[2] == "setpci") {
+        fs::create_directories(marker.parent_path());
+        write_file(marker, "");
+    } else {
+        fs::remove(marker, ec);
+    }
+    // The resource map lives with the function, in the tree or parked.
+    const fs::path map = (c.plugged ? sys_devices() : parked(c)) / rsc->bdf / "resource4";
+    std::fstream f(map, std::ios::in | std::ios::out | std::ios::binary);
+    if (!f) {
+        return "cannot open " + map.string();
+    }
+    uint8_t head[8] = {};
+    if (w[2] != "map") {
+        put_le<uint32_t>(head, k_rsc_map_magic);
+        put_le<uint32_t>(head + 4, k_rsc_map_version);
+    }
+    f.write(reinterpret_cast<const char *>(head), sizeof(head));
+    if (!f) {
+        return "cannot write " + map.string();
+    }
+    *ok = true;
+    return "platform " + c.addr() + " " + w[2];
+}
+
+// rename-lif CARD INDEX NAME: the card reports the LIF (same id) under NAME.
+std::string emulator::impl::verb_rename_lif(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    auto idx = w.size() == 4 ? parse_number(w[2]) : std::nullopt;
+    if (!idx) {
+        return usage("rename-lif CARD INDEX NAME");
+    }
+    if (*idx >= c.lifs.size()) {
+        return "no lif " + w[2] + " on card " + c.addr();
+    }
+    if (w[3].size() > k_lif_name_field) {
+        return "LIF name longer than " + std::to_string(k_lif_name_field) + " bytes";
+    }
+    c.lifs[*idx].name = w[3];
+    write_cards_json();
+    *ok = true;
+    return "lif " + w[2] + " " + w[3];
 }
 
 // fault CARD COMMAND MODE

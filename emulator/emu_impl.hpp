@@ -163,6 +163,8 @@ struct emulator::impl {
     std::string verb_add_port(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_set(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_fault(card_s &c, const std::vector<std::string> &w, bool *ok);
+    std::string verb_platform(card_s &c, const std::vector<std::string> &w, bool *ok);
+    std::string verb_rename_lif(card_s &c, const std::vector<std::string> &w, bool *ok);
     card_s *find_card(const std::string &id);
     void remove_sockets();
 };

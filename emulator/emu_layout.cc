@@ -246,7 +246,7 @@ void emulator::impl::layout()
         }
         write_file(marker, "");
     }
-    for (const char *sub : {"sys", "dev", "bin", ".unplugged", "ready", "cards.json", "env", k_ctl_socket}) {
+    for (const char *sub : {"sys", "dev", "bin", ".unplugged", k_setpci_fault_dir, "ready", "cards.json", "env", k_ctl_socket}) {
         fs::remove_all(root / sub, ec);
     }
     fs::create_directories(sys_devices());

@@ -182,7 +182,7 @@ int lspci(const fs::path &devices, const std::vector<std::string> &args)
     return 0;
 }
 
-int setpci(const fs::path &devices, const std::vector<std::string> &args)
+int setpci(const fs::path &root, const fs::path &devices, const std::vector<std::string> &args)
 {
     std::string sel;
     std::vector<std::string> ops;
@@ -211,6 +211,11 @@ int setpci(const fs::path &devices, const std::vector<std::string> &args)
     if (ops.empty()) {
         std::cerr << "setpci: No operation specified\n";
         return 2;
+    }
+    // A platform-start fault ("platform CARD setpci"): writes to the device fail.
+    if (fs::exists(root / k_setpci_fault_dir / fn->addr)) {
+        std::cerr << "setpci: write to " << fn->addr << " failed\n";
+        return 1;
     }
     for (const std::string &op : ops) {
         // REG.W[=VALUE] with REG and VALUE in hex, W one of b, w, l.
@@ -277,7 +282,7 @@ int tool_main(const std::string &root, const std::string &tool, const std::vecto
         return lspci(devices, args);
     }
     if (tool == "setpci") {
-        return setpci(devices, args);
+        return setpci(root, devices, args);
     }
     std::cerr << "talon-emu: unknown tool '" << tool << "'\n";
     return 2;

@@ -38,6 +38,9 @@ inline constexpr uint64_t k_mem_window_size = 0x100000;
 inline constexpr uint64_t k_rsc_map_size = 0x1000;
 inline constexpr uint32_t k_rsc_map_magic = 0x70616c78;
 inline constexpr uint32_t k_rsc_map_version = 1;
+// Under the root: one empty file per resource device whose memory enable
+// (setpci) is made to fail, named by its PCI address.
+inline constexpr const char *k_setpci_fault_dir = ".setpci-faults";
 inline constexpr uint64_t k_port_region_offset = 0x10000;
 inline constexpr uint64_t k_port_stats_stride = 0x400;
 inline constexpr uint64_t k_lif_region_offset = 0x20000;

@@ -5,12 +5,17 @@
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/talonmon_jsonl.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
+#include "monitor/talonmon_worker.hpp"
 #include "sdk/lib/pal/pal.hpp"
+#include "utils/log/trace.hpp"
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace {
+
+constexpr uint64_t k_ns_per_s = 1000000000;
 
 // Previous readings of one thread (one card): per entity position, one
 // reading per configured counter. Grows with the card's lists; zero at
@@ -34,12 +39,30 @@ std::vector<uint64_t> &previous_readings(std::vector<std::vector<uint64_t>> &slo
     return slot;
 }
 
-uint64_t read_counter(uint64_t addr) {
+// Reads one counter; false (with `value` untouched) when the read fails.
+bool read_counter(uint64_t addr, uint64_t &value) {
     uint8_t bytes[k_counter_size] = {};
-    sdk::lib::pal_mem_read(addr, bytes, sizeof(bytes), 0);
-    uint64_t value;
+    if (sdk::lib::pal_mem_read(addr, bytes, sizeof(bytes), 0) != sdk::lib::PAL_RET_OK) {
+        return false;
+    }
     std::memcpy(&value, bytes, sizeof(value));  // card memory is little-endian, like the host
-    return value;
+    return true;
+}
+
+// A failed read is counted, and logged at most once a report period per
+// card (the calling worker serves one card).
+void report_failed_read(talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter, uint64_t addr) {
+    thread_local uint64_t t_next_log_ns = 0;
+    card.count_failed_read();
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    const uint64_t now_ns = static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
+    if (now_ns < t_next_log_ns) {
+        return;
+    }
+    t_next_log_ns = now_ns + g_sampling_report_period_ns;
+    TRACE_ERR("TALON {} - Failed to read counter {} at 0x{:x}; it is left out until it reads again", card.bdf,
+              counter.name, addr);
 }
 
 sdk::sdk_ret_t validate(const std::vector<talonmon_telemetry_counter_cfg_s> &configured,
@@ -56,7 +79,7 @@ sdk::sdk_ret_t validate(const std::vector<talonmon_telemetry_counter_cfg_s> &con
     return sdk::SDK_RET_OK;
 }
 
-sdk::sdk_ret_t populate(const std::vector<talonmon_telemetry_counter_s> &counters,
+sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_telemetry_counter_s> &counters,
                         std::vector<std::vector<uint64_t>> &slots, uint32_t index, uint64_t base,
                         talonmon_telemetry_record_s *stats_record, talonmon_telemetry_record_s *event_record) {
     if (counters.empty()) {
@@ -65,7 +88,13 @@ sdk::sdk_ret_t populate(const std::vector<talonmon_telemetry_counter_s> &counter
     auto &previous = previous_readings(slots, index, counters.size());
     for (size_t i = 0; i < counters.size(); ++i) {
         const auto &counter = counters[i];
-        const uint64_t current = read_counter(base + counter.offset);
+        uint64_t current = 0;
+        if (!read_counter(base + counter.offset, current)) {
+            // Left out of this pass; the previous reading stays, so the
+            // next delta spans the gap.
+            report_failed_read(card, counter, base + counter.offset);
+            continue;
+        }
         const uint64_t last = previous[i];
         previous[i] = current;
         const uint64_t change = current >= last ? current - last : last - current;
@@ -114,23 +143,27 @@ std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, ui
     return slots[index];
 }
 
-sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t index,
+sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
                                          talonmon_telemetry_record_s *event_record) {
-    return populate(info.lif_counters, t_pipeline_state.lif, index, base, stats_record, event_record);
+    return populate(card, info.lif_counters, t_pipeline_state.lif, index, base, stats_record, event_record);
 }
 
-sdk::sdk_ret_t port_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t index,
-                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
+sdk::sdk_ret_t port_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info,
+                                          uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
                                           talonmon_telemetry_record_s *event_record) {
-    return populate(info.port_counters, t_pipeline_state.port, index, base, stats_record, event_record);
+    return populate(card, info.port_counters, t_pipeline_state.port, index, base, stats_record, event_record);
 }
 
-sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &, pipeline_monitor_info_s &info, uint32_t,
+sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t,
                                           uint64_t base, talonmon_telemetry_record_s *stats_record,
                                           talonmon_telemetry_record_s *event_record) {
     for (const auto &counter : info.card_counters) {
-        const uint64_t value = read_counter(base + counter.offset);
+        uint64_t value = 0;
+        if (!read_counter(base + counter.offset, value)) {
+            report_failed_read(card, counter, base + counter.offset);
+            continue;
+        }
         (counter.event_record ? event_record : stats_record)->counters.push_back({&counter, value});
     }
     return sdk::SDK_RET_OK;

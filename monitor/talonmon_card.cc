@@ -66,3 +66,30 @@ void talonmon_card_ctxt_s::count_pass(bool sampled, bool overrun) {
         }
     }
 }
+
+void talonmon_card_ctxt_s::count_failed_read() {
+    failed_reads_.fetch_add(1, std::memory_order_relaxed);
+    if (metrics) {
+        metrics->count_failed_read();
+    }
+}
+
+void talonmon_card_ctxt_s::publish_up() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (metrics && !down && !stop) {
+        metrics->set_up(true);
+    }
+}
+
+bool talonmon_card_ctxt_s::mark_down() {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (down) {
+        return false;
+    }
+    down = true;
+    cond.notify_all();
+    if (metrics) {
+        metrics->set_up(false);
+    }
+    return !announce_up;
+}

@@ -55,8 +55,15 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     std::condition_variable cond;
     bool down = false;  // guarded by mutex
     bool stop = false;  // guarded by mutex
+    // Set when a worker replaces one of a card that was down: the new worker
+    // writes "card up detected" once its platform access has started.
+    bool announce_up = false;  // guarded by mutex
     std::mutex mutex;
     std::thread worker;  // started and joined by the health checker only
+    // The cause of the last failed platform start, logged once per cause;
+    // empty after a start that succeeded. Used by the card's worker only
+    // (a card's workers run one after another).
+    std::string platform_error;
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;
@@ -82,10 +89,22 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     uint64_t sampling_passes() const { return sampling_passes_.load(std::memory_order_relaxed); }
     uint64_t sampling_overruns() const { return sampling_overruns_.load(std::memory_order_relaxed); }
     void count_pass(bool sampled, bool overrun);
+    // Counter reads that failed (each left out of its pass), since the
+    // context was made.
+    uint64_t failed_reads() const { return failed_reads_.load(std::memory_order_relaxed); }
+    void count_failed_read();
+    // Marks the card up for the metrics unless it is down (or stopping).
+    void publish_up();
+    // Marks the card down. True when a "card down detected" record is due:
+    // the card was not down, and it has been reported up (a card whose new
+    // worker has not yet written "card up detected" goes down without one,
+    // so that up and down records alternate).
+    bool mark_down();
 
 private:
     std::atomic<uint64_t> sampling_passes_{0};
     std::atomic<uint64_t> sampling_overruns_{0};
+    std::atomic<uint64_t> failed_reads_{0};
     mutable std::mutex lists_mutex_;
     std::shared_ptr<const talonmon_lif_list_t> lifs_ = std::make_shared<const talonmon_lif_list_t>();
     std::shared_ptr<const talonmon_port_list_t> ports_ = std::make_shared<const talonmon_port_list_t>();

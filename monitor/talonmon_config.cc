@@ -282,6 +282,13 @@ int parse_prometheus(const pt::ptree &tree, talonmon_init_params_s &params) {
                      params.prometheus_listen_text.c_str());
         return k_config_err;
     }
+    if (const auto refusal = talonmon_listen_address_refusal(*params.prometheus_listen)) {
+        std::fprintf(stderr,
+                     "Error - prometheus.listen: \"%s\" names %s, on which no connection can be accepted\n",
+                     params.prometheus_listen_text.c_str(), refusal->c_str());
+        params.prometheus_listen.reset();
+        return k_config_err;
+    }
     return k_config_ok;
 }
 

@@ -12,14 +12,23 @@
 
 namespace {
 
-// Adds the entries whose UUID the list does not hold yet, logging each.
+// Adds the entries whose UUID the list does not hold yet, logging each. An
+// entry the card now reports under a new name takes that name (and fresh
+// metrics slots, which carry it).
 template <typename Entry, typename Log>
 std::vector<Entry> merge_new(const std::vector<Entry> &existing, const std::vector<Entry> &found, Log log_new) {
     std::vector<Entry> merged = existing;
     for (const auto &entry : found) {
         bool known = false;
-        for (const auto &have : merged) {
-            known = known || have.uuid == entry.uuid;
+        for (auto &have : merged) {
+            if (have.uuid != entry.uuid) {
+                continue;
+            }
+            known = true;
+            if (have.name != entry.name) {
+                have.name = entry.name;
+                have.metrics = nullptr;
+            }
         }
         if (!known) {
             log_new(entry);
@@ -141,12 +150,32 @@ sdk::sdk_ret_t talonmon_state::discover_lifs() {
 }
 
 sdk::sdk_ret_t talonmon_state::discover_cards() {
+    const sdk::sdk_ret_t rc = discover_cards_pass_();
+    report_card_count_();
+    return rc;
+}
+
+// One line whenever the number of cards the daemon holds changes. At the
+// first pass only "none" is news: found cards have their own lines.
+void talonmon_state::report_card_count_() {
+    const size_t count = num_cards();
+    if (count == reported_cards_ || (reported_cards_ == k_cards_not_reported && count > 0)) {
+        reported_cards_ = count;
+        return;
+    }
+    reported_cards_ = count;
+    TRACE_INFO("Monitoring {} TALON card(s)", count);
+}
+
+sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
     g_talonmon_metrics.count_discovery_pass();
     aml_card_inventory_get_req_s req{};
     aml_card_inventory_get_rsp_s rsp{};
     aml_status_e status = aml_card_inventory_get(&req, &rsp);
     if (status != AML_STATUS_OK) {
-        std::fprintf(stderr, "Error %s", rsp.err_msg.c_str());
+        // One line, however the listing's text ends.
+        const std::string &msg = rsp.err_msg;
+        std::fprintf(stderr, "Error %s\n", msg.substr(0, msg.find_last_not_of('\n') + 1).c_str());
         return aml_to_sdk_ret_status(status);
     }
     report_inventory_error_(rsp.err_msg);
@@ -179,16 +208,18 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
             if (init_card_(*ctxt) != sdk::SDK_RET_OK) {
                 continue;  // retried at the next discovery pass
             }
+            // A card whose files cannot be opened (the error names the
+            // file) is left for the next pass; the other cards go on.
             ctxt->stats_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "stats");
             if (!ctxt->stats_logger) {
                 TRACE_ERR("TALON {} - Failed to start stats logger", ctxt->bdf);
-                return sdk::SDK_RET_ERR;
+                continue;
             }
             ctxt->event_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "event");
             if (!ctxt->event_logger) {
                 TRACE_ERR("TALON {} - Failed to start event logger", ctxt->bdf);
                 talonmon_oper_logger_deinit(*ctxt, "stats");
-                return sdk::SDK_RET_ERR;
+                continue;
             }
             append_card_(std::move(ctxt));
         }
@@ -218,15 +249,11 @@ sdk::sdk_ret_t talonmon_state::discover_cards() {
                 std::lock_guard<std::mutex> lock(ctxt.mutex);
                 ctxt.stop = false;
                 ctxt.down = false;
+                // The new worker reports the card up once its platform
+                // access has started, before its first sample.
+                ctxt.announce_up = true;
             }
-            if (!start_worker_(ctxt)) {
-                continue;
-            }
-            if (ctxt.metrics) {
-                ctxt.metrics->set_up(true);
-            }
-            talonmon_post_health_check_event(ctxt, "card up detected");
-            TRACE_INFO("TALON {} - card up detected", ctxt.bdf);
+            start_worker_(ctxt);
         }
     }
     return sdk::SDK_RET_OK;

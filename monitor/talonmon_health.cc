@@ -17,12 +17,15 @@ void talonmon_state::inspect_card_health() {
     const size_t count = num_cards();
     for (size_t i = 0; i < count; ++i) {
         talonmon_card_ctxt_s &ctxt = card(i);
-        if (card_alive_(ctxt) || ctxt.is_down()) {
+        // Marked down before the record is written: a worker that is just
+        // starting then writes no "card up detected" after it. A card that
+        // goes down before its new worker reported it up stays down quietly:
+        // its last record says down already.
+        if (card_alive_(ctxt) || !ctxt.mark_down()) {
             continue;
         }
         TRACE_INFO("TALON {} - card down detected", ctxt.bdf);
         talonmon_post_health_check_event(ctxt, "card down detected");
-        ctxt.set_down(true);
     }
 }
 

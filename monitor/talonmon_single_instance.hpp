@@ -3,5 +3,6 @@
 
 #include <string>
 
-// True when `ps` lists another process whose line names the program `prog`.
+// True when another process named exactly `prog` (as far as the kernel
+// keeps process names) runs as root in the daemon's process table.
 bool another_instance_running(const std::string &prog);

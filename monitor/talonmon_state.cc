@@ -28,6 +28,7 @@ void talonmon_state::teardown() {
         }
     }
     cards_.clear();
+    reported_cards_ = k_cards_not_reported;
 }
 
 sdk::sdk_ret_t talonmon_state::init(talonmon_init_params_s *params) {

@@ -84,10 +84,16 @@ private:
     static void retain_entity_metrics_(talonmon_card_ctxt_s &ctxt);
     // Logs a failed card listing once per distinct failure.
     void report_inventory_error_(const std::string &err_msg);
+    sdk::sdk_ret_t discover_cards_pass_();
+    // Logs the number of cards held when it has changed since the last pass.
+    void report_card_count_();
 
     std::string telemetry_dir_;
     // The last listing failure logged; empty once a listing succeeds.
     std::string inventory_error_;
+    // The number of cards last logged; health checker only.
+    static constexpr size_t k_cards_not_reported = static_cast<size_t>(-1);
+    size_t reported_cards_ = k_cards_not_reported;
     // Written by the signal handler, read by every loop; lock-free.
     std::atomic<bool> running_{false};
     pipeline_monitor_info_s pipeline_info_;

@@ -4,6 +4,7 @@
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
 
+#include <fmt/format.h>
 #include <sys/prctl.h>
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 talonmon_tick_mode_e g_tick_mode = TALONMON_TICK_MODE_SPIN;
 uint64_t g_sampling_report_period_ns = k_sampling_report_period_ns;
@@ -76,14 +78,17 @@ public:
 
     uint64_t start_of(uint64_t tick) const { return origin_ns_ + tick * k_granular_monitor_interval_ns; }
 
-    // Called when a pass ended at `end_ns` and `tick` is the next one due.
-    // A due tick that has already begun is not made up for: the schedule
-    // falls behind so that it begins the minimum wait after the pass, as a
-    // spinning worker's does. Returns the start of `tick`.
-    uint64_t next_start(uint64_t tick, uint64_t end_ns) {
+    // Called when a pass ended at `end_ns`; `following` is the tick after
+    // that pass and `tick` the next one due. A pass that ran (or began) so
+    // late that the following tick has begun is not made up for: the
+    // schedule falls behind so that the following tick begins the minimum
+    // wait after the pass and later ticks keep their distance from it, as a
+    // spinning worker's do. A stall thus costs samples and never brings two
+    // sampling passes at once. Returns the start of `tick`.
+    uint64_t next_start(uint64_t following, uint64_t tick, uint64_t end_ns) {
         const uint64_t earliest = end_ns + k_min_wait_after_overrun_ns;
-        if (start_of(tick) < earliest) {
-            origin_ns_ += earliest - start_of(tick);
+        if (start_of(following) < earliest) {
+            origin_ns_ += earliest - start_of(following);
         }
         return start_of(tick);
     }
@@ -132,7 +137,7 @@ class sampling_report {
 public:
     sampling_report(const talonmon_card_ctxt_s &card, uint64_t now_ns)
         : card_(card), next_ns_(now_ns + g_sampling_report_period_ns), passes_(card.sampling_passes()),
-          overruns_(card.sampling_overruns()) {}
+          overruns_(card.sampling_overruns()), failed_reads_(card.failed_reads()) {}
 
     void pass_ended(uint64_t lateness_ns, uint64_t now_ns) {
         max_lateness_ns_ = std::max(max_lateness_ns_, lateness_ns);
@@ -141,11 +146,18 @@ public:
         }
         const uint64_t passes = card_.sampling_passes();
         const uint64_t overruns = card_.sampling_overruns();
-        TRACE_INFO("sampling of {}: {} passes, {} overruns, max lateness {} us in the last {} s", card_.bdf,
+        const uint64_t failed_reads = card_.failed_reads();
+        // Failed reads are named only when there were some, so that the
+        // line of a healthy card stays as it was.
+        const std::string failed = failed_reads == failed_reads_
+                                       ? std::string()
+                                       : fmt::format(", {} failed reads", failed_reads - failed_reads_);
+        TRACE_INFO("sampling of {}: {} passes, {} overruns, max lateness {} us in the last {} s{}", card_.bdf,
                    passes - passes_, overruns - overruns_, max_lateness_ns_ / k_ns_per_us,
-                   g_sampling_report_period_ns / k_ns_per_s);
+                   g_sampling_report_period_ns / k_ns_per_s, failed);
         passes_ = passes;
         overruns_ = overruns;
+        failed_reads_ = failed_reads;
         max_lateness_ns_ = 0;
         next_ns_ = now_ns + g_sampling_report_period_ns;
     }
@@ -155,8 +167,33 @@ private:
     uint64_t next_ns_;
     uint64_t passes_;
     uint64_t overruns_;
+    uint64_t failed_reads_;
     uint64_t max_lateness_ns_ = 0;
 };
+
+// Starts the platform access of the calling worker. A failure marks the
+// card down (the next discovery pass tries again) and is logged once per
+// cause. A worker that replaces one of a card that was down then reports
+// the card up, unless it went down meanwhile.
+bool start_platform(talonmon_card_ctxt_s &card) {
+    std::string cause;
+    if (talonmon_card_sdk_init(&card, &cause) != 0) {
+        if (cause != card.platform_error) {
+            TRACE_ERR("TALON {} - Failed to initialize PAL, {}", card.bdf, cause);
+            card.platform_error = cause;
+        }
+        card.set_down(true);
+        return false;
+    }
+    card.platform_error.clear();
+    std::lock_guard<std::mutex> lock(card.mutex);
+    if (card.announce_up && !card.down && !card.stop) {
+        talonmon_post_health_check_event(card, "card up detected");
+        TRACE_INFO("TALON {} - card up detected", card.bdf);
+    }
+    card.announce_up = false;
+    return true;
+}
 
 }  // namespace
 
@@ -170,8 +207,7 @@ void *talonmon_worker(void *arg) {
         return nullptr;
     }
     pipeline_monitor_info_s info = g_talonmon_state.pipeline_info();
-    if (talonmon_card_sdk_init(card) != 0) {
-        card->set_down(true);
+    if (!start_platform(*card)) {
         return nullptr;
     }
     TRACE_INFO("Starting to monitor {}", card->bdf);
@@ -185,6 +221,9 @@ void *talonmon_worker(void *arg) {
     uint64_t deadline = clock_ns(CLOCK_MONOTONIC);
     tick_schedule schedule(deadline);
     sampling_report report(*card, deadline);
+    // The card is published up once its first sample is in: a scrape never
+    // sees it up with the readings of an earlier worker.
+    bool published_up = false;
     while (g_talonmon_state.running()) {
         const uint64_t start = clock_ns(CLOCK_MONOTONIC);
         if (!park_while_down(*card)) {
@@ -212,6 +251,10 @@ void *talonmon_worker(void *arg) {
                 break;
             }
         }
+        if (sampled && !published_up) {
+            card->publish_up();
+            published_up = true;
+        }
         ++tick;
         const uint64_t end = clock_ns(CLOCK_MONOTONIC);
         const uint64_t elapsed = end - start;
@@ -230,12 +273,13 @@ void *talonmon_worker(void *arg) {
             deadline = busy_wait(wait);
             continue;
         }
+        const uint64_t following = tick;
         tick = next_due_tick(info, tick);
         if (tick == k_no_due_tick) {
             wait_for_stop(*card);
             break;
         }
-        deadline = schedule.next_start(tick, end);
+        deadline = schedule.next_start(following, tick, end);
         if (!sleep_until(*card, deadline)) {
             break;
         }

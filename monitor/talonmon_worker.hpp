@@ -5,6 +5,7 @@
 #include "monitor/talonmon_config.hpp"
 
 #include <cstdint>
+#include <string>
 
 struct aml_card_handle_s;
 
@@ -22,4 +23,6 @@ extern uint64_t g_sampling_report_period_ns;
 void *talonmon_worker(void *arg);
 
 // Starts the platform access of the calling thread for `card`: 0 or 255.
-int talonmon_card_sdk_init(aml_card_handle_s *card);
+// On failure `cause`, when given, says why ("err : N (what failed)"); the
+// caller logs it.
+int talonmon_card_sdk_init(aml_card_handle_s *card, std::string *cause = nullptr);

@@ -17,10 +17,22 @@ std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::find_or_add_(ent
                                                                              const std::string &name,
                                                                              size_t counters) {
     std::lock_guard<std::mutex> lock(entities_mutex_);
-    for (const auto &entity : list) {
-        if (entity->uuid() == uuid) {
-            return entity;
+    for (auto &entity : list) {
+        if (entity->uuid() != uuid) {
+            continue;
         }
+        if (entity->name() != name) {
+            // Scrapes read the name without a lock: a renamed entity is a
+            // new object.
+            auto renamed = std::make_shared<talonmon_entity_metrics>(name, uuid, counters);
+            std::vector<uint64_t> readings;
+            for (size_t i = 0; i < entity->num_counters(); ++i) {
+                readings.push_back(entity->reading(i));
+            }
+            renamed->publish(readings);
+            entity = std::move(renamed);
+        }
+        return entity;
     }
     list.push_back(std::make_shared<talonmon_entity_metrics>(name, uuid, counters));
     return list.back();

@@ -49,6 +49,8 @@ public:
 
     // The slots of the LIF (port) with `uuid`: the ones it had before when
     // the card reported it earlier, so a card coming back keeps its series.
+    // Reported under a new name, it gets new slots with that name and the
+    // last readings.
     std::shared_ptr<talonmon_entity_metrics> lif(const std::string &uuid, const std::string &name);
     std::shared_ptr<talonmon_entity_metrics> port(const std::string &uuid, const std::string &name);
     // Forgets the entities that the card's current lists no longer hold.
@@ -63,6 +65,7 @@ public:
         }
     }
     void count_pass() { passes_.fetch_add(1, std::memory_order_relaxed); }
+    void count_failed_read() { failed_reads_.fetch_add(1, std::memory_order_relaxed); }
     void count_overrun() { overruns_.fetch_add(1, std::memory_order_relaxed); }
     void count_line(talonmon_metrics_file_e file) {
         lines_[static_cast<size_t>(file)].fetch_add(1, std::memory_order_relaxed);
@@ -74,6 +77,7 @@ public:
     uint64_t down_transitions() const { return down_transitions_.load(std::memory_order_relaxed); }
     uint64_t passes() const { return passes_.load(std::memory_order_relaxed); }
     uint64_t overruns() const { return overruns_.load(std::memory_order_relaxed); }
+    uint64_t failed_reads() const { return failed_reads_.load(std::memory_order_relaxed); }
     uint64_t lines(talonmon_metrics_file_e file) const {
         return lines_[static_cast<size_t>(file)].load(std::memory_order_relaxed);
     }
@@ -90,10 +94,12 @@ private:
     std::string uuid_;
     size_t lif_counters_;
     size_t port_counters_;
-    std::atomic<bool> up_{true};
+    // Up once the card's worker has taken its first sample.
+    std::atomic<bool> up_{false};
     std::atomic<uint64_t> down_transitions_{0};
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> overruns_{0};
+    std::atomic<uint64_t> failed_reads_{0};
     std::atomic<uint64_t> lines_[k_metrics_num_files]{};
     // Guards the entity lists: taken by discovery and by scrapes, never by
     // the worker, which holds its entities' slots directly.

@@ -137,6 +137,9 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
     append_card_family(out, cards, "talonmon_sampling_overruns_total", "counter",
                        "Ticks of the card's worker whose work took longer than the tick.",
                        [](const talonmon_card_metrics &card) { return card.overruns(); });
+    append_card_family(out, cards, "talonmon_sampling_failed_reads_total", "counter",
+                       "Counter reads of the card's worker that failed; each is left out of its pass.",
+                       [](const talonmon_card_metrics &card) { return card.failed_reads(); });
 
     constexpr std::string_view k_lines = "talonmon_telemetry_lines_total";
     append_family(out, k_lines, "counter", "Lines handed to the card's telemetry file, by file.");

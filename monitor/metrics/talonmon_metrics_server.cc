@@ -3,158 +3,324 @@
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/metrics/talonmon_process_metrics.hpp"
 
-#include <httplib.h>
 #include <fcntl.h>
+#include <microhttpd.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
-#include <deque>
-#include <functional>
-#include <mutex>
+#include <new>
 #include <system_error>
-#include <vector>
 
 namespace {
 
-// Connections served at once; each holds one thread for at most the time-outs.
-constexpr size_t k_max_connections = 4;
-// Accepted connections waiting for a thread; while this is full the endpoint
-// stops accepting and further clients wait in the kernel's backlog.
-constexpr size_t k_max_waiting_connections = 4;
-constexpr auto k_read_timeout = std::chrono::seconds(2);
-constexpr auto k_write_timeout = std::chrono::seconds(2);
-// A GET carries no body worth reading.
-constexpr size_t k_max_request_body = 4096;
-// One request per connection: an idle kept-alive connection would hold a thread.
-constexpr size_t k_requests_per_connection = 1;
-
-constexpr auto k_start_wait = std::chrono::seconds(2);
-constexpr auto k_start_poll = std::chrono::milliseconds(1);
+// A connection's request line and headers, the library's read buffer and
+// the response's header lines all come from one pool of this size; a request
+// that does not fit is refused as it arrives, not once a line ends. A scrape
+// request is a few hundred bytes.
+constexpr size_t k_connection_memory = 16 * 1024;
+// Connections served at once, overall and from one client address. Further
+// connections are closed as soon as they are accepted.
+constexpr unsigned k_max_connections = 32;
+constexpr unsigned k_max_connections_per_address = 8;
+// Connections the kernel holds accepted-but-unserved for the loop: enough
+// to absorb a burst of connects while the loop takes them (a dropped
+// handshake is retried only a second later), few enough to stay small.
+constexpr int k_listen_backlog = 64;
+// A connection that sends or takes nothing for this long is closed.
+constexpr unsigned k_idle_timeout_seconds = 2;
+// Every connection is closed this long after its accept, however its bytes
+// trickle: the request and the response must both fit in it.
+constexpr auto k_connection_deadline = std::chrono::seconds(3);
+// Connections kept free for newcomers: with fewer free, the oldest
+// connection that has not completed its request is closed. Without this,
+// idle connections from many addresses could fill the endpoint until their
+// time-outs, and the library would stop accepting meanwhile.
+constexpr size_t k_spare_connections = 2;
+// The loop looks at the deadlines at least this often.
+constexpr auto k_max_wait = std::chrono::milliseconds(250);
 
 constexpr const char *k_metrics_path = "/metrics";
+constexpr const char *k_allowed_methods = "GET, HEAD";
 constexpr const char *k_version = TALONMON_VERSION;
 
-// A fixed set of threads with a bounded queue of connections.
-class bounded_task_queue : public httplib::TaskQueue {
-public:
-    // With fewer threads than asked for (thread limits) it serves with those.
-    explicit bounded_task_queue(size_t threads) {
-        try {
-            for (size_t i = 0; i < threads; ++i) {
-                threads_.emplace_back([this] { run_(); });
-            }
-        } catch (const std::system_error &) {
-        }
+bool is_get_or_head(const char *method) {
+    return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+}
+
+// Takes back the body metrics_response handed to the library.
+void free_body(void *body) { std::unique_ptr<std::string>(static_cast<std::string *>(body)).reset(); }
+
+// Every response says the connection ends with it; the library closes it
+// once the response is sent.
+bool close_after(MHD_Response *response) {
+    return response != nullptr &&
+           MHD_add_response_header(response, MHD_HTTP_HEADER_CONNECTION, "close") == MHD_YES &&
+           MHD_set_response_options(response, MHD_RF_HTTP_1_0_COMPATIBLE_STRICT, MHD_RO_END) == MHD_YES;
+}
+
+MHD_Response *empty_response() {
+    MHD_Response *response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    if (response != nullptr && !close_after(response)) {
+        MHD_destroy_response(response);
+        return nullptr;
     }
-    ~bounded_task_queue() override { shutdown(); }
+    return response;
+}
 
-    void enqueue(std::function<void()> fn) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        space_.wait(lock, [this] { return jobs_.size() < k_max_waiting_connections; });
-        jobs_.push_back(std::move(fn));
-        work_.notify_one();
+// The exposition as a response; the body's memory goes to the library,
+// which frees it with the response.
+MHD_Response *metrics_response(const talonmon_metrics_registry &registry) {
+    auto body = std::make_unique<std::string>(
+        talonmon_metrics_render(registry, talonmon_process_metrics_sample(), k_version));
+    MHD_Response *response = MHD_create_response_from_buffer_with_free_callback_cls(
+        body->size(), body->data(), &free_body, body.get());
+    if (response == nullptr) {
+        return nullptr;
     }
-
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (shutdown_) {
-                return;
-            }
-            shutdown_ = true;
-        }
-        work_.notify_all();
-        for (auto &thread : threads_) {
-            thread.join();
-        }
+    body.release();
+    if (!close_after(response) ||
+        MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, k_metrics_content_type) != MHD_YES) {
+        MHD_destroy_response(response);
+        return nullptr;
     }
+    return response;
+}
 
-private:
-    void run_() {
-        for (;;) {
-            std::function<void()> fn;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                work_.wait(lock, [this] { return shutdown_ || !jobs_.empty(); });
-                if (jobs_.empty()) {
-                    return;
-                }
-                fn = std::move(jobs_.front());
-                jobs_.pop_front();
-                space_.notify_one();
-            }
-            fn();
-        }
+// The library is handed a socket that must not block its loop, and helper
+// programs the daemon starts must not inherit it.
+bool prepare_listening_socket(int fd, std::string &error) {
+    int listening = 0;
+    socklen_t len = sizeof(listening);
+    if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len) != 0) {
+        error = std::strerror(errno);
+        return false;
     }
+    if (listening == 0) {
+        error = "the socket does not listen";
+        return false;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0 || ::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
-    std::mutex mutex_;
-    std::condition_variable work_;
-    std::condition_variable space_;
-    std::deque<std::function<void()>> jobs_;
-    bool shutdown_ = false;
-    std::vector<std::thread> threads_;
-};
-
-// The library's default also sets SO_REUSEPORT, which would let a second
-// process bind the same port unnoticed. The daemon starts helper programs
-// while it runs: they must not inherit the listening socket.
-void set_listen_socket_options(socket_t sock) {
+// A listening TCP socket bound to `address`, or invalid with the reason.
+utils::unique_fd bind_and_listen(const talonmon_listen_address_s &address, std::string &error) {
+    sockaddr_storage storage{};
+    socklen_t len = 0;
+    if (!talonmon_socket_address(address, storage, len)) {
+        error = "not a numeric address";
+        return {};
+    }
+    utils::unique_fd fd(::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd) {
+        error = std::strerror(errno);
+        return {};
+    }
+    // A restarted daemon binds again at once despite connections of the last
+    // one in TIME_WAIT. No SO_REUSEPORT: a second process binding the same
+    // port must fail, not share it.
     const int yes = 1;
-    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-    ::fcntl(sock, F_SETFD, FD_CLOEXEC);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    if (storage.ss_family == AF_INET6) {
+        // "[::]:P" means IPv6 only, as "0.0.0.0:P" means IPv4 only.
+        ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof(yes));
+    }
+    if (::bind(fd.get(), reinterpret_cast<const sockaddr *>(&storage), len) != 0 ||
+        ::listen(fd.get(), k_listen_backlog) != 0) {
+        error = std::strerror(errno);
+        return {};
+    }
+    return fd;
 }
 
 }  // namespace
 
+struct talonmon_metrics_server::callbacks {
+    static void connection(void *cls, MHD_Connection *connection, void **, enum MHD_ConnectionNotificationCode code) {
+        auto &connections = static_cast<talonmon_metrics_server *>(cls)->connections_;
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            connections.erase(connection);
+            return;
+        }
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info == nullptr) {
+            return;
+        }
+        try {
+            connections[connection] =
+                connection_s{info->connect_fd, std::chrono::steady_clock::now() + k_connection_deadline};
+        } catch (const std::bad_alloc &) {
+            // Untracked, the connection still ends at its idle time-out.
+        }
+    }
+
+    // Answers on the first call, before any body is read: the library then
+    // sends the response and closes the connection.
+    static enum MHD_Result request(void *cls, MHD_Connection *connection, const char *url, const char *method,
+                                   const char *, const char *, size_t *, void **) {
+        auto *server = static_cast<talonmon_metrics_server *>(cls);
+        if (auto it = server->connections_.find(connection); it != server->connections_.end()) {
+            it->second.requested = true;
+        }
+        if (std::strcmp(url, k_metrics_path) != 0) {
+            return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, server->not_found_.get());
+        }
+        if (!is_get_or_head(method)) {
+            return MHD_queue_response(connection, MHD_HTTP_METHOD_NOT_ALLOWED, server->not_allowed_.get());
+        }
+        // Queuing takes a reference; the response goes once it is sent. For
+        // HEAD the library sends the headers only. Without memory for the
+        // exposition the connection is dropped.
+        try {
+            const response_ptr response(metrics_response(server->registry_));
+            return response ? MHD_queue_response(connection, MHD_HTTP_OK, response.get()) : MHD_NO;
+        } catch (const std::bad_alloc &) {
+            return MHD_NO;
+        }
+    }
+};
+
+void talonmon_metrics_server::daemon_deleter::operator()(MHD_Daemon *daemon) const { MHD_stop_daemon(daemon); }
+
+void talonmon_metrics_server::response_deleter::operator()(MHD_Response *response) const {
+    MHD_destroy_response(response);
+}
+
 talonmon_metrics_server::talonmon_metrics_server(const talonmon_metrics_registry &registry) : registry_(registry) {}
 
 talonmon_metrics_server::~talonmon_metrics_server() {
-    if (server_) {
-        server_->stop();
+    if (loop_.joinable()) {
+        const uint64_t one = 1;
+        // An eventfd write of 1 cannot block or fail short of overflow.
+        [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
+        loop_.join();
     }
-    if (listener_.joinable()) {
-        listener_.join();
-    }
+    // Closes every connection and the listening socket, in this thread.
+    daemon_.reset();
 }
 
 int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std::string &error) {
+    utils::unique_fd fd = bind_and_listen(address, error);
+    if (!fd) {
+        return 255;
+    }
+    return start_on_socket(fd.release(), error);
+}
+
+int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) {
+    utils::unique_fd fd(listen_fd);
+    if (daemon_) {
+        error = "the endpoint already serves";
+        return 255;
+    }
+    if (!prepare_listening_socket(fd.get(), error)) {
+        return 255;
+    }
     // A client that goes away mid-response must not end the daemon.
     std::signal(SIGPIPE, SIG_IGN);
-    server_ = std::make_unique<httplib::Server>();
-    // The library takes ownership of the queue it is handed and deletes it.
-    server_->new_task_queue = [] { return new bounded_task_queue(k_max_connections); };
-    server_->set_socket_options(&set_listen_socket_options);
-    server_->set_read_timeout(k_read_timeout);
-    server_->set_write_timeout(k_write_timeout);
-    server_->set_keep_alive_max_count(k_requests_per_connection);
-    server_->set_payload_max_length(k_max_request_body);
-    server_->Get(k_metrics_path, [this](const httplib::Request &, httplib::Response &res) {
-        res.set_content(talonmon_metrics_render(registry_, talonmon_process_metrics_sample(), k_version),
-                        k_metrics_content_type);
-    });
-
-    errno = 0;
-    if (!server_->bind_to_port(address.host, address.port)) {
-        const int err = errno;
-        error = err != 0 ? std::strerror(err) : "the address cannot be bound";
-        server_.reset();
+    not_found_.reset(empty_response());
+    not_allowed_.reset(empty_response());
+    if (!not_found_ || !not_allowed_ ||
+        MHD_add_response_header(not_allowed_.get(), MHD_HTTP_HEADER_ALLOW, k_allowed_methods) != MHD_YES) {
+        error = "cannot create the responses";
         return 255;
     }
+    connections_.reserve(k_max_connections);
+    wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!wake_) {
+        error = std::strerror(errno);
+        return 255;
+    }
+    // The loop below runs the library: no thread of its own, epoll, no
+    // log output. The library owns the listening socket once it runs.
+    daemon_.reset(MHD_start_daemon(
+        MHD_USE_EPOLL, 0, nullptr, nullptr, &callbacks::request, this,  //
+        MHD_OPTION_LISTEN_SOCKET, fd.get(),                             //
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, k_connection_memory,        //
+        MHD_OPTION_CONNECTION_LIMIT, k_max_connections,                 //
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, k_max_connections_per_address,
+        MHD_OPTION_CONNECTION_TIMEOUT, k_idle_timeout_seconds,  //
+        MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this, MHD_OPTION_END));
+    if (!daemon_) {
+        error = "cannot start the HTTP server";
+        return 255;
+    }
+    fd.release();
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon_.get(), MHD_DAEMON_INFO_EPOLL_FD);
+    if (info == nullptr || info->epoll_fd < 0) {
+        error = "the HTTP server has no event descriptor";
+        daemon_.reset();
+        return 255;
+    }
+    epoll_fd_ = info->epoll_fd;
     try {
-        listener_ = std::thread([this] { server_->listen_after_bind(); });
+        loop_ = std::thread([this] { run_(); });
     } catch (const std::system_error &e) {
         error = e.what();
-        server_.reset();
+        daemon_.reset();
         return 255;
     }
-    // A stop is only seen by a server that runs: wait for it to run.
-    const auto deadline = std::chrono::steady_clock::now() + k_start_wait;
-    while (!server_->is_running() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(k_start_poll);
-    }
     return 0;
+}
+
+// The library sees the connection end at its next run and closes it there;
+// the descriptor stays the connection's until then.
+void talonmon_metrics_server::shut_(connection_s &connection) {
+    ::shutdown(connection.fd, SHUT_RDWR);
+    connection.shut = true;
+}
+
+std::chrono::milliseconds talonmon_metrics_server::sweep_(std::chrono::milliseconds cap) {
+    const auto now = std::chrono::steady_clock::now();
+    auto wait = cap;
+    size_t open = 0;
+    connection_s *oldest_waiting = nullptr;
+    for (auto &[connection, state] : connections_) {
+        if (!state.shut && now >= state.deadline) {
+            shut_(state);
+        }
+        if (state.shut) {
+            continue;
+        }
+        ++open;
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(state.deadline - now));
+        if (!state.requested && (oldest_waiting == nullptr || state.deadline < oldest_waiting->deadline)) {
+            oldest_waiting = &state;
+        }
+    }
+    if (open + k_spare_connections > k_max_connections && oldest_waiting != nullptr) {
+        shut_(*oldest_waiting);
+    }
+    return wait;
+}
+
+void talonmon_metrics_server::run_() {
+    std::array<pollfd, 2> fds{pollfd{wake_.get(), POLLIN, 0}, pollfd{epoll_fd_, POLLIN, 0}};
+    for (;;) {
+        auto wait = sweep_(k_max_wait);
+        MHD_UNSIGNED_LONG_LONG library_wait = 0;
+        if (MHD_get_timeout(daemon_.get(), &library_wait) == MHD_YES &&
+            library_wait < static_cast<MHD_UNSIGNED_LONG_LONG>(wait.count())) {
+            wait = std::chrono::milliseconds(library_wait);
+        }
+        if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count())) < 0 && errno != EINTR) {
+            return;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            return;
+        }
+        MHD_run(daemon_.get());
+    }
 }

@@ -1,32 +1,85 @@
-// The HTTP endpoint that serves the registry to Prometheus: GET /metrics,
-// 404 for anything else.
+// The HTTP endpoint that serves the registry to Prometheus.
+//
+// One request per connection, answered and closed: GET /metrics gets the
+// whole exposition, HEAD /metrics its headers, any other method on /metrics
+// 405 with "Allow: GET, HEAD", any other path 404. No request body is read
+// and no Range is honoured.
+//
+// Its resources are bounded whatever clients send: one thread runs an event
+// loop for every connection, each connection's request is held in a memory
+// pool of fixed size, connections are capped overall and per client address,
+// each connection is closed after a fixed time from its accept (however
+// slowly its bytes trickle in), a connection still without a request gives
+// way to newcomers when the endpoint is nearly full, and a stop closes every
+// connection at once.
 #pragma once
 
 #include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 
+#include "utils/sys/unique_fd.hpp"
+
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
+struct MHD_Response;
 
 class talonmon_metrics_server {
 public:
     explicit talonmon_metrics_server(const talonmon_metrics_registry &registry);
-    // Stops serving and joins the endpoint's threads.
+    // Closes every connection and the listening socket, and joins the
+    // endpoint's thread; never waits on a client.
     ~talonmon_metrics_server();
     talonmon_metrics_server(const talonmon_metrics_server &) = delete;
     talonmon_metrics_server &operator=(const talonmon_metrics_server &) = delete;
 
-    // Binds `address` and starts serving on threads of its own: 0, or 255
-    // with the reason in `error`.
+    // Binds `address`, listens, and serves as start_on_socket does: 0, or
+    // 255 with the reason in `error`.
     int start(const talonmon_listen_address_s &address, std::string &error);
 
+    // Serves on `listen_fd`, a TCP socket that already listens (one handed
+    // over by the service manager, say), on a thread of its own. Takes
+    // ownership of `listen_fd` whatever the outcome: 0, or 255 with the
+    // reason in `error`.
+    int start_on_socket(int listen_fd, std::string &error);
+
 private:
+    struct connection_s {
+        int fd = -1;
+        std::chrono::steady_clock::time_point deadline;
+        bool requested = false;  // its request line and headers are complete
+        bool shut = false;       // ended here; the library closes it next
+    };
+    struct daemon_deleter {
+        void operator()(MHD_Daemon *daemon) const;
+    };
+    struct response_deleter {
+        void operator()(MHD_Response *response) const;
+    };
+    using response_ptr = std::unique_ptr<MHD_Response, response_deleter>;
+
+    void run_();
+    // Ends the connections whose time is up, and the oldest one still
+    // without a request when the endpoint is nearly full; returns the time
+    // to the next deadline (or `cap`, whichever is sooner).
+    std::chrono::milliseconds sweep_(std::chrono::milliseconds cap);
+    static void shut_(connection_s &connection);
+
+    // The library's callbacks.
+    struct callbacks;
+
     const talonmon_metrics_registry &registry_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread listener_;
+    response_ptr not_found_;
+    response_ptr not_allowed_;
+    // Connections the loop serves now; touched by the loop's thread only.
+    std::unordered_map<MHD_Connection *, connection_s> connections_;
+    utils::unique_fd wake_;  // eventfd: a stop is asked for
+    int epoll_fd_ = -1;      // the library's, ready when it has work
+    std::unique_ptr<MHD_Daemon, daemon_deleter> daemon_;
+    std::thread loop_;
 };

@@ -123,7 +123,8 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
     }
     auto post = client.Post("/metrics", "x", "text/plain");
     ASSERT_TRUE(post);
-    EXPECT_EQ(post->status, 404);
+    EXPECT_EQ(post->status, 405);
+    EXPECT_EQ(post->get_header_value("Allow"), "GET, HEAD");
     // A request line far beyond any scrape's is refused, and the endpoint serves on.
     auto huge = client.Get("/metrics?" + std::string(64 * 1024, 'a'));
     EXPECT_TRUE(!huge || huge->status >= 400);
@@ -176,6 +177,19 @@ TEST_F(MetricsEndpointTest, BadOrUnbindableListenValueIsAStartupError) {
     auto foreign = refused("192.0.2.1:9417");
     EXPECT_EQ(foreign.exit_status, 255);
     EXPECT_EQ(foreign.err, "Error - prometheus.listen: cannot listen on 192.0.2.1:9417: Cannot assign requested address\n");
+
+    // No connection can be accepted on a broadcast or multicast address.
+    for (const auto &[listen, what] : std::vector<std::pair<std::string, std::string>>{
+             {"255.255.255.255:9417", "the broadcast address"},
+             {"224.0.0.1:9417", "a multicast address"},
+             {"[ff02::1]:9417", "a multicast address"},
+             {"[::ffff:239.255.255.250]:9417", "a multicast address"},
+             {"[::ffff:255.255.255.255]:9417", "the broadcast address"}}) {
+        auto cast = refused(listen);
+        EXPECT_EQ(cast.exit_status, 255) << listen;
+        EXPECT_EQ(cast.err, "Error - prometheus.listen: \"" + listen + "\" names " + what +
+                                ", on which no connection can be accepted\n");
+    }
     EXPECT_EQ(test_support::read_file(env_.trace_file()), "");
 }
 

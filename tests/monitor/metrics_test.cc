@@ -35,6 +35,8 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     registry.enable({"tx_rdma_unicast_bytes", "tx_rdma_unicast_bytes", "rx_rdma_unicast_bytes"}, {"frames_tx_ok"});
     auto card = registry.make_card("0000:41:00.0", "card-uuid");
     registry.add_card(card);
+    EXPECT_EQ(sample(render(registry), "talon_card_up", "card_uuid=\"card-uuid\""), "0") << "up once sampled";
+    card->set_up(true);
     auto lif = card->lif("lif-uuid", "a\"b\\c\nd\xff");
     const uint64_t readings[] = {18446744073709551615ULL, 18446744073709551615ULL, 9007199254740993ULL, 99};
     lif->publish(readings);  // the extra reading is dropped

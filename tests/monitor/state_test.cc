@@ -66,7 +66,7 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
     const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(1).uuid + "\"";
     ASSERT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "123456789012"; }));
-    EXPECT_EQ(metric("talon_card_up"), "1");
+    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
@@ -88,8 +88,10 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     host_->ctl("set 0 lif 1 tx_rdma_unicast_packets 5");
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_FALSE(card_down());
-    EXPECT_EQ(host_->trace_count(bdf() + "card up detected"), 1u);
-    EXPECT_EQ(metric("talon_card_up"), "1");
+    // The new worker reports the card up once its platform access has
+    // started, and publishes it up with its first sample.
+    EXPECT_TRUE(wait_until([&] { return host_->trace_count(bdf() + "card up detected") == 1; }));
+    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
     EXPECT_EQ(metric("talon_card_down_transitions_total"), "1");
     EXPECT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "5"; }));
 }

@@ -30,6 +30,7 @@ fi
 control=$(dpkg-deb -f "$deb" Depends)
 echo "$control" | grep -q 'pciutils' || fail "Depends lacks pciutils: $control"
 echo "$control" | grep -q 'libspdlog' || fail "Depends lacks the shared libraries: $control"
+echo "$control" | grep -q 'libmicrohttpd' || fail "Depends lacks the HTTP server library: $control"
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/talonmon.json || fail "/etc/talonmon.json is not a conffile"
 dpkg-deb -I "$deb" postinst | grep -q 'deb-systemd-helper enable' ||
   fail "postinst does not enable the unit"

@@ -1,16 +1,53 @@
 #include "utils/log/log_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 
 namespace utils {
 
 namespace {
-constexpr mode_t k_log_file_mode = 0666;
-}
+// Readable by all, writable by the daemon only, whatever the umask.
+constexpr mode_t k_log_file_mode = 0644;
+}  // namespace
 
 unique_fd open_log_file(const std::string &path, bool truncate) {
-    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | (truncate ? O_TRUNC : 0);
-    return open_fd(path, flags, k_log_file_mode);
+    // Non-blocking, so that a FIFO planted at the path cannot hold the
+    // caller; only regular files are kept.
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+    unique_fd file;
+    while (!file) {
+        // A file this call creates gets its mode exactly; one that exists
+        // keeps the mode it has.
+        file = open_fd(path, flags | O_CREAT | O_EXCL, k_log_file_mode);
+        if (file) {
+            if (::fchmod(file.get(), k_log_file_mode) != 0) {
+                return {};
+            }
+            break;
+        }
+        if (errno != EEXIST) {
+            return {};
+        }
+        file = open_fd(path, flags);
+        if (!file && errno != ENOENT) {
+            return {};  // ENOENT: removed in between, create it
+        }
+    }
+    struct stat st {};
+    if (::fstat(file.get(), &st) != 0) {
+        return {};
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return {};
+    }
+    const int status = ::fcntl(file.get(), F_GETFL);
+    if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
+        return {};
+    }
+    return file;
 }
 
 }  // namespace utils

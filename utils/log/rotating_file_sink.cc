@@ -31,6 +31,13 @@ bool is_symlink(const std::string &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// Something other than a regular file or a symbolic link stands at `path`
+// (a FIFO, a directory, a device node): it is refused, not retried.
+bool is_irregular(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode);
+}
+
 std::string error_text(const std::string &msg, int err) {
     return spdlog::spdlog_ex(msg, err).what();
 }
@@ -90,9 +97,11 @@ bool rotating_file_sink<Mutex>::open_(bool truncate, bool retry, std::string &er
         }
     }
     const int tries = retry ? k_open_tries : 1;
+    int err = 0;
     for (int attempt = 1; attempt <= tries; ++attempt) {
         file_ = open_log_file(base_filename_, truncate);
-        if (file_ || errno == ELOOP) {
+        err = errno;
+        if (file_ || err == ELOOP || is_irregular(base_filename_)) {
             break;
         }
         if (attempt < tries) {
@@ -100,10 +109,13 @@ bool rotating_file_sink<Mutex>::open_(bool truncate, bool retry, std::string &er
         }
     }
     if (!file_) {
-        const int err = errno;
-        error = (err == ELOOP && is_symlink(base_filename_))
-                    ? failed + ": it is a symbolic link, which is not followed"
-                    : error_text(failed, err);
+        if (err == ELOOP && is_symlink(base_filename_)) {
+            error = failed + ": it is a symbolic link, which is not followed";
+        } else if (is_irregular(base_filename_)) {
+            error = failed + ": it is not a regular file";
+        } else {
+            error = error_text(failed, err);
+        }
         return false;
     }
     struct stat st {};

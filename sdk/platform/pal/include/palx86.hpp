@@ -47,6 +47,11 @@ int pal_hw_x86_init(const char* hub_bdf);
 // on its previous mappings.
 int palx86_init_with_rsc_bdf(const char* rsc_bdf);
 
+// Why the calling thread's last failed start failed (the resource device or
+// file and the reason), for a caller that logs it; empty after a start that
+// succeeded.
+const char* palx86_last_error();
+
 // ---- Translations (start the context lazily) ------------------------------
 int pal_hw_x86_regs_pa_to_va(uint64_t pa, uint64_t* va);
 int pal_hw_x86_mem_pa_to_va(uint64_t pa, uint64_t* va);

@@ -19,17 +19,29 @@
 
 namespace {
 
+// Why the calling thread's last start failed, for callers that log it.
+thread_local std::string tls_palx86_error;
+
+// Reports a failed start on standard error (`text` and a newline) and keeps
+// `cause` (or `text`) as the thread's last error.
+void palx86_fail(const std::string& text, const std::string& cause = {}) {
+    fprintf(stderr, "%s\n", text.c_str());
+    tls_palx86_error = cause.empty() ? text : cause;
+}
+
 // Maps the whole file read-write; on failure reports like the C library
 // tools do (perror with the path, or "mmap") and returns false.
 bool palx86_map_file(const std::string& path, utils::mapped_file* out) {
     utils::unique_fd fd = utils::open_fd(path, O_RDWR | O_SYNC);
     struct stat st {};
     if (!fd || fstat(fd.get(), &st) != 0) {
-        perror(path.c_str());
+        const int err = errno;
+        palx86_fail(path + ": " + strerror(err));
         return false;
     }
     if (!out->map(fd.get(), static_cast<size_t>(st.st_size))) {
-        perror("mmap");
+        const int err = errno;
+        palx86_fail(std::string("mmap: ") + strerror(err), "mmap of " + path + ": " + strerror(err));
         return false;
     }
     return true;
@@ -158,6 +170,8 @@ uint64_t palx86_mem_span(uint64_t pa, uint64_t size, uint64_t* va) {
 
 palx86_ctx_s palx86_get_ctx() { return tls_palx86.ctx; }
 
+const char* palx86_last_error() { return tls_palx86_error.c_str(); }
+
 const palx86_ctx_s& palx86_ctx_started() { return palx86_ctx_lazy(); }
 
 int pal_hw_x86_init(const char* hub_bdf) {
@@ -170,7 +184,7 @@ int pal_hw_x86_init(const char* hub_bdf) {
     char rsc_bdf[NIC_IPC_BDF_SIZE] = {};
     int rc = palx86_rsc_bdf_from_hub(hub, rsc_bdf, sizeof(rsc_bdf));
     if (rc != 0) {
-        fprintf(stderr, "Cannot get resource device bdf for card %s\n", hub);
+        palx86_fail(std::string("Cannot get resource device bdf for card ") + hub);
         return rc < 0 ? rc : -1;
     }
     return palx86_init_with_rsc_bdf(rsc_bdf);
@@ -178,11 +192,11 @@ int pal_hw_x86_init(const char* hub_bdf) {
 
 int palx86_init_with_rsc_bdf(const char* rsc_bdf) {
     if (!palx86_bdf_valid(rsc_bdf)) {
-        fprintf(stderr, "Invalid resource device address '%s'\n", rsc_bdf != nullptr ? rsc_bdf : "");
+        palx86_fail(std::string("Invalid resource device address '") + (rsc_bdf != nullptr ? rsc_bdf : "") + "'");
         return -1;
     }
     if (!palx86_mem_enable(rsc_bdf)) {
-        fprintf(stderr, "device memenable failed\n");
+        palx86_fail("device memenable failed", std::string("device memenable failed (setpci -s ") + rsc_bdf + ")");
         return -1;
     }
     // Everything is mapped and checked before the thread's context changes,
@@ -194,18 +208,21 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf) {
         return -1;
     }
     if (rsc.size() < k_palx86_rsc_min_size) {
-        fprintf(stderr, "palx resource map of %s is %lu bytes, too small\n", rsc_bdf,
-                static_cast<unsigned long>(rsc.size()));
+        palx86_fail(std::string("palx resource map of ") + rsc_bdf + " is " + std::to_string(rsc.size()) +
+                    " bytes, too small");
         return -1;
     }
     const uint64_t rsc_va = palx86_va(rsc);
     uint32_t magic = palx86_load_le32(rsc_va + k_palx86_rsc_magic_off);
     uint32_t version = palx86_load_le32(rsc_va + k_palx86_rsc_version_off);
     if (magic != k_palx86_rsc_map_magic && version == 0) {
-        fprintf(stderr,
-                "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check "
-                "failed\n",
-                magic, k_palx86_rsc_map_magic, 0, 1);
+        char text[128];
+        snprintf(text, sizeof(text),
+                 "palx asic-magic/host-magic 0x%x/0x%xasic-version/host-version %d/%d check failed", magic,
+                 k_palx86_rsc_map_magic, 0, 1);
+        char cause[128];
+        snprintf(cause, sizeof(cause), "resource map of %s refused: magic 0x%x, version 0", rsc_bdf, magic);
+        palx86_fail(text, cause);
         return -1;
     }
     if (!palx86_map_file(palx86_sysfs_path(rsc_bdf, "resource0"), &regs) ||
@@ -213,6 +230,7 @@ int palx86_init_with_rsc_bdf(const char* rsc_bdf) {
         return -1;
     }
 
+    tls_palx86_error.clear();
     palx86_thread_state& st = tls_palx86;
     palx86_ctx_s& ctx = st.ctx;
     ctx.rsc_va = rsc_va;

@@ -1,0 +1,154 @@
+// What the daemon tells about its cards and itself when things are not
+// well: a card that cannot start, no cards at all, a failed listing, a
+// stalled daemon, a loose umask, look-alike processes at start.
+#include "tests/e2e/emulated_daemon.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace {
+
+using test_support::read_file;
+using test_support::read_lines;
+using test_support::wait_until;
+
+using HealthTest = e2e::daemon_test;
+
+// Non-root processes named like the daemon, or with its name in theirs,
+// do not keep it from starting.
+TEST_F(HealthTest, LookAlikeProcessesOfOtherUsersDoNotBlockTheStart) {
+    // The system's interpreter: one a user installed under /root is not
+    // for nobody to run.
+    const std::string python = "/usr/bin/python3";
+    if (!std::filesystem::exists(python)) {
+        GTEST_SKIP() << python << " is not installed";
+    }
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    auto named = [&](const std::string &name) {
+        return as_nobody + python + " -c 'import ctypes, time; ctypes.CDLL(None).prctl(15, b\"" + name +
+               "\", 0, 0, 0); time.sleep(120)' &\n";
+    };
+    // The helpers run beside the daemon, in its PID namespace.
+    const std::string script = named("talonmon_helper") + named("talonmon") +
+                               "until [ \"$(ps -eo user=,comm= | grep -cE '^nobody +talonmon(_helper)?$')\" = 2 ]; "
+                               "do sleep 0.05; done\n"
+                               "exec " + e2e::k_daemon + " -c " + env_.write_config() + "\n";
+    daemon_ = std::make_unique<test_support::child_process>(std::vector<std::string>{"/bin/sh", "-c", script},
+                                                            env_.env());
+    ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+    EXPECT_EQ(stop_daemon().err, "");
+}
+
+// Under umask 000 the trace logs and telemetry files are still 0644.
+TEST_F(HealthTest, FilesAreCreated0644WhateverTheUmask) {
+    start_emulator(1);
+    const mode_t old_umask = ::umask(0);
+    start_daemon();
+    ::umask(old_umask);
+    ASSERT_TRUE(grows(0, "stats"));
+    EXPECT_EQ(stop_daemon().err, "");
+    for (const std::string &path : {env_.trace_file(), env_.err_file(), telemetry(0, "stats"), telemetry(0, "event")}) {
+        struct stat st {};
+        ASSERT_EQ(::stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 07777, 0644u) << path;
+    }
+}
+
+// In sleep mode a stopped and continued daemon loses samples but never
+// writes two passes at once.
+TEST_F(HealthTest, StallInSleepModeNeverDuplicatesAPass) {
+    start_emulator(1, 1, 2);
+    start_daemon(R"(
+        "card": { "tick_mode": "sleep" },
+        "lif": { "poll_interval": 100000, "counters": [
+            { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } } ] },
+        "port": { "poll_interval": 100000, "counters": [
+            { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })");
+    ASSERT_TRUE(grows(0, "stats", 6));
+    for (int stall = 0; stall < 4; ++stall) {
+        daemon_->signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(350));  // the stall itself
+        daemon_->signal(SIGCONT);
+        ASSERT_TRUE(grows(0, "stats", 6));
+    }
+    EXPECT_EQ(stop_daemon().err, "");
+
+    const std::regex fields(R"re("timestamp":"([^"]+)".*"id": "([^"]+)")re");
+    std::map<std::string, std::set<std::string>> stamps;
+    size_t lines = 0;
+    for (const auto &line : read_lines(telemetry(0, "stats"))) {
+        std::smatch m;
+        if (!std::regex_search(line, m, fields)) {
+            continue;
+        }
+        ++lines;
+        EXPECT_TRUE(stamps[m[2]].insert(m[1]).second) << "two passes at " << m[1] << " for " << m[2];
+    }
+    EXPECT_GT(lines, 30u);
+}
+
+// A host without cards says so once, at the first discovery pass; a host
+// whose cards are found does not.
+TEST_F(HealthTest, NumberOfCardsIsLoggedWhenItChanges) {
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return trace_has("Monitoring 0 TALON card(s)"); })) << read_file(env_.trace_file());
+    EXPECT_EQ(stop_daemon().err, "");
+    EXPECT_EQ(e2e::count_containing(read_lines(env_.trace_file()), "TALON card(s)"), 1u);
+
+    std::filesystem::remove(env_.trace_file());
+    start_emulator(1);
+    start_daemon();
+    ASSERT_TRUE(grows(0, "stats"));
+    EXPECT_EQ(stop_daemon().err, "");
+    EXPECT_FALSE(trace_has("TALON card(s)"));
+}
+
+// A failed card listing reaches standard error as whole lines.
+TEST_F(HealthTest, FailedListingIsOneLineOnStandardError) {
+    start_emulator(1);
+    // A card whose functions carry no vital product data cannot be listed.
+    for (const auto &fn : std::filesystem::directory_iterator(env_.dir() / "emu/sys/bus/pci/devices")) {
+        if (std::filesystem::exists(fn.path() / "vpd")) {
+            test_support::write_file(fn.path() / "vpd", "");
+        }
+    }
+    start_daemon();
+    ASSERT_TRUE(wait_until([&] { return daemon_->err_so_far().find("Error ") != std::string::npos; }));
+    ASSERT_TRUE(wait_until([&] { return trace_has("Monitoring 0 TALON card(s)"); }));
+    const std::string err = stop_daemon().err;
+    EXPECT_TRUE(std::regex_match(err, std::regex("(Error [^\n]*" + emu_->bdf(0) + "[^\n]*\n)+"))) << err;
+}
+
+// A card whose platform start fails is named in the trace log with the
+// cause and published down, while the other card is monitored.
+TEST_F(HealthTest, CardThatCannotStartIsNamedAndDownWhileTheOtherRuns) {
+    start_emulator(2);
+    emu_->ctl("platform 0 setpci");
+    const int port = e2e::free_local_port();
+    start_daemon(e2e::k_minimal_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
+    ASSERT_TRUE(grows(1, "stats"));
+    ASSERT_TRUE(wait_until([&] { return trace_has("TALON " + emu_->bdf(0) + " - Failed to initialize PAL"); }));
+    httplib::Client client("127.0.0.1", port);
+    auto res = client.Get("/metrics");
+    ASSERT_TRUE(res);
+    EXPECT_EQ(e2e::sample_value(res->body, "talon_card_up", emu_->bdf(0)), "0");
+    EXPECT_EQ(e2e::sample_value(res->body, "talon_card_up", emu_->bdf(1)), "1");
+    EXPECT_EQ(e2e::sample_value(res->body, "talonmon_sampling_failed_reads_total", emu_->bdf(1)), "0");
+    const std::string err = stop_daemon().err;
+    EXPECT_NE(err.find("device memenable failed\n"), std::string::npos) << err;
+    EXPECT_FALSE(trace_has("Starting to monitor " + emu_->bdf(0)));
+    EXPECT_EQ(lines_of(0, "stats"), 1u) << "the banner only";
+    EXPECT_EQ(e2e::count_containing(read_lines(telemetry(0, "event")), "card up"), 0u);
+}
+
+}  // namespace

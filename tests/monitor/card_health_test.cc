@@ -1,0 +1,311 @@
+// A card's health as the monitor state reports it, against emulated cards
+// with injected faults: platform starts that fail, counter reads that fail,
+// telemetry files that cannot be opened, LIFs renamed by the card.
+#include "monitor/counter_catalogue.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
+#include "monitor/metrics/talonmon_metrics_render.hpp"
+#include "monitor/talonmon_state.hpp"
+#include "monitor/talonmon_worker.hpp"
+#include "sdk/lib/pal/pal.hpp"
+#include "tests/monitor/emulated_host.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+using test_support::emulated_host;
+using test_support::wait_until;
+
+class CardHealthTest : public testing::Test {
+protected:
+    void start(unsigned cards, talonmon_telemetry_counter_cfg_s lif_counter = {"tx_rdma_unicast_packets", true, 0,
+                                                                               false, true}) {
+        host_ = std::make_unique<emulated_host>(cards, 2, 2);
+        talonmon_init_params_s params{};
+        params.telemetry_dir = host_->telemetry_dir();
+        params.lif_counters = {lif_counter};
+        params.port_counters = {{"frames_rx_ok", true, 0, false, true}};
+        g_lif_poll_ticks = g_port_poll_ticks = 100;
+        ASSERT_EQ(g_talonmon_state.init(&params), 0);
+        g_talonmon_metrics.enable({lif_counter.counter}, {"frames_rx_ok"});
+    }
+    void TearDown() override {
+        g_talonmon_state.teardown();
+        g_talonmon_metrics.reset();
+        g_sampling_report_period_ns = k_sampling_report_period_ns;
+        host_.reset();
+    }
+    bool card_down(unsigned index = 0) { return g_talonmon_state.card(index).is_down(); }
+    std::string bdf(unsigned card = 0) { return "TALON " + host_->card_bdf(card) + " - "; }
+    size_t stats_lines(unsigned card) { return host_->file_lines(card, "stats").size(); }
+    bool stats_grow(unsigned card) {
+        const size_t before = stats_lines(card);
+        return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
+    }
+    static std::string metric(const std::string &name, const std::string &labels = "") {
+        std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
+        std::string found;
+        for (std::string line; std::getline(in, line);) {
+            if (line.rfind(name + "{", 0) == 0 && line.find(labels) != std::string::npos) {
+                found = line.substr(line.rfind(' ') + 1);
+            }
+        }
+        return found;
+    }
+    // A discovery pass that starts a worker, and the end of that worker's
+    // platform start: the card is down again (start failed) or it samples.
+    void pass_until_worker_failed() {
+        ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+        ASSERT_TRUE(wait_until([&] { return card_down(); }));
+    }
+
+    std::unique_ptr<emulated_host> host_;
+};
+
+// A card whose platform start fails is never reported up: one error line
+// per cause, no "card up detected" however often discovery retries it, its
+// gauge at 0 and no statistics. Once it starts, it is reported up once,
+// before its first statistics line.
+TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
+    start(1);
+    host_->ctl("platform 0 setpci");
+    pass_until_worker_failed();
+    const std::string setpci_error = bdf() + "Failed to initialize PAL, err : -1 (device memenable failed";
+    EXPECT_EQ(host_->trace_count(setpci_error), 1u);
+    for (int pass = 0; pass < 3; ++pass) {
+        pass_until_worker_failed();
+    }
+    EXPECT_EQ(host_->trace_count(setpci_error), 1u) << "the same cause is not logged again";
+    EXPECT_EQ(host_->trace_count("card up detected"), 0u);
+    EXPECT_EQ(host_->trace_count("Starting to monitor"), 0u);
+    EXPECT_EQ(metric("talon_card_up"), "0");
+    EXPECT_EQ(stats_lines(0), 1u) << "the banner only";
+    EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "no up or down record";
+
+    // Another cause is logged once.
+    host_->ctl("platform 0 map");
+    pass_until_worker_failed();
+    pass_until_worker_failed();
+    EXPECT_EQ(host_->trace_count(bdf() + "Failed to initialize PAL, err : -1 (resource map of "), 1u);
+    EXPECT_EQ(host_->trace_count(setpci_error), 1u);
+
+    host_->ctl("platform 0 ok");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(wait_until([&] { return host_->trace_count(bdf() + "card up detected") == 1; }));
+    EXPECT_TRUE(stats_grow(0));
+    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
+    EXPECT_FALSE(card_down());
+    // The up record comes before the first statistics line.
+    const auto events = host_->file_lines(0, "event");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_NE(events[1].find("card up detected"), std::string::npos);
+    const std::regex stamp("\"timestamp\":\"([^\"]+)\"");
+    std::smatch up, first;
+    const auto stats = host_->file_lines(0, "stats");
+    ASSERT_TRUE(std::regex_search(events[1], up, stamp));
+    ASSERT_TRUE(std::regex_search(stats[1], first, stamp));
+    EXPECT_LE(up[1].str(), first[1].str());
+
+    // The same cause after a start that succeeded is news again.
+    host_->ctl("platform 0 setpci");
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    host_->ctl("heartbeat 0 ok");
+    pass_until_worker_failed();
+    EXPECT_EQ(host_->trace_count(setpci_error), 2u);
+    EXPECT_EQ(host_->trace_count("card up detected"), 1u);
+    EXPECT_EQ(metric("talon_card_up"), "0");
+}
+
+// A card that comes back is published up only with its new worker's first
+// sample: no scrape sees it up with the readings of the worker before.
+TEST_F(CardHealthTest, CardComingBackIsUpOnlyWithItsNewReadings) {
+    start(1);
+    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 900000");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
+    const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(0).uuid + "\"";
+    ASSERT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "900000"; }));
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    ASSERT_EQ(metric("talon_card_up"), "0");
+    host_->ctl("heartbeat 0 ok");
+    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 7");
+
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    std::string up;
+    ASSERT_TRUE(wait_until([&] {
+        up = metric("talon_card_up");
+        if (up == "1") {
+            EXPECT_EQ(metric(lif_metric, lif), "7") << "up before the new worker's first sample";
+        }
+        return up == "1";
+    }));
+}
+
+// A LIF the card reports under its id with a new name is published, and
+// written, under the new name, both when rediscovered and after the card
+// came back.
+TEST_F(CardHealthTest, RenamedLifIsRepublishedUnderItsNewName) {
+    start(1);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
+    const std::string uuid = g_talonmon_state.card(0).lifs()->at(1).uuid;
+    ASSERT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"rdma1\",lif_uuid=\"" + uuid).empty(); }));
+
+    host_->ctl("rename-lif 0 1 storage");
+    g_talonmon_state.discover_lifs();
+    EXPECT_EQ(g_talonmon_state.card(0).lifs()->at(1).name, "storage");
+    EXPECT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"storage\",lif_uuid=\"" + uuid).empty(); }));
+    EXPECT_EQ(metric(lif_metric, "lif=\"rdma1\""), "") << "the old name is gone";
+    EXPECT_TRUE(wait_until([&] {
+        for (const auto &line : host_->file_lines(0, "stats")) {
+            if (line.find("\"name\": \"storage\"") != std::string::npos) return true;
+        }
+        return false;
+    }));
+
+    host_->ctl("heartbeat 0 fail");
+    g_talonmon_state.inspect_card_health();
+    host_->ctl("heartbeat 0 ok");
+    host_->ctl("rename-lif 0 1 backup");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"backup\",lif_uuid=\"" + uuid).empty(); }));
+    EXPECT_EQ(metric(lif_metric, "lif=\"storage\""), "");
+}
+
+// One card whose telemetry file cannot be opened (a symbolic link planted
+// where it goes, a FIFO nobody reads) is skipped with an error naming the
+// file, without blocking; the other cards are monitored, and the skipped
+// ones are taken at the next pass once their paths are sound. The trace
+// log says how many cards are monitored when that changes.
+TEST_F(CardHealthTest, CardWhoseFilesCannotBeOpenedIsSkippedAndTheOthersGoOn) {
+    start(3);
+    const std::string tel = host_->telemetry_dir();
+    const std::string stats0 = tel + "/card_" + host_->card_bdf(0) + "_stats.log";
+    const std::string event1 = tel + "/card_" + host_->card_bdf(1) + "_event.log";
+    std::filesystem::create_symlink(tel + "/elsewhere", stats0);
+    ASSERT_EQ(::mkfifo(event1.c_str(), 0644), 0);
+
+    auto pass = std::async(std::launch::async, [] { return g_talonmon_state.discover_cards(); });
+    ASSERT_EQ(pass.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "discovery blocked";
+    EXPECT_EQ(pass.get(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
+    EXPECT_EQ(g_talonmon_state.card(0).bdf, host_->card_bdf(2));
+    EXPECT_TRUE(stats_grow(2));
+    EXPECT_EQ(host_->trace_count("Failed opening file " + stats0 + " for writing: it is a symbolic link"), 1u);
+    EXPECT_EQ(host_->trace_count("Failed opening file " + event1 + " for writing: it is not a regular file"), 1u);
+    EXPECT_EQ(host_->trace_count(bdf(0) + "Failed to start stats logger"), 1u);
+    EXPECT_EQ(host_->trace_count(bdf(1) + "Failed to start event logger"), 1u);
+    EXPECT_FALSE(std::filesystem::exists(tel + "/elsewhere"));
+    EXPECT_EQ(host_->trace_count("TALON card(s)"), 0u) << "found cards have lines of their own";
+
+    std::filesystem::remove(stats0);
+    std::filesystem::remove(event1);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 3u);
+    EXPECT_TRUE(stats_grow(0));
+    EXPECT_TRUE(stats_grow(1));
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    EXPECT_EQ(host_->trace_count("Monitoring 3 TALON card(s)"), 1u) << "once per change";
+    EXPECT_EQ(host_->trace_count("TALON card(s)"), 1u);
+}
+
+// The calling thread's failing memory reads: reads of `g_failing_addr` fail
+// while `g_fail_reads` is set; every other read goes to the host backend.
+std::atomic<bool> g_fail_reads{false};
+std::atomic<uint64_t> g_failing_addr{0};
+decltype(sdk::lib::pal_rwvecs_s::mem_read) g_host_mem_read = nullptr;
+
+sdk::lib::pal_ret_t failing_mem_read(uint64_t addr, uint8_t *data, uint64_t size, uint32_t flags) {
+    if (g_fail_reads.load() && addr == g_failing_addr.load()) {
+        return sdk::lib::PAL_RET_NOK;
+    }
+    return g_host_mem_read(addr, data, size, flags);
+}
+
+// A counter whose read fails is left out of its pass and keeps its last
+// reading: a cumulative counter never drops to 0 and the delta after the
+// failure spans the gap. The failures are counted (metric and the sampling
+// line) and logged at error level at most once a report period.
+TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
+    start(1, {"tx_rdma_unicast_packets", false, 0, false, true});
+    g_sampling_report_period_ns = 1500000000;
+    // The operation table is filled by the first platform start.
+    std::thread([this] {
+        aml_card_handle_s handle{host_->card_field(0, "uuid"), host_->card_bdf(0)};
+        ASSERT_EQ(talonmon_card_sdk_init(&handle), 0);
+    }).join();
+    g_host_mem_read = sdk::lib::gl_pal_info.rwvecs.mem_read;
+    sdk::lib::gl_pal_info.rwvecs.mem_read = failing_mem_read;
+    struct restore_table {
+        ~restore_table() { sdk::lib::gl_pal_info.rwvecs.mem_read = g_host_mem_read; }
+    } restore;
+
+    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 1000");
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    const talonmon_lif_entry_s lif0 = g_talonmon_state.card(0).lifs()->at(0);
+    g_failing_addr = lif0.stats_addr + lif_counter_map.at("tx_rdma_unicast_packets");
+    auto lif0_lines = [&] {
+        std::vector<std::string> lines;
+        for (const auto &line : host_->file_lines(0, "stats")) {
+            if (line.find(lif0.uuid) != std::string::npos) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    };
+    ASSERT_TRUE(wait_until([&] { return lif0_lines().size() >= 2; }));
+    g_fail_reads = true;
+    const size_t before = lif0_lines().size();
+    auto failed_reads = [] {
+        const std::string value = metric("talonmon_sampling_failed_reads_total");
+        return value.empty() ? 0 : std::stoull(value);
+    };
+    ASSERT_TRUE(wait_until([&] { return failed_reads() >= 5; }));
+    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 1500");
+    EXPECT_LE(lif0_lines().size(), before + 1) << "no line while its only counter fails";
+    g_fail_reads = false;
+    ASSERT_TRUE(wait_until([&] { return lif0_lines().size() >= before + 3; }));
+
+    // Readings 1000 (first line), 0 while unchanged, then one delta of 500
+    // across the failure: never a 2^64 jump, never a negative one.
+    uint64_t total = 0;
+    for (const auto &line : lif0_lines()) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(line, m, std::regex("\"value\": (\\d+)"))) << line;
+        const uint64_t value = std::stoull(m[1]);
+        EXPECT_LE(value, 1000u) << line;
+        total += value;
+    }
+    EXPECT_EQ(total, 1500u);
+    EXPECT_EQ(host_->trace_count(bdf() + "Failed to read counter tx_rdma_unicast_packets at 0x"), 1u);
+    // The sampling lines of the periods with failures name them, and only those.
+    const std::regex sampling_line(" s, (\\d+) failed reads$");
+    uint64_t logged = 0;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            logged = 0;
+            for (const auto &line : test_support::read_lines(host_->log_dir() + "/talonmon.log")) {
+                std::smatch m;
+                if (std::regex_search(line, m, sampling_line)) {
+                    logged += std::stoull(m[1]);
+                }
+            }
+            return logged == failed_reads();
+        },
+        std::chrono::seconds(5)));
+    EXPECT_GE(logged, 5u);
+}
+
+}  // namespace
