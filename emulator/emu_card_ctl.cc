@@ -504,7 +504,8 @@ void apply_fault(const fault_s &f, std::vector<uint8_t> *rsp, uint32_t *transpor
         *transport = f.value;
         break;
     case fault_e::short_rsp:
-        rsp->resize(rsp->size() / 2);
+        // Without a count the answer is cut in half.
+        rsp->resize(f.value == 0 ? rsp->size() / 2 : rsp->size() - std::min<size_t>(f.value, rsp->size()));
         break;
     }
 }

@@ -312,7 +312,7 @@ std::string emulator::impl::verb_rate(card_s &c, const std::vector<std::string> 
 std::string emulator::impl::verb_fault(card_s &c, const std::vector<std::string> &w, bool *ok)
 {
     if (w.size() != 4) {
-        return usage("fault CARD COMMAND ok|status=N|transport=N|short");
+        return usage("fault CARD COMMAND ok|status=N|transport=N|short|short=N");
     }
     int cmd = -1;
     for (unsigned i = 0; i < k_cmd_count; ++i) {
@@ -330,16 +330,15 @@ std::string emulator::impl::verb_fault(card_s &c, const std::vector<std::string>
         f.mode = fault_e::ok;
     } else if (m == "short") {
         f.mode = fault_e::short_rsp;
-    } else if (m.rfind("status=", 0) == 0 || m.rfind("transport=", 0) == 0) {
-        const bool st = m[0] == 's';
+    } else if (m.rfind("status=", 0) == 0 || m.rfind("transport=", 0) == 0 || m.rfind("short=", 0) == 0) {
         auto v = parse_number(m.substr(m.find('=') + 1));
         if (!v || *v > UINT32_MAX) {
             return "bad fault value in '" + m + "'";
         }
-        f.mode = st ? fault_e::status : fault_e::transport;
+        f.mode = m[0] == 's' ? (m[1] == 't' ? fault_e::status : fault_e::short_rsp) : fault_e::transport;
         f.value = static_cast<uint32_t>(*v);
     } else {
-        return usage("fault CARD COMMAND ok|status=N|transport=N|short");
+        return usage("fault CARD COMMAND ok|status=N|transport=N|short|short=N");
     }
     if (ctl_cmd) {
         c.ctl.set_fault(w[2], f);

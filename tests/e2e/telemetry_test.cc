@@ -171,13 +171,16 @@ TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
     };
     emu_->ctl("heartbeat 0 fail");
     ASSERT_TRUE(wait_until([&] { return down_lines() == 1; }));
-    // The worker may finish the pass it is in before it parks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // Several more inspections pass (one every 100 ms): still one record, and
-    // the parked worker writes nothing while the other card goes on.
+    // The worker may finish the pass it is in before it parks: two passes of
+    // the other card later, the file holds whole passes of four lines.
+    ASSERT_TRUE(grows(1, "stats", 8));
+    ASSERT_TRUE(wait_until([&] { return lines_of(0, "stats") % 4 == 1; }));
+    // While the other card writes 200 more passes (400 ms or more, several
+    // inspections at one every 100 ms): still one record, and the parked
+    // worker writes nothing.
     const size_t parked = lines_of(0, "stats");
-    EXPECT_TRUE(grows(1, "stats"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    const size_t other = lines_of(1, "stats");
+    EXPECT_TRUE(wait_until([&] { return lines_of(1, "stats") >= other + 800; }, std::chrono::seconds(30)));
     EXPECT_EQ(down_lines(), 1u);
     EXPECT_EQ(lines_of(0, "stats"), parked);
     EXPECT_EQ(test_support::read_file(telemetry(1, "event")).find("card down"),
@@ -203,8 +206,14 @@ TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
         content += filler + "\n";
     }
     test_support::write_file(stats, content);
+    // Copies of earlier rotations: each moves up one place, the oldest kept
+    // (the fifth) goes, and no sixth appears.
+    constexpr int k_kept_copies = 5;
+    for (int copy = 1; copy <= k_kept_copies; ++copy) {
+        test_support::write_file(stats + "." + std::to_string(copy), "copy " + std::to_string(copy) + "\n");
+    }
     start_daemon(k_filter);
-    ASSERT_TRUE(wait_until([&] { return test_support::file_exists(stats + ".1"); }));
+    ASSERT_TRUE(wait_until([&] { return test_support::read_file(stats + ".1") != "copy 1\n"; }));
     ASSERT_TRUE(grows(0, "stats"));
     EXPECT_EQ(stop_daemon().err, "");
 
@@ -215,6 +224,11 @@ TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
     ASSERT_GT(rotated.size(), filler_lines);
     EXPECT_EQ(rotated[filler_lines], "*** Boot #7 ***") << "banner between old content and new lines";
     EXPECT_LE(test_support::read_file(stats + ".1").size(), 10485760u + 16u);
+    for (int copy = 2; copy <= k_kept_copies; ++copy) {
+        EXPECT_EQ(test_support::read_file(stats + "." + std::to_string(copy)),
+                  "copy " + std::to_string(copy - 1) + "\n");
+    }
+    EXPECT_FALSE(test_support::file_exists(stats + "." + std::to_string(k_kept_copies + 1)));
     auto live = read_lines(stats);
     ASSERT_GE(live.size(), 2u);
     EXPECT_EQ(live[0], "*** Boot #7 ***");

@@ -95,6 +95,19 @@ TEST_F(FakeDevice, LargestRequestIsFramedOversizedOneRefusedAndClosedPeerIsEpipe
     EXPECT_EQ(errno, EPIPE);
 }
 
+// A channel's request tags count from 0 and wrap at 256.
+TEST_F(FakeDevice, RequestTagsCountFromZeroAndWrapAt256)
+{
+    uint32_t status = 0;
+    for (unsigned n = 0; n < 258; ++n) {
+        queue(response(0x10001, 4));
+        ASSERT_EQ(exchange(0x10001, 4, 8, &status), 4) << n;
+        const bytes wire = received();
+        ASSERT_GE(wire.size(), 8u);
+        EXPECT_EQ((get_le<uint64_t>(wire.data()) >> 8) & 0xFF, n % 256) << n;
+    }
+}
+
 // Framing faults the fuzzer cannot tell from a valid answer: they would be
 // taken without a crash, with bytes the card never sent.
 TEST_F(FakeDevice, ResponsesToAnotherRequestOrCutShortAreEio)

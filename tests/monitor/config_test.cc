@@ -44,8 +44,6 @@ TEST(Config, MistakesAreRefusedNamingTheKey) {
         {R"({"filter": {"lif": {"counters": [{"counter": "x", "action": {"stats_record": [true]}}]}, )" + ports + "}}",
          "Error - filter.lif.counters: action.stats_record must be a boolean\n"},
         {with_lists(R"("telemetry_dir": "/tmp\u0000/etc", )"), "Error - telemetry_dir must not contain a NUL character\n"},
-        {R"({"filter": {"lif": {"counters": []}, "port": {"poll_interval": 99, "counters": []}}})",
-         "Error - filter.port.poll_interval must be at least 100 microseconds\n"},
         {R"({"filter": {"lif": {"counters": []}, "port": {"counters": [{"counter": "frames_rx_ok"}]}}})",
          "Error - Neither event record nor stats record is selected for port counter frames_rx_ok\n"},
     };
@@ -54,9 +52,30 @@ TEST(Config, MistakesAreRefusedNamingTheKey) {
         EXPECT_EQ(r.rc, 255) << json;
         EXPECT_EQ(r.err, message) << json;
     }
-    // The shortest interval allowed is one tick.
-    auto r = parse(R"({"filter": {"lif": {"poll_interval": 100, "counters": []}, "port": {"counters": []}}})");
-    EXPECT_EQ(r.rc, 0) << r.err;
+    // Every interval is bounded below by one tick: a shorter one would be a
+    // period of zero ticks. The shortest allowed is one tick.
+    for (const auto &[section, key] : {std::pair{"card", "liveness_poll_interval"}, std::pair{"lif", "poll_interval"},
+                                       std::pair{"port", "poll_interval"}}) {
+        for (const char *value : {"99", "1", "0", "100"}) {
+            const std::string setting = "\"" + std::string(key) + "\": " + value;
+            std::string json;
+            if (section == std::string("card")) {
+                json = with_lists("", R"("card": {)" + setting + "}, ");
+            } else {
+                json = R"({"filter": {")" + std::string(section) + R"(": {)" + setting + R"(, "counters": []}, ")" +
+                       (section == std::string("lif") ? "port" : "lif") + R"(": {"counters": []}}})";
+            }
+            auto r = parse(json);
+            if (value == std::string("100")) {
+                EXPECT_EQ(r.rc, 0) << json << r.err;
+                continue;
+            }
+            EXPECT_EQ(r.rc, 255) << json;
+            EXPECT_EQ(r.err, "Error - filter." + std::string(section) + "." + key +
+                                 " must be at least 100 microseconds\n")
+                << json;
+        }
+    }
 }
 
 TEST(Config, NumbersThatDoNotFitTakeTheirDefault) {

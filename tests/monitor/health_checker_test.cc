@@ -24,7 +24,9 @@ TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
 
     const auto started = steady::now();
     std::thread checker([] { talonmon_health_checker(nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Thirty passes or more.
+    EXPECT_TRUE(test_support::wait_until([] { return talonmon_health_tick() >= 30 * k_liveness_ticks; },
+                                         std::chrono::seconds(30)));
     const uint64_t tick = talonmon_health_tick();
     const auto read = steady::now();
     g_talonmon_state.set_running(false);

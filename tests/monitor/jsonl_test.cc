@@ -1,6 +1,7 @@
 // The exact text of telemetry lines.
 #include "monitor/talonmon_jsonl.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -50,6 +51,33 @@ TEST(Jsonl, NamesFromTheCardAreEscapedAndMadeValidUtf8) {
         EXPECT_EQ(render(raw, raw),
                   k_prefix + R"("lif": {"id": ")" + expected + R"(","name": ")" + expected + R"(","counters": []}})");
     }
+}
+
+// Text with nothing to escape is copied whole; one character that needs
+// escaping, alone among plain ones, is enough to leave that path.
+TEST(Jsonl, EachControlCharacterAloneIsEscaped) {
+    const std::pair<char, std::string> named[] = {{'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"},
+                                                  {'\b', "\\b"}, {'\f', "\\f"}, {'"', "\\\""},
+                                                  {'\\', "\\\\"}};
+    for (int c = 0; c < 0x20; ++c) {
+        std::string expected = fmt::format("\\u{:04x}", c);
+        for (const auto &[raw, escaped] : named) {
+            if (raw == c) {
+                expected = escaped;
+            }
+        }
+        std::string out = "x";
+        talonmon_json_escape_append(out, std::string("ab") + static_cast<char>(c) + "cd");
+        EXPECT_EQ(out, "xab" + expected + "cd") << c;
+    }
+    for (const auto &[raw, escaped] : named) {
+        std::string out;
+        talonmon_json_escape_append(out, std::string(1, raw));
+        EXPECT_EQ(out, escaped);
+    }
+    std::string out = "x";
+    talonmon_json_escape_append(out, " ~plain\x7f");
+    EXPECT_EQ(out, "x ~plain\x7f") << "space, tilde and DEL need no escape";
 }
 
 TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {

@@ -47,6 +47,22 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     EXPECT_NE(text.find("lif=\"a\\\"b\\\\c\\nd\xef\xbf\xbd\""), std::string::npos) << text;
     EXPECT_EQ(sample(text, "talonmon_build_info", "version=\"1.2.3\""), "1");
     EXPECT_EQ(sample(text, "talon_card_up", "bdf=\"0000:41:00.0\",card_uuid=\"card-uuid\""), "1");
+    // Each label carries its own value, on the samples of both kinds and of
+    // a second card.
+    auto other = registry.make_card("0000:c1:00.0", "other-card");
+    registry.add_card(other);
+    const uint64_t other_readings[] = {5, 6, 7};
+    other->lif("other-lif", "rdma0")->publish(other_readings);
+    const uint64_t port_readings[] = {8};
+    other->port("other-port", "eth1/1")->publish(port_readings);
+    const std::string both = render(registry);
+    for (const char *expected :
+         {"talon_lif_rx_rdma_unicast_bytes_total{bdf=\"0000:c1:00.0\",card_uuid=\"other-card\",lif=\"rdma0\","
+          "lif_uuid=\"other-lif\"} 7\n",
+          "talon_port_frames_tx_ok_total{bdf=\"0000:c1:00.0\",card_uuid=\"other-card\",port=\"eth1/1\","
+          "port_uuid=\"other-port\"} 8\n"}) {
+        EXPECT_NE(both.find(expected), std::string::npos) << expected << both;
+    }
 
     // Every family once, with HELP and TYPE before its samples.
     std::regex type_line("^# TYPE ([a-z_]+) (counter|gauge)$");

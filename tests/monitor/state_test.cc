@@ -70,8 +70,9 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
+    EXPECT_TRUE(card_down()) << "the first missed heartbeat takes the card down";
+    EXPECT_EQ(host_->trace_count(bdf() + "card down detected"), 1u);
     g_talonmon_state.inspect_card_health();
-    EXPECT_TRUE(card_down());
     EXPECT_EQ(host_->trace_count(bdf() + "card down detected"), 1u);
     EXPECT_EQ(metric("talon_card_up"), "0");
     EXPECT_EQ(metric(lif_metric, lif), "123456789012") << "the last reading stays while the card is down";
@@ -152,6 +153,7 @@ TEST(Liveness, OnlyAMatchingAnswerIsAlive) {
         {"fault 0 HEARTBEAT status=11", AML_STATUS_OK},
         {"fault 0 HEARTBEAT status=39", AML_STATUS_TIMEOUT},
         {"fault 0 HEARTBEAT short", AML_STATUS_MSG_SIZE_MISMATCH},
+        {"fault 0 HEARTBEAT short=1", AML_STATUS_MSG_SIZE_MISMATCH},
         {"fault 0 HEARTBEAT ok", AML_STATUS_OK},
         {"heartbeat 0 mismatch", AML_STATUS_GENERIC_ERR},
         {"heartbeat 0 fail", AML_STATUS_IPC_OP_ERR},

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <thread>
 
 namespace {
@@ -106,6 +107,46 @@ TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
     EXPECT_EQ(g_lif_poll_ticks, 2u);
     const std::string schedule = schedule_of(*host_);
     EXPECT_EQ(schedule, expected_schedule(2, 1, schedule.size()));
+}
+
+// The milliseconds of the day of each line of the first LIF.
+std::vector<int64_t> lif_line_times(const emulated_host &host) {
+    const auto &card = host.cards_json().begin()->second;
+    const std::string lif = "\"lif\": {\"id\": \"" + card.get_child("lifs").begin()->second.get<std::string>("uuid");
+    const std::regex stamp(R"re("timestamp":"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.(\d{3})")re");
+    std::vector<int64_t> times;
+    for (const auto &line : host.file_lines(0, "stats")) {
+        std::smatch m;
+        if (line.find(lif) != std::string::npos && std::regex_search(line, m, stamp)) {
+            times.push_back(((std::stoll(m[1]) * 60 + std::stoll(m[2])) * 60 + std::stoll(m[3])) * 1000 +
+                            std::stoll(m[4]));
+        }
+    }
+    return times;
+}
+
+// A tick is 100 microseconds in both modes: with a period of 500 ticks the
+// passes come 50 ms apart. A worker may fall behind (a spinning one does on
+// a loaded machine), never ahead; a sleeping one keeps to its schedule.
+TEST_P(WorkerScheduleTest, PassesAreTheirPeriodInTicksApart) {
+    constexpr uint64_t k_period_ticks = 500;
+    constexpr int64_t k_period_ms = 50;
+    constexpr size_t k_passes = 9;
+    g_lif_poll_ticks = g_port_poll_ticks = k_period_ticks;
+    ASSERT_EQ(g_talonmon_state.init(&params_), 0);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_TRUE(wait_until([&] { return lif_line_times(*host_).size() >= k_passes; }));
+    g_talonmon_state.teardown();
+    const auto times = lif_line_times(*host_);
+    int64_t span = times[k_passes - 1] - times[0];
+    if (span < 0) {
+        span += int64_t{24} * 3600 * 1000;  // across midnight
+    }
+    const int64_t expected = static_cast<int64_t>(k_passes - 1) * k_period_ms;
+    EXPECT_GE(span + 1, expected) << "passes closer than their period";  // stamps are whole milliseconds
+    if (GetParam() == TALONMON_TICK_MODE_SLEEP) {
+        EXPECT_LE(span, expected + expected / 2) << "a sleeping worker's passes drifted apart";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(TickModes, WorkerScheduleTest,

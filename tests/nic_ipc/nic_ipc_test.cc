@@ -130,11 +130,24 @@ TEST(NicIpcDev, ListingFailsWithoutLspciAndOnlyWellFormedAddressesReachTheShell)
     const fs::path marker = d / "ran";
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
+
+    // Serial and UUID convert into each other; only a UUID of the card's
+    // pattern decodes, and a failed decoding leaves the serial cleared.
+    char uuid[NIC_IPC_UUID_SIZE];
+    card_uuid_from_serial("ABCDEFGHIJK", uuid);
+    EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
+    EXPECT_EQ(card_serial_from_uuid(uuid, serial), 0);
+    EXPECT_STREQ(serial, "ABCDEFGHIJK");
+    for (const char *bad : {"41424142-4344-4546-4748-494a4b000000", "42424142-4344-4546-4748-494a4b000001",
+                            "42424142-4344-4546-4748-494a4x000000"}) {
+        EXPECT_EQ(card_serial_from_uuid(bad, serial), -1) << bad;
+    }
 }
 
 // On each transport a discovery command fails on a transport status, a
-// short response and a command status other than 0 and 11, with its own
-// message. The values of good answers reach the telemetry lines checked in
+// short response (one byte short is short; the full size passes, as the
+// status 11 case shows) and a command status other than 0 and 11, with its
+// own message. The values of good answers reach the telemetry lines checked in
 // tests/e2e; malformed answers and LIF walks are fuzzed in tests/fuzz/ipc_fuzz.cc.
 TEST_P(OnTransport, CommandsFailWithTheirMessages)
 {
@@ -152,6 +165,8 @@ TEST_P(OnTransport, CommandsFailWithTheirMessages)
          {std::tuple{"transport=0x10", F::transport, failed + ", err : 16"},
           {"short", F::size,
            "Error - PORT_INFO_GET IPC response size 464 doesn't match expected size 928 for card" + k_card},
+          {"short=1", F::size,
+           "Error - PORT_INFO_GET IPC response size 927 doesn't match expected size 928 for card" + k_card},
           {"status=255", F::status, failed + ", status : 255"}, {"status=11", F::none, std::string()}}) {
         emu.ctl("fault " + k_card + " PORT_INFO_GET " + mode);
         ipc_cmd_result_s r = ipc_cmd_port_info_get(ch.get(), 0x11010000, &port_num);

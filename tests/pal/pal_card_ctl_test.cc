@@ -28,7 +28,8 @@ protected:
 
 TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
     for (const char* c :
-         {"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4", "fault 0 READ_VOUT1 status=2147483648"}) {
+         {"cpld 0 reg 0x20 0x5a", "fault 0 READ_VIN status=4", "fault 0 READ_VOUT1 status=2147483648",
+          "fault 0 FRU_READ status=6"}) {
         emu_.ctl(c);
     }
     in_new_thread([] {
@@ -40,18 +41,32 @@ TEST_F(PalCardCtlTest, CpldAndSensorCommandsWithTheirResultConventions) {
         EXPECT_EQ(pal_ipc_get_cpld_reg(0x20, &reg), 0);
         EXPECT_EQ(reg, 0x5a);
         EXPECT_EQ(pal_ipc_c_fwsel(7), -3);  // refused selector
+        EXPECT_EQ(pal_ipc_c_fwsel(1), 0);
+        EXPECT_EQ(pal_ipc_c_system_set_led(2, 5), 0);
+        // A failed FRU read leaves the buffer as erased memory reads.
+        std::array<uint8_t, 64> fru{};
+        EXPECT_EQ(pal_ipc_c_fru_read(fru.data(), fru.size(), 0), -6);
+        EXPECT_TRUE(all_ff(fru.data(), fru.size()));
     });
+    const std::string state = emu_.ctl("show 0 cpld");
+    EXPECT_NE(state.find("system-led=2,5 "), std::string::npos) << state;
+    EXPECT_NE(state.find("fwsel=1"), std::string::npos) << state;
 }
 
 TEST_F(PalCardCtlTest, QsfpAndCpldQueriesAndControlsThroughTheTableSlots) {
     ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), pal::PAL_RET_OK);
-    emu_.ctl("cpld 0 rst-event 0x400");  // bit 10: BMC power cycle
     in_new_thread([] {
         EXPECT_EQ(pal::pal_qsfp_reset_port(2), pal::PAL_RET_OK);
         EXPECT_TRUE(pal::pal_is_qsfp_port_reset(2));
         EXPECT_EQ(pal::pal_get_cpld_id(), 101);
-        EXPECT_EQ(pal::get_rst_reason(), 9);
     });
+    // Reset events to reason: the first match in priority order.
+    const std::pair<const char*, int> reasons[] = {{"0x400", 9},   {"0x3000", 12}, {"0x1200", 11}, {"0x220", 1},
+                                                   {"0x4008", 13}, {"0x3", 6},     {"0x10", 14},   {"0x0", 0}};
+    for (const auto& [events, reason] : reasons) {
+        emu_.ctl(std::string("cpld 0 rst-event ") + events);
+        in_new_thread([reason = reason, events = events] { EXPECT_EQ(pal::get_rst_reason(), reason) << events; });
+    }
     // The on-card backend reaches the same module.
     pal::pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
     ASSERT_EQ(pal::pal_init(sdk::platform::PLATFORM_TYPE_HW, nullptr), pal::PAL_RET_OK);

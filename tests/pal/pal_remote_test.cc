@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 
+#include "sdk/lib/pal/pal_telnet.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -54,7 +55,8 @@ TEST_F(PalRemoteTest, RefusesHostTypeMissingEntryPointsAndFailedLoad) {
 // console adds, are fuzzed in tests/fuzz/telnet_fuzz.cc.
 class test_console {
 public:
-    test_console() {
+    // hang_up_at: the console closes, without a reply, on that command (1 = the first).
+    explicit test_console(size_t hang_up_at = 0) : hang_up_at_(hang_up_at) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -88,6 +90,9 @@ private:
         while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
             std::lock_guard<std::mutex> lock(mutex_);
             const std::string& cmd = commands_.emplace_back(line, strcspn(line, "\n"));
+            if (commands_.size() == hang_up_at_) {
+                break;
+            }
             reply = cmd + "\r\nember:~$ ";
             if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) <= 0) {
                 break;
@@ -98,6 +103,7 @@ private:
         }
     }
 
+    size_t hang_up_at_;
     int listen_fd_ = socket(AF_INET, SOCK_STREAM, 0), port_ = 0;
     std::thread thread_;
     std::mutex mutex_;
@@ -120,6 +126,44 @@ TEST_F(PalRemoteTest, TelnetWritesGoThroughDevmem) {
     // Teardown restores the console's log output before closing the session.
     pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
     EXPECT_TRUE(console.saw("log backend log_backend_uart enable inf"));
+}
+
+std::vector<std::string> g_log_lines;
+int keep_log_line(uint32_t, trace_level_e, const char* format, va_list args) {
+    char line[512];
+    vsnprintf(line, sizeof(line), format, args);
+    g_log_lines.emplace_back(line);
+    return 0;
+}
+
+// An idle session sends the console an empty command; a console that hangs
+// up ends the session: the command in flight fails and later ones fail at
+// once, unsent.
+TEST_F(PalRemoteTest, TelnetKeepAliveAndAConsoleThatHangsUp) {
+    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
+    {
+        test_console console;
+        setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
+        pal_telnet_set_keepalive(std::chrono::milliseconds(20), std::chrono::milliseconds(-1));
+        ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
+        EXPECT_TRUE(console.saw("")) << "no keep-alive";
+        pal_telnet_set_keepalive(std::chrono::seconds(10), std::chrono::seconds(9));
+        pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
+    }
+    test_console console(4);  // answers the start's three commands, hangs up on the next
+    setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
+    ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
+    logger_init(keep_log_line);
+    const uint32_t w = 1;
+    EXPECT_EQ(pal_reg_write(0x2000, &w, 1), PAL_RET_NOK);
+    EXPECT_EQ(pal_reg_write(0x2000, &w, 1), PAL_RET_NOK);
+    logger_init(test_support::discard_log_cb);
+    const auto logged = [](const char* text) {
+        return std::count_if(g_log_lines.begin(), g_log_lines.end(),
+                             [&](const std::string& l) { return l.find(text) != std::string::npos; });
+    };
+    EXPECT_EQ(logged("Connection closed by remote host"), 1);
+    EXPECT_EQ(logged("Session not connected"), 1);
 }
 
 }  // namespace

@@ -1,14 +1,86 @@
+#include <dlfcn.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cstring>
 #include <latch>
+#include <memory>
+#include <mutex>
 #include <numeric>
 
 #include "sdk/lib/pal/pal_rw_dump.hpp"
+#include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/include/palx86.hpp"
+#include "sdk/platform/pal/include/sbus.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
 using namespace test_support;
 using bytes = std::vector<uint8_t>;
+
+namespace {
+
+// The sbus device requests the PAL makes: plain files stand in for the
+// devices and this process's ioctl answers their requests as a driver would.
+struct sbus_request_s {
+    std::string device;
+    unsigned long request;
+    uint32_t sbus_addr, reg, value;
+    bool lock_free;  // another thread could take the ring's lock meanwhile
+};
+std::mutex g_sbus_mutex;
+std::vector<sbus_request_s> g_sbus_requests;
+constexpr uint32_t k_driver_value = 0x5a5a0000;
+
+std::string fd_path(int fd) {
+    char buf[256] = {};
+    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof(buf) - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// Whether a thread of its own takes the named lock within 100 ms; the
+// thread is joined once the operation under test has returned.
+std::vector<std::thread> g_lock_probes;
+bool lock_is_free(const std::string& name) {
+    auto taken = std::make_shared<std::atomic<bool>>(false);
+    g_lock_probes.emplace_back([name, taken] {
+        pal_lock_s* l = nullptr;
+        if (pal_lock_init(name.c_str(), &l) == 0 && pal_lock(l) == 0) {
+            *taken = true;
+            pal_unlock(l);
+        }
+    });
+    return test_support::wait_until([&] { return taken->load(); }, std::chrono::milliseconds(100));
+}
+
+}  // namespace
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list args;
+    va_start(args, request);
+    void* arg = va_arg(args, void*);
+    va_end(args);
+    const std::string path = fd_path(fd);
+    const auto slash = path.rfind("/sbus");
+    if (slash == std::string::npos) {
+        using real_ioctl_t = int (*)(int, unsigned long, ...);
+        static const auto real = reinterpret_cast<real_ioctl_t>(dlsym(RTLD_NEXT, "ioctl"));
+        return real(fd, request, arg);
+    }
+    uint32_t fields[3];
+    std::memcpy(fields, arg, sizeof(fields));
+    const std::string device = path.substr(slash + 1);
+    const char* locks[] = {"sbus0_lock", "pciesbus_lock", "sbus2_lock", "sbus_lock"};
+    const bool free = lock_is_free(locks[device.back() - '0']);
+    {
+        std::lock_guard<std::mutex> hold(g_sbus_mutex);
+        g_sbus_requests.push_back({device, request, fields[0], fields[1], fields[2], free});
+    }
+    fields[2] = k_driver_value | fields[1];
+    std::memcpy(arg, fields, sizeof(fields));
+    return 0;
+}
 
 namespace {
 
@@ -121,6 +193,86 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
     EXPECT_EQ(card_.mem_file(0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
     EXPECT_EQ(card_.mem_file(k_mem_size - 4, 4), bytes(4, 7));
     EXPECT_EQ(card_.regs_file(k_regs_size - 4, 4), bytes(4, 0));
+}
+
+// Sbus access: an invalid ring does nothing; each operation holds its
+// ring's PAL lock and goes to the ring's device with its own request and
+// the (address, register, value) argument; once the device of some ring
+// cannot be opened for a kind of operation, that kind goes through the
+// ring's command and data registers on every ring, the other kinds stay on
+// their devices.
+TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughRegisters) {
+    const std::string dev = card_.root() + "/dev", locks = card_.root() + "/locks";
+    for (const std::string& d : {dev, locks + "/shm", locks + "/tmp"}) {
+        std::filesystem::create_directories(d);
+    }
+    pal_lock_set_dirs((locks + "/shm").c_str(), (locks + "/tmp").c_str(), (locks + "/share").c_str());
+    for (int ring = 0; ring < 3; ++ring) {
+        std::ofstream(dev + "/sbus" + std::to_string(ring)).close();  // no device for ring 3
+    }
+    scoped_env dev_dir("TALON_DEV_DIR", dev);
+    using request = std::tuple<std::string, unsigned long, uint32_t, uint32_t, uint32_t>;
+    auto requests = [] {
+        for (auto& probe : g_lock_probes) {
+            probe.join();
+        }
+        g_lock_probes.clear();
+        std::lock_guard<std::mutex> hold(g_sbus_mutex);
+        std::vector<request> out;
+        for (const auto& r : g_sbus_requests) {
+            EXPECT_FALSE(r.lock_free) << r.device << " request made without the ring's lock";
+            out.emplace_back(r.device, r.request, r.sbus_addr, r.reg, r.value);
+        }
+        g_sbus_requests.clear();
+        return out;
+    };
+    const uint64_t ring_regs = 0x10680000;  // rings 0-2: command and data word at one address
+    auto reg_word = [&] {
+        const auto b = card_.regs_file(ring_regs - k_regs_pa, 4);
+        return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
+    };
+    on_card([&](const palx86_ctx_s&) {
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(pal_sbus_rd(4, 1, 2), 0u);
+        pal_sbus_wr(7, 1, 2, 3);
+        pal_sbus_rst(4, 1);
+        std::fflush(stdout);
+        const std::string log = testing::internal::GetCapturedStdout();
+        const std::string tid = std::to_string(gettid());
+        // The message ends in a newline of its own, and the printer adds one.
+        EXPECT_EQ(log, "Pal-trace Invalid sbus ring number 4 for thread_id " + tid +
+                           "\n\nPal-trace Invalid sbus ring number 7 for thread_id " + tid +
+                           "\n\nPal-trace Invalid sbus ring number 4 for thread_id " + tid + "\n\n");
+        EXPECT_TRUE(requests().empty());
+
+        EXPECT_EQ(pal_sbus_rd(0, 0x12, 0x34), k_driver_value | 0x34);
+        pal_sbus_wr(1, 0x56, 0x78, 0xdeadbeef);
+        pal_sbus_rst(2, 0x9a);
+        EXPECT_EQ(requests(), (std::vector<request>{{"sbus0", 0xc00c6162, 0x12, 0x34, 0},
+                                                    {"sbus1", 0x400c6161, 0x56, 0x78, 0xdeadbeef},
+                                                    {"sbus2", 0x400c6163, 0x9a, 0, 0}}));
+        for (const char* name : {"sbus0_lock", "pciesbus_lock", "sbus2_lock"}) {
+            EXPECT_TRUE(std::filesystem::exists(locks + "/shm/" + name)) << name;
+        }
+
+        // Reads fall back once ring 3 has no device; writes and resets stay.
+        pal_sbus_rd(3, 1, 1);
+        EXPECT_TRUE(std::filesystem::exists(locks + "/shm/sbus_lock"));
+        EXPECT_EQ(pal_sbus_rd(0, 0x12, 0x34), 0x223412u) << "command word read back";
+        pal_sbus_wr(0, 0x12, 0x34, 0xbeef);
+        pal_sbus_rst(0, 0x12);
+        EXPECT_EQ(requests(), (std::vector<request>{{"sbus0", 0x400c6161, 0x12, 0x34, 0xbeef},
+                                                    {"sbus0", 0x400c6163, 0x12, 0, 0}}));
+        pal_sbus_wr(3, 1, 1, 1);
+        pal_sbus_wr(1, 0x12, 0x34, 0xbeef);
+        EXPECT_EQ(reg_word(), 0xbeefu);
+        pal_sbus_rst(2, 0x12);
+        EXPECT_EQ(requests(), (std::vector<request>{{"sbus2", 0x400c6163, 0x12, 0, 0}}));
+        pal_sbus_rst(3, 1);
+        pal_sbus_rst(1, 0x12);
+        EXPECT_EQ(reg_word(), 0u);
+        EXPECT_TRUE(requests().empty());
+    });
 }
 
 TEST_F(PalX86Test, LazyStartByLspciOrResourceDeviceAddress) {

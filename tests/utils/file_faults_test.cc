@@ -111,6 +111,22 @@ TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     EXPECT_FALSE(test_support::file_exists(path + ".4"));
 }
 
+// Lines that fill a file to exactly its size stay in it; the next one rotates it.
+TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
+    temp_dir dir;
+    const std::string path = dir / "stats.log";
+    auto logger = std::make_shared<spdlog::logger>("exact", std::make_shared<utils::rotating_file_sink_mt>(path, 1000, 2));
+    logger->set_formatter(utils::make_pattern_formatter("%v"));
+    for (int n = 0; n < 10; ++n) {
+        logger->info(numbered_line(n));
+    }
+    EXPECT_FALSE(test_support::file_exists(path + ".1")) << "1000 bytes of lines in a file of 1000";
+    logger->info(numbered_line(10));
+    ASSERT_TRUE(test_support::file_exists(path + ".1"));
+    EXPECT_EQ(read_lines(path + ".1").size(), 11u) << "the banner and ten lines";
+    EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", numbered_line(10)}));
+}
+
 TEST(Symlink, PlantedLinkIsRefusedAndItsTargetUntouched) {
     temp_dir dir;
     const std::string target = dir / "target", path = dir / "card_stats.log";
