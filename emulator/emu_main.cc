@@ -30,10 +30,8 @@ const char *k_usage =
     "  rename-lif CARD INDEX NAME   (the LIF keeps its id and UUID)\n"
     "  platform CARD ok|setpci|map  (the card's platform start fails until ok: its\n"
     "    resource device's memory enable through setpci, or its resource map, refused)\n"
-    "  rate CARD lif|port INDEX COUNTER PER_SECOND   (exact; 0 holds the counter still)
-"
-    "  fault CARD COMMAND ok|status=N|transport=N|short|short=N
-"
+    "  rate CARD lif|port INDEX COUNTER PER_SECOND   (exact; 0 holds the counter still)\n"
+    "  fault CARD COMMAND ok|status=N|transport=N|short|short=N\n"
     "    COMMAND: DEVICE_INFO HEARTBEAT PORT_IFINDEX_GET PORT_INFO_GET\n"
     "             P4_PORT_STATS_MEM_RE_INFO_GET LIF_GET_ALL\n"
     "    or a card-control command:\n"
