@@ -35,6 +35,9 @@ int talonmon_init(talonmon_init_params_s *params) {
     if (rc != 0) {
         return rc;
     }
+    if (talonmon_stop_requested()) {
+        g_talonmon_state.set_running(false);
+    }
     rc = talonmon_run_health_checker();
     if (rc != 0) {
         return rc;

@@ -40,6 +40,8 @@ talonmon_termination_signal_block::~talonmon_termination_signal_block() {
     ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
+bool talonmon_stop_requested() { return g_received_signal.load() != 0; }
+
 void talonmon_log_received_signal() {
     int signo = g_received_signal.load();
     const spdlog::source_loc *where = g_signal_handler_loc.load();

@@ -27,6 +27,11 @@ private:
     sigset_t previous_;
 };
 
+// True once a termination signal has arrived. The handler is installed
+// before the monitor state sets `running`, so a signal that came first must
+// be honoured once `running` is set.
+bool talonmon_stop_requested();
+
 // Writes the "received signal" trace line if a termination signal arrived.
 void talonmon_log_received_signal();
 
