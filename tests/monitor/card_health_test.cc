@@ -24,6 +24,7 @@
 namespace {
 
 using test_support::emulated_host;
+using test_support::rendered_metric;
 using test_support::wait_until;
 
 class CardHealthTest : public testing::Test {
@@ -52,16 +53,6 @@ protected:
         const size_t before = stats_lines(card);
         return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
     }
-    static std::string metric(const std::string &name, const std::string &labels = "") {
-        std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
-        std::string found;
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind(name + "{", 0) == 0 && line.find(labels) != std::string::npos) {
-                found = line.substr(line.rfind(' ') + 1);
-            }
-        }
-        return found;
-    }
     // A discovery pass that starts a worker, and the end of that worker's
     // platform start: the card is down again (start failed) or it samples.
     void pass_until_worker_failed() {
@@ -88,7 +79,7 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     EXPECT_EQ(host_->trace_count(setpci_error), 1u) << "the same cause is not logged again";
     EXPECT_EQ(host_->trace_count("card up detected"), 0u);
     EXPECT_EQ(host_->trace_count("Starting to monitor"), 0u);
-    EXPECT_EQ(metric("talon_card_up"), "0");
+    EXPECT_EQ(rendered_metric("talon_card_up"), "0");
     EXPECT_EQ(stats_lines(0), 1u) << "the banner only";
     EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "no up or down record";
 
@@ -103,7 +94,7 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     ASSERT_TRUE(wait_until([&] { return host_->trace_count(bdf() + "card up detected") == 1; }));
     EXPECT_TRUE(stats_grow(0));
-    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
+    EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up") == "1"; }));
     EXPECT_FALSE(card_down());
     // The up record comes before the first statistics line.
     const auto events = host_->file_lines(0, "event");
@@ -124,7 +115,7 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     pass_until_worker_failed();
     EXPECT_EQ(host_->trace_count(setpci_error), 2u);
     EXPECT_EQ(host_->trace_count("card up detected"), 1u);
-    EXPECT_EQ(metric("talon_card_up"), "0");
+    EXPECT_EQ(rendered_metric("talon_card_up"), "0");
 }
 
 // A card that comes back is published up only with its new worker's first
@@ -135,19 +126,19 @@ TEST_F(CardHealthTest, CardComingBackIsUpOnlyWithItsNewReadings) {
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
     const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(0).uuid + "\"";
-    ASSERT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "900000"; }));
+    ASSERT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "900000"; }));
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
-    ASSERT_EQ(metric("talon_card_up"), "0");
+    ASSERT_EQ(rendered_metric("talon_card_up"), "0");
     host_->ctl("heartbeat 0 ok");
     host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 7");
 
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     std::string up;
     ASSERT_TRUE(wait_until([&] {
-        up = metric("talon_card_up");
+        up = rendered_metric("talon_card_up");
         if (up == "1") {
-            EXPECT_EQ(metric(lif_metric, lif), "7") << "up before the new worker's first sample";
+            EXPECT_EQ(rendered_metric(lif_metric, lif), "7") << "up before the new worker's first sample";
         }
         return up == "1";
     }));
@@ -161,13 +152,13 @@ TEST_F(CardHealthTest, RenamedLifIsRepublishedUnderItsNewName) {
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
     const std::string uuid = g_talonmon_state.card(0).lifs()->at(1).uuid;
-    ASSERT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"rdma1\",lif_uuid=\"" + uuid).empty(); }));
+    ASSERT_TRUE(wait_until([&] { return !rendered_metric(lif_metric, "lif=\"rdma1\",lif_uuid=\"" + uuid).empty(); }));
 
     host_->ctl("rename-lif 0 1 storage");
     g_talonmon_state.discover_lifs();
     EXPECT_EQ(g_talonmon_state.card(0).lifs()->at(1).name, "storage");
-    EXPECT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"storage\",lif_uuid=\"" + uuid).empty(); }));
-    EXPECT_EQ(metric(lif_metric, "lif=\"rdma1\""), "") << "the old name is gone";
+    EXPECT_TRUE(wait_until([&] { return !rendered_metric(lif_metric, "lif=\"storage\",lif_uuid=\"" + uuid).empty(); }));
+    EXPECT_EQ(rendered_metric(lif_metric, "lif=\"rdma1\""), "") << "the old name is gone";
     EXPECT_TRUE(wait_until([&] {
         for (const auto &line : host_->file_lines(0, "stats")) {
             if (line.find("\"name\": \"storage\"") != std::string::npos) return true;
@@ -180,8 +171,8 @@ TEST_F(CardHealthTest, RenamedLifIsRepublishedUnderItsNewName) {
     host_->ctl("heartbeat 0 ok");
     host_->ctl("rename-lif 0 1 backup");
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    EXPECT_TRUE(wait_until([&] { return !metric(lif_metric, "lif=\"backup\",lif_uuid=\"" + uuid).empty(); }));
-    EXPECT_EQ(metric(lif_metric, "lif=\"storage\""), "");
+    EXPECT_TRUE(wait_until([&] { return !rendered_metric(lif_metric, "lif=\"backup\",lif_uuid=\"" + uuid).empty(); }));
+    EXPECT_EQ(rendered_metric(lif_metric, "lif=\"storage\""), "");
 }
 
 // One card whose telemetry file cannot be opened (a symbolic link planted
@@ -269,7 +260,7 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
     g_fail_reads = true;
     const size_t before = lif0_lines().size();
     auto failed_reads = [] {
-        const std::string value = metric("talonmon_sampling_failed_reads_total");
+        const std::string value = rendered_metric("talonmon_sampling_failed_reads_total");
         return value.empty() ? 0 : std::stoull(value);
     };
     ASSERT_TRUE(wait_until([&] { return failed_reads() >= 5; }));

@@ -1,5 +1,6 @@
 #include "tests/monitor/emulated_host.hpp"
 
+#include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "monitor/talonmon_worker.hpp"
@@ -8,6 +9,8 @@
 #include <boost/property_tree/json_parser.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <sstream>
 
 namespace test_support {
 
@@ -25,6 +28,17 @@ tick_settings_guard::~tick_settings_guard() {
     g_port_poll_ticks = port_poll_;
     g_sampling_report_period_ns = report_period_ns_;
     g_tick_mode = static_cast<talonmon_tick_mode_e>(tick_mode_);
+}
+
+std::string rendered_metric(const std::string &name, const std::string &labels) {
+    std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
+    std::string found;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(name + "{", 0) == 0 && line.find(labels) != std::string::npos) {
+            found = line.substr(line.rfind(' ') + 1);
+        }
+    }
+    return found;
 }
 
 emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)

@@ -30,6 +30,11 @@ private:
     uint32_t tick_mode_;
 };
 
+// The value of the last sample of the metric `name` whose labels hold
+// `labels`, in the exposition of the daemon's metrics registry; empty when
+// there is none.
+std::string rendered_metric(const std::string &name, const std::string &labels = "");
+
 // The host restores the tick settings when it goes.
 class emulated_host {
 public:

@@ -15,6 +15,7 @@
 namespace {
 
 using test_support::emulated_host;
+using test_support::rendered_metric;
 using test_support::wait_until;
 
 class MonitorStateTest : public testing::Test {
@@ -40,17 +41,6 @@ protected:
     }
     bool card_down(unsigned index = 0) { return g_talonmon_state.card(index).is_down(); }
     std::string bdf(unsigned card = 0) { return "TALON " + host_->card_bdf(card) + " - "; }
-    // The value of the last sample of the metric `name` whose labels hold `labels`.
-    static std::string metric(const std::string &name, const std::string &labels = "") {
-        std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
-        std::string found;
-        for (std::string line; std::getline(in, line);) {
-            if (line.rfind(name + "{", 0) == 0 && line.find(labels) != std::string::npos) {
-                found = line.substr(line.rfind(' ') + 1);
-            }
-        }
-        return found;
-    }
 
     std::unique_ptr<emulated_host> host_;
 };
@@ -65,8 +55,8 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
     const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(1).uuid + "\"";
-    ASSERT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "123456789012"; }));
-    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
+    ASSERT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "123456789012"; }));
+    EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up") == "1"; }));
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
@@ -74,8 +64,8 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_EQ(host_->trace_count(bdf() + "card down detected"), 1u);
     g_talonmon_state.inspect_card_health();
     EXPECT_EQ(host_->trace_count(bdf() + "card down detected"), 1u);
-    EXPECT_EQ(metric("talon_card_up"), "0");
-    EXPECT_EQ(metric(lif_metric, lif), "123456789012") << "the last reading stays while the card is down";
+    EXPECT_EQ(rendered_metric("talon_card_up"), "0");
+    EXPECT_EQ(rendered_metric(lif_metric, lif), "123456789012") << "the last reading stays while the card is down";
 
     // The card still answers its listing, ports and LIFs: no false "up".
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
@@ -91,9 +81,9 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     // The new worker reports the card up once its platform access has
     // started, and publishes it up with its first sample.
     EXPECT_TRUE(wait_until([&] { return host_->trace_count(bdf() + "card up detected") == 1; }));
-    EXPECT_TRUE(wait_until([&] { return metric("talon_card_up") == "1"; }));
-    EXPECT_EQ(metric("talon_card_down_transitions_total"), "1");
-    EXPECT_TRUE(wait_until([&] { return metric(lif_metric, lif) == "5"; }));
+    EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up") == "1"; }));
+    EXPECT_EQ(rendered_metric("talon_card_down_transitions_total"), "1");
+    EXPECT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "5"; }));
 }
 
 TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCanStartIt) {
