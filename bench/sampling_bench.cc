@@ -10,7 +10,7 @@
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_worker.hpp"
 #include "sdk/lib/pal/pal.hpp"
-#include "tests/emulator/emu_env.hpp"
+#include "testkit/emu_env.hpp"
 
 #include <benchmark/benchmark.h>
 

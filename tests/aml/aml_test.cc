@@ -4,8 +4,8 @@
 
 #include "aml/aml_card.hpp"
 #include "aml/aml_inventory.hpp"
-#include "tests/emulator/emu_env.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/emu_env.hpp"
+#include "testkit/process.hpp"
 
 namespace fs = std::filesystem;
 using test_support::emu_cfg;

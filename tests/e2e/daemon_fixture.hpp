@@ -10,7 +10,7 @@
 // global test environment sets all this up once per test process.
 #pragma once
 
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <string>
 #include <vector>

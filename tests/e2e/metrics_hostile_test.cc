@@ -4,7 +4,7 @@
 // connections and time.
 #include "tests/e2e/emulated_daemon.hpp"
 #include "tests/e2e/metrics_helpers.hpp"
-#include "tests/support/raw_http.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "emulator/emulator.hpp"
-#include "tests/emulator/emu_env.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/emu_env.hpp"
+#include "testkit/process.hpp"
 
 namespace fs = std::filesystem;
 using test_support::child_process;

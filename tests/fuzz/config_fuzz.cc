@@ -3,7 +3,7 @@
 // least, no NUL in a path or counter name, every counter writes some record.
 #include "monitor/talonmon_config.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <cstdint>
 #include <fstream>

@@ -13,7 +13,7 @@
 #include "sdk/platform/ipcdrv/src/wire.hpp"
 #include "sdk/platform/pal/include/card_cmd.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/un.h>

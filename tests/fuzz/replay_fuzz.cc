@@ -7,7 +7,7 @@
 #include "sdk/lib/pal/pal.hpp"
 #include "sdk/lib/pal/pal_rw_dump.hpp"
 #include "tests/fuzz/fuzz_support.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

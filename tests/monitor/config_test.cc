@@ -1,6 +1,6 @@
 // Reading the JSON configuration: defaults, number and boolean rules, errors.
 #include "monitor/talonmon_config.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <gtest/gtest.h>
 

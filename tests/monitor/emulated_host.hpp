@@ -3,8 +3,8 @@
 // directory that also holds the telemetry files.
 #pragma once
 
-#include "tests/emulator/emu_env.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/emu_env.hpp"
+#include "testkit/process.hpp"
 
 #include <boost/property_tree/ptree.hpp>
 

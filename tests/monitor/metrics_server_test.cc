@@ -3,7 +3,7 @@
 #include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_server.hpp"
-#include "tests/support/raw_http.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_server.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

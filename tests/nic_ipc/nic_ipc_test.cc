@@ -10,7 +10,7 @@
 #include "emulator/emulator.hpp"
 #include "nic_ipc/nic_ipc_cmd.hpp"
 #include "nic_ipc/nic_ipc_dev.hpp"
-#include "tests/emulator/emu_env.hpp"
+#include "testkit/emu_env.hpp"
 #include "utils/sys/unique_fd.hpp"
 
 namespace fs = std::filesystem;

@@ -5,7 +5,7 @@
 #include <numeric>
 
 #include "sdk/platform/pal/include/card_ctl.hpp"
-#include "tests/emulator/emu_env.hpp"
+#include "testkit/emu_env.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using test_support::in_new_thread;

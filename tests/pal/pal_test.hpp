@@ -13,7 +13,7 @@
 
 #include "logger/logger.hpp"
 #include "sdk/lib/pal/pal.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 namespace test_support {
 

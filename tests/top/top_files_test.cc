@@ -3,7 +3,7 @@
 #include "top/top_file_follower.hpp"
 #include "top/top_model.hpp"
 #include "top/top_telemetry_source.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <gtest/gtest.h>
 

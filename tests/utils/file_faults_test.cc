@@ -1,6 +1,6 @@
 // Log files under file-system faults: a full disk and a planted symbolic
 // link; the whole-daemon tests see the rest.
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 #include "utils/log/boot_flag.hpp"
 #include "utils/log/rotating_file_sink.hpp"
 

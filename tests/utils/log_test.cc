@@ -1,7 +1,7 @@
 // The trace log: boot count, line pattern, level routing and format errors.
 #include "logger/logger.hpp"
 #include "monitor/talonmon_trace.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 #include "utils/log/boot_count.hpp"
 #include "utils/log/error_handler.hpp"
 #include "utils/log/trace.hpp"

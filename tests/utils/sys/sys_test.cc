@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <string>
 
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 #include "utils/sys/mapped_file.hpp"
 #include "utils/sys/stdio_file.hpp"
 #include "utils/sys/unique_fd.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "emulator/emulator.hpp"
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 namespace test_support {
 

@@ -1,4 +1,4 @@
-#include "tests/support/raw_http.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

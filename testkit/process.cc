@@ -1,4 +1,4 @@
-#include "tests/support/process.hpp"
+#include "testkit/process.hpp"
 
 #include <fcntl.h>
 #include <sys/prctl.h>
