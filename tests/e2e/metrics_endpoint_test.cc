@@ -41,39 +41,10 @@ private:
     bool connected_ = false;
 };
 
-// Inodes of the TCP sockets in LISTEN state on this host.
-std::set<std::string> listening_inodes() {
-    constexpr const char *k_listen_state = "0A";
-    std::set<std::string> inodes;
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        std::ifstream in(table);
-        std::string line;
-        std::getline(in, line);
-        while (std::getline(in, line)) {
-            std::istringstream fields(line);
-            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
-            fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
-            if (state == k_listen_state) {
-                inodes.insert(inode);
-            }
-        }
-    }
-    return inodes;
-}
-
 // Number of the process's descriptors that are listening TCP sockets.
 size_t listening_sockets_of(pid_t pid) {
-    const auto listening = listening_inodes();
-    size_t count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
-        std::error_code ec;
-        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-        if (!ec && target.rfind("socket:[", 0) == 0 &&
-            listening.count(target.substr(8, target.size() - 9)) != 0) {
-            ++count;
-        }
-    }
-    return count;
+    constexpr const char *k_listen_state = "0A";
+    return e2e::tcp_sockets_of(pid, [](const std::string &state, const std::string &) { return state == k_listen_state; });
 }
 
 class MetricsEndpointTest : public e2e::daemon_test {

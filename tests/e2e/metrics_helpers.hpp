@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstddef>
+#include <filesystem>
+#include <fstream>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -23,6 +27,37 @@ inline int free_local_port() {
     ::getsockname(sock, reinterpret_cast<sockaddr *>(&addr), &len);
     ::close(sock);
     return ntohs(addr.sin_port);
+}
+
+// Number of the descriptors of process `pid` that are TCP sockets (IPv4 or
+// IPv6) for which `wanted(state, remote)` holds, with the state and the
+// remote address as the kernel's tables write them ("0A" listening, "01"
+// established; remote "HEXADDR:HEXPORT").
+template <typename Wanted>
+size_t tcp_sockets_of(pid_t pid, Wanted wanted) {
+    std::set<std::string> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+            fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+            if (wanted(state, remote)) {
+                inodes.insert(inode);
+            }
+        }
+    }
+    size_t count = 0;
+    std::error_code ec;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+        if (!ec && target.rfind("socket:[", 0) == 0 && inodes.count(target.substr(8, target.size() - 9)) != 0) {
+            ++count;
+        }
+    }
+    return count;
 }
 
 inline std::string prometheus_key(const std::string &listen) {

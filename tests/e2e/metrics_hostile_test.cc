@@ -60,40 +60,17 @@ size_t status_bytes(pid_t pid, const std::string &field) {
     return 0;
 }
 
-// Inodes of the established TCP connections whose peer is `peer` (IPv4).
-std::set<std::string> established_from(const std::string &peer) {
+// Connections from `peer` (IPv4) that process `pid` holds open.
+size_t connections_from(pid_t pid, const std::string &peer) {
     constexpr const char *k_established = "01";
     in_addr addr{};
     ::inet_pton(AF_INET, peer.c_str(), &addr);
     char hex[9];
     std::snprintf(hex, sizeof(hex), "%08X", addr.s_addr);  // the table's byte order is the address's own
-    std::set<std::string> inodes;
-    std::ifstream in("/proc/net/tcp");
-    std::string line;
-    std::getline(in, line);
-    while (std::getline(in, line)) {
-        std::istringstream fields(line);
-        std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
-        fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
-        if (state == k_established && remote.rfind(std::string(hex) + ":", 0) == 0) {
-            inodes.insert(inode);
-        }
-    }
-    return inodes;
-}
-
-// Connections from `peer` that process `pid` holds open.
-size_t connections_from(pid_t pid, const std::string &peer) {
-    const auto from_peer = established_from(peer);
-    size_t count = 0;
-    std::error_code ec;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
-        if (!ec && target.rfind("socket:[", 0) == 0 && from_peer.count(target.substr(8, target.size() - 9)) != 0) {
-            ++count;
-        }
-    }
-    return count;
+    const std::string prefix = std::string(hex) + ":";
+    return e2e::tcp_sockets_of(pid, [&](const std::string &state, const std::string &remote) {
+        return state == k_established && remote.rfind(prefix, 0) == 0;
+    });
 }
 
 class MetricsHostileTest : public e2e::daemon_test {
