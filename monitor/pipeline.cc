@@ -23,6 +23,7 @@ constexpr uint64_t k_ns_per_s = 1000000000;
 struct talonmon_pipeline_state_s {
     std::vector<std::vector<uint64_t>> lif;
     std::vector<std::vector<uint64_t>> port;
+    uint64_t failed_reads = 0;
 };
 
 thread_local talonmon_pipeline_state_s t_pipeline_state;
@@ -51,9 +52,10 @@ bool read_counter(uint64_t addr, uint64_t &value) {
 
 // A failed read is counted, and logged at most once a report period per
 // card (the calling worker serves one card).
-void report_failed_read(talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter, uint64_t addr) {
+void report_failed_read(const talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter,
+                        uint64_t addr) {
     thread_local uint64_t t_next_log_ns = 0;
-    card.count_failed_read();
+    ++t_pipeline_state.failed_reads;
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint64_t now_ns = static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
@@ -142,6 +144,8 @@ std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, ui
     }
     return slots[index];
 }
+
+uint64_t pipeline_failed_reads() { return t_pipeline_state.failed_reads; }
 
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,

@@ -18,6 +18,10 @@ sdk::sdk_ret_t pipeline_reinit();
 // its last pass, one per configured counter; empty before the first.
 std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index);
 
+// The counter reads of the calling thread that failed (each left out of its
+// pass) since the thread started or last forgot its readings.
+uint64_t pipeline_failed_reads();
+
 // Callbacks reached through pipeline_monitor_info_s.
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,

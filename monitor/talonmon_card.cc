@@ -50,30 +50,6 @@ void talonmon_card_ctxt_s::set_down(bool value) {
     }
 }
 
-void talonmon_card_ctxt_s::count_pass(bool sampled, bool overrun) {
-    if (sampled) {
-        sampling_passes_.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (overrun) {
-        sampling_overruns_.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (metrics) {
-        if (sampled) {
-            metrics->count_pass();
-        }
-        if (overrun) {
-            metrics->count_overrun();
-        }
-    }
-}
-
-void talonmon_card_ctxt_s::count_failed_read() {
-    failed_reads_.fetch_add(1, std::memory_order_relaxed);
-    if (metrics) {
-        metrics->count_failed_read();
-    }
-}
-
 void talonmon_card_ctxt_s::publish_up() {
     std::lock_guard<std::mutex> lock(mutex);
     if (metrics && !down && !stop) {

@@ -7,7 +7,6 @@
 
 #include <spdlog/logger.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -82,17 +81,6 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     // from a sleep between ticks.
     void set_down(bool down);
 
-    // Counts kept by the worker since the context was made: sampling passes
-    // (passes on which some kind was due) and passes that took longer than
-    // one tick. Readable from any thread; the metrics endpoint publishes
-    // the same counts.
-    uint64_t sampling_passes() const { return sampling_passes_.load(std::memory_order_relaxed); }
-    uint64_t sampling_overruns() const { return sampling_overruns_.load(std::memory_order_relaxed); }
-    void count_pass(bool sampled, bool overrun);
-    // Counter reads that failed (each left out of its pass), since the
-    // context was made.
-    uint64_t failed_reads() const { return failed_reads_.load(std::memory_order_relaxed); }
-    void count_failed_read();
     // Marks the card up for the metrics unless it is down (or stopping).
     void publish_up();
     // Marks the card down. True when a "card down detected" record is due:
@@ -102,9 +90,6 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     bool mark_down();
 
 private:
-    std::atomic<uint64_t> sampling_passes_{0};
-    std::atomic<uint64_t> sampling_overruns_{0};
-    std::atomic<uint64_t> failed_reads_{0};
     mutable std::mutex lists_mutex_;
     std::shared_ptr<const talonmon_lif_list_t> lifs_ = std::make_shared<const talonmon_lif_list_t>();
     std::shared_ptr<const talonmon_port_list_t> ports_ = std::make_shared<const talonmon_port_list_t>();

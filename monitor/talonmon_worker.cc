@@ -1,5 +1,6 @@
 #include "monitor/talonmon_worker.hpp"
 
+#include "monitor/pipeline.hpp"
 #include "monitor/talonmon_handlers.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
@@ -131,33 +132,56 @@ void wait_for_stop(talonmon_card_ctxt_s &card) {
     card.cond.wait(lock, [&card] { return card.stop; });
 }
 
+// What one pass of the worker did: whether some kind was due (a sampling
+// pass), whether it took longer than one tick, and how many counter reads
+// failed in it.
+struct sampling_pass_s {
+    bool sampled = false;
+    bool overrun = false;
+    uint64_t failed_reads = 0;
+};
+
+// Adds a pass to the card's totals on the metrics endpoint, when it is on.
+void publish_pass(talonmon_card_metrics *metrics, const sampling_pass_s &pass) {
+    if (metrics == nullptr) {
+        return;
+    }
+    if (pass.sampled) {
+        metrics->count_pass();
+    }
+    if (pass.overrun) {
+        metrics->count_overrun();
+    }
+    if (pass.failed_reads != 0) {
+        metrics->count_failed_reads(pass.failed_reads);
+    }
+}
+
 // One trace line per report period with the card's sampling passes,
 // overruns and largest lateness of a pass against its tick in that period.
 class sampling_report {
 public:
     sampling_report(const talonmon_card_ctxt_s &card, uint64_t now_ns)
-        : card_(card), next_ns_(now_ns + g_sampling_report_period_ns), passes_(card.sampling_passes()),
-          overruns_(card.sampling_overruns()), failed_reads_(card.failed_reads()) {}
+        : card_(card), next_ns_(now_ns + g_sampling_report_period_ns) {}
 
-    void pass_ended(uint64_t lateness_ns, uint64_t now_ns) {
+    void pass_ended(const sampling_pass_s &pass, uint64_t lateness_ns, uint64_t now_ns) {
+        passes_ += pass.sampled ? 1 : 0;
+        overruns_ += pass.overrun ? 1 : 0;
+        failed_reads_ += pass.failed_reads;
         max_lateness_ns_ = std::max(max_lateness_ns_, lateness_ns);
         if (now_ns < next_ns_) {
             return;
         }
-        const uint64_t passes = card_.sampling_passes();
-        const uint64_t overruns = card_.sampling_overruns();
-        const uint64_t failed_reads = card_.failed_reads();
         // Failed reads are named only when there were some, so that the
         // line of a healthy card stays as it was.
-        const std::string failed = failed_reads == failed_reads_
-                                       ? std::string()
-                                       : fmt::format(", {} failed reads", failed_reads - failed_reads_);
+        const std::string failed =
+            failed_reads_ == 0 ? std::string() : fmt::format(", {} failed reads", failed_reads_);
         TRACE_INFO("sampling of {}: {} passes, {} overruns, max lateness {} us in the last {} s{}", card_.bdf,
-                   passes - passes_, overruns - overruns_, max_lateness_ns_ / k_ns_per_us,
-                   g_sampling_report_period_ns / k_ns_per_s, failed);
-        passes_ = passes;
-        overruns_ = overruns;
-        failed_reads_ = failed_reads;
+                   passes_, overruns_, max_lateness_ns_ / k_ns_per_us, g_sampling_report_period_ns / k_ns_per_s,
+                   failed);
+        passes_ = 0;
+        overruns_ = 0;
+        failed_reads_ = 0;
         max_lateness_ns_ = 0;
         next_ns_ = now_ns + g_sampling_report_period_ns;
     }
@@ -165,9 +189,9 @@ public:
 private:
     const talonmon_card_ctxt_s &card_;
     uint64_t next_ns_;
-    uint64_t passes_;
-    uint64_t overruns_;
-    uint64_t failed_reads_;
+    uint64_t passes_ = 0;
+    uint64_t overruns_ = 0;
+    uint64_t failed_reads_ = 0;
     uint64_t max_lateness_ns_ = 0;
 };
 
@@ -229,6 +253,7 @@ void *talonmon_worker(void *arg) {
         if (!park_while_down(*card)) {
             break;
         }
+        const uint64_t failed_before = pipeline_failed_reads();
         bool sampled = false;
         for (const auto &record_type : info.record_types) {
             switch (record_type.type) {
@@ -266,8 +291,9 @@ void *talonmon_worker(void *arg) {
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }
-        card->count_pass(sampled, overrun);
-        report.pass_ended(start > deadline ? start - deadline : 0, end);
+        const sampling_pass_s pass{sampled, overrun, pipeline_failed_reads() - failed_before};
+        publish_pass(card->metrics.get(), pass);
+        report.pass_ended(pass, start > deadline ? start - deadline : 0, end);
 
         if (mode == TALONMON_TICK_MODE_SPIN) {
             deadline = busy_wait(wait);

@@ -35,18 +35,7 @@ top_card_s &card_of(std::map<std::string, top_card_s> &cards, const top_prom_sam
 
 void add_reading(top_card_s &card, top_entity_kind_e kind, const std::string &name, const std::string &uuid,
                  std::string counter, uint64_t value) {
-    auto it = std::find_if(card.entities.begin(), card.entities.end(), [&](const top_entity_s &e) {
-        return e.kind == kind && e.uuid == uuid && e.name == name;
-    });
-    if (it == card.entities.end()) {
-        top_entity_s entity;
-        entity.kind = kind;
-        entity.name = name;
-        entity.uuid = uuid;
-        card.entities.push_back(std::move(entity));
-        it = std::prev(card.entities.end());
-    }
-    it->counters.push_back({std::move(counter), value, true, std::nullopt});
+    top_find_or_add_entity(card.entities, kind, name, uuid).counters.push_back({std::move(counter), value, true, std::nullopt});
 }
 
 }  // namespace

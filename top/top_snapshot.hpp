@@ -28,6 +28,23 @@ struct top_entity_s {
     std::vector<top_counter_s> counters;
 };
 
+// The entity of `kind` with `name` and `uuid` in `entities`, appended when
+// it is not there yet. Works on any entity type with those three members.
+template <typename Entity>
+Entity &top_find_or_add_entity(std::vector<Entity> &entities, top_entity_kind_e kind, const std::string &name,
+                               const std::string &uuid) {
+    for (Entity &entity : entities) {
+        if (entity.kind == kind && entity.uuid == uuid && entity.name == name) {
+            return entity;
+        }
+    }
+    Entity &added = entities.emplace_back();
+    added.kind = kind;
+    added.name = name;
+    added.uuid = uuid;
+    return added;
+}
+
 enum class top_card_state_e { unknown, up, down };
 
 struct top_card_s {

@@ -95,18 +95,8 @@ void top_telemetry_source::apply_line(const std::string &file_bdf, const std::st
         }
         const std::string uuid = section->get<std::string>("id", "");
         const std::string name = section->get<std::string>("name", "");
-        auto it = std::find_if(c.entities.begin(), c.entities.end(), [&](const entity_state_s &e) {
-            return e.kind == kind && e.uuid == uuid && e.name == name;
-        });
-        if (it == c.entities.end()) {
-            entity_state_s e;
-            e.kind = kind;
-            e.name = name;
-            e.uuid = uuid;
-            c.entities.push_back(std::move(e));
-            it = std::prev(c.entities.end());
-        }
-        it->last_line = std::max(it->last_line, *when);
+        entity_state_s &entity = top_find_or_add_entity(c.entities, kind, name, uuid);
+        entity.last_line = std::max(entity.last_line, *when);
         const auto counters = section->get_child_optional("counters");
         if (!counters) {
             continue;
@@ -117,11 +107,11 @@ void top_telemetry_source::apply_line(const std::string &file_bdf, const std::st
             if (counter.empty() || !value) {
                 continue;
             }
-            auto slot = std::find_if(it->counters.begin(), it->counters.end(),
+            auto slot = std::find_if(entity.counters.begin(), entity.counters.end(),
                                      [&](const auto &p) { return p.first == counter; });
-            if (slot == it->counters.end()) {
-                it->counters.emplace_back(counter, counter_state_s{});
-                slot = std::prev(it->counters.end());
+            if (slot == entity.counters.end()) {
+                entity.counters.emplace_back(counter, counter_state_s{});
+                slot = std::prev(entity.counters.end());
             }
             slot->second = {*value, *when};
         }

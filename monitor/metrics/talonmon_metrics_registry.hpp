@@ -65,7 +65,7 @@ public:
         }
     }
     void count_pass() { passes_.fetch_add(1, std::memory_order_relaxed); }
-    void count_failed_read() { failed_reads_.fetch_add(1, std::memory_order_relaxed); }
+    void count_failed_reads(uint64_t reads) { failed_reads_.fetch_add(reads, std::memory_order_relaxed); }
     void count_overrun() { overruns_.fetch_add(1, std::memory_order_relaxed); }
     void count_line(talonmon_metrics_file_e file) {
         lines_[static_cast<size_t>(file)].fetch_add(1, std::memory_order_relaxed);
