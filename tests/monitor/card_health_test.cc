@@ -281,22 +281,33 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
     }
     EXPECT_EQ(total, 1500u);
     EXPECT_EQ(host_->trace_count(bdf() + "Failed to read counter tx_rdma_unicast_packets at 0x"), 1u);
-    // The sampling lines of the periods with failures name them, and only those.
-    const std::regex sampling_line(" s, (\\d+) failed reads$");
+    // The sampling lines of the periods with failures name them, and only
+    // those; the passes they count are those the endpoint counts, less the
+    // ones of the period still running.
+    const std::regex sampling_line(
+        "sampling of [^:]+: (\\d+) passes, \\d+ overruns, max lateness \\d+ us in the last \\d+ s"
+        "(, (\\d+) failed reads)?$");
     uint64_t logged = 0;
+    uint64_t logged_passes = 0;
     ASSERT_TRUE(wait_until(
         [&] {
             logged = 0;
+            logged_passes = 0;
             for (const auto &line : test_support::read_lines(host_->log_dir() + "/talonmon.log")) {
                 std::smatch m;
                 if (std::regex_search(line, m, sampling_line)) {
-                    logged += std::stoull(m[1]);
+                    logged_passes += std::stoull(m[1]);
+                    logged += m[3].matched ? std::stoull(m[3]) : 0;
                 }
             }
             return logged == failed_reads();
         },
         std::chrono::seconds(5)));
     EXPECT_GE(logged, 5u);
+    const std::string passes = rendered_metric("talonmon_sampling_passes_total");
+    ASSERT_FALSE(passes.empty());
+    EXPECT_GT(logged_passes, 0u);
+    EXPECT_LE(logged_passes, std::stoull(passes));
 }
 
 }  // namespace
