@@ -285,7 +285,7 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
     // those; the passes they count are those the endpoint counts, less the
     // ones of the period still running.
     const std::regex sampling_line(
-        "sampling of [^:]+: (\\d+) passes, \\d+ overruns, max lateness \\d+ us in the last \\d+ s"
+        "sampling of \\S+: (\\d+) passes, \\d+ overruns, max lateness \\d+ us in the last \\d+ s"
         "(, (\\d+) failed reads)?$");
     uint64_t logged = 0;
     uint64_t logged_passes = 0;
