@@ -98,7 +98,7 @@ std::vector<std::string> daemon_env::env() const {
 }
 
 // Under ThreadSanitizer a termination signal sent in the daemon's first
-// milliseconds is now and then lost: up to 1 start in 200 on a loaded
+// milliseconds is now and then lost: up to about 1 start in 100 on a loaded
 // machine, none in 400 of the same daemon built without it. Every thread
 // but the main one keeps the signal blocked, yet in a daemon that lost one
 // the kernel holds nothing pending, the sanitizer has no signal deferred
