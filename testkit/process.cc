@@ -115,6 +115,7 @@ void child_process::start(const std::vector<std::string> &argv, const std::vecto
     const std::string out_path = io_dir_ / "stdout";
     const std::string err_path = io_dir_ / "stderr";
 
+    const pid_t test_pid = ::getpid();
     launcher_pid_ = ::fork();
     if (launcher_pid_ < 0) {
         throw std::runtime_error("fork failed");
@@ -130,10 +131,15 @@ void child_process::start(const std::vector<std::string> &argv, const std::vecto
         ::dup2(out, 1);
         ::dup2(err, 2);
         ::setpgid(0, 0);
-        if (via_launcher) {
-            // A test that dies (or is killed on a timeout) takes the launcher,
-            // and with it the program, along.
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        // A test that dies (or is interrupted, or is killed on a timeout)
+        // takes its children along: a launcher takes its program with it,
+        // and a stand-in named like the daemon must never outlive the test,
+        // or a real daemon on the host would refuse to start beside it. The
+        // signal follows the forking thread; tests start children from their
+        // main thread only.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != test_pid) {
+            ::_exit(127);  // the test was already gone
         }
         // Signals blocked or ignored by the test runner must not leak into the child.
         sigset_t none;
