@@ -1,7 +1,12 @@
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <tuple>
 #include <unistd.h>
@@ -19,6 +24,7 @@ using test_support::emu_cfg;
 using test_support::emu_env;
 using test_support::scoped_env;
 using test_support::temp_dir;
+using test_support::wait_until;
 
 namespace {
 
@@ -188,28 +194,68 @@ TEST_P(OnTransport, CommandsFailWithTheirMessages)
 
 // A daemon started with standard input closed gets descriptor 0 for its
 // first channel; closing the channel must release it like any other.
-TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
-{
-    emu_env emu;
-    utils::unique_fd saved_stdin(::fcntl(0, F_DUPFD_CLOEXEC, 3));
-    ASSERT_TRUE(saved_stdin);
-    // The in-process emulator's threads open descriptors too; one of them may
-    // take 0 first, so the channel is opened again until it got 0.
-    constexpr int k_attempts = 20;
-    int rc = -1;
-    int fd = -1;
-    bool zero_left_open = true;
-    nic_ipc_handle_s h{};
-    for (int attempt = 0; attempt < k_attempts && fd != 0; ++attempt) {
-        ::close(0);
-        rc = nic_ipc_open(&h, "0000:05:00.0");
-        fd = h.dev.fd.get();
-        nic_ipc_close(&h);
-        zero_left_open = ::fcntl(0, F_GETFD) != -1;
-        ASSERT_EQ(::dup2(saved_stdin.get(), 0), 0);
-        ASSERT_EQ(rc, 0);
+namespace {
+
+// The emulator in a child process: in this one its threads would open and
+// close descriptors of their own, racing the test for descriptor 0.
+class forked_emulator {
+public:
+    forked_emulator() : root_(dir_ / "emu")
+    {
+        talon_emu::config_s cfg = emu_cfg();
+        cfg.root = root_;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            talon_emu::emulator emu(cfg);
+            emu.start();
+            for (;;) {
+                ::pause();  // until the test kills it
+            }
+        }
+        const char *path = std::getenv("PATH");
+        sysfs_.emplace("TALON_SYSFS_DIR", root_ + "/sys");
+        dev_.emplace("TALON_DEV_DIR", root_ + "/dev");
+        path_.emplace("PATH", root_ + "/bin:" + (path ? path : "/usr/bin:/bin"));
+    }
+    ~forked_emulator()
+    {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    forked_emulator(const forked_emulator &) = delete;
+    forked_emulator &operator=(const forked_emulator &) = delete;
+
+    bool serving() const
+    {
+        std::string answer;
+        return pid_ > 0 && talon_emu::control(root_, "rate 0 lif 0 tx_rdma_unicast_bytes 0", &answer);
     }
 
+private:
+    temp_dir dir_;
+    std::string root_;
+    pid_t pid_ = -1;
+    std::optional<scoped_env> sysfs_, dev_, path_;
+};
+
+}  // namespace
+
+TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
+{
+    forked_emulator emu;
+    ASSERT_TRUE(wait_until([&] { return emu.serving(); }));
+    utils::unique_fd saved_stdin(::fcntl(0, F_DUPFD_CLOEXEC, 3));
+    ASSERT_TRUE(saved_stdin);
+    ::close(0);
+    nic_ipc_handle_s h{};
+    const int rc = nic_ipc_open(&h, "0000:05:00.0");
+    const int fd = h.dev.fd.get();
+    nic_ipc_close(&h);
+    const bool zero_left_open = ::fcntl(0, F_GETFD) != -1;
+    ASSERT_EQ(::dup2(saved_stdin.get(), 0), 0);
+
+    EXPECT_EQ(rc, 0);
     EXPECT_EQ(fd, 0);
     EXPECT_FALSE(zero_left_open);
     EXPECT_EQ(h.dev.fd.get(), -1);
