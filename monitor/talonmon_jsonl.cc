@@ -32,72 +32,8 @@ uint64_t wall_clock_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_sec + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-constexpr unsigned char k_json_control_end = 0x20;
-constexpr unsigned char k_ascii_end = 0x80;
-
-// Bytes at or above 0x80 are checked for well-formed UTF-8.
-bool needs_escape(unsigned char c) {
-    return c < k_json_control_end || c == '"' || c == '\\' || c >= k_ascii_end;
-}
-
 }  // namespace
 
-void talonmon_json_escape_append(std::string &out, const std::string &text) {
-    bool plain = true;
-    for (unsigned char c : text) {
-        plain = plain && !needs_escape(c);
-    }
-    if (plain) {
-        out += text;
-        return;
-    }
-    for (std::size_t pos = 0; pos < text.size(); ++pos) {
-        const auto c = static_cast<unsigned char>(text[pos]);
-        if (c >= k_ascii_end) {
-            // Well-formed UTF-8 is kept as it is; each ill-formed sequence
-            // becomes one U+FFFD, so that every line stays valid UTF-8.
-            std::size_t bad = 0;
-            const std::size_t length = utils::utf8_sequence_length(std::string_view(text).substr(pos), bad);
-            if (length != 0) {
-                out.append(text, pos, length);
-                pos += length - 1;
-            } else {
-                out += utils::k_utf8_replacement;
-                pos += bad - 1;
-            }
-            continue;
-        }
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\b':
-            out += "\\b";
-            break;
-        case '\f':
-            out += "\\f";
-            break;
-        default:
-            if (c < k_json_control_end) {
-                fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-}
 
 std::string talonmon_timestamp_text(uint64_t epoch_ns) {
     // Each thread keeps the text of the last second it rendered: lines of
@@ -146,9 +82,9 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
     out.clear();
     out.reserve(192 + 48 * record.counters.size());
     out += "{\"uuid\": \"";
-    talonmon_json_escape_append(out, card.uuid);
+    utils::append_json_escaped(out, card.uuid);
     out += "\",\"bdf\": \"";
-    talonmon_json_escape_append(out, card.bdf);
+    utils::append_json_escaped(out, card.bdf);
     out += "\",\"timestamp\":\"";
     out += talonmon_timestamp_text(wall_clock_ns());
     out += "\",\"";
@@ -156,7 +92,7 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
     out += "\": {";
     if (!id.empty()) {
         out += "\"id\": \"";
-        talonmon_json_escape_append(out, id);
+        utils::append_json_escaped(out, id);
         out += '"';
     }
     if (!id.empty() && !name.empty()) {
@@ -164,7 +100,7 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
     }
     if (!name.empty()) {
         out += "\"name\": \"";
-        talonmon_json_escape_append(out, name);
+        utils::append_json_escaped(out, name);
         out += '"';
     }
     if (!id.empty() || !name.empty()) {
@@ -180,7 +116,7 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
             first = false;
             out += "{\"name\": \"";
             if (entry.counter) {
-                talonmon_json_escape_append(out, entry.counter->name);
+                utils::append_json_escaped(out, entry.counter->name);
             }
             out += "\",\"value\": ";
             fmt::format_to(std::back_inserter(out), "{}", entry.value);
@@ -189,7 +125,7 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
         out += ']';
     } else {
         out += "\"description\": \"";
-        talonmon_json_escape_append(out, record.description);
+        utils::append_json_escaped(out, record.description);
         out += '"';
     }
     out += "}}";

@@ -15,8 +15,5 @@ inline constexpr sdk::sdk_ret_t k_jsonl_unrenderable = sdk::SDK_RET_INVALID_ARG;
 sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &card,
                                                     const talonmon_telemetry_record_s &record, std::string &line);
 
-// Appends `text` to `out` with the characters JSON requires escaped.
-void talonmon_json_escape_append(std::string &out, const std::string &text);
-
 // Local time of `epoch_ns` as "YYYY-MM-DD HH:MM:SS.mmm".
 std::string talonmon_timestamp_text(uint64_t epoch_ns);

@@ -70,26 +70,7 @@ std::string state_text(top_card_view_state_e s) {
 // bytes that are not well-formed UTF-8 replaced by U+FFFD.
 std::string json_string(std::string_view s) {
     std::string out = "\"";
-    while (!s.empty()) {
-        size_t bad_length = 0;
-        const size_t length = utils::utf8_sequence_length(s, bad_length);
-        if (length == 0) {
-            out += utils::k_utf8_replacement;
-            s.remove_prefix(bad_length);
-            continue;
-        }
-        const char c = s.front();
-        const auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 0x20) {
-            out += fmt::format("\\u{:04x}", u);
-        } else {
-            out.append(s.substr(0, length));
-        }
-        s.remove_prefix(length);
-    }
+    utils::append_json_escaped(out, s);
     return out + "\"";
 }
 

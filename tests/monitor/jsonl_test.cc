@@ -1,5 +1,6 @@
 // The exact text of telemetry lines.
 #include "monitor/talonmon_jsonl.hpp"
+#include "utils/log/utf8.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
@@ -67,16 +68,16 @@ TEST(Jsonl, EachControlCharacterAloneIsEscaped) {
             }
         }
         std::string out = "x";
-        talonmon_json_escape_append(out, std::string("ab") + static_cast<char>(c) + "cd");
+        utils::append_json_escaped(out, std::string("ab") + static_cast<char>(c) + "cd");
         EXPECT_EQ(out, "xab" + expected + "cd") << c;
     }
     for (const auto &[raw, escaped] : named) {
         std::string out;
-        talonmon_json_escape_append(out, std::string(1, raw));
+        utils::append_json_escaped(out, std::string(1, raw));
         EXPECT_EQ(out, escaped);
     }
     std::string out = "x";
-    talonmon_json_escape_append(out, " ~plain\x7f");
+    utils::append_json_escaped(out, " ~plain\x7f");
     EXPECT_EQ(out, "x ~plain\x7f") << "space, tilde and DEL need no escape";
 }
 

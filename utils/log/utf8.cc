@@ -110,4 +110,72 @@ void append_printable(std::string &out, std::string_view text) {
     }
 }
 
+namespace {
+
+constexpr unsigned char k_json_control_end = 0x20;
+
+// Bytes at or above 0x80 are checked for well-formed UTF-8.
+bool needs_escape(unsigned char c) {
+    return c < k_json_control_end || c == '"' || c == '\\' || c >= k_ascii_end;
+}
+
+}  // namespace
+
+void append_json_escaped(std::string &out, std::string_view text) {
+    bool plain = true;
+    for (unsigned char c : text) {
+        plain = plain && !needs_escape(c);
+    }
+    if (plain) {
+        out += text;
+        return;
+    }
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+        const auto c = static_cast<unsigned char>(text[pos]);
+        if (c >= k_ascii_end) {
+            // Well-formed UTF-8 is kept as it is; each ill-formed sequence
+            // becomes one U+FFFD, so that every line stays valid UTF-8.
+            std::size_t bad = 0;
+            const std::size_t length = utf8_sequence_length(text.substr(pos), bad);
+            if (length != 0) {
+                out.append(text.substr(pos, length));
+                pos += length - 1;
+            } else {
+                out += k_utf8_replacement;
+                pos += bad - 1;
+            }
+            continue;
+        }
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        default:
+            if (c < k_json_control_end) {
+                fmt::format_to(std::back_inserter(out), "\\u{:04x}", c);
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+}
+
 }  // namespace utils

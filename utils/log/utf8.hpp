@@ -30,6 +30,12 @@ struct printable {
 
 void append_printable(std::string &out, std::string_view text);
 
+// Appends `text` to `out` as the inside of a JSON string: quote, backslash
+// and control characters escaped, well-formed UTF-8 kept as it is, and each
+// ill-formed sequence replaced by one U+FFFD, so the result is valid JSON
+// and valid UTF-8 whatever the card sent.
+void append_json_escaped(std::string &out, std::string_view text);
+
 }  // namespace utils
 
 template <>
