@@ -55,6 +55,16 @@ rotating_file_sink<Mutex>::rotating_file_sink(std::string base_filename, std::si
 }
 
 template <typename Mutex>
+rotating_file_sink<Mutex>::rotating_file_sink(std::string base_filename, std::size_t max_size,
+                                              std::size_t max_files, open_failure on_open_failure)
+    : base_filename_(std::move(base_filename)), max_size_(max_size), max_files_(max_files) {
+    std::string error;
+    if (!open_(false, true, error) && on_open_failure == open_failure::throw_error) {
+        spdlog::throw_spdlog_ex(error);
+    }
+}
+
+template <typename Mutex>
 std::string rotating_file_sink<Mutex>::calc_filename(const std::string &base_filename, std::size_t index) {
     if (index == 0) {
         return base_filename;
@@ -77,6 +87,25 @@ template <typename Mutex>
 void rotating_file_sink<Mutex>::set_error_reporter(error_reporter reporter) {
     std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
     error_reporter_ = std::move(reporter);
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::set_line_lost_hook(line_lost_hook hook) {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    line_lost_hook_ = std::move(hook);
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::reopen() {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    struct stat open_st {};
+    struct stat named_st {};
+    if (file_ && ::fstat(file_.get(), &open_st) == 0 && ::lstat(base_filename_.c_str(), &named_st) == 0 &&
+        open_st.st_dev == named_st.st_dev && open_st.st_ino == named_st.st_ino) {
+        return;
+    }
+    std::string ignored;
+    open_(false, false, ignored);
 }
 
 template <typename Mutex>
@@ -173,6 +202,9 @@ bool rotating_file_sink<Mutex>::write_whole_(const char *data, std::size_t size)
 template <typename Mutex>
 void rotating_file_sink<Mutex>::lose_line_(const std::string &error) {
     ++lost_lines_;
+    if (line_lost_hook_) {
+        line_lost_hook_();
+    }
     auto report = error_limit_.admit(error, std::chrono::steady_clock::now());
     if (!report) {
         return;

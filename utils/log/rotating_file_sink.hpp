@@ -32,10 +32,20 @@ public:
     using lost_lines_handler = std::function<void(const std::string &filename, uint64_t lost_lines)>;
     // Reports an error text of this sink.
     using error_reporter = std::function<void(const std::string &error)>;
+    // Called for every line that cannot be written.
+    using line_lost_hook = std::function<void()>;
+
+    // What the constructor does when the file cannot be opened.
+    enum class open_failure { throw_error, retry_on_write };
 
     // Opens (appends to) base_filename at once; throws spdlog::spdlog_ex when
     // the file cannot be opened after the retries.
     rotating_file_sink(std::string base_filename, std::size_t max_size, std::size_t max_files);
+    // With retry_on_write a file that cannot be opened is not an error of
+    // the constructor: every line tries to open it again, and is lost (and
+    // counted) while that fails.
+    rotating_file_sink(std::string base_filename, std::size_t max_size, std::size_t max_files,
+                       open_failure on_open_failure);
 
     // "base" for index 0, "base.<index>" otherwise.
     static std::string calc_filename(const std::string &base_filename, std::size_t index);
@@ -48,6 +58,13 @@ public:
     // Without a reporter, errors are thrown as spdlog::spdlog_ex to the
     // logger, whose error handler reports them.
     void set_error_reporter(error_reporter reporter);
+    void set_line_lost_hook(line_lost_hook hook);
+
+    // For external rotation: when the file at the base name is no longer the
+    // one being written (moved away or removed), closes it and opens the one
+    // at the name, with a banner; otherwise writing goes on in the same file.
+    // A file that cannot be opened now is tried again by the next line.
+    void reopen();
 
 protected:
     void sink_it_(const spdlog::details::log_msg &msg) override;
@@ -81,6 +98,7 @@ private:
     error_rate_limit error_limit_;
     lost_lines_handler lost_lines_handler_;
     error_reporter error_reporter_;
+    line_lost_hook line_lost_hook_;
 };
 
 using rotating_file_sink_mt = rotating_file_sink<std::mutex>;
