@@ -7,6 +7,8 @@
 
 #include <spdlog/logger.h>
 
+class talonmon_telemetry_status;
+
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -66,6 +68,8 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;
+    // Whether the two files are being written; set with the loggers.
+    std::shared_ptr<talonmon_telemetry_status> telemetry;
     // Set before the worker starts and kept for the context's life; null
     // while the metrics endpoint is off. Lists set on the context give
     // their new entries the card's slots for them.

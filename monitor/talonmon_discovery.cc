@@ -209,18 +209,11 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
                 continue;  // retried at the next discovery pass
             }
             // A card whose files cannot be opened (the error names the
-            // file) is left for the next pass; the other cards go on.
-            ctxt->stats_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "stats");
-            if (!ctxt->stats_logger) {
-                TRACE_ERR("TALON {} - Failed to start stats logger", ctxt->bdf);
-                continue;
-            }
-            ctxt->event_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "event");
-            if (!ctxt->event_logger) {
-                TRACE_ERR("TALON {} - Failed to start event logger", ctxt->bdf);
-                talonmon_oper_logger_deinit(*ctxt, "stats");
-                continue;
-            }
+            // file) is monitored all the same, shown as not writing its
+            // telemetry; its files are opened once that becomes possible.
+            ctxt->telemetry = std::make_shared<talonmon_telemetry_status>(ctxt->metrics);
+            ctxt->stats_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "stats", ctxt->telemetry);
+            ctxt->event_logger = talonmon_oper_logger_init(*ctxt, telemetry_dir_, "event", ctxt->telemetry);
             append_card_(std::move(ctxt));
         }
     }
@@ -232,17 +225,16 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
             if (!talonmon_same_card(ctxt, handle) || !ctxt.is_down()) {
                 continue;
             }
-            if (init_card_(ctxt) != sdk::SDK_RET_OK) {
+            // A card that answers its listing may still fail its heartbeat:
+            // it is read afresh (and its LIFs and ports logged) only once
+            // that passes, so a card that stays down is not reported found
+            // again on every pass.
+            if (!card_alive_(ctxt) || init_card_(ctxt) != sdk::SDK_RET_OK) {
                 continue;
             }
             sdk::sdk_ret_t rc = pipeline_reinit();
             if (rc != sdk::SDK_RET_OK) {
                 return rc;
-            }
-            // A card that answers its listing and information commands may
-            // still fail its heartbeat: it is up only once that passes too.
-            if (!card_alive_(ctxt)) {
-                continue;
             }
             stop_worker_(ctxt);
             {

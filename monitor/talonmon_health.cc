@@ -5,6 +5,8 @@
 #include "monitor/talonmon_oper_logger.hpp"
 #include "utils/log/trace.hpp"
 
+#include <cstdio>
+
 bool talonmon_state::card_alive_(const talonmon_card_ctxt_s &ctxt) {
     aml_card_liveness_check_req_s req{};
     req.handle.uuid = ctxt.uuid;
@@ -25,6 +27,8 @@ void talonmon_state::inspect_card_health() {
             continue;
         }
         TRACE_INFO("TALON {} - card down detected", ctxt.bdf);
+        // Once per episode in the journal too, where operators look.
+        std::fprintf(stderr, "TALON %s - card down detected: it failed its heartbeat\n", ctxt.bdf.c_str());
         talonmon_post_health_check_event(ctxt, "card down detected");
     }
 }

@@ -1,11 +1,14 @@
 // The health-checker thread: card discovery, LIF and port rediscovery and
 // liveness checks on their periods, and its bounded stop.
 #include "monitor/talonmon_notify.hpp"
+#include "monitor/talonmon_oper_logger.hpp"
 #include "monitor/talonmon_signals.hpp"
 #include "monitor/talonmon_state.hpp"
+#include "utils/log/reopen.hpp"
 #include "utils/log/trace.hpp"
 
 #include <pthread.h>
+#include <spdlog/spdlog.h>
 
 #include <algorithm>
 #include <atomic>
@@ -41,12 +44,17 @@ void talonmon_health_check_pass(uint64_t tick) {
 void talonmon_report_card_counts() {
     const size_t monitored = g_talonmon_state.num_cards();
     size_t down = 0;
+    size_t not_writing = 0;
     for (size_t i = 0; i < monitored; ++i) {
-        if (g_talonmon_state.card(i).is_down()) {
+        talonmon_card_ctxt_s &ctxt = g_talonmon_state.card(i);
+        if (ctxt.is_down()) {
             ++down;
         }
+        if (ctxt.telemetry && ctxt.telemetry->failing()) {
+            ++not_writing;
+        }
     }
-    talonmon_notify_status(monitored, down);
+    talonmon_notify_status(monitored, down, not_writing);
 }
 
 namespace {
@@ -133,6 +141,16 @@ void *talonmon_health_checker(void *arg) {
     return nullptr;
 }
 
+void talonmon_reopen_files() {
+    if (g_trace_logger != nullptr) {
+        if (const auto trace = g_trace_logger->logger()) {
+            utils::reopen_log_files(*trace);
+        }
+    }
+    spdlog::apply_all([](const std::shared_ptr<spdlog::logger> &logger) { utils::reopen_log_files(*logger); });
+    TRACE_INFO("Received SIGHUP, reopened the trace and telemetry files");
+}
+
 int talonmon_run_health_checker() {
     // Outlives this call: a health checker that is left behind still
     // reports its end here.
@@ -153,6 +171,9 @@ int talonmon_run_health_checker() {
     {
         std::unique_lock<std::mutex> lock(end.mutex);
         while (!end.cond.wait_for(lock, k_stop_poll, [] { return end.ended; })) {
+            if (talonmon_take_reopen_request()) {
+                talonmon_reopen_files();
+            }
             if (g_talonmon_state.running()) {
                 continue;
             }

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 
 namespace {
@@ -18,7 +19,7 @@ constexpr uint64_t k_pings_per_watchdog_period = 4;
 // and watchdog reports, the lock keeps a stray caller from racing it.
 struct notify_state_s {
     std::mutex mutex;
-    std::optional<std::pair<size_t, size_t>> status;
+    std::optional<std::tuple<size_t, size_t, size_t>> status;
     // The watchdog period asked for, read once: 0 when none.
     std::optional<uint64_t> watchdog_usec;
     std::chrono::steady_clock::time_point last_ping;
@@ -43,16 +44,17 @@ void talonmon_notify_ready() {
     ::sd_notify(0, "READY=1");
 }
 
-void talonmon_notify_status(size_t monitored, size_t down) {
+void talonmon_notify_status(size_t monitored, size_t down, size_t not_writing) {
     notify_state_s &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
-    const auto counts = std::make_pair(monitored, down);
+    const auto counts = std::make_tuple(monitored, down, not_writing);
     if (s.status == counts) {
         return;
     }
     // Remembered only once sent: a status the manager did not get is retried.
     const std::string status = "STATUS=" + std::to_string(monitored) + (monitored == 1 ? " card" : " cards") +
-                               " monitored, " + std::to_string(down) + " down";
+                               " monitored, " + std::to_string(down) + " down" +
+                               (not_writing == 0 ? "" : ", " + std::to_string(not_writing) + " not writing telemetry");
     if (::sd_notify(0, status.c_str()) > 0) {
         s.status = counts;
     }

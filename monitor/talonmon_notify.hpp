@@ -10,10 +10,11 @@
 // instance, trace log open and the monitor running.
 void talonmon_notify_ready();
 
-// How many cards are monitored and how many of them are down ("2 cards
-// monitored, 0 down"); sent only when either differs from the last status
-// sent.
-void talonmon_notify_status(size_t monitored, size_t down);
+// How many cards are monitored, how many of them are down and how many
+// cannot write their telemetry files ("2 cards monitored, 0 down", with ",
+// 1 not writing telemetry" while that is not 0); sent only when a count
+// differs from the last status sent.
+void talonmon_notify_status(size_t monitored, size_t down, size_t not_writing = 0);
 
 // Proves the caller's loop is making progress. Sent only when the service
 // manager asked for it (WatchdogSec=, WATCHDOG_USEC) and at most four times

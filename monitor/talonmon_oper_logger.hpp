@@ -2,14 +2,38 @@
 #pragma once
 
 #include "aml/aml_card.hpp"
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 
 #include <spdlog/logger.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
 inline constexpr size_t k_telemetry_file_size = 10485760;
 inline constexpr size_t k_telemetry_num_files = 5;
+
+// Whether a card's telemetry files are being written. Shared by the card's
+// context and its files: a lost line marks its file failing (and counts it),
+// writing that resumes clears the mark.
+class talonmon_telemetry_status {
+public:
+    // `metrics` may be null (no metrics endpoint).
+    explicit talonmon_telemetry_status(std::shared_ptr<talonmon_card_metrics> metrics)
+        : metrics_(std::move(metrics)) {}
+
+    // A file of the card could not be opened: counted, and marked failing
+    // by the first line it loses.
+    void count_open_failure();
+    void line_lost(talonmon_metrics_file_e file);
+    void writing_resumed(talonmon_metrics_file_e file);
+    // True while some file of the card loses its lines.
+    bool failing() const { return failing_files_.load(std::memory_order_relaxed) != 0; }
+
+private:
+    std::shared_ptr<talonmon_card_metrics> metrics_;
+    std::atomic<unsigned> failing_files_{0};
+};
 
 // "logger_<type>_<bdf>"
 std::string talonmon_oper_logger_name(const aml_card_handle_s &card, const std::string &type);
@@ -18,10 +42,12 @@ std::string talonmon_oper_logger_path(const aml_card_handle_s &card, const std::
                                       const std::string &type);
 
 // Opens (appends to) the card's file of `type` ("stats" or "event") and
-// registers its logger; empty after an error-level trace line when the file
-// cannot be opened.
+// registers its logger. A file that cannot be opened is reported in an
+// error-level trace line and counted in `status`; its logger then tries to
+// open it with every line, so writing starts once the cause is mended.
 std::shared_ptr<spdlog::logger> talonmon_oper_logger_init(const aml_card_handle_s &card, const std::string &dir,
-                                                          const std::string &type);
+                                                          const std::string &type,
+                                                          std::shared_ptr<talonmon_telemetry_status> status = nullptr);
 
 // Removes the card's logger of `type` from the registry; the file closes
 // when its last holder lets go.

@@ -15,6 +15,7 @@
 namespace {
 
 std::atomic<int> g_received_signal{0};
+std::atomic<bool> g_reopen_requested{false};
 // Where the handler ran: its trace line is written later, outside the handler.
 std::atomic<const spdlog::source_loc *> g_signal_handler_loc{nullptr};
 
@@ -27,12 +28,31 @@ void talonmon_signal_handler(int signo) {
     g_talonmon_state.set_running(false);
 }
 static_assert(decltype(g_signal_handler_loc)::is_always_lock_free, "stored from a signal handler");
+static_assert(decltype(g_reopen_requested)::is_always_lock_free, "stored from a signal handler");
+
+void talonmon_hangup_handler(int /*signo*/) {
+    g_reopen_requested.store(true);
+}
+
+void talonmon_install_signal_handlers() {
+    std::signal(SIGINT, talonmon_signal_handler);
+    std::signal(SIGTERM, talonmon_signal_handler);
+    std::signal(SIGHUP, talonmon_hangup_handler);
+    // A peer that goes away mid-write is an error of that write, not the
+    // end of the daemon (which the service manager would count as clean).
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool talonmon_take_reopen_request() {
+    return g_reopen_requested.exchange(false);
+}
 
 talonmon_termination_signal_block::talonmon_termination_signal_block() {
     sigset_t termination;
     sigemptyset(&termination);
     sigaddset(&termination, SIGINT);
     sigaddset(&termination, SIGTERM);
+    sigaddset(&termination, SIGHUP);
     ::pthread_sigmask(SIG_BLOCK, &termination, &previous_);
 }
 

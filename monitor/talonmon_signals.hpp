@@ -10,7 +10,17 @@ inline constexpr int k_talonmon_exit_ok = 0;
 // handler must not take the logger's locks).
 void talonmon_signal_handler(int signo);
 
-// Blocks SIGINT and SIGTERM in the calling thread for the life of the
+// Asks for the trace and telemetry files to be reopened (SIGHUP).
+void talonmon_hangup_handler(int signo);
+
+// SIGINT and SIGTERM stop the daemon, SIGHUP reopens its files, SIGPIPE is
+// ignored: no signal a daemon conventionally receives ends it unasked.
+void talonmon_install_signal_handlers();
+
+// True once after each SIGHUP (several before a look count as one).
+bool talonmon_take_reopen_request();
+
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread for the life of the
 // object and then restores the thread's previous mask. Every thread the
 // daemon starts is started inside such a scope, so that it inherits the
 // block: a termination signal then always reaches the main thread and never

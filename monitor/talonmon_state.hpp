@@ -133,5 +133,9 @@ void *talonmon_health_checker(void *arg);
 // 0, or non-zero when its thread cannot be started.
 int talonmon_run_health_checker();
 
+// Reopens the trace log and every card's telemetry files that were moved
+// away (external rotation) and says so in the trace log.
+void talonmon_reopen_files();
+
 // The tick of the health checker's latest (or coming) pass.
 uint64_t talonmon_health_tick();

@@ -5,6 +5,7 @@
 #include "monitor/talonmon_state.hpp"
 #include "utils/log/trace.hpp"
 
+#include <cstdio>
 #include <fmt/format.h>
 #include <sys/prctl.h>
 
@@ -204,6 +205,11 @@ bool start_platform(talonmon_card_ctxt_s &card) {
     if (talonmon_card_sdk_init(&card, &cause) != 0) {
         if (cause != card.platform_error) {
             TRACE_ERR("TALON {} - Failed to initialize PAL, {}", card.bdf, cause);
+            // The journal gets the first cause of an episode only.
+            if (card.platform_error.empty()) {
+                std::fprintf(stderr, "TALON %s - platform start failed, card down: %s\n", card.bdf.c_str(),
+                             cause.c_str());
+            }
             card.platform_error = cause;
         }
         card.set_down(true);
@@ -214,6 +220,7 @@ bool start_platform(talonmon_card_ctxt_s &card) {
     if (card.announce_up && !card.down && !card.stop) {
         talonmon_post_health_check_event(card, "card up detected");
         TRACE_INFO("TALON {} - card up detected", card.bdf);
+        std::fprintf(stderr, "TALON %s - card up detected\n", card.bdf.c_str());
     }
     card.announce_up = false;
     return true;

@@ -67,6 +67,7 @@ public:
     void count_pass() { passes_.fetch_add(1, std::memory_order_relaxed); }
     void count_failed_reads(uint64_t reads) { failed_reads_.fetch_add(reads, std::memory_order_relaxed); }
     void count_overrun() { overruns_.fetch_add(1, std::memory_order_relaxed); }
+    void count_telemetry_write_error() { telemetry_write_errors_.fetch_add(1, std::memory_order_relaxed); }
     void count_line(talonmon_metrics_file_e file) {
         lines_[static_cast<size_t>(file)].fetch_add(1, std::memory_order_relaxed);
     }
@@ -78,6 +79,7 @@ public:
     uint64_t passes() const { return passes_.load(std::memory_order_relaxed); }
     uint64_t overruns() const { return overruns_.load(std::memory_order_relaxed); }
     uint64_t failed_reads() const { return failed_reads_.load(std::memory_order_relaxed); }
+    uint64_t telemetry_write_errors() const { return telemetry_write_errors_.load(std::memory_order_relaxed); }
     uint64_t lines(talonmon_metrics_file_e file) const {
         return lines_[static_cast<size_t>(file)].load(std::memory_order_relaxed);
     }
@@ -100,6 +102,8 @@ private:
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> overruns_{0};
     std::atomic<uint64_t> failed_reads_{0};
+    // Telemetry lines lost and telemetry files that could not be opened.
+    std::atomic<uint64_t> telemetry_write_errors_{0};
     std::atomic<uint64_t> lines_[k_metrics_num_files]{};
     // Guards the entity lists: taken by discovery and by scrapes, never by
     // the worker, which holds its entities' slots directly.

@@ -131,6 +131,10 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
     append_card_family(out, cards, "talon_card_down_transitions_total", "counter",
                        "Times the card was marked down.",
                        [](const talonmon_card_metrics &card) { return card.down_transitions(); });
+    append_card_family(out, cards, "talon_card_telemetry_write_errors_total", "counter",
+                       "Telemetry lines of the card that could not be written and its telemetry files that could "
+                       "not be opened.",
+                       [](const talonmon_card_metrics &card) { return card.telemetry_write_errors(); });
     append_card_family(out, cards, "talonmon_sampling_passes_total", "counter",
                        "Ticks of the card's worker on which some counter kind was due and sampled.",
                        [](const talonmon_card_metrics &card) { return card.passes(); });

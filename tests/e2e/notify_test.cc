@@ -1,7 +1,8 @@
 // What the daemon tells a service manager that started it with a
 // notification socket: readiness once it has started, the card counts as a
-// status line (again when they change), watchdog pings while its health
-// checker runs, and the start of a stop. A refused start never says ready.
+// status line (again when they change, cards not writing their telemetry
+// included), watchdog pings while its health checker runs, and the start of
+// a stop. A refused start never says ready. SIGHUP does not end it.
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -88,14 +92,33 @@ TEST_F(NotifyTest, ReportsReadinessCardCountsWatchdogPingsAndTheStop) {
     EXPECT_TRUE(wait_until([&] { return manager.count("WATCHDOG=1") >= 3; })) << manager.all();
     EXPECT_EQ(manager.count("READY=1"), 1u);
 
-    // A card that fails its heartbeat changes the status once.
+    // SIGHUP (logrotate, systemctl reload) reopens a file moved away and
+    // leaves the daemon running.
+    const std::string stats0 = telemetry(0, "stats");
+    ASSERT_EQ(std::rename(stats0.c_str(), (stats0 + ".1").c_str()), 0);
+    daemon_->signal(SIGHUP);
+    EXPECT_TRUE(wait_until([&] { return trace_has("Received SIGHUP, reopened the trace and telemetry files"); }));
+    EXPECT_TRUE(wait_until([&] { return lines_of(0, "stats") > 4; })) << "no new file after SIGHUP";
+
+    // Cards whose telemetry directory is gone are monitored but blind, and
+    // say so until they write again.
+    std::filesystem::remove_all(env_.telemetry_dir());
+    EXPECT_TRUE(manager.received("STATUS=2 cards monitored, 0 down, 2 not writing telemetry")) << manager.all();
+    std::filesystem::create_directory(env_.telemetry_dir());
+    EXPECT_TRUE(wait_until([&] { return manager.count("STATUS=2 cards monitored, 0 down") == 2; })) << manager.all();
+
+    // A card that fails its heartbeat changes the status once, and says so
+    // once on standard error (the journal).
     emu_->ctl("heartbeat 0 fail");
     EXPECT_TRUE(manager.received("STATUS=2 cards monitored, 1 down")) << manager.all();
-    EXPECT_EQ(manager.count("STATUS=2 cards monitored, 0 down"), 1u) << "an unchanged status is not sent again";
+    EXPECT_EQ(manager.count("STATUS=2 cards monitored, 0 down"), 2u) << "an unchanged status is not sent again";
+    const std::string down_line = "TALON " + emu_->bdf(0) + " - card down detected: it failed its heartbeat\n";
+    EXPECT_TRUE(wait_until([&] { return daemon_->err_so_far().find(down_line) != std::string::npos; }));
 
     EXPECT_EQ(manager.count("STOPPING=1"), 0u);
-    stop_daemon();
+    const std::string err = stop_daemon().err;
     EXPECT_EQ(manager.count("STOPPING=1"), 1u) << manager.all();
+    EXPECT_EQ(err.find(down_line), err.rfind(down_line)) << err;
 }
 
 TEST_F(NotifyTest, NoPingsWithoutAWatchdogAndNoReadinessForARefusedStart) {
