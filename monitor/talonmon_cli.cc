@@ -3,6 +3,7 @@
 
 #include "monitor/stack_trace.hpp"
 #include "monitor/talonmon_config.hpp"
+#include "monitor/talonmon_refused_start.hpp"
 #include "monitor/talonmon_signals.hpp"
 #include "monitor/talonmon_single_instance.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
@@ -16,7 +17,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -47,10 +47,57 @@ bool is_directory(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// Reads the configuration and checks what the daemon needs before it
+// starts: 0, or 255 after a message on standard error. Under socket
+// activation `inherited_socket` holds the endpoint's socket; a
+// configuration without "prometheus" then serves it with the endpoint's
+// defaults.
+int check_start_up(const std::string &prog, const std::string &config_path, const utils::unique_fd &inherited_socket,
+                   talonmon_init_params_s &params, utils::unique_fd &instance_lock) {
+    if (parse_config_from_json(config_path, params) != 0) {
+        return k_exit_fail;
+    }
+    if (!is_directory(params.log_dir)) {
+        std::fprintf(stderr, "Log directory %s doesn't exist or not accessible\n", params.log_dir.c_str());
+        return k_exit_fail;
+    }
+    if (!is_directory(params.telemetry_dir)) {
+        std::fprintf(stderr, "Telemetry directory %s doesn't exist or not accessible\n",
+                     params.telemetry_dir.c_str());
+        return k_exit_fail;
+    }
+    // Of two daemons started at the same moment, the one that gets the
+    // lock runs.
+    if (talonmon_lock_instance(params.telemetry_dir, instance_lock) != 0) {
+        std::fprintf(stderr, "Error - %s is already running\n", prog.c_str());
+        return k_exit_fail;
+    }
+    if (!inherited_socket) {
+        return 0;
+    }
+    const std::string socket_address = talonmon_socket_address_text(inherited_socket.get());
+    if (!params.prometheus_listen) {
+        // A configuration written before the endpoint existed (kept over an
+        // upgrade) runs as it did, and the socket the manager listens on is
+        // served rather than left to start the daemon again and again.
+        params.prometheus_listen_text = socket_address;
+        return 0;
+    }
+    if (!talonmon_socket_matches(inherited_socket.get(), *params.prometheus_listen)) {
+        std::fprintf(stderr,
+                     "Error - prometheus.listen: %s differs from the address of the socket passed by the "
+                     "service manager (%s); make the two agree\n",
+                     params.prometheus_listen_text.c_str(), socket_address.c_str());
+        return k_exit_fail;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int talonmon_main(int argc, char **argv) {
     const std::string prog = program_name(argv[0]);
+    talonmon_install_signal_handlers();
 
     if (::geteuid() != 0) {
         std::fprintf(stderr,
@@ -91,20 +138,6 @@ int talonmon_main(int argc, char **argv) {
         return k_exit_fail;
     }
 
-    talonmon_init_params_s params{};
-    if (parse_config_from_json(config_path, params) != 0) {
-        return k_exit_fail;
-    }
-    if (!is_directory(params.log_dir)) {
-        std::fprintf(stderr, "Log directory %s doesn't exist or not accessible\n", params.log_dir.c_str());
-        return k_exit_fail;
-    }
-    if (!is_directory(params.telemetry_dir)) {
-        std::fprintf(stderr, "Telemetry directory %s doesn't exist or not accessible\n",
-                     params.telemetry_dir.c_str());
-        return k_exit_fail;
-    }
-
     // Under socket activation the endpoint's socket comes from the service
     // manager, bound where the configuration says the endpoint listens.
     utils::unique_fd inherited_socket;
@@ -113,27 +146,24 @@ int talonmon_main(int argc, char **argv) {
         std::fprintf(stderr, "Error - prometheus.listen: %s\n", socket_error.c_str());
         return k_exit_fail;
     }
-    if (inherited_socket && !params.prometheus_listen) {
-        std::fprintf(stderr,
-                     "Error - prometheus.listen: the service manager passed a listening socket (%s) but the "
-                     "configuration has no \"prometheus\" key; add it, or mask talonmon.socket\n",
-                     talonmon_socket_address_text(inherited_socket.get()).c_str());
-        return k_exit_fail;
-    }
-    if (inherited_socket && !talonmon_socket_matches(inherited_socket.get(), *params.prometheus_listen)) {
-        std::fprintf(stderr,
-                     "Error - prometheus.listen: %s differs from the address of the socket passed by the "
-                     "service manager (%s); make the two agree\n",
-                     params.prometheus_listen_text.c_str(),
-                     talonmon_socket_address_text(inherited_socket.get()).c_str());
-        return k_exit_fail;
-    }
 
-    std::signal(SIGINT, talonmon_signal_handler);
-    std::signal(SIGTERM, talonmon_signal_handler);
+    talonmon_init_params_s params{};
+    utils::unique_fd instance_lock;
+    {
+        std::optional<talonmon_stderr_capture> capture;
+        if (inherited_socket) {
+            capture.emplace();
+        }
+        if (check_start_up(prog, config_path, inherited_socket, params, instance_lock) != 0) {
+            if (capture) {
+                talonmon_answer_refused_start(inherited_socket.get(), capture->finish());
+            }
+            return k_exit_fail;
+        }
+    }
 
     std::optional<talonmon_metrics_server> metrics_server;
-    if (params.prometheus_listen) {
+    if (params.prometheus_listen || inherited_socket) {
         std::vector<std::string> lif_counters;
         std::vector<std::string> port_counters;
         for (const auto &counter : params.lif_counters) {

@@ -1,11 +1,18 @@
 #include "monitor/talonmon_single_instance.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
+
+#include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -51,6 +58,25 @@ bool runs_as_root(const std::string &dir) {
     return false;
 }
 
+// The process's start time in clock ticks after boot (field 22 of its
+// stat file); 0 when it is gone.
+unsigned long long start_ticks(const std::string &dir) {
+    std::ifstream in(dir + "/stat");
+    std::string stat;
+    std::getline(in, stat);
+    // The name (field 2) may hold spaces and parentheses: count from its end.
+    const auto name_end = stat.rfind(')');
+    if (name_end == std::string::npos) {
+        return 0;
+    }
+    constexpr int k_fields_after_name = 20;  // fields 3 to 22
+    std::istringstream fields(stat.substr(name_end + 1));
+    std::string field;
+    for (int i = 0; i < k_fields_after_name && fields >> field; ++i) {
+    }
+    return std::strtoull(field.c_str(), nullptr, 10);
+}
+
 }  // namespace
 
 // Only another daemon counts: a process whose name is the program's name
@@ -59,6 +85,7 @@ bool runs_as_root(const std::string &dir) {
 bool another_instance_running(const std::string &prog) {
     const std::string name = prog.substr(0, k_comm_len);
     const std::string own = std::to_string(::getpid());
+    const unsigned long long own_start = start_ticks(std::string(k_proc_dir) + "/self");
     std::unique_ptr<DIR, dir_closer> proc(::opendir(k_proc_dir));
     if (!proc) {
         return false;  // nothing to look at: the check counts as passed
@@ -68,9 +95,21 @@ bool another_instance_running(const std::string &prog) {
             continue;
         }
         const std::string dir = std::string(k_proc_dir) + "/" + entry->d_name;
-        if (process_name(dir) == name && runs_as_root(dir)) {
+        if (process_name(dir) == name && runs_as_root(dir) && start_ticks(dir) < own_start) {
             return true;
         }
     }
     return false;
+}
+
+int talonmon_lock_instance(const std::string &telemetry_dir, utils::unique_fd &lock) {
+    utils::unique_fd dir(::open(telemetry_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        return 0;
+    }
+    if (::flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+        return errno == EWOULDBLOCK ? -1 : 0;
+    }
+    lock = std::move(dir);
+    return 0;
 }

@@ -116,6 +116,11 @@ TEST(Startup, SecondInstanceIsRefused) {
     EXPECT_EQ(r.exit_status, 255);
     EXPECT_EQ(r.err, "Error - talonmon is already running\n");
     EXPECT_EQ(r.out, "");
+    // One that cannot see the first (a process table of its own) but would
+    // write the same telemetry directory is refused by the lock on it.
+    r = run_process({e2e::k_daemon, "-c", env.write_config()}, env.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, "Error - talonmon is already running\n");
 
     first.signal(SIGTERM);
     EXPECT_EQ(first.wait().exit_status, 0);

@@ -3,6 +3,7 @@
 #include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_server.hpp"
+#include "monitor/talonmon_refused_start.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
 #include "testkit/process.hpp"
 
@@ -15,8 +16,10 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -113,27 +116,37 @@ TEST(SocketActivation, RefusesASocketThatDoesNotListen) {
     EXPECT_NE(error.find("not a listening stream socket"), std::string::npos) << error;
 }
 
-// One GET /metrics over a fresh connection to 127.0.0.1:port; the status
-// line of the answer, or "" when there is none.
-std::string get_metrics_status(uint16_t port) {
+// A connection to 127.0.0.1:port that has sent GET /metrics; invalid when
+// it could not.
+utils::unique_fd send_get_metrics(uint16_t port) {
     utils::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        return "";
-    }
     const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        return "";
+    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0 ||
+        ::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+        fd.reset();
     }
+    return fd;
+}
+
+// The whole answer on a connection, read until the server closes it.
+std::string read_answer(const utils::unique_fd &fd) {
     std::string answer;
     char buf[512];
     ssize_t n;
-    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd.get(), buf, sizeof(buf), 0)) > 0) {
+    while (fd && (n = ::recv(fd.get(), buf, sizeof(buf), 0)) > 0) {
         answer.append(buf, static_cast<size_t>(n));
     }
+    return answer;
+}
+
+// One GET /metrics over a fresh connection to 127.0.0.1:port; the status
+// line of the answer, or "" when there is none.
+std::string get_metrics_status(uint16_t port) {
+    const std::string answer = read_answer(send_get_metrics(port));
     return answer.substr(0, answer.find("\r\n"));
 }
 
@@ -160,6 +173,49 @@ TEST(SocketActivation, ServesOnAPassedSocketAndLeavesItListeningWhenItStops) {
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+}
+
+// A start refused under socket activation answers the scrape that caused
+// it, and those during its hold, with a 503 naming the refusal; a start no
+// connection caused (an operator's) returns at once, so that it fails at once.
+TEST(SocketActivation, ARefusedStartTellsWaitingScrapersWhy) {
+    const auto listener = loopback_socket(true);
+    const uint16_t port = port_of(listener.get());
+    talonmon_answer_refused_start(listener.get(), "nobody waits", std::chrono::hours(1));
+
+    const std::string refusal = "Error - filter.card.tick_mode must be \"spin\" or \"sleep\", not \"never\"\n";
+    const auto waiting = send_get_metrics(port);
+    ASSERT_TRUE(waiting);
+    std::thread refused([&] { talonmon_answer_refused_start(listener.get(), refusal, std::chrono::seconds(3)); });
+    const std::string first = read_answer(waiting);
+    const std::string second = read_answer(send_get_metrics(port));
+    refused.join();
+    for (const auto &answer : {first, second}) {
+        EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer;
+        EXPECT_NE(answer.find("\r\n\r\ntalonmon refused to start:\n" + refusal), std::string::npos) << answer;
+    }
+}
+
+TEST(SocketActivation, StartUpMessagesAreCapturedAndStillReachStandardError) {
+    std::FILE *seen = std::tmpfile();
+    ASSERT_NE(seen, nullptr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(::fileno(seen), STDERR_FILENO);
+    std::string captured;
+    {
+        talonmon_stderr_capture capture;
+        std::fprintf(stderr, "Error - one\n");
+        std::fprintf(stderr, "two\n");
+        captured = capture.finish();
+    }
+    std::fprintf(stderr, "after\n");
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    std::string written(64, '\0');
+    written.resize(::pread(::fileno(seen), written.data(), written.size(), 0));
+    std::fclose(seen);
+    EXPECT_EQ(captured, "Error - one\ntwo\n");
+    EXPECT_EQ(written, "Error - one\ntwo\nafter\n");
 }
 
 }  // namespace
