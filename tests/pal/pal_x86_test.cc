@@ -171,9 +171,11 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
     card_.write_mem_file(0x100, pattern);
     on_card([&](const palx86_ctx_s&) {
         uint8_t out[32] = {};
-        // A range running past the end keeps the bytes inside, 0xFF after.
-        EXPECT_EQ(pal_mem_read(k_mem_pa + k_mem_size - 2, out, 4), PAL_RET_OK);
+        // A range running past the end fails, with the bytes inside and
+        // 0xFF after; a write past the end moves the bytes inside and fails.
+        EXPECT_EQ(pal_mem_read(k_mem_pa + k_mem_size - 2, out, 4), PAL_RET_NOK);
         EXPECT_EQ(bytes(out, out + 4), (bytes{63, 64, 0xFF, 0xFF}));
+        EXPECT_EQ(pal_mem_write(k_mem_pa + k_mem_size - 1, data.data(), 2), PAL_RET_NOK);
         // 3 bytes below an 8-byte boundary, 20 bytes, into an odd buffer.
         EXPECT_EQ(pal_mem_read(k_mem_pa + 0x105, out + 1, 20), PAL_RET_OK);
         EXPECT_EQ(bytes(out + 1, out + 21), bytes(pattern.begin() + 5, pattern.begin() + 25));

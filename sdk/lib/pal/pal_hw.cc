@@ -19,12 +19,10 @@ pal_ret_t pal_hw_reg_write(uint64_t addr, const uint32_t* data, uint32_t num_wor
     return pal_ret_of(::pal_reg_wr32w(addr, data, num_words));
 }
 pal_ret_t pal_hw_mem_read(uint64_t addr, uint8_t* data, uint64_t size, uint32_t flags) {
-    ::pal_mem_rd(addr, data, size, flags);
-    return PAL_RET_OK;
+    return pal_ret_of(::pal_mem_rd(addr, data, size, flags));
 }
 pal_ret_t pal_hw_mem_write(uint64_t addr, const uint8_t* data, uint64_t size, uint32_t flags) {
-    ::pal_mem_wr(addr, data, size, flags);
-    return PAL_RET_OK;
+    return pal_ret_of(::pal_mem_wr(addr, data, size, flags));
 }
 pal_ret_t pal_hw_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) {
     return ::pal_memset(addr, value, size, flags) == size ? PAL_RET_OK : PAL_RET_NOK;

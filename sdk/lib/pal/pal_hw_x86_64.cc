@@ -39,11 +39,11 @@ pal_ret_t pal_x86_mem_read(uint64_t addr, uint8_t* data, uint64_t size, uint32_t
     if (pal_rw_replay_active()) {
         return PAL_RET_OK;
     }
-    ::pal_mem_rd(addr, data, size, flags);
+    const int rc = ::pal_mem_rd(addr, data, size, flags);
     if (pal_rw_recording()) {
         mem_read_dump(addr, data, size);
     }
-    return PAL_RET_OK;
+    return pal_ret_of(rc);
 }
 
 pal_ret_t pal_x86_mem_write(uint64_t addr, const uint8_t* data, uint64_t size, uint32_t flags) {
@@ -53,8 +53,7 @@ pal_ret_t pal_x86_mem_write(uint64_t addr, const uint8_t* data, uint64_t size, u
     if (pal_rw_recording()) {
         mem_write_dump(addr, data, size);
     }
-    ::pal_mem_wr(addr, data, size, flags);
-    return PAL_RET_OK;
+    return pal_ret_of(::pal_mem_wr(addr, data, size, flags));
 }
 
 pal_ret_t pal_x86_mem_set(uint64_t addr, uint8_t value, uint32_t size, uint32_t flags) {

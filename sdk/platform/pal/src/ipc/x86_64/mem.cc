@@ -300,7 +300,10 @@ uint64_t pal_mem_vtop(const void* va) {
 int pal_mem_rd(uint64_t pa, uint8_t* buf, uint64_t size, uint32_t) {
     uint64_t src = 0;
     uint64_t n = palx86_mem_span(pa, size, &src);
-    // Bytes past the end of the window read as all-ones, like a missing card.
+    // Bytes past the end of the window are not the card's: they are filled
+    // with all-ones (never left undefined) and the read fails, so a wrong
+    // offset is counted as a failed read rather than published as a value.
+    const int rc = n == size ? 0 : -1;
     memset(buf + n, 0xFF, size - n);
     while (n > 0 && (src & 7) != 0) {
         *buf++ = *reinterpret_cast<const volatile uint8_t*>(src);
@@ -314,12 +317,14 @@ int pal_mem_rd(uint64_t pa, uint8_t* buf, uint64_t size, uint32_t) {
     for (; n > 0; --n) {
         *buf++ = *reinterpret_cast<const volatile uint8_t*>(src++);
     }
-    return 0;
+    return rc;
 }
 
 int pal_mem_wr(uint64_t pa, const uint8_t* buf, uint64_t size, uint32_t) {
     uint64_t dst = 0;
     uint64_t n = palx86_mem_span(pa, size, &dst);
+    // Bytes past the end of the window are dropped, and the write fails.
+    const int rc = n == size ? 0 : -1;
     while (n > 0 && (dst & 7) != 0) {
         *reinterpret_cast<volatile uint8_t*>(dst++) = *buf++;
         --n;
@@ -332,7 +337,7 @@ int pal_mem_wr(uint64_t pa, const uint8_t* buf, uint64_t size, uint32_t) {
     for (; n > 0; --n) {
         *reinterpret_cast<volatile uint8_t*>(dst++) = *buf++;
     }
-    return 0;
+    return rc;
 }
 
 uint32_t pal_memset(uint64_t pa, uint8_t value, uint64_t size, uint32_t) {
