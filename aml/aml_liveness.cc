@@ -3,9 +3,33 @@
 #include "nic_ipc/nic_ipc.hpp"
 #include "nic_ipc/nic_ipc_cmd.hpp"
 
-#include <cstdlib>
+#include <sys/random.h>
+
+#include <atomic>
 #include <cstring>
 #include <ctime>
+
+namespace {
+
+// A nonce of its own for every heartbeat, so that only a card that answers
+// this very request can echo it: a card replaying an earlier answer fails.
+uint64_t fresh_nonce() {
+    uint64_t nonce = 0;
+    if (::getrandom(&nonce, sizeof(nonce), GRND_NONBLOCK) == static_cast<ssize_t>(sizeof(nonce))) {
+        return nonce;
+    }
+    // No entropy yet (early boot): the clock and a count of the checks still
+    // differ from one heartbeat to the next.
+    static std::atomic<uint64_t> checks{0};
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    constexpr uint64_t k_ns_per_s = 1000000000;
+    constexpr unsigned k_count_shift = 40;
+    return (static_cast<uint64_t>(now.tv_sec) * k_ns_per_s + static_cast<uint64_t>(now.tv_nsec)) ^
+           (checks.fetch_add(1, std::memory_order_relaxed) << k_count_shift);
+}
+
+}  // namespace
 
 aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s *req, aml_card_liveness_check_rsp_s *rsp) {
     aml_card_handle_s *handle = &req->handle;
@@ -19,8 +43,7 @@ aml_status_e aml_card_liveness_check(aml_card_liveness_check_req_s *req, aml_car
         rsp->err_msg = aml_card_error_msg(handle, "ERROR - Failed to open IPC connection");
         return AML_STATUS_IPC_CONN_ERR;
     }
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    const uint64_t nonce = static_cast<uint64_t>(std::rand());
+    const uint64_t nonce = fresh_nonce();
     uint64_t echo = 0;
     ipc_cmd_result_s res = ipc_cmd_heartbeat(ipc.get(), nonce, &echo);
 

@@ -83,7 +83,7 @@ std::string emulator::impl::verb_card_ctl(card_s &c, const std::vector<std::stri
 std::string emulator::impl::verb_heartbeat(card_s &c, const std::vector<std::string> &w, bool *ok)
 {
     if (w.size() != 3) {
-        return usage("heartbeat CARD ok|fail|mismatch");
+        return usage("heartbeat CARD ok|fail|mismatch|replay");
     }
     if (w[2] == "ok") {
         c.heartbeat = heartbeat_e::ok;
@@ -91,8 +91,10 @@ std::string emulator::impl::verb_heartbeat(card_s &c, const std::vector<std::str
         c.heartbeat = heartbeat_e::fail;
     } else if (w[2] == "mismatch") {
         c.heartbeat = heartbeat_e::mismatch;
+    } else if (w[2] == "replay") {
+        c.heartbeat = heartbeat_e::replay;
     } else {
-        return usage("heartbeat CARD ok|fail|mismatch");
+        return usage("heartbeat CARD ok|fail|mismatch|replay");
     }
     *ok = true;
     return "heartbeat " + c.addr() + " " + w[2];

@@ -47,6 +47,11 @@ void emulator::impl::firmware(card_s &c, uint32_t ep, uint32_t op, const uint8_t
         break;
     case HEARTBEAT: {
         uint64_t echo = req_u(0, 8);
+        const uint64_t previous = c.last_heartbeat_nonce;
+        c.last_heartbeat_nonce = echo;
+        if (c.heartbeat == heartbeat_e::replay) {
+            echo = previous;
+        }
         if (c.heartbeat == heartbeat_e::fail) {
             *transport = k_transport_eio;
             rsp->clear();

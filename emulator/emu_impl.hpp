@@ -58,7 +58,8 @@ inline constexpr cmd_def_s k_cmds[k_cmd_count] = {
     {"LIF_GET_ALL", 0x12, 0x10001, 152},
 };
 
-enum class heartbeat_e { ok, fail, mismatch };
+// replay: the card answers with the nonce of the heartbeat before.
+enum class heartbeat_e { ok, fail, mismatch, replay };
 
 // ---- card model -----------------------------------------------------------
 
@@ -98,6 +99,7 @@ struct card_s {
     std::vector<function_s> functions;
     std::array<fault_s, k_cmd_count> faults{};
     heartbeat_e heartbeat = heartbeat_e::ok;
+    uint64_t last_heartbeat_nonce = 0;
     card_ctl ctl;  // CPLD, sensors, FRU and QSFP cages
     bool plugged = true;
     utils::mapped_file mem;

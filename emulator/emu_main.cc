@@ -23,7 +23,7 @@ const char *k_usage =
     "Defaults: 1 card (1-16), 2 ports (0-11), 2 LIFs (1-64), both transports.\n"
     "\n"
     "Control commands (CARD: 0-based index or PCI address):\n"
-    "  heartbeat CARD ok|fail|mismatch\n"
+    "  heartbeat CARD ok|fail|mismatch|replay\n"
     "  unplug CARD | plug CARD\n"
     "  add-lif CARD NAME | add-port CARD IFINDEX\n"
     "  set CARD lif|port INDEX COUNTER VALUE\n"

@@ -67,9 +67,11 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_EQ(rendered_metric("talon_card_up"), "0");
     EXPECT_EQ(rendered_metric(lif_metric, lif), "123456789012") << "the last reading stays while the card is down";
 
-    // The card still answers its listing, ports and LIFs: no false "up".
+    // The card still answers its listing, ports and LIFs: no false "up",
+    // and it is not read (and logged as found) again while it stays down.
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_TRUE(card_down());
+    EXPECT_EQ(host_->trace_count(bdf() + "Card init successful"), 1u);
     host_->ctl("heartbeat 0 ok");
     g_talonmon_state.inspect_card_health();
     EXPECT_TRUE(card_down()) << "a passing check alone does not bring the card back";
@@ -84,6 +86,7 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up") == "1"; }));
     EXPECT_EQ(rendered_metric("talon_card_down_transitions_total"), "1");
     EXPECT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "5"; }));
+    EXPECT_EQ(host_->trace_count(bdf() + "Card init successful"), 2u);
 }
 
 TEST_F(MonitorStateTest, WorkerThatCannotBeCreatedLeavesTheCardDownUntilAPassCanStartIt) {
@@ -133,8 +136,8 @@ TEST_F(MonitorStateTest, RediscoveryAppendsOnlyNewEntriesWhileTheWorkerSamples) 
     EXPECT_EQ(card.ports()->back().name, "eth1/4");
 }
 
-// Only a heartbeat that answers in time with the expected pattern keeps a
-// card up; a busy status (11) is an answer.
+// Only a heartbeat that answers in time with the expected pattern (not a
+// replayed one) keeps a card up; a busy status (11) is an answer.
 TEST(Liveness, OnlyAMatchingAnswerIsAlive) {
     emulated_host host(1);
     aml_card_liveness_check_req_s req{};
@@ -145,6 +148,8 @@ TEST(Liveness, OnlyAMatchingAnswerIsAlive) {
         {"fault 0 HEARTBEAT short", AML_STATUS_MSG_SIZE_MISMATCH},
         {"fault 0 HEARTBEAT short=1", AML_STATUS_MSG_SIZE_MISMATCH},
         {"fault 0 HEARTBEAT ok", AML_STATUS_OK},
+        // The answer to the check before, at once: each check has its own nonce.
+        {"heartbeat 0 replay", AML_STATUS_GENERIC_ERR},
         {"heartbeat 0 mismatch", AML_STATUS_GENERIC_ERR},
         {"heartbeat 0 fail", AML_STATUS_IPC_OP_ERR},
     };
