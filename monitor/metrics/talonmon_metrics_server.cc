@@ -1,4 +1,5 @@
 #include "monitor/metrics/talonmon_metrics_server.hpp"
+#include "monitor/metrics/talonmon_version.hpp"
 
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/metrics/talonmon_process_metrics.hpp"
@@ -49,7 +50,7 @@ constexpr auto k_max_wait = std::chrono::milliseconds(250);
 
 constexpr const char *k_metrics_path = "/metrics";
 constexpr const char *k_allowed_methods = "GET, HEAD";
-constexpr const char *k_version = TALONMON_VERSION;
+const char *const k_version = k_talonmon_version;
 
 bool is_get_or_head(const char *method) {
     return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
