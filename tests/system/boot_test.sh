@@ -29,6 +29,12 @@ readonly stop_limit_ms=2000
 # one keeps a processor per card busy.
 readonly idle_cpu_limit_percent=10
 readonly cpu_sample_s=3
+# The daemon's card discovery period.
+readonly discovery_period_s=30
+# Scrapes while the daemon refuses its configuration, one a second, and the
+# starts they may cause (one per 30 s hold, and the operator's).
+readonly refused_scrapes=30
+readonly refused_starts_limit=4
 
 skip() { echo "SKIP: $*" >&2; exit 77; }
 fail() {
@@ -69,10 +75,13 @@ mkdir -p "$base"
 
 # ---------------------------------------------------------------- the package
 # Reused while the sources are unchanged: the hash covers what scripts/package
-# copies, less what does not go into the package (tests, benchmarks, README).
-tree_hash=$(tar -C "$root" --exclude-vcs --exclude=./build --exclude='./build-*' --exclude=./tests \
-                --exclude=./bench --exclude=./scripts --exclude=./README.md --exclude=./.ci --sort=name \
-                --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - . | sha256sum | cut -c1-16)
+# copies (the build scripts and the README, which ships, included), less the
+# tests, benchmarks and CI files, which do not go into the package; and the
+# version the package takes from the tree's history.
+tree_hash=$( { "$root/scripts/version" "$root"
+               tar -C "$root" --exclude-vcs --exclude=./build --exclude='./build-*' --exclude=./tests \
+                   --exclude=./bench --exclude=./.ci --sort=name \
+                   --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - .; } | sha256sum | cut -c1-16)
 deb_dir="$base/deb-$tree_hash"
 if ! ls "$deb_dir"/talonmon_*.deb >/dev/null 2>&1; then
     step "building the package"
@@ -258,6 +267,8 @@ daemon_cpu_percent() {
     echo $(( (ticks1 - ticks0) * 100 / hz / cpu_sample_s ))
 }
 
+status_is() { [ "$(cin systemctl show talonmon -p StatusText --value)" = "$1" ]; }
+
 check_active_within() {
     wait_for "$1" is_active active ||
         fail "$2: talonmon is '$(cin systemctl is-active talonmon || true)' after $1 s, not 'active'"
@@ -298,13 +309,44 @@ cards_shown=$(echo "$top_out" | grep -c '^CARD .* up' || true)
 [ "$cards_shown" = "$emu_cards" ] ||
     fail "talonmon-top --once shows $cards_shown cards up, not $emu_cards: $top_out"
 
-step "status line, watchdog, processor use"
+step "status line, a failing card in the journal"
 status=$(unit_prop StatusText)
 [ "$status" = "$emu_cards cards monitored, 0 down" ] || fail "status is '$status', not '$emu_cards cards monitored, 0 down'"
-cin /usr/local/bin/talon-emu --root "$emu_root" --ctl 'heartbeat 0 fail' >/dev/null
-wait_for 10 sh -c "[ \"\$(nsenter -t $pid1 -m -u -i -n -p systemctl show talonmon -p StatusText --value)\" = '$emu_cards cards monitored, 1 down' ]" ||
+trace_log="$rootdir/var/log/talonmon/talonmon.log"
+since=$(now_s)
+down_at=$SECONDS
+bdf0=$(cin /usr/local/bin/talon-emu --root "$emu_root" --ctl 'heartbeat 0 fail' | awk '{print $2}')
+inits_before=$(grep -c "TALON $bdf0 - Card init successful" "$trace_log" || true)
+wait_for 10 status_is "$emu_cards cards monitored, 1 down" ||
     fail "status is '$(unit_prop StatusText)' after card 0 failed its heartbeat, not '$emu_cards cards monitored, 1 down'"
+
+step "SIGHUP and systemctl reload reopen the files and keep the daemon"
+pid_before=$(unit_prop MainPID)
+lines_before=$(wc -l <"$trace_log")
+cin systemctl kill -s HUP --kill-who=main talonmon || fail "systemctl kill -s HUP failed"
+wait_for 5 sh -c "[ \$(grep -c 'Received SIGHUP, reopened' '$trace_log') -ge 1 ]" || fail "no reopen line in the trace log after SIGHUP"
+cin systemctl reload talonmon || fail "systemctl reload talonmon failed"
+wait_for 5 sh -c "[ \$(grep -c 'Received SIGHUP, reopened' '$trace_log') -ge 2 ]" || fail "no reopen line in the trace log after reload"
+is_active active && [ "$(unit_prop MainPID)" = "$pid_before" ] ||
+    fail "after SIGHUP and reload talonmon is '$(cin systemctl is-active talonmon)' with PID $(unit_prop MainPID), not $pid_before"
+
+step "the failing card stays down through a discovery pass, then comes back"
+# Discovery runs every 30 s: a card that stays down is not read again.
+remaining=$(( discovery_period_s + 2 - (SECONDS - down_at) ))
+[ "$remaining" -le 0 ] || sleep "$remaining"
 cin /usr/local/bin/talon-emu --root "$emu_root" --ctl 'heartbeat 0 ok' >/dev/null
+wait_for $((discovery_period_s + 10)) status_is "$emu_cards cards monitored, 0 down" ||
+    fail "status is '$(unit_prop StatusText)' after card 0 answered again, not '$emu_cards cards monitored, 0 down'"
+journal=$(journal_since "$since")
+[ "$(echo "$journal" | grep -c "^TALON $bdf0 - card down detected")" = 1 ] &&
+    [ "$(echo "$journal" | grep -c "^TALON $bdf0 - card up detected")" = 1 ] ||
+    fail "the journal does not tell card $bdf0's episode in one line down and one up: $journal"
+inits_after=$(grep -c "TALON $bdf0 - Card init successful" "$trace_log" || true)
+[ "$inits_after" = $((inits_before + 1)) ] ||
+    fail "card $bdf0 was read afresh $((inits_after - inits_before)) times while down and back, not once"
+[ "$(wc -l <"$trace_log")" -gt $((lines_before + 2)) ] || fail "the trace log stopped after SIGHUP and reload"
+
+step "watchdog, processor use"
 # A healthy daemon outlives its watchdog period more than twice over.
 watchdog_wait=$(( test_watchdog_sec * 5 / 2 + 1 - (SECONDS - installed_at) ))
 [ "$watchdog_wait" -le 0 ] || sleep "$watchdog_wait"
@@ -350,6 +392,23 @@ fi
 [ $(( $(date +%s) - t0 )) -le 10 ] || fail "systemctl restart took $(( $(date +%s) - t0 )) s to report the refused configuration"
 status_text=$(cin systemctl status talonmon --no-pager -n 20 2>&1 || true)
 echo "$status_text" | grep -q 'tick_mode' || fail "systemctl status does not show the daemon's message: $status_text"
+
+step "scrapes while the configuration is refused"
+since=$(now_s)
+rm -f "$base"/refused-scrape.*
+for i in $(seq "$refused_scrapes"); do
+    nsenter -t "$pid1" -n curl -sS --max-time 5 -o "$base/refused-scrape.$i" -w '%{http_code}\n' "$metrics_url" \
+        >>"$base/refused-scrape.codes" 2>&1 || true
+    sleep 1
+done
+[ "$(cin systemctl is-active talonmon.socket)" = active ] ||
+    fail "talonmon.socket is '$(cin systemctl is-active talonmon.socket)' after $refused_scrapes scrapes of a refusing daemon"
+starts=$(journal_since "$since" | grep -c '^Starting ' || true)
+[ "$starts" -le "$refused_starts_limit" ] ||
+    fail "$refused_scrapes scrapes started the refusing daemon $starts times (limit $refused_starts_limit)"
+grep -qx 503 "$base/refused-scrape.codes" && grep -lq 'tick_mode' "$base"/refused-scrape.[0-9]* ||
+    fail "no scrape was told why the daemon refuses: $(sort "$base/refused-scrape.codes" | uniq -c | tr '\n' ' ')"
+echo "   $starts starts for $refused_scrapes scrapes" >&2
 cp "$base/talonmon.json.good" "$host_config"
 cin systemctl restart talonmon || fail "restart after mending the configuration failed: $(unit_prop Result)"
 
@@ -362,6 +421,19 @@ status_text=$(cin systemctl status talonmon --no-pager -n 20 2>&1 || true)
 echo "$status_text" | grep -q 'prometheus.listen' || fail "systemctl status does not name prometheus.listen: $status_text"
 cp "$base/talonmon.json.good" "$host_config"
 cin systemctl restart talonmon || fail "restart after mending prometheus.listen failed: $(unit_prop Result)"
+
+step "a telemetry_dir the sandbox cannot write"
+cp "$base/talonmon.json.good" "$host_config"
+mkdir -p "$rootdir/var/lib/talonmon-moved"
+sed -i 's|"telemetry_dir": "[^"]*"|"telemetry_dir": "/var/lib/talonmon-moved"|' "$host_config"
+cin systemctl restart talonmon || fail "restart with a telemetry_dir outside the sandbox failed: $(unit_prop Result)"
+blind="$emu_cards cards monitored, 0 down, $emu_cards not writing telemetry"
+wait_for 15 status_is "$blind" || fail "status is '$(unit_prop StatusText)' with an unwritable telemetry_dir, not '$blind'"
+wait_for 10 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url
+    [ \$(metrics | grep -c '^talon_card_telemetry_write_errors_total{.*} [1-9]') = $emu_cards ]" ||
+    fail "talon_card_telemetry_write_errors_total does not count for every card: $(metrics | grep telemetry_write_errors)"
+cp "$base/talonmon.json.good" "$host_config"
+cin systemctl restart talonmon || fail "restart after mending telemetry_dir failed: $(unit_prop Result)"
 
 # ---------------------------------------------------------------- a hung health checker
 step "a hung health checker is restarted by the watchdog"
@@ -408,18 +480,21 @@ sed -i 's/"liveness_poll_interval": [0-9]*/"liveness_poll_interval": 2000000/' "
 grep -q '"liveness_poll_interval": 2000000' "$upgrade_dir/pkg/etc/talonmon.json" || fail "cannot change the default configuration to upgrade"
 (cd "$upgrade_dir/pkg" && find . -type f ! -path './DEBIAN/*' ! -path './etc/*' -printf '%P\0' | sort -z | xargs -0 md5sum >DEBIAN/md5sums)
 dpkg-deb --root-owner-group -b "$upgrade_dir/pkg" "$upgrade_dir/talonmon_upgrade.deb" >/dev/null
-# The operator samples the ports every 2 s instead of every second.
-sed -i 's/"poll_interval": 1000000,/"poll_interval": 2000000,/' "$host_config"
-grep -q '"poll_interval": 2000000,' "$host_config" || fail "cannot edit $config before the upgrade"
+# The configuration kept from the previous release: it spins, and has no
+# "prometheus" key (the previous daemon ran only without it).
+cp "$root/tests/system/talonmon-0.1.0-edited.json" "$host_config"
 edited=$(cat "$host_config")
 cp "$upgrade_dir/talonmon_upgrade.deb" "$rootdir/root/"
+# As automation upgrades: no terminal to answer the conffile question.
 cin env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
     -o Dpkg::Options::=--force-confdef -o Dpkg::Options::=--force-confold \
-    /root/talonmon_upgrade.deb >"$base/apt-upgrade.log" 2>&1 || fail "the upgrade failed (see $base/apt-upgrade.log)"
+    /root/talonmon_upgrade.deb </dev/null >"$base/apt-upgrade.log" 2>&1 || fail "the upgrade failed (see $base/apt-upgrade.log)"
 [ "$(cin dpkg-query -W -f '${Version}' talonmon)" = "$version+systest1" ] || fail "the upgrade did not install $version+systest1"
 [ "$(cat "$host_config")" = "$edited" ] || fail "the upgrade replaced the locally edited $config"
 [ -f "$host_config.dpkg-dist" ] || fail "the upgrade left no $config.dpkg-dist with the new default"
 check_active_within "$active_wait_s" "after the upgrade"
+wait_for 15 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url; metrics | grep -q '^talon_card_up{.*} 1\$'" ||
+    fail "after the upgrade onto a configuration without \"prometheus\", GET $metrics_url gave no 'talon_card_up ... 1': $(metrics 2>&1 | tail -n 5)"
 
 # ---------------------------------------------------------------- purge
 step "purge"
