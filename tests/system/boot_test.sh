@@ -435,6 +435,23 @@ wait_for 10 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url
 cp "$base/talonmon.json.good" "$host_config"
 cin systemctl restart talonmon || fail "restart after mending telemetry_dir failed: $(unit_prop Result)"
 
+step "two daemons started together"
+cin systemctl stop talonmon || fail "stop before starting two daemons by hand failed"
+daemon_env="TALON_SYSFS_DIR=$emu_root/sys TALON_DEV_DIR=$emu_root/dev PATH=$emu_root/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+pids=$(csh "env $daemon_env talonmon -c $config >/tmp/first.log 2>&1 & echo \$!
+            env $daemon_env talonmon -c $config >/tmp/second.log 2>&1 & echo \$!")
+sleep 3
+alive=""
+for p in $pids; do
+    cin kill -0 "$p" 2>/dev/null && alive="$alive $p"
+done
+refusals=$(cat "$rootdir/tmp/first.log" "$rootdir/tmp/second.log" | grep -c 'already running' || true)
+for p in $alive; do cin kill -TERM "$p" || true; done
+wait_for 5 sh -c "! nsenter -t $pid1 -m -u -i -n -p pgrep -x talonmon" || fail "the hand-started daemons did not stop"
+[ "$(echo $alive | wc -w)" = 1 ] && [ "$refusals" = 1 ] ||
+    fail "of two daemons started together,$alive ran and $refusals refused: $(cat "$rootdir"/tmp/first.log "$rootdir"/tmp/second.log)"
+cin systemctl start talonmon || fail "start after the two daemons failed: $(unit_prop Result)"
+
 # ---------------------------------------------------------------- a hung health checker
 step "a hung health checker is restarted by the watchdog"
 # Card discovery runs lspci and reads its answer: one that never answers
