@@ -16,7 +16,6 @@
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -194,28 +193,6 @@ TEST(SocketActivation, ARefusedStartTellsWaitingScrapersWhy) {
         EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer;
         EXPECT_NE(answer.find("\r\n\r\ntalonmon refused to start:\n" + refusal), std::string::npos) << answer;
     }
-}
-
-TEST(SocketActivation, StartUpMessagesAreCapturedAndStillReachStandardError) {
-    std::FILE *seen = std::tmpfile();
-    ASSERT_NE(seen, nullptr);
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(::fileno(seen), STDERR_FILENO);
-    std::string captured;
-    {
-        talonmon_stderr_capture capture;
-        std::fprintf(stderr, "Error - one\n");
-        std::fprintf(stderr, "two\n");
-        captured = capture.finish();
-    }
-    std::fprintf(stderr, "after\n");
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    std::string written(64, '\0');
-    written.resize(::pread(::fileno(seen), written.data(), written.size(), 0));
-    std::fclose(seen);
-    EXPECT_EQ(captured, "Error - one\ntwo\n");
-    EXPECT_EQ(written, "Error - one\ntwo\nafter\n");
 }
 
 }  // namespace
