@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -16,8 +18,8 @@ namespace {
 
 // Longest message sent to a scraper; the journal has the whole text.
 constexpr size_t k_max_message = 4096;
-// How long an accepted connection may take to send its request.
-constexpr int k_request_wait_ms = 200;
+// How long an accepted connection may take to send its request, in all.
+constexpr auto k_request_wait = std::chrono::milliseconds(200);
 constexpr size_t k_max_request = 8192;
 // How often the hold looks for a stop and pings the watchdog.
 constexpr int k_hold_slice_ms = 100;
@@ -60,8 +62,13 @@ void answer_one(int listen_fd, const std::string &reply) {
     }
     std::string request;
     char buf[1024];
-    while (request.size() < k_max_request && request.find("\r\n\r\n") == std::string::npos &&
-           readable(conn.get(), k_request_wait_ms)) {
+    const auto deadline = std::chrono::steady_clock::now() + k_request_wait;
+    const auto left_ms = [&] {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        return static_cast<int>(std::max<int64_t>(left.count(), 0));
+    };
+    while (request.size() < k_max_request && request.find("\r\n\r\n") == std::string::npos && left_ms() > 0 &&
+           readable(conn.get(), left_ms())) {
         const ssize_t n = ::recv(conn.get(), buf, sizeof(buf), MSG_DONTWAIT);
         if (n <= 0) {
             break;
