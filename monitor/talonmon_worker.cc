@@ -149,6 +149,7 @@ void publish_pass(talonmon_card_metrics *metrics, const sampling_pass_s &pass) {
     }
     if (pass.sampled) {
         metrics->count_pass();
+        metrics->set_last_sample_ns(clock_ns(CLOCK_REALTIME));
     }
     if (pass.overrun) {
         metrics->count_overrun();

@@ -1,49 +1,47 @@
 #include "top/top_config.hpp"
 
-#include <boost/property_tree/json_parser.hpp>
-#include <boost/property_tree/ptree.hpp>
+#include "monitor/talonmon_config.hpp"
 
-namespace pt = boost::property_tree;
+#include <unistd.h>
 
 namespace {
 
-void read_counters(const pt::ptree &tree, const std::string &kind, top_config_s &config) {
-    const auto list = tree.get_child_optional("filter." + kind + ".counters");
-    if (!list) {
-        return;
-    }
-    for (const auto &[key, entry] : *list) {
-        const auto name = entry.get_optional<std::string>("counter");
-        if (!name) {
-            continue;
-        }
-        // As the daemon reads it: absent means cumulative; only "true" is true.
-        const auto cumulative = entry.get_optional<std::string>("cumulative");
-        config.cumulative[kind + "/" + *name] = !cumulative || *cumulative == "true";
+constexpr double k_us_per_second = 1e6;
+
+void add_counters(const std::vector<talonmon_telemetry_counter_cfg_s> &list, const std::string &kind,
+                  top_config_s &config) {
+    for (const talonmon_telemetry_counter_cfg_s &c : list) {
+        config.counters[kind + "/" + c.counter] = {c.cumulative, c.threshold, c.stats_record};
     }
 }
 
 }  // namespace
 
-bool top_config_s::is_cumulative(const std::string &kind, const std::string &counter) const {
-    const auto it = cumulative.find(kind + "/" + counter);
-    return it == cumulative.end() || it->second;
+top_config_s::top_config_s()
+    : telemetry_dir(k_default_telemetry_dir),
+      lif_period(static_cast<double>(k_default_lif_poll_interval_us) / k_us_per_second),
+      port_period(static_cast<double>(k_default_port_poll_interval_us) / k_us_per_second) {}
+
+top_counter_cfg_s top_config_s::counter(const std::string &kind, const std::string &name) const {
+    const auto it = counters.find(kind + "/" + name);
+    return it == counters.end() ? top_counter_cfg_s{} : it->second;
 }
 
 std::string top_read_config(const std::string &path, top_config_s &config) {
-    pt::ptree tree;
-    try {
-        pt::read_json(path, tree);
-    } catch (const pt::json_parser_error &e) {
-        return e.message() == "cannot open file" ? path + ": cannot be read" : path + ": " + e.what();
+    if (::access(path.c_str(), R_OK) != 0) {
+        return path + ": cannot be read";
     }
-    if (auto listen = tree.get_optional<std::string>("prometheus.listen"); listen && !listen->empty()) {
-        config.listen = *listen;
+    talonmon_init_params_s params;
+    if (parse_config_from_json(path, params) != 0) {
+        return path + ": not a configuration the daemon accepts";
     }
-    if (auto dir = tree.get_optional<std::string>("telemetry_dir"); dir && !dir->empty()) {
-        config.telemetry_dir = *dir;
+    if (params.prometheus_listen) {
+        config.listen = params.prometheus_listen_text;
     }
-    read_counters(tree, "lif", config);
-    read_counters(tree, "port", config);
+    config.telemetry_dir = params.telemetry_dir;
+    config.lif_period = static_cast<double>(params.lif_poll_interval) / k_us_per_second;
+    config.port_period = static_cast<double>(params.port_poll_interval) / k_us_per_second;
+    add_counters(params.lif_counters, "lif", config);
+    add_counters(params.port_counters, "port", config);
     return {};
 }

@@ -45,14 +45,26 @@ std::string scaled(double value, double base, const char *const *units, size_t u
     return fmt::format(fmt::runtime(format), value, units[unit], suffix);
 }
 
-std::string scale(double value, const std::string &counter, const std::string &per) {
+constexpr double k_bits_per_byte = 8;
+// Marks of a rate held from the last sample, and of a lower bound.
+constexpr const char *k_held_mark = "*";
+constexpr const char *k_lower_utf8 = "\u2265";
+constexpr const char *k_lower_ascii = ">=";
+
+std::string scale(double value, const std::string &counter, const std::string &per, bool bits = false) {
+    if (is_bytes(counter) && bits) {
+        return scaled(value * k_bits_per_byte, k_kilo, k_si_prefixes, std::size(k_si_prefixes), "bit" + per);
+    }
     if (is_bytes(counter)) {
         return scaled(value, k_kibi, k_byte_units, std::size(k_byte_units), per);
     }
     return scaled(value, k_kilo, k_si_prefixes, std::size(k_si_prefixes), count_unit(counter) + per);
 }
 
-std::string state_text(top_card_view_state_e s) {
+std::string state_text(top_card_view_state_e s, bool stale = false) {
+    if (stale && s == top_card_view_state_e::up) {
+        return "STALE";
+    }
     switch (s) {
     case top_card_view_state_e::up:
         return "up";
@@ -89,15 +101,35 @@ std::string json_number(std::optional<double> v) {
     return fmt::format("{}", *v);
 }
 
-std::string cell_of(const top_entity_view_s &e, const std::string &counter) {
+// A rate as proven: "-" where there is none (or only a lower bound of 0),
+// a lower bound marked, a rate held from the last sample marked.
+std::string rate_text(std::optional<double> rate, bool lower_bound, bool held, const std::string &counter,
+                      const top_style_s &style) {
+    if (!rate || (lower_bound && *rate == 0)) {
+        return k_no_value;
+    }
+    std::string text = lower_bound ? (style.unicode ? k_lower_utf8 : k_lower_ascii) : "";
+    text += top_format_rate(*rate, counter, style.bits);
+    return held ? text + k_held_mark : text;
+}
+
+std::string share_text(std::optional<double> share, bool lower_bound, const top_style_s &style) {
+    if (!share) {
+        return k_no_value;
+    }
+    return (lower_bound ? (style.unicode ? k_lower_utf8 : k_lower_ascii) : "") + top_format_share(*share);
+}
+
+std::string cell_of(const top_entity_view_s &e, const std::string &counter, const top_style_s &style) {
     const top_counter_view_s *c = e.counter(counter);
     if (!c) {
         return "";
     }
-    if (!c->cumulative) {
-        return top_format_amount(c->value, counter);
-    }
-    return c->rate ? top_format_rate(*c->rate, counter) : k_no_value;
+    return rate_text(c->rate, c->lower_bound, c->held, counter, style);
+}
+
+std::string count_text(std::optional<uint64_t> n) {
+    return n ? std::to_string(*n) : k_no_value;
 }
 
 std::string pad(const std::string &s, size_t width) {
@@ -106,12 +138,15 @@ std::string pad(const std::string &s, size_t width) {
 
 }  // namespace
 
-std::string top_format_rate(double per_second, const std::string &counter) {
-    return scale(per_second, counter, "/s");
+std::string top_format_rate(double per_second, const std::string &counter, bool bits) {
+    return scale(per_second, counter, "/s", bits);
 }
 
-std::string top_format_amount(uint64_t value, const std::string &counter) {
-    return "+" + scale(static_cast<double>(value), counter, "");
+std::string top_rate_unit(const std::string &counter, bool bits) {
+    if (is_bytes(counter)) {
+        return bits ? "bit/s" : "B/s";
+    }
+    return count_unit(counter) + "/s";
 }
 
 std::string top_format_share(double share) {
@@ -147,7 +182,8 @@ std::string top_format_clock(double wall) {
     return buf;
 }
 
-std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_t sort_column) {
+std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_t sort_column,
+                                const top_style_s &style) {
     const auto names = top_counter_columns(cards);
     std::vector<top_row_s> rows;
     for (const top_card_view_s &card : cards) {
@@ -158,10 +194,9 @@ std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_
         if (card.since) {
             since = fmt::format(" since {}{}", card.since_exact ? "" : "<=", top_format_clock(*card.since));
         }
-        head.name = fmt::format("{} {}{}  LIFs {}  ports {}  passes {}  overruns {}", shown(card.bdf), state_text(card.state),
-                                since, card.lifs, card.ports,
-                                card.passes ? std::to_string(*card.passes) : k_no_value,
-                                card.overruns ? std::to_string(*card.overruns) : k_no_value);
+        head.name = fmt::format("{} {}{}  LIFs {}  ports {}  passes {}  overruns {}  failed reads {}", shown(card.bdf),
+                                state_text(card.state, card.stale), since, card.lifs, card.ports,
+                                count_text(card.passes), count_text(card.overruns), count_text(card.failed_reads));
         rows.push_back(std::move(head));
         for (const top_entity_kind_e kind : {top_entity_kind_e::lif, top_entity_kind_e::port}) {
             const bool lif = kind == top_entity_kind_e::lif;
@@ -204,9 +239,11 @@ std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_
                 top_row_s row;
                 row.kind = top_row_kind_e::entity;
                 row.name = "  " + shown(e.name);
-                row.cells.push_back(e.retransmit_share ? top_format_share(*e.retransmit_share) : "");
+                row.cells.push_back(lif ? share_text(e.retransmit_share, e.share_lower_bound, style) : "");
+                row.alarm.push_back(e.retransmit_share && *e.retransmit_share > style.share_alarm);
                 for (const std::string &n : used) {
-                    row.cells.push_back(cell_of(e, n));
+                    row.cells.push_back(cell_of(e, n, style));
+                    row.alarm.push_back(false);
                 }
                 row.history.assign(e.history.begin(), e.history.end());
                 rows.push_back(std::move(row));
@@ -227,9 +264,10 @@ std::string top_title(const std::string &source, const top_model &model, const s
 }
 
 std::string top_plain_table(const std::string &source, const top_model &model, size_t sort_column,
-                            const std::string &filter) {
+                            const std::string &filter, const top_style_s &style) {
     const auto cards = top_arrange(model.cards(), sort_column, filter);
     std::string out = top_title(source, model, top_sort_column_name(model.cards(), sort_column), filter) + "\n";
+    out += top_summary_text(model.summary()) + "\n";
     if (!model.error().empty()) {
         out += fmt::format("no reading since {}: {}\n", top_format_clock(model.error_since().value_or(0)),
                            model.error());
@@ -240,7 +278,7 @@ std::string top_plain_table(const std::string &source, const top_model &model, s
     if (cards.empty()) {
         out += filter.empty() ? "no cards\n" : "no card or entity matches the filter\n";
     }
-    for (const top_row_s &row : top_rows(cards, sort_column)) {
+    for (const top_row_s &row : top_rows(cards, sort_column, style)) {
         // The columns of the terminal view: names cut to their column, cells
         // in columns of k_top_cell_width.
         std::string line = row.kind == top_row_kind_e::card
@@ -266,6 +304,10 @@ std::string top_json(const std::string &source, const top_model &model) {
     std::string out = "{\"source\": " + json_string(source) + ", \"time\": " + json_number(model.updated_at());
     out += ", \"error\": " + (model.error().empty() ? std::string("null") : json_string(model.error()));
     out += ", \"daemon_restarted_at\": " + json_number(model.restarted_at());
+    const top_summary_s summary = model.summary();
+    out += fmt::format(", \"summary\": {{\"cards\": {}, \"down\": {}, \"stale\": {}, \"overruns\": {}, "
+                       "\"failed_reads\": {}}}",
+                       summary.cards, summary.down, summary.stale, summary.overruns, summary.failed_reads);
     out += ", \"cards\": [";
     bool first_card = true;
     for (const top_card_view_s &card : model.cards()) {
@@ -274,12 +316,13 @@ std::string top_json(const std::string &source, const top_model &model) {
         std::string state = state_text(card.state);
         std::transform(state.begin(), state.end(), state.begin(), [](char c) { return static_cast<char>(std::tolower(c)); });
         state = state == "?" ? "unknown" : state == "gone" ? "absent" : state;
-        out += fmt::format("{{\"bdf\": {}, \"uuid\": {}, \"state\": {}, \"since\": {}, \"since_exact\": {}, "
-                           "\"lifs\": {}, \"ports\": {}, \"passes\": {}, \"overruns\": {}, \"entities\": [",
-                           json_string(card.bdf), json_string(card.uuid), json_string(state), json_number(card.since),
-                           card.since_exact, card.lifs, card.ports,
-                           card.passes ? std::to_string(*card.passes) : "null",
-                           card.overruns ? std::to_string(*card.overruns) : "null");
+        auto count = [](std::optional<uint64_t> n) { return n ? std::to_string(*n) : std::string("null"); };
+        out += fmt::format("{{\"bdf\": {}, \"uuid\": {}, \"state\": {}, \"stale\": {}, \"since\": {}, "
+                           "\"since_exact\": {}, \"lifs\": {}, \"ports\": {}, \"passes\": {}, \"overruns\": {}, "
+                           "\"failed_reads\": {}, \"entities\": [",
+                           json_string(card.bdf), json_string(card.uuid), json_string(state), card.stale,
+                           json_number(card.since), card.since_exact, card.lifs, card.ports, count(card.passes),
+                           count(card.overruns), count(card.failed_reads));
         bool first_entity = true;
         for (const top_entity_view_s &e : card.entities) {
             out += first_entity ? "" : ", ";
@@ -293,8 +336,10 @@ std::string top_json(const std::string &source, const top_model &model) {
             for (const top_counter_view_s &c : e.counters) {
                 out += first_counter ? "" : ", ";
                 first_counter = false;
-                out += fmt::format("{{\"name\": {}, \"value\": {}, \"cumulative\": {}, \"rate\": {}}}",
-                                   json_string(c.name), c.value, c.cumulative, json_number(c.rate));
+                out += fmt::format("{{\"name\": {}, \"value\": {}, \"cumulative\": {}, \"rate\": {}, "
+                                   "\"held\": {}, \"lower_bound\": {}}}",
+                                   json_string(c.name), c.value, c.cumulative, json_number(c.rate), c.held,
+                                   c.lower_bound);
             }
             out += "], \"history\": [";
             for (size_t i = 0; i < e.history.size(); ++i) {
@@ -328,6 +373,90 @@ std::string top_sparkline(const std::vector<double> &history, size_t width, bool
             out += k_spark_utf8[level];
         } else {
             out += k_spark_ascii[level];
+        }
+    }
+    return out;
+}
+
+std::vector<top_row_s> top_card_rows(const std::vector<const top_card_view_s *> &cards, top_card_sort_e sort,
+                                     const top_style_s &style) {
+    static constexpr const char *k_titles[] = {"STATE", "TX", "RX", "RETX%", "OVERRUNS", "FAILED", "LIFs", "PORTS"};
+    // The cells of k_titles that each sort column sorts by.
+    static constexpr size_t k_sorted_cell[] = {SIZE_MAX, 1, 2, 3, 4, 5};
+    std::vector<top_row_s> rows;
+    top_row_s header;
+    header.kind = top_row_kind_e::header;
+    header.name = "CARD";
+    header.cells.assign(std::begin(k_titles), std::end(k_titles));
+    header.alarm.assign(header.cells.size(), false);
+    header.sorted_cell = static_cast<size_t>(sort) < std::size(k_sorted_cell) ? k_sorted_cell[static_cast<size_t>(sort)]
+                                                                              : SIZE_MAX;
+    rows.push_back(std::move(header));
+    const std::string bytes = "tx_rdma_unicast_bytes";
+    for (const top_card_view_s *card : cards) {
+        top_row_s row;
+        row.kind = top_row_kind_e::entity;
+        row.state = card->state;
+        row.name = shown(card->bdf);
+        const bool measured = card->measured();
+        row.cells = {state_text(card->state, card->stale),
+                     rate_text(measured ? card->tx_bytes : std::nullopt, false, false, bytes, style),
+                     rate_text(measured ? card->rx_bytes : std::nullopt, false, false, bytes, style),
+                     share_text(measured ? card->worst_share : std::nullopt, card->worst_share_lower_bound, style),
+                     count_text(card->overruns),
+                     count_text(card->failed_reads),
+                     std::to_string(card->lifs),
+                     std::to_string(card->ports)};
+        row.alarm = {!measured,
+                     false,
+                     false,
+                     measured && card->worst_share && *card->worst_share > style.share_alarm,
+                     card->overruns.value_or(0) > 0,
+                     card->failed_reads.value_or(0) > 0,
+                     false,
+                     false};
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::string top_summary_text(const top_summary_s &s) {
+    return fmt::format("{} card{}, {} down, {} stale, {} overrun{}, {} failed read{}", s.cards, s.cards == 1 ? "" : "s",
+                       s.down, s.stale, s.overruns, s.overruns == 1 ? "" : "s", s.failed_reads,
+                       s.failed_reads == 1 ? "" : "s");
+}
+
+std::string top_batch_records(const top_model &model, top_batch_format_e format, bool header) {
+    std::string out;
+    const bool csv = format == top_batch_format_e::csv;
+    if (csv && header) {
+        out += "time,card,kind,entity,counter,rate,unit,lower_bound\n";
+    }
+    const std::string time = fmt::format("{:.3f}", model.updated_at());
+    for (const top_card_view_s &card : model.cards()) {
+        for (const top_entity_view_s &e : card.entities) {
+            const char *kind = e.kind == top_entity_kind_e::lif ? "lif" : "port";
+            for (const top_counter_view_s &c : e.counters) {
+                const std::string unit = top_rate_unit(c.name);
+                if (csv) {
+                    // Names are quoted as CSV fields; a quote inside is doubled.
+                    auto field = [](std::string_view text) {
+                        std::string f = "\"";
+                        for (const char ch : shown(text)) {
+                            f += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+                        }
+                        return f + "\"";
+                    };
+                    out += fmt::format("{},{},{},{},{},{},{},{}\n", time, field(card.bdf), kind, field(e.name),
+                                       field(c.name), c.rate ? fmt::format("{:.3f}", *c.rate) : "", unit,
+                                       c.lower_bound);
+                } else {
+                    out += fmt::format("{{\"time\": {}, \"card\": {}, \"kind\": \"{}\", \"entity\": {}, "
+                                       "\"counter\": {}, \"rate\": {}, \"unit\": \"{}\", \"lower_bound\": {}}}\n",
+                                       time, json_string(card.bdf), kind, json_string(e.name), json_string(c.name),
+                                       json_number(c.rate), unit, c.lower_bound);
+                }
+            }
         }
     }
     return out;

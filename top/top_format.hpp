@@ -7,11 +7,21 @@
 #include <string>
 #include <vector>
 
-// "999B/s", "1.50KiB/s", "12.3MiB/s" (powers of 1024) for byte counters;
-// "999pkt/s", "1.50kpkt/s" (powers of 1000) for packets and the like.
-std::string top_format_rate(double per_second, const std::string &counter);
-// A delta counter's value as it is: "+1.50KiB", "+12pkt".
-std::string top_format_amount(uint64_t value, const std::string &counter);
+// How numbers are shown: byte rates as bits per second (powers of 1000),
+// block characters and marks in UTF-8, and the retransmitted share above
+// which a cell is highlighted.
+struct top_style_s {
+    bool bits = false;
+    bool unicode = false;
+    double share_alarm = 0.01;
+};
+
+// "999B/s", "1.50KiB/s", "12.3MiB/s" (powers of 1024) for byte counters, or
+// "8.00kbit/s", "25.2Mbit/s" with `bits`; "999pkt/s", "1.50kpkt/s" (powers
+// of 1000) for packets and the like.
+std::string top_format_rate(double per_second, const std::string &counter, bool bits = false);
+// The unit of top_format_rate's numbers without scaling: "B/s", "bit/s", "pkt/s", "req/s".
+std::string top_rate_unit(const std::string &counter, bool bits = false);
 std::string top_format_share(double share);  // "0.52%"
 // A short column title for a counter ("TX bytes", "DUP reqs", ...).
 std::string top_column_title(const std::string &counter);
@@ -27,6 +37,7 @@ struct top_row_s {
     top_card_view_state_e state = top_card_view_state_e::unknown;  // card rows
     std::string name;
     std::vector<std::string> cells;
+    std::vector<bool> alarm;        // cells to highlight, where set
     size_t sorted_cell = SIZE_MAX;  // header rows: the cell of the sort column
     std::vector<double> history;    // entity rows
     bool history_title = false;     // header rows: title the history column
@@ -35,7 +46,22 @@ struct top_row_s {
 inline constexpr size_t k_top_name_width = 14;
 inline constexpr size_t k_top_cell_width = 11;
 
-std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_t sort_column);
+std::vector<top_row_s> top_rows(const std::vector<top_card_view_s> &cards, size_t sort_column,
+                                const top_style_s &style = {});
+
+// The compact view: a header row, then one row per card (state, TX and RX
+// throughput, worst RETX%, overruns, failed reads, LIFs, ports).
+std::vector<top_row_s> top_card_rows(const std::vector<const top_card_view_s *> &cards, top_card_sort_e sort,
+                                     const top_style_s &style);
+
+// "16 cards, 1 down, 2 stale, 3 overruns, 0 failed reads"
+std::string top_summary_text(const top_summary_s &summary);
+
+enum class top_batch_format_e { csv, jsonl };
+// One record per counter of every card: time, card, entity kind and name,
+// counter, rate (empty or null where there is none), unit, and whether the
+// rate is a lower bound. The CSV header comes with `header`.
+std::string top_batch_records(const top_model &model, top_batch_format_e format, bool header);
 
 // The title line: source, time, sort column, filter and any error.
 std::string top_title(const std::string &source, const top_model &model, const std::string &sort_name,
@@ -43,7 +69,7 @@ std::string top_title(const std::string &source, const top_model &model, const s
 
 // One plain-text table, every column, no colour.
 std::string top_plain_table(const std::string &source, const top_model &model, size_t sort_column,
-                            const std::string &filter);
+                            const std::string &filter, const top_style_s &style = {});
 std::string top_json(const std::string &source, const top_model &model);
 
 // A sparkline of `history` in at most `width` characters (the newest

@@ -1,5 +1,7 @@
 #include "top/top_http_client.hpp"
 
+#include "utils/sys/unique_fd.hpp"
+
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
@@ -10,39 +12,17 @@
 #include <cstring>
 #include <memory>
 #include <utility>
+#include <algorithm>
 #include <cctype>
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+using utils::unique_fd;
 
 constexpr size_t k_read_chunk = 64 * 1024;
-
-class unique_fd {
-public:
-    explicit unique_fd(int fd = -1) : fd_(fd) {}
-    ~unique_fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    unique_fd(const unique_fd &) = delete;
-    unique_fd &operator=(const unique_fd &) = delete;
-    unique_fd(unique_fd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    unique_fd &operator=(unique_fd &&other) noexcept {
-        if (this != &other) {
-            if (fd_ >= 0) {
-                ::close(fd_);
-            }
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
+// How long a wait goes on before it looks whether it was cancelled.
+constexpr std::chrono::milliseconds k_cancel_slice{20};
 
 struct addrinfo_deleter {
     void operator()(addrinfo *ai) const { ::freeaddrinfo(ai); }
@@ -53,21 +33,27 @@ int remaining_ms(clock_type::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// Waits until `fd` is ready for `events`; false on time-out or error.
-bool wait_ready(int fd, short events, clock_type::time_point deadline) {
+// Waits until `fd` is ready for `events`; false on time-out, error or
+// cancellation, which is looked at every k_cancel_slice.
+bool wait_ready(int fd, short events, clock_type::time_point deadline, const std::atomic<bool> *cancel) {
     for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            return false;
+        }
+        const int left = remaining_ms(deadline);
         pollfd p{fd, events, 0};
-        const int n = ::poll(&p, 1, remaining_ms(deadline));
+        const int n = ::poll(&p, 1, cancel ? std::min(left, static_cast<int>(k_cancel_slice.count())) : left);
         if (n > 0) {
             return true;
         }
-        if (n == 0 || errno != EINTR) {
+        if ((n == 0 && left == 0) || (n < 0 && errno != EINTR)) {
             return false;
         }
     }
 }
 
-std::string connect_to(const top_url_s &url, clock_type::time_point deadline, unique_fd &out) {
+std::string connect_to(const top_url_s &url, clock_type::time_point deadline, const std::atomic<bool> *cancel,
+                       unique_fd &out) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -89,7 +75,7 @@ std::string connect_to(const top_url_s &url, clock_type::time_point deadline, un
                 error = std::strerror(errno);
                 continue;
             }
-            if (!wait_ready(fd.get(), POLLOUT, deadline)) {
+            if (!wait_ready(fd.get(), POLLOUT, deadline, cancel)) {
                 error = "connection timed out";
                 continue;
             }
@@ -208,11 +194,12 @@ std::string top_url_of_listen(const std::string &listen) {
     return "http://" + host_port + "/metrics";
 }
 
-top_http_result_s top_http_get(const top_url_s &url, std::chrono::milliseconds timeout, size_t max_bytes) {
+top_http_result_s top_http_get(const top_url_s &url, std::chrono::milliseconds timeout, size_t max_bytes,
+                               const std::atomic<bool> *cancel) {
     top_http_result_s result;
     const auto deadline = clock_type::now() + timeout;
     unique_fd fd;
-    if (std::string err = connect_to(url, deadline, fd); !err.empty()) {
+    if (std::string err = connect_to(url, deadline, cancel, fd); !err.empty()) {
         result.error = err;
         return result;
     }
@@ -226,7 +213,7 @@ top_http_result_s top_http_get(const top_url_s &url, std::chrono::milliseconds t
         if (n > 0) {
             sent += static_cast<size_t>(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_ready(sock, POLLOUT, deadline)) {
+            if (!wait_ready(sock, POLLOUT, deadline, cancel)) {
                 result.error = "timed out sending the request";
                 return result;
             }
@@ -248,7 +235,7 @@ top_http_result_s top_http_get(const top_url_s &url, std::chrono::milliseconds t
         } else if (n == 0) {
             break;
         } else if (errno == EAGAIN || errno == EINTR) {
-            if (!wait_ready(sock, POLLIN, deadline)) {
+            if (!wait_ready(sock, POLLIN, deadline, cancel)) {
                 result.error = "timed out reading the answer";
                 return result;
             }

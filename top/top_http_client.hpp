@@ -4,6 +4,7 @@
 // caller.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
@@ -30,7 +31,8 @@ struct top_http_result_s {
 };
 
 inline constexpr std::chrono::milliseconds k_top_http_timeout{2000};
-inline constexpr size_t k_top_http_max_bytes = 64 * 1024 * 1024;
+inline constexpr size_t k_top_http_max_bytes = 32 * 1024 * 1024;
 
+// Gives up within a few tens of milliseconds once `cancel` becomes true.
 top_http_result_s top_http_get(const top_url_s &url, std::chrono::milliseconds timeout = k_top_http_timeout,
-                               size_t max_bytes = k_top_http_max_bytes);
+                               size_t max_bytes = k_top_http_max_bytes, const std::atomic<bool> *cancel = nullptr);

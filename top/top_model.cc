@@ -16,6 +16,10 @@ constexpr const char *k_retransmit_bytes = "tx_rdma_retransmit_bytes";
 constexpr const char *k_frames_tx = "frames_tx_ok";
 constexpr const char *k_frames_rx = "frames_rx_ok";
 
+// A value older than this many of its periods behind its card's newest
+// sample is no longer current.
+constexpr double k_old_periods = 2;
+
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
 std::string entity_key(const std::string &bdf, const top_entity_s &e) {
@@ -42,29 +46,17 @@ std::optional<uint64_t> forward_delta(std::optional<uint64_t> before, std::optio
     return *now - *before;
 }
 
-// Per-interval amount of a counter: its rate, or a delta counter's value.
-std::optional<double> amount(const top_entity_view_s &e, const char *name) {
-    const top_counter_view_s *c = e.counter(name);
-    if (!c) {
-        return std::nullopt;
-    }
-    if (!c->cumulative) {
-        return static_cast<double>(c->value);
-    }
-    return c->rate;
-}
-
-// The sum of the two counters that exist, NaN where one has no rate; nullopt
-// when neither is configured.
+// The sum of the rates of the two counters that exist, NaN where one has no
+// rate; nullopt when neither is configured.
 std::optional<double> sum_of(const top_entity_view_s &e, const char *a, const char *b) {
     const top_counter_view_s *ca = e.counter(a);
     const top_counter_view_s *cb = e.counter(b);
-    if ((!ca || !ca->cumulative) && (!cb || !cb->cumulative)) {
+    if (!ca && !cb) {
         return std::nullopt;
     }
     double sum = 0;
     for (const top_counter_view_s *c : {ca, cb}) {
-        if (c && c->cumulative) {
+        if (c) {
             if (!c->rate) {
                 return k_nan;
             }
@@ -72,6 +64,29 @@ std::optional<double> sum_of(const top_entity_view_s &e, const char *a, const ch
         }
     }
     return sum;
+}
+
+// The card line of the compact view: byte rates of its LIFs, worst share.
+void summarise(top_card_view_s &card) {
+    card.tx_bytes.reset();
+    card.rx_bytes.reset();
+    card.worst_share.reset();
+    card.worst_share_lower_bound = false;
+    for (const top_entity_view_s &e : card.entities) {
+        if (e.kind != top_entity_kind_e::lif) {
+            continue;
+        }
+        for (auto [name, total] : {std::pair{k_tx_bytes, &card.tx_bytes}, std::pair{k_rx_bytes, &card.rx_bytes}}) {
+            const top_counter_view_s *c = e.counter(name);
+            if (c && c->rate) {
+                *total = total->value_or(0) + *c->rate;
+            }
+        }
+        if (e.retransmit_share && (!card.worst_share || *e.retransmit_share > *card.worst_share)) {
+            card.worst_share = e.retransmit_share;
+            card.worst_share_lower_bound = e.share_lower_bound;
+        }
+    }
 }
 
 std::string lower(std::string s) {
@@ -96,7 +111,7 @@ std::optional<double> column_value(const top_entity_view_s &e, size_t column, co
     if (!c) {
         return std::nullopt;
     }
-    return c->cumulative ? c->rate : std::optional<double>(static_cast<double>(c->value));
+    return c->rate;
 }
 
 }  // namespace
@@ -110,32 +125,68 @@ const top_counter_view_s *top_entity_view_s::counter(const std::string &counter_
     return nullptr;
 }
 
-top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entity_s &entity, double now,
-                                         bool resumed) {
+void top_model::set_periods(double lif_seconds, double port_seconds) {
+    lif_period_ = lif_seconds;
+    port_period_ = port_seconds;
+}
+
+top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entity_s &entity, bool measured,
+                                         bool resumed, double card_newest, double taken_at) {
     top_entity_view_s view;
     view.kind = entity.kind;
     view.name = entity.name;
     view.uuid = entity.uuid;
-    const std::string key = entity_key(card.bdf, entity);
-    for (const top_counter_s &c : entity.counters) {
-        top_counter_view_s cv{c.name, c.value, c.cumulative, std::nullopt};
-        if (c.cumulative) {
-            const double at = c.sampled_at.value_or(now);
-            const std::string counter_key = key + '\x1f' + c.name;
-            const auto it = readings_.find(counter_key);
-            if (!resumed && it != readings_.end() && at > it->second.at && c.value >= it->second.value) {
-                cv.rate = static_cast<double>(c.value - it->second.value) / (at - it->second.at);
+    entity_memory_s &memory = entities_[entity_key(card.bdf, entity)];
+    memory.generation = generation_;
+    const double period = entity.kind == top_entity_kind_e::lif ? lif_period_ : port_period_;
+    view.counters.reserve(entity.counters.size());
+    for (size_t i = 0; i < entity.counters.size(); ++i) {
+        const top_counter_s &c = entity.counters[i];
+        top_counter_view_s cv{c.name, c.value, c.cumulative, std::nullopt, false, false};
+        // Counters keep their order from one reading to the next: look where
+        // this one was first.
+        auto slot = i < memory.readings.size() && memory.readings[i].first == c.name
+                        ? memory.readings.begin() + static_cast<std::ptrdiff_t>(i)
+                        : std::find_if(memory.readings.begin(), memory.readings.end(),
+                                       [&](const auto &r) { return r.first == c.name; });
+        // The sample's own time where the source says, else the reading's.
+        const double at = c.sampled_at ? *c.sampled_at : card.last_sample.value_or(taken_at);
+        // Sample times and reading times are on different clocks: a series
+        // moving from one to the other starts again.
+        const uint64_t epoch = c.epoch * 2 + (c.sampled_at || card.last_sample ? 1 : 0);
+        if (slot == memory.readings.end()) {
+            memory.readings.emplace_back(c.name, reading_s{c.value, at, epoch, c.missed, std::nullopt, false});
+        } else {
+            reading_s &before = slot->second;
+            if (resumed || before.epoch != epoch || c.value < before.value) {
+                before = {c.value, at, epoch, c.missed, std::nullopt, false};
+            } else if (at > before.at) {
+                const bool lower = c.missed != before.missed;
+                const double rate = static_cast<double>(c.value - before.value) / (at - before.at);
+                before = {c.value, at, epoch, c.missed, rate, lower};
+                cv.rate = rate;
+                cv.lower_bound = lower;
+            } else {
+                // No new sample: the last rate, marked.
+                cv.rate = before.rate;
+                cv.held = before.rate.has_value();
+                cv.lower_bound = before.lower_bound;
             }
-            if (it == readings_.end() || at != it->second.at || c.value != it->second.value) {
-                readings_[counter_key] = {c.value, at};
-            }
+        }
+        // A value left behind by its card's newer samples is no rate of now.
+        if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period)) {
+            cv.rate.reset();
         }
         view.counters.push_back(std::move(cv));
     }
-    const auto retransmitted = amount(view, k_retransmit_bytes);
-    const auto transmitted = amount(view, k_tx_bytes);
-    if (retransmitted && transmitted && *transmitted > 0) {
-        view.retransmit_share = *retransmitted / *transmitted;
+    const top_counter_view_s *retransmitted = view.counter(k_retransmit_bytes);
+    const top_counter_view_s *transmitted = view.counter(k_tx_bytes);
+    if (retransmitted && transmitted && retransmitted->rate && transmitted->rate && *transmitted->rate > 0) {
+        view.retransmit_share = *retransmitted->rate / *transmitted->rate;
+        view.share_lower_bound = retransmitted->lower_bound;
+        if (view.share_lower_bound && *view.retransmit_share == 0) {
+            view.retransmit_share.reset();  // proves nothing
+        }
     }
     if (entity.kind == top_entity_kind_e::lif) {
         view.throughput = sum_of(view, k_tx_bytes, k_rx_bytes);
@@ -146,29 +197,31 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
     } else {
         view.throughput = sum_of(view, k_frames_tx, k_frames_rx);
     }
-    std::deque<double> &history = histories_[key];
     if (view.throughput) {
-        history.push_back(*view.throughput);
-        while (history.size() > k_top_history) {
-            history.pop_front();
+        memory.history.push_back(*view.throughput);
+        while (memory.history.size() > k_top_history) {
+            memory.history.pop_front();
         }
     }
-    view.history = history;
+    view.history = memory.history;
     return view;
 }
 
 void top_model::update(const top_snapshot_s &snapshot) {
     updated_at_ = snapshot.wall;
+    last_monotonic_ = snapshot.monotonic;
+    ++generation_;
     error_.clear();
     error_since_.reset();
     if (snapshot.daemon_start) {
         if (daemon_start_ && *daemon_start_ != *snapshot.daemon_start) {
             // A new daemon: its readings start a new series.
             restarted_at_ = snapshot.wall;
-            readings_.clear();
+            entities_.clear();
             for (auto &[bdf, memory] : memory_) {
                 memory.passes.reset();
                 memory.overruns.reset();
+                memory.failed_reads.reset();
             }
         }
         daemon_start_ = snapshot.daemon_start;
@@ -201,14 +254,32 @@ void top_model::update(const top_snapshot_s &snapshot) {
                               memory.state == top_card_view_state_e::absent);
         view.passes = forward_delta(memory.passes, card.passes);
         view.overruns = forward_delta(memory.overruns, card.overruns);
+        view.failed_reads = forward_delta(memory.failed_reads, card.failed_reads);
+        // The card's newest sample: its own time stamp, else its newest line.
+        double newest = card.last_sample.value_or(0);
+        for (const top_entity_s &entity : card.entities) {
+            for (const top_counter_s &c : entity.counters) {
+                newest = std::max(newest, c.sampled_at.value_or(0));
+            }
+        }
+        if (memory.state == top_card_view_state_e::unknown || newest > memory.newest_sample || newest == 0 ||
+            view.state != memory.state) {
+            memory.advanced_at = snapshot.monotonic;
+        }
+        memory.newest_sample = std::max(memory.newest_sample, newest);
+        view.stale = view.state == top_card_view_state_e::up && snapshot.monotonic - memory.advanced_at > stale_after_;
         memory.state = view.state;
         memory.since = view.since;
         memory.since_exact = view.since_exact;
         memory.passes = card.passes;
         memory.overruns = card.overruns;
+        memory.failed_reads = card.failed_reads;
         for (const top_entity_s &entity : card.entities) {
             (entity.kind == top_entity_kind_e::lif ? view.lifs : view.ports) += 1;
-            view.entities.push_back(entity_view(card, entity, snapshot.monotonic, resumed));
+            view.entities.push_back(entity_view(card, entity, view.measured(), resumed, newest, snapshot.monotonic));
+        }
+        if (!view.measured()) {
+            drop_rates(view);
         }
         next.push_back(std::move(view));
     }
@@ -224,6 +295,7 @@ void top_model::update(const top_snapshot_s &snapshot) {
             memory.since_exact = true;
             memory.passes.reset();
             memory.overruns.reset();
+            memory.failed_reads.reset();
         }
         top_card_view_s view;
         view.bdf = bdf;
@@ -232,8 +304,29 @@ void top_model::update(const top_snapshot_s &snapshot) {
         view.since_exact = memory.since_exact;
         next.push_back(std::move(view));
     }
+    // The readings and histories of entities no longer reported (gone,
+    // renamed, or on a card that went away) are forgotten.
+    std::erase_if(entities_, [&](const auto &entry) { return entry.second.generation != generation_; });
     std::sort(next.begin(), next.end(), [](const auto &a, const auto &b) { return a.bdf < b.bdf; });
+    for (top_card_view_s &card : next) {
+        summarise(card);
+    }
     cards_ = std::move(next);
+}
+
+void top_model::drop_rates(top_card_view_s &card) const {
+    card.passes.reset();
+    card.overruns.reset();
+    card.failed_reads.reset();
+    for (top_entity_view_s &e : card.entities) {
+        for (top_counter_view_s &c : e.counters) {
+            c.rate.reset();
+            c.held = false;
+        }
+        e.retransmit_share.reset();
+        e.throughput.reset();
+    }
+    summarise(card);
 }
 
 void top_model::update_failed(double wall, const std::string &error) {
@@ -243,16 +336,31 @@ void top_model::update_failed(double wall, const std::string &error) {
     }
     error_ = error;
     for (top_card_view_s &card : cards_) {
-        card.passes.reset();
-        card.overruns.reset();
-        for (top_entity_view_s &e : card.entities) {
-            for (top_counter_view_s &c : e.counters) {
-                c.rate.reset();
-            }
-            e.retransmit_share.reset();
-            e.throughput.reset();
+        drop_rates(card);
+    }
+}
+
+void top_model::age(double monotonic) {
+    for (top_card_view_s &card : cards_) {
+        const auto it = memory_.find(card.bdf);
+        if (card.state == top_card_view_state_e::up && !card.stale && it != memory_.end() &&
+            monotonic - it->second.advanced_at > stale_after_) {
+            card.stale = true;
+            drop_rates(card);
         }
     }
+}
+
+top_summary_s top_model::summary() const {
+    top_summary_s s;
+    for (const top_card_view_s &card : cards_) {
+        ++s.cards;
+        s.down += card.state == top_card_view_state_e::down || card.state == top_card_view_state_e::absent;
+        s.stale += card.stale;
+        s.overruns += card.overruns.value_or(0);
+        s.failed_reads += card.failed_reads.value_or(0);
+    }
+    return s;
 }
 
 std::vector<std::string> top_counter_columns(const std::vector<top_card_view_s> &cards) {
@@ -290,7 +398,7 @@ std::string top_sort_column_name(const std::vector<top_card_view_s> &cards, size
 }
 
 std::vector<top_card_view_s> top_arrange(const std::vector<top_card_view_s> &cards, size_t column,
-                                         const std::string &filter) {
+                                         const std::string &filter, bool reverse) {
     const std::string needle = lower(filter);
     const auto names = top_counter_columns(cards);
     std::vector<top_card_view_s> out;
@@ -311,7 +419,7 @@ std::vector<top_card_view_s> top_arrange(const std::vector<top_card_view_s> &car
                                  return a.kind == top_entity_kind_e::lif;
                              }
                              if (column == k_column_name || column >= k_first_counter_column + names.size()) {
-                                 return a.name < b.name;
+                                 return reverse ? b.name < a.name : a.name < b.name;
                              }
                              const auto va = column_value(a, column, names);
                              const auto vb = column_value(b, column, names);
@@ -319,11 +427,77 @@ std::vector<top_card_view_s> top_arrange(const std::vector<top_card_view_s> &car
                                  return va.has_value();
                              }
                              if (va && *va != *vb) {
-                                 return *va > *vb;
+                                 return reverse ? *va < *vb : *va > *vb;
                              }
                              return a.name < b.name;
                          });
         out.push_back(std::move(view));
     }
+    return out;
+}
+
+const char *top_card_sort_name(top_card_sort_e sort) {
+    switch (sort) {
+    case top_card_sort_e::tx:
+        return "TX";
+    case top_card_sort_e::rx:
+        return "RX";
+    case top_card_sort_e::share:
+        return "RETX%";
+    case top_card_sort_e::overruns:
+        return "overruns";
+    case top_card_sort_e::failed_reads:
+        return "failed reads";
+    case top_card_sort_e::name:
+    case top_card_sort_e::count:
+        break;
+    }
+    return "card";
+}
+
+std::vector<const top_card_view_s *> top_arrange_cards(const std::vector<top_card_view_s> &cards,
+                                                       top_card_sort_e sort, bool reverse,
+                                                       const std::string &filter) {
+    const std::string needle = lower(filter);
+    std::vector<const top_card_view_s *> out;
+    for (const top_card_view_s &card : cards) {
+        if (needle.empty() || lower(card.bdf).find(needle) != std::string::npos) {
+            out.push_back(&card);
+        }
+    }
+    auto value = [sort](const top_card_view_s &c) -> std::optional<double> {
+        switch (sort) {
+        case top_card_sort_e::tx:
+            return c.tx_bytes;
+        case top_card_sort_e::rx:
+            return c.rx_bytes;
+        case top_card_sort_e::share:
+            return c.worst_share;
+        case top_card_sort_e::overruns:
+            return c.overruns ? std::optional<double>(static_cast<double>(*c.overruns)) : std::nullopt;
+        case top_card_sort_e::failed_reads:
+            return c.failed_reads ? std::optional<double>(static_cast<double>(*c.failed_reads)) : std::nullopt;
+        case top_card_sort_e::name:
+        case top_card_sort_e::count:
+            break;
+        }
+        return std::nullopt;
+    };
+    // Cards that need a look come first whatever the sort.
+    auto trouble = [](const top_card_view_s &c) { return !c.measured(); };
+    std::stable_sort(out.begin(), out.end(), [&](const top_card_view_s *a, const top_card_view_s *b) {
+        if (trouble(*a) != trouble(*b)) {
+            return trouble(*a);
+        }
+        const auto va = value(*a);
+        const auto vb = value(*b);
+        if (va.has_value() != vb.has_value()) {
+            return va.has_value();
+        }
+        if (va && *va != *vb) {
+            return reverse ? *va < *vb : *va > *vb;
+        }
+        return reverse && sort == top_card_sort_e::name ? b->bdf < a->bdf : a->bdf < b->bdf;
+    });
     return out;
 }

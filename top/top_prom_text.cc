@@ -22,47 +22,39 @@ void skip_blanks(std::string_view &s) {
     }
 }
 
-std::optional<std::string> take_name(std::string_view &s) {
+std::string_view take_name(std::string_view &s) {
     if (s.empty() || !is_name_start(s.front())) {
-        return std::nullopt;
+        return {};
     }
     size_t n = 1;
     while (n < s.size() && is_name_char(s[n])) {
         ++n;
     }
-    std::string name(s.substr(0, n));
+    const std::string_view name = s.substr(0, n);
     s.remove_prefix(n);
     return name;
 }
 
-// A quoted label value with the escapes \\, \" and \n.
-std::optional<std::string> take_quoted(std::string_view &s) {
+// A quoted label value, as written between its quotes; `escaped` is set
+// when it holds a backslash.
+std::optional<std::string_view> take_quoted(std::string_view &s, bool &escaped) {
     if (s.empty() || s.front() != '"') {
         return std::nullopt;
     }
-    s.remove_prefix(1);
-    std::string out;
-    while (!s.empty()) {
-        const char c = s.front();
-        s.remove_prefix(1);
-        if (c == '"') {
-            return out;
-        }
-        if (c == '\\') {
-            if (s.empty()) {
-                return std::nullopt;
-            }
-            const char e = s.front();
-            s.remove_prefix(1);
-            out += e == 'n' ? '\n' : e;
-        } else {
-            out += c;
+    for (size_t i = 1; i < s.size(); ++i) {
+        if (s[i] == '\\') {
+            escaped = true;
+            ++i;
+        } else if (s[i] == '"') {
+            const std::string_view value = s.substr(1, i - 1);
+            s.remove_prefix(i + 1);
+            return value;
         }
     }
     return std::nullopt;
 }
 
-bool take_labels(std::string_view &s, top_prom_sample_s &sample) {
+bool take_labels(std::string_view &s, top_prom_line_s &line) {
     s.remove_prefix(1);  // '{'
     for (;;) {
         skip_blanks(s);
@@ -70,18 +62,18 @@ bool take_labels(std::string_view &s, top_prom_sample_s &sample) {
             s.remove_prefix(1);
             return true;
         }
-        auto key = take_name(s);
+        const std::string_view key = take_name(s);
         skip_blanks(s);
-        if (!key || s.empty() || s.front() != '=') {
+        if (key.empty() || s.empty() || s.front() != '=' || line.label_count == k_top_prom_max_labels) {
             return false;
         }
         s.remove_prefix(1);
         skip_blanks(s);
-        auto value = take_quoted(s);
+        const auto value = take_quoted(s, line.escaped);
         if (!value) {
             return false;
         }
-        sample.labels.emplace_back(std::move(*key), std::move(*value));
+        line.labels[line.label_count++] = {key, *value};
         skip_blanks(s);
         if (!s.empty() && s.front() == ',') {
             s.remove_prefix(1);
@@ -91,7 +83,7 @@ bool take_labels(std::string_view &s, top_prom_sample_s &sample) {
     }
 }
 
-bool take_value(std::string_view token, top_prom_sample_s &sample) {
+bool take_value(std::string_view token, top_prom_line_s &sample) {
     if (token == "NaN") {
         sample.value = std::numeric_limits<double>::quiet_NaN();
         return true;
@@ -111,40 +103,61 @@ bool take_value(std::string_view token, top_prom_sample_s &sample) {
         sample.value = static_cast<double>(integer);
         return true;
     }
-    // strtod needs a terminated string; the token is short.
-    const std::string text(token);
-    char *stop = nullptr;
-    errno = 0;
-    const double v = std::strtod(text.c_str(), &stop);
-    if (text.empty() || stop != text.c_str() + text.size()) {
+    // Decimal and exponent forms; a leading '+' is allowed by the format.
+    if (!token.empty() && token.front() == '+') {
+        token.remove_prefix(1);
+    }
+    double v = 0;
+    auto [stop, dec] = std::from_chars(token.data(), token.data() + token.size(), v);
+    if (token.empty() || dec != std::errc() || stop != token.data() + token.size()) {
         return false;
     }
     sample.value = v;
     return true;
 }
 
-std::optional<top_prom_sample_s> parse_line(std::string_view line) {
-    top_prom_sample_s sample;
-    skip_blanks(line);
-    auto name = take_name(line);
-    if (!name) {
-        return std::nullopt;
+}  // namespace
+
+std::string_view top_prom_line_s::label(std::string_view key) const {
+    for (size_t i = 0; i < label_count; ++i) {
+        if (labels[i].first == key) {
+            return labels[i].second;
+        }
     }
-    sample.name = std::move(*name);
-    skip_blanks(line);
-    if (!line.empty() && line.front() == '{' && !take_labels(line, sample)) {
-        return std::nullopt;
-    }
-    skip_blanks(line);
-    const size_t end = line.find_first_of(" \t");
-    if (!take_value(line.substr(0, end), sample)) {
-        return std::nullopt;
-    }
-    // An optional timestamp may follow; it is not used.
-    return sample;
+    return {};
 }
 
-}  // namespace
+bool top_prom_read_line(std::string_view line, top_prom_line_s &out) {
+    out.label_count = 0;
+    out.escaped = false;
+    out.exact.reset();
+    skip_blanks(line);
+    out.name = take_name(line);
+    if (out.name.empty()) {
+        return false;
+    }
+    skip_blanks(line);
+    if (!line.empty() && line.front() == '{' && !take_labels(line, out)) {
+        return false;
+    }
+    skip_blanks(line);
+    // An optional time stamp may follow the value; it is not used.
+    return take_value(line.substr(0, line.find_first_of(" \t")), out);
+}
+
+std::string top_prom_unescape(std::string_view raw) {
+    std::string out;
+    out.reserve(raw.size());
+    for (size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] == '\\' && i + 1 < raw.size()) {
+            ++i;
+            out += raw[i] == 'n' ? '\n' : raw[i];
+        } else {
+            out += raw[i];
+        }
+    }
+    return out;
+}
 
 const std::string *top_prom_sample_s::label(std::string_view key) const {
     for (const auto &[k, v] : labels) {
@@ -168,11 +181,18 @@ top_prom_parse_s top_prom_parse(std::string_view text) {
         if (first == std::string_view::npos || line[first] == '#') {
             continue;
         }
-        if (auto sample = parse_line(line)) {
-            result.samples.push_back(std::move(*sample));
-        } else {
+        top_prom_line_s parsed;
+        if (!top_prom_read_line(line, parsed)) {
             ++result.bad_lines;
+            continue;
         }
+        top_prom_sample_s &sample = result.samples.emplace_back();
+        sample.name = parsed.name;
+        for (size_t i = 0; i < parsed.label_count; ++i) {
+            sample.labels.emplace_back(parsed.labels[i].first, top_prom_unescape(parsed.labels[i].second));
+        }
+        sample.value = parsed.value;
+        sample.exact = parsed.exact;
     }
     return result;
 }

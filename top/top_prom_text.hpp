@@ -26,3 +26,22 @@ struct top_prom_parse_s {
 };
 
 top_prom_parse_s top_prom_parse(std::string_view text);
+
+// One sample line read in place: views into the line, label values as
+// written (still escaped where `escaped`). At most k_top_prom_max_labels
+// labels; a line with more does not parse.
+inline constexpr size_t k_top_prom_max_labels = 16;
+struct top_prom_line_s {
+    std::string_view name;
+    std::pair<std::string_view, std::string_view> labels[k_top_prom_max_labels];
+    size_t label_count = 0;
+    bool escaped = false;  // some label value holds a backslash escape
+    double value = 0;
+    std::optional<unsigned long long> exact;
+
+    std::string_view label(std::string_view key) const;
+};
+// False when the line does not parse.
+bool top_prom_read_line(std::string_view line, top_prom_line_s &out);
+// A label value as written, with its escapes (\\, \", \n) undone.
+std::string top_prom_unescape(std::string_view raw);

@@ -2,17 +2,21 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <cstring>
+#include <functional>
+#include <unordered_map>
 
 namespace {
 
 constexpr std::string_view k_lif_prefix = "talon_lif_";
 constexpr std::string_view k_port_prefix = "talon_port_";
 constexpr std::string_view k_total_suffix = "_total";
+// Lines between two looks at the cancel flag.
+constexpr size_t k_cancel_check_lines = 4096;
 
 // A sample value as a counter reading: negative or non-finite values (which
 // the daemon never writes) read as 0 rather than wrapping.
-uint64_t reading(const top_prom_sample_s &s) {
+uint64_t reading(const top_prom_line_s &s) {
     if (s.exact) {
         return *s.exact;
     }
@@ -23,58 +27,146 @@ uint64_t reading(const top_prom_sample_s &s) {
     return s.value >= k_two_to_64 ? UINT64_MAX : static_cast<uint64_t>(s.value);
 }
 
-top_card_s &card_of(std::map<std::string, top_card_s> &cards, const top_prom_sample_s &s) {
-    const std::string *bdf = s.label("bdf");
-    top_card_s &card = cards[*bdf];
-    card.bdf = *bdf;
-    if (const std::string *uuid = s.label("card_uuid"); uuid && card.uuid.empty()) {
-        card.uuid = *uuid;
+std::string owned(std::string_view raw, bool escaped) {
+    return escaped ? top_prom_unescape(raw) : std::string(raw);
+}
+
+// An entity of a card as the scrape names it: views into the scrape text.
+struct entity_ref_s {
+    top_entity_kind_e kind;
+    std::string_view name;
+    std::string_view uuid;
+    bool operator==(const entity_ref_s &) const = default;
+};
+
+struct entity_ref_hash {
+    size_t operator()(const entity_ref_s &e) const {
+        const size_t h = std::hash<std::string_view>{}(e.uuid) * 31 + std::hash<std::string_view>{}(e.name);
+        return h ^ static_cast<size_t>(e.kind);
     }
-    return card;
-}
+};
 
-void add_reading(top_card_s &card, top_entity_kind_e kind, const std::string &name, const std::string &uuid,
-                 std::string counter, uint64_t value) {
-    top_find_or_add_entity(card.entities, kind, name, uuid).counters.push_back({std::move(counter), value, true, std::nullopt});
-}
+struct card_index_s {
+    size_t index = 0;
+    std::unordered_map<entity_ref_s, size_t, entity_ref_hash> entities;
+};
 
-}  // namespace
+// Groups the samples into cards and entities with one hashed look-up each.
+class scrape_reader {
+public:
+    scrape_reader(top_snapshot_s &snapshot, size_t max_series) : snapshot_(snapshot), max_series_(max_series) {}
 
-void top_snapshot_from_scrape(std::string_view text, top_snapshot_s &snapshot) {
-    const top_prom_parse_s parsed = top_prom_parse(text);
-    std::map<std::string, top_card_s> cards;
-    for (const top_prom_sample_s &s : parsed.samples) {
+    top_scrape_status_e line(const top_prom_line_s &s) {
         if (s.name == "process_start_time_seconds" && std::isfinite(s.value)) {
-            snapshot.daemon_start = s.value;
-            continue;
+            snapshot_.daemon_start = s.value;
+            return top_scrape_status_e::ok;
         }
-        if (!s.label("bdf")) {
-            continue;
+        const std::string_view bdf = s.label("bdf");
+        if (bdf.empty()) {
+            return top_scrape_status_e::ok;
         }
         const std::string_view name = s.name;
         if (name == "talon_card_up") {
-            card_of(cards, s).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
+            card(s, bdf).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
+        } else if (name == "talon_card_last_sample_timestamp_seconds") {
+            if (std::isfinite(s.value) && s.value > 0) {
+                card(s, bdf).last_sample = s.value;
+            }
         } else if (name == "talonmon_sampling_passes_total") {
-            card_of(cards, s).passes = reading(s);
+            card(s, bdf).passes = reading(s);
         } else if (name == "talonmon_sampling_overruns_total") {
-            card_of(cards, s).overruns = reading(s);
+            card(s, bdf).overruns = reading(s);
+        } else if (name == "talonmon_sampling_failed_reads_total") {
+            card(s, bdf).failed_reads = reading(s);
         } else if (name.starts_with(k_lif_prefix) || name.starts_with(k_port_prefix)) {
             const bool lif = name.starts_with(k_lif_prefix);
-            const std::string *entity = s.label(lif ? "lif" : "port");
-            const std::string *uuid = s.label(lif ? "lif_uuid" : "port_uuid");
-            if (!entity || !uuid) {
-                continue;
+            const std::string_view entity = s.label(lif ? "lif" : "port");
+            const std::string_view uuid = s.label(lif ? "lif_uuid" : "port_uuid");
+            if (entity.empty() || uuid.empty()) {
+                return top_scrape_status_e::ok;
+            }
+            if (++series_ > max_series_) {
+                return top_scrape_status_e::too_many_series;
             }
             std::string_view counter = name.substr(lif ? k_lif_prefix.size() : k_port_prefix.size());
             if (counter.ends_with(k_total_suffix)) {
                 counter.remove_suffix(k_total_suffix.size());
             }
-            add_reading(card_of(cards, s), lif ? top_entity_kind_e::lif : top_entity_kind_e::port, *entity, *uuid,
-                        std::string(counter), reading(s));
+            const top_entity_kind_e kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
+            card_index_s &index = card_index(s, bdf);
+            top_card_s &c = snapshot_.cards[index.index];
+            const auto [it, added] = index.entities.try_emplace(entity_ref_s{kind, entity, uuid}, c.entities.size());
+            if (added) {
+                top_entity_s &e = c.entities.emplace_back();
+                e.kind = kind;
+                e.name = owned(entity, s.escaped);
+                e.uuid = owned(uuid, s.escaped);
+            }
+            top_counter_s &value = c.entities[it->second].counters.emplace_back();
+            value.name = counter;
+            value.value = reading(s);
+        }
+        return top_scrape_status_e::ok;
+    }
+
+    void finish() {
+        std::sort(snapshot_.cards.begin(), snapshot_.cards.end(),
+                  [](const top_card_s &a, const top_card_s &b) { return a.bdf < b.bdf; });
+    }
+
+private:
+    card_index_s &card_index(const top_prom_line_s &s, std::string_view bdf) {
+        const auto [it, added] = cards_.try_emplace(bdf);
+        if (added) {
+            it->second.index = snapshot_.cards.size();
+            top_card_s &c = snapshot_.cards.emplace_back();
+            c.bdf = owned(bdf, s.escaped);
+        }
+        top_card_s &c = snapshot_.cards[it->second.index];
+        if (c.uuid.empty()) {
+            c.uuid = owned(s.label("card_uuid"), s.escaped);
+        }
+        return it->second;
+    }
+    top_card_s &card(const top_prom_line_s &s, std::string_view bdf) {
+        return snapshot_.cards[card_index(s, bdf).index];
+    }
+
+    top_snapshot_s &snapshot_;
+    size_t max_series_;
+    size_t series_ = 0;
+    std::unordered_map<std::string_view, card_index_s> cards_;
+};
+
+}  // namespace
+
+top_scrape_status_e top_snapshot_from_scrape(std::string_view text, top_snapshot_s &snapshot,
+                                             const std::atomic<bool> *cancel, size_t max_series) {
+    snapshot.cards.clear();
+    scrape_reader reader(snapshot, max_series);
+    top_prom_line_s parsed;
+    size_t lines = 0;
+    const char *p = text.data();
+    const char *const end = p + text.size();
+    while (p < end) {
+        const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char *line_end = nl ? nl : end;
+        std::string_view line(p, static_cast<size_t>(line_end - p));
+        p = nl ? nl + 1 : end;
+        if (++lines % k_cancel_check_lines == 0 && cancel && cancel->load(std::memory_order_relaxed)) {
+            return top_scrape_status_e::cancelled;
+        }
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed)) {
+            continue;
+        }
+        if (const auto status = reader.line(parsed); status != top_scrape_status_e::ok) {
+            snapshot.cards.clear();
+            return status;
         }
     }
-    snapshot.cards.clear();
-    for (auto &[bdf, card] : cards) {
-        snapshot.cards.push_back(std::move(card));
-    }
+    reader.finish();
+    return top_scrape_status_e::ok;
 }

@@ -12,13 +12,19 @@ enum class top_entity_kind_e { lif, port };
 
 struct top_counter_s {
     std::string name;
+    // A running count: the raw reading of a cumulative counter, or the sum of
+    // the changes a delta counter reported since the source began reading.
     uint64_t value = 0;
-    // false: the value is the change since the previous sample (a delta
-    // counter of the telemetry files), shown as it is.
+    // As configured: false for a counter whose telemetry lines carry changes.
     bool cumulative = true;
     // Seconds (wall clock) the value was sampled at, where the source says
-    // (telemetry lines carry a time stamp); else the snapshot's time counts.
+    // (telemetry lines carry a time stamp); else the card's last sample.
     std::optional<double> sampled_at;
+    // A new series (the daemon started again): no rate across a change.
+    uint64_t epoch = 0;
+    // Running count of passes whose change the source cannot see (below the
+    // counter's threshold): a rate over a span where it grew is a lower bound.
+    uint64_t missed = 0;
 };
 
 struct top_entity_s {
@@ -55,6 +61,10 @@ struct top_card_s {
     std::optional<double> state_since;
     std::optional<uint64_t> passes;
     std::optional<uint64_t> overruns;
+    std::optional<uint64_t> failed_reads;
+    // Wall-clock seconds of the card's last sampling pass, where the source
+    // says (talon_card_last_sample_timestamp_seconds).
+    std::optional<double> last_sample;
     std::vector<top_entity_s> entities;
 };
 

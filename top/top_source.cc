@@ -16,13 +16,20 @@ class endpoint_source : public top_source {
 public:
     endpoint_source(top_url_s url, std::string text) : url_(std::move(url)), text_(std::move(text)) {}
 
-    std::string read(top_snapshot_s &snapshot) override {
-        top_http_result_s r = top_http_get(url_);
+    std::string read(top_snapshot_s &snapshot, const std::atomic<bool> *cancel) override {
+        top_http_result_s r = top_http_get(url_, k_top_http_timeout, k_top_http_max_bytes, cancel);
         stamp(snapshot);
         if (!r.ok) {
             return text_ + ": " + r.error;
         }
-        top_snapshot_from_scrape(r.body, snapshot);
+        switch (top_snapshot_from_scrape(r.body, snapshot, cancel)) {
+        case top_scrape_status_e::ok:
+            return {};
+        case top_scrape_status_e::cancelled:
+            return text_ + ": reading cancelled";
+        case top_scrape_status_e::too_many_series:
+            return text_ + ": more than " + std::to_string(k_top_max_series) + " counter series, not read";
+        }
         return {};
     }
     std::string describe() const override { return text_; }
@@ -36,7 +43,7 @@ class files_source : public top_source {
 public:
     files_source(const std::string &dir, const top_config_s &config) : dir_(dir), files_(dir, config) {}
 
-    std::string read(top_snapshot_s &snapshot) override {
+    std::string read(top_snapshot_s &snapshot, const std::atomic<bool> *) override {
         stamp(snapshot);
         return files_.poll(snapshot);
     }

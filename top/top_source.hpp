@@ -6,6 +6,7 @@
 #include "top/top_snapshot.hpp"
 #include "top/top_telemetry_source.hpp"
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -13,8 +14,9 @@ class top_source {
 public:
     virtual ~top_source() = default;
     // Takes a snapshot (its clocks are set here); an empty message on
-    // success, else why nothing could be read.
-    virtual std::string read(top_snapshot_s &snapshot) = 0;
+    // success, else why nothing could be read. Gives up soon after `cancel`
+    // becomes true.
+    virtual std::string read(top_snapshot_s &snapshot, const std::atomic<bool> *cancel = nullptr) = 0;
     virtual std::string describe() const = 0;
 };
 

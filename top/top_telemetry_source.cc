@@ -23,6 +23,11 @@ constexpr std::string_view k_card_up = "card up detected";
 // A card whose statistics lines are this recent is shown as up when no up
 // or down record has been read.
 constexpr double k_recent_seconds = 3.0;
+// The first line of a file the daemon opens.
+constexpr std::string_view k_banner = "*** ";
+// Two lines of an entity further apart than this many periods have passes
+// between them that the file does not show.
+constexpr double k_gap_periods = 1.5;
 
 std::optional<uint64_t> parse_u64(const std::string &text) {
     uint64_t v = 0;
@@ -59,9 +64,19 @@ top_telemetry_source::card_state_s &top_telemetry_source::card(const std::string
     return c;
 }
 
-void top_telemetry_source::apply_line(const std::string &file_bdf, const std::string &line) {
+void top_telemetry_source::apply_line(const std::string &file_bdf, const std::string &line, bool stats_file) {
+    if (line.starts_with(k_banner)) {
+        // The daemon (re)opened the file: the next change of each delta
+        // counter may be its whole raw value.
+        for (entity_state_s &e : card(file_bdf).entities) {
+            for (auto &[name, state] : e.counters) {
+                state.fresh = true;
+            }
+        }
+        return;
+    }
     if (line.empty() || line.front() != '{') {
-        return;  // the boot banner
+        return;
     }
     pt::ptree tree;
     try {
@@ -97,23 +112,57 @@ void top_telemetry_source::apply_line(const std::string &file_bdf, const std::st
         const std::string name = section->get<std::string>("name", "");
         entity_state_s &entity = top_find_or_add_entity(c.entities, kind, name, uuid);
         entity.last_line = std::max(entity.last_line, *when);
-        const auto counters = section->get_child_optional("counters");
-        if (!counters) {
-            continue;
+        const double period = kind == top_entity_kind_e::lif ? config_.lif_period : config_.port_period;
+        std::vector<std::string> seen;
+        if (const auto counters = section->get_child_optional("counters")) {
+            for (const auto &[key, entry] : *counters) {
+                const std::string counter = entry.get<std::string>("name", "");
+                const auto value = parse_u64(entry.get<std::string>("value", ""));
+                const auto cfg = config_.counters.find(kind_name + "/" + counter);
+                // Each counter is taken from one file: the statistics file
+                // when it is written there (an unknown one from either).
+                if (counter.empty() || !value ||
+                    (cfg != config_.counters.end() && cfg->second.stats_record != stats_file)) {
+                    continue;
+                }
+                seen.push_back(counter);
+                auto slot = std::find_if(entity.counters.begin(), entity.counters.end(),
+                                         [&](const auto &p) { return p.first == counter; });
+                if (slot == entity.counters.end()) {
+                    entity.counters.emplace_back(counter, counter_state_s{});
+                    slot = std::prev(entity.counters.end());
+                }
+                counter_state_s &state = slot->second;
+                const bool delta = cfg != config_.counters.end() && !cfg->second.cumulative;
+                const bool thresholded = cfg != config_.counters.end() && cfg->second.threshold != 0;
+                if (!delta) {
+                    state.value = *value;
+                } else if (state.fresh) {
+                    // Not a change of one pass: the start of a new series.
+                    ++state.epoch;
+                    state.fresh = false;
+                } else {
+                    state.value += *value;
+                }
+                // Passes between two lines that the files do not show had
+                // changes below the threshold.
+                if (thresholded && state.sampled_at > 0 && *when - state.sampled_at > k_gap_periods * period) {
+                    ++state.missed;
+                }
+                state.sampled_at = *when;
+            }
         }
-        for (const auto &[key, entry] : *counters) {
-            const std::string counter = entry.get<std::string>("name", "");
-            const auto value = parse_u64(entry.get<std::string>("value", ""));
-            if (counter.empty() || !value) {
+        // A thresholded delta counter missing from its file's line had a
+        // change below its threshold in that pass.
+        for (auto &[counter, state] : entity.counters) {
+            const auto cfg = config_.counters.find(kind_name + "/" + counter);
+            if (cfg == config_.counters.end() || cfg->second.cumulative || cfg->second.threshold == 0 ||
+                cfg->second.stats_record != stats_file ||
+                std::find(seen.begin(), seen.end(), counter) != seen.end()) {
                 continue;
             }
-            auto slot = std::find_if(entity.counters.begin(), entity.counters.end(),
-                                     [&](const auto &p) { return p.first == counter; });
-            if (slot == entity.counters.end()) {
-                entity.counters.emplace_back(counter, counter_state_s{});
-                slot = std::prev(entity.counters.end());
-            }
-            slot->second = {*value, *when};
+            ++state.missed;
+            state.sampled_at = std::max(state.sampled_at, *when);
         }
     }
 }
@@ -145,7 +194,7 @@ std::string top_telemetry_source::poll(top_snapshot_s &snapshot) {
         lines.clear();
         follower->poll(lines);
         for (const std::string &line : lines) {
-            apply_line(bdf, line);
+            apply_line(bdf, line, stats);
         }
     }
     snapshot.cards.clear();
@@ -164,8 +213,8 @@ std::string top_telemetry_source::poll(top_snapshot_s &snapshot) {
             entity.uuid = e.uuid;
             const std::string kind_name = e.kind == top_entity_kind_e::lif ? "lif" : "port";
             for (const auto &[counter, state] : e.counters) {
-                entity.counters.push_back(
-                    {counter, state.value, config_.is_cumulative(kind_name, counter), state.sampled_at});
+                entity.counters.push_back({counter, state.value, config_.counter(kind_name, counter).cumulative,
+                                           state.sampled_at, state.epoch, state.missed});
             }
             card.entities.push_back(std::move(entity));
         }

@@ -24,13 +24,20 @@ public:
     // empty message, or why the directory cannot be read.
     std::string poll(top_snapshot_s &snapshot);
 
-    // Applies one line of a card's statistics or event file.
-    void apply_line(const std::string &file_bdf, const std::string &line);
+    // Applies one line of a card's statistics (or event) file.
+    void apply_line(const std::string &file_bdf, const std::string &line, bool stats_file = true);
 
 private:
+    // A counter as a running count: the reading of a cumulative counter, the
+    // sum of the reported changes of a delta counter.
     struct counter_state_s {
         uint64_t value = 0;
         double sampled_at = 0;
+        uint64_t epoch = 0;
+        uint64_t missed = 0;
+        // The next change reported is no change of an interval (the first
+        // after the daemon (re)opened its file: the whole raw counter).
+        bool fresh = true;
     };
     struct entity_state_s {
         top_entity_kind_e kind = top_entity_kind_e::lif;

@@ -10,6 +10,8 @@
 namespace {
 
 constexpr std::string_view k_total_suffix = "_total";
+constexpr uint64_t k_ns_per_second = 1000000000;
+constexpr uint64_t k_ns_per_us = 1000;
 
 struct label_s {
     std::string_view name;
@@ -128,6 +130,12 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
 
     append_card_family(out, cards, "talon_card_up", "gauge", "1 while the card answers its heartbeat, 0 while it is down.",
                        [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });
+    append_card_family(out, cards, "talon_card_last_sample_timestamp_seconds", "gauge",
+                       "Wall-clock time of the card's last sampling pass, in seconds since the epoch; 0 before it.",
+                       [](const talonmon_card_metrics &card) {
+                           const uint64_t ns = card.last_sample_ns();
+                           return fmt::format("{}.{:06}", ns / k_ns_per_second, ns % k_ns_per_second / k_ns_per_us);
+                       });
     append_card_family(out, cards, "talon_card_down_transitions_total", "counter",
                        "Times the card was marked down.",
                        [](const talonmon_card_metrics &card) { return card.down_transitions(); });

@@ -47,6 +47,9 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     EXPECT_NE(text.find("lif=\"a\\\"b\\\\c\\nd\xef\xbf\xbd\""), std::string::npos) << text;
     EXPECT_EQ(sample(text, "talonmon_build_info", "version=\"1.2.3\""), "1");
     EXPECT_EQ(sample(text, "talon_card_up", "bdf=\"0000:41:00.0\",card_uuid=\"card-uuid\""), "1");
+    card->set_last_sample_ns(1700000000012345678ULL);
+    EXPECT_EQ(sample(render(registry), "talon_card_last_sample_timestamp_seconds", "card_uuid=\"card-uuid\""),
+              "1700000000.012345");
     // Each label carries its own value, on the samples of both kinds and of
     // a second card.
     auto other = registry.make_card("0000:c1:00.0", "other-card");

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <optional>
 #include <fstream>
 
 namespace {
@@ -23,10 +24,15 @@ std::vector<std::string> poll(top_file_follower &f) {
     return lines;
 }
 
-std::string stats_line(const std::string &time, uint64_t tx, const std::string &name = "lif1") {
+// A LIF's statistics line; the retransmit change is left out as the daemon
+// leaves out a change below its threshold.
+std::string stats_line(const std::string &time, uint64_t tx, std::optional<uint64_t> retransmit = 7,
+                       const std::string &name = "lif1") {
     return "{\"uuid\": \"c-1\",\"bdf\": \"0000:05:00.0\",\"timestamp\":\"2026-03-14 " + time + "\",\"lif\": {\"id\": \"l-" +
            name + "\",\"name\": \"" + name + "\",\"counters\": [{\"name\": \"tx_rdma_unicast_bytes\",\"value\": " +
-           std::to_string(tx) + "}, {\"name\": \"tx_rdma_retransmit_bytes\",\"value\": 7}]}}\n";
+           std::to_string(tx) + "}" +
+           (retransmit ? ", {\"name\": \"tx_rdma_retransmit_bytes\",\"value\": " + std::to_string(*retransmit) + "}" : "") +
+           "]}}\n";
 }
 
 std::string card_line(const std::string &time, const std::string &description) {
@@ -79,45 +85,62 @@ TEST(TopTelemetrySource, ReadingsStatesAndRatesFromTheFiles) {
     const std::string stats = dir / "card_0000:05:00.0_stats.log";
     const std::string event = dir / "card_0000:05:00.0_event.log";
     top_config_s config;
-    config.cumulative["lif/tx_rdma_retransmit_bytes"] = false;
+    config.lif_period = 0.5;
+    // As shipped: the retransmitted bytes are a delta counter with a threshold.
+    config.counters["lif/tx_rdma_retransmit_bytes"] = {false, 4096, true};
     top_telemetry_source source(dir.path(), config);
-    append(stats, "*** Boot #3 ***\n" + stats_line("09:00:00.000", 1000) + "not json\n" + stats_line("09:00:00.500", 2000));
-    append(event, card_line("09:00:00.100", "card up detected"));
-
     top_model model;
+    model.set_periods(config.lif_period, config.port_period);
     top_snapshot_s s;
-    ASSERT_EQ(source.poll(s), "");
-    ASSERT_EQ(s.cards.size(), 1u);
-    EXPECT_EQ(s.cards[0].bdf, "0000:05:00.0");
-    EXPECT_EQ(s.cards[0].state, top_card_state_e::up);
-    ASSERT_TRUE(s.cards[0].state_since);
-    EXPECT_EQ(*s.cards[0].state_since, *top_parse_timestamp("2026-03-14 09:00:00.100"));
-    ASSERT_EQ(s.cards[0].entities.size(), 1u);
-    ASSERT_EQ(s.cards[0].entities[0].counters.size(), 2u);
-    EXPECT_EQ(s.cards[0].entities[0].counters[0].value, 2000u);
-    EXPECT_TRUE(s.cards[0].entities[0].counters[0].cumulative);
-    EXPECT_FALSE(s.cards[0].entities[0].counters[1].cumulative);
-    model.update(s);
+    auto step = [&](const std::string &lines) {
+        append(stats, lines);
+        ASSERT_EQ(source.poll(s), "");
+        model.update(s);
+    };
+    auto lif = [&] { return model.cards().at(0).entities.at(0); };
+    // The first change after the banner is the whole raw counter: no rate.
+    step("*** Boot #3 ***\n" + stats_line("09:00:00.000", 1000, 50000) + "not json\n" +
+         stats_line("09:00:00.500", 2000, 5000));
+    append(event, card_line("09:00:00.100", "card up detected"));
+    step("");
+    EXPECT_EQ(model.cards().at(0).state, top_card_view_state_e::up);
+    EXPECT_EQ(*model.cards().at(0).since, *top_parse_timestamp("2026-03-14 09:00:00.100"));
+    EXPECT_FALSE(lif().counter("tx_rdma_retransmit_bytes")->rate);
 
-    // Rates come from the lines' own time stamps: 3000 B in 1.5 s.
-    append(stats, stats_line("09:00:02.000", 5000));
-    // The file rotates; the new file's line is the newest.
-    ASSERT_EQ(std::rename(stats.c_str(), (stats + ".1").c_str()), 0);
-    append(stats, "*** Boot #3 ***\n" + stats_line("09:00:02.500", 6000));
-    append(event, card_line("09:00:02.600", "card down detected"));
-    ASSERT_EQ(source.poll(s), "");
-    model.update(s);
-    const auto &card = model.cards().at(0);
-    EXPECT_EQ(card.state, top_card_view_state_e::down);
-    const auto *tx = card.entities.at(0).counter("tx_rdma_unicast_bytes");
-    ASSERT_TRUE(tx && tx->rate);
-    EXPECT_NEAR(*tx->rate, 4000 / 2.0, 1e-6);
-    EXPECT_EQ(card.entities.at(0).counter("tx_rdma_retransmit_bytes")->value, 7u);
+    // Changes become rates by the lines' time stamps: every pass is in the
+    // files, so RETX% is exact.
+    step(stats_line("09:00:01.000", 3000, 5000) + stats_line("09:00:01.500", 4000, 5000));
+    EXPECT_NEAR(*lif().counter("tx_rdma_unicast_bytes")->rate, 2000, 1e-6);
+    EXPECT_NEAR(*lif().counter("tx_rdma_retransmit_bytes")->rate, 10000, 1e-6);
+    EXPECT_FALSE(lif().counter("tx_rdma_retransmit_bytes")->lower_bound);
+    EXPECT_NEAR(*lif().retransmit_share, 5.0, 1e-9);
+    EXPECT_FALSE(lif().share_lower_bound);
+    // A pass below the threshold is not in the file: what it changed is
+    // unknown, so the span proves only a lower bound, here 0: no share.
+    step(stats_line("09:00:02.000", 5000, std::nullopt) + stats_line("09:00:02.500", 6000, 3000));
+    EXPECT_TRUE(lif().counter("tx_rdma_retransmit_bytes")->lower_bound);
+    EXPECT_NEAR(*lif().counter("tx_rdma_retransmit_bytes")->rate, 3000, 1e-6);
+    EXPECT_TRUE(lif().share_lower_bound);
+    EXPECT_NEAR(*lif().retransmit_share, 1.5, 1e-9);
+    step(stats_line("09:00:03.000", 7000, std::nullopt));
+    EXPECT_FALSE(lif().retransmit_share);
 
-    // No new line: no rate rather than a stale one.
-    ASSERT_EQ(source.poll(s), "");
-    model.update(s);
-    EXPECT_FALSE(model.cards().at(0).entities.at(0).counter("tx_rdma_unicast_bytes")->rate);
+    // The daemon restarts: its first change is not a rate; the cumulative
+    // counter keeps its rate.
+    step("*** Boot #3 ***\n" + stats_line("09:00:04.000", 9000, 999999));
+    EXPECT_FALSE(lif().counter("tx_rdma_retransmit_bytes")->rate);
+    EXPECT_NEAR(*lif().counter("tx_rdma_unicast_bytes")->rate, 2000, 1e-6);
+    step(stats_line("09:00:04.500", 10000, 4096));
+    EXPECT_NEAR(*lif().counter("tx_rdma_retransmit_bytes")->rate, 8192, 1e-6);
+
+    // A LIF that stopped appearing while its card goes on: its values are
+    // more than two periods old, so no rate.
+    step(stats_line("09:00:06.000", 1, 4096, "lif2"));
+    EXPECT_FALSE(lif().counter("tx_rdma_unicast_bytes")->rate);
+
+    append(event, card_line("09:00:06.600", "card down detected"));
+    step("");
+    EXPECT_EQ(model.cards().at(0).state, top_card_view_state_e::down);
 }
 
 TEST(TopTelemetrySource, AnUnreadableDirectoryIsReported) {

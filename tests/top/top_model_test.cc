@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 
 namespace {
@@ -138,9 +139,11 @@ TEST(TopModel, CardGoingDownAndBackIsShownWithTheTimeOfTheChange) {
     EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::down);
     EXPECT_EQ(model.cards()[0].since, 1700000005);
     EXPECT_TRUE(model.cards()[0].since_exact);
-    // Frozen readings of a down card: zero rates, no share (nothing sent).
-    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 0);
+    // A down card is not measured: no rate, no share (never a rate of 0).
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
     EXPECT_FALSE(lif_of(model).retransmit_share);
+    EXPECT_FALSE(model.cards()[0].tx_bytes);
+    EXPECT_EQ(model.summary().down, 1u);
     model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 6));
     EXPECT_EQ(model.cards()[0].since, 1700000005);
     // Back up, with readings that grew while the card was not read: no rate
@@ -193,26 +196,58 @@ TEST(TopModel, HistoryKeepsTheLastSixtyThroughputSamples) {
     EXPECT_DOUBLE_EQ(history.front(), 100.0 * (11 * 11 - 10 * 10));
 }
 
-TEST(TopModel, DeltaCountersAreShownAsTheyAre) {
+// A scrape of one card whose last sample was taken at `sampled` (wall).
+std::string timed_scrape(uint64_t tx_bytes, double sampled, const std::string &lif = "lif1") {
+    const std::string card = "bdf=\"" + k_bdf + "\",card_uuid=\"c-1\"";
+    return "talon_lif_tx_rdma_unicast_bytes_total{" + card + ",lif=\"" + lif + "\",lif_uuid=\"l-" + lif + "\"} " +
+           std::to_string(tx_bytes) + "\ntalon_card_up{" + card + "} 1\n" +
+           "talon_card_last_sample_timestamp_seconds{" + card + "} " + std::to_string(sampled) + "\n";
+}
+
+TEST(TopModel, RatesAreTakenBetweenSamplesHeldWithoutANewOneAndStaleCardsShowNone) {
     top_model model;
+    model.set_stale_after(3);
+    model.update(snapshot_of(timed_scrape(0, 1000.0), 0));
+    // Read 1 s later, but the samples are 0.1 s apart: the rate is per the
+    // samples' time, not the readings'.
+    model.update(snapshot_of(timed_scrape(1000, 1000.1), 1));
+    const auto *tx = lif_of(model).counter("tx_rdma_unicast_bytes");
+    ASSERT_TRUE(tx->rate);
+    EXPECT_NEAR(*tx->rate, 10000, 1e-6);
+    EXPECT_FALSE(tx->held);
+    // No new sample: the last rate, marked, never 0 or a spike.
+    model.update(snapshot_of(timed_scrape(1000, 1000.1), 2));
+    tx = lif_of(model).counter("tx_rdma_unicast_bytes");
+    ASSERT_TRUE(tx->rate);
+    EXPECT_NEAR(*tx->rate, 10000, 1e-6);
+    EXPECT_TRUE(tx->held);
+    EXPECT_FALSE(model.cards()[0].stale);
+    // Still no new sample long after: the card is stale and shows nothing.
+    model.age(10);
+    EXPECT_TRUE(model.cards()[0].stale);
+    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
+    EXPECT_EQ(model.summary().stale, 1u);
+    EXPECT_EQ(top_summary_text(model.summary()), "1 card, 0 down, 1 stale, 0 overruns, 0 failed reads");
+
+    // A renamed LIF: the old one's readings and history are forgotten.
+    model.update(snapshot_of(timed_scrape(2000, 1011, "lif2"), 11));
+    EXPECT_EQ(model.remembered_entities(), 1u);
+    EXPECT_FALSE(model.cards()[0].stale);
+}
+
+TEST(TopScrape, HostileScrapesAreBoundedAndCancellable) {
+    std::string text;
+    for (int i = 0; i < 5000; ++i) {
+        text += "talon_lif_x_total{bdf=\"b\",lif=\"l" + std::to_string(i) + "\",lif_uuid=\"u\"} 1\n";
+    }
     top_snapshot_s s;
-    s.monotonic = 1;
-    top_card_s card;
-    card.bdf = k_bdf;
-    top_entity_s lif;
-    lif.name = "lif1";
-    lif.counters = {{"tx_rdma_unicast_bytes", 4000, false, 100.0}, {"tx_rdma_retransmit_bytes", 40, false, 100.0}};
-    card.entities.push_back(lif);
-    s.cards.push_back(card);
-    model.update(s);
-    s.cards[0].entities[0].counters[0].value = 10;  // smaller: a delta, not a reset
-    s.cards[0].entities[0].counters[0].sampled_at = 101.0;
-    model.update(s);
-    const auto &view = lif_of(model);
-    EXPECT_FALSE(view.counter("tx_rdma_unicast_bytes")->rate);
-    EXPECT_EQ(view.counter("tx_rdma_unicast_bytes")->value, 10u);
-    EXPECT_DOUBLE_EQ(*view.retransmit_share, 4.0);
-    EXPECT_FALSE(view.throughput);
+    EXPECT_EQ(top_snapshot_from_scrape(text, s, nullptr, 4999), top_scrape_status_e::too_many_series);
+    EXPECT_TRUE(s.cards.empty());
+    const std::atomic<bool> cancel{true};
+    EXPECT_EQ(top_snapshot_from_scrape(text, s, &cancel), top_scrape_status_e::cancelled);
+    ASSERT_EQ(top_snapshot_from_scrape(text, s), top_scrape_status_e::ok);
+    ASSERT_EQ(s.cards.size(), 1u);
+    EXPECT_EQ(s.cards[0].entities.size(), 5000u);  // one entity per name, found by hash
 }
 
 TEST(TopModel, SortAndFilter) {
@@ -264,7 +299,7 @@ TEST(TopFormat, UnitsScaleAtTheirBoundaries) {
     EXPECT_EQ(top_format_rate(1000, "frames_tx_ok"), "1.00kpkt/s");
     EXPECT_EQ(top_format_rate(2.5e9, "frames_rx_ok"), "2.50Gpkt/s");
     EXPECT_EQ(top_format_rate(12, "rx_rdma_responder_dup_requests"), "12req/s");
-    EXPECT_EQ(top_format_amount(2048, "tx_rdma_unicast_bytes"), "+2.00KiB");
+    EXPECT_EQ(top_format_rate(3 * 1024 * 1024, "tx_rdma_unicast_bytes", true), "25.2Mbit/s");
     EXPECT_EQ(top_format_share(0.0123), "1.23%");
     EXPECT_EQ(top_sparkline({0, 1, std::nan(""), 7}, 60, false), "_. #");
     EXPECT_EQ(top_sparkline({0, 1, 2, 3}, 2, false), "+#");  // the newest samples that fit
@@ -282,9 +317,23 @@ TEST(TopFormat, PlainTableAndJsonShowTheSameReading) {
     EXPECT_NE(table.find("2.00%"), std::string::npos) << table;    // 20.5 of 1024 B/s
     std::string json = top_json("http://x/metrics", model);
     EXPECT_NE(json.find("\"bdf\": \"0000:05:00.0\", \"uuid\": \"c-1\", \"state\": \"up\""), std::string::npos) << json;
-    EXPECT_NE(json.find("{\"name\": \"tx_rdma_unicast_bytes\", \"value\": 2048, \"cumulative\": true, \"rate\": 1024}"),
+    EXPECT_NE(json.find("{\"name\": \"tx_rdma_unicast_bytes\", \"value\": 2048, \"cumulative\": true, \"rate\": 1024, "
+                        "\"held\": false, \"lower_bound\": false}"),
               std::string::npos)
         << json;
+    EXPECT_NE(table.find("\n1 card, 0 down, 0 stale, 0 overruns, 0 failed reads\n"), std::string::npos) << table;
+    // Batch records: one per counter, the rate per second and its unit.
+    const std::string csv = top_batch_records(model, top_batch_format_e::csv, true);
+    EXPECT_EQ(csv.substr(0, csv.find('\n')), "time,card,kind,entity,counter,rate,unit,lower_bound");
+    EXPECT_NE(csv.find(",\"0000:05:00.0\",lif,\"lif1\",\"tx_rdma_unicast_bytes\",1024.000,B/s,false\n"),
+              std::string::npos)
+        << csv;
+    EXPECT_NE(csv.find(",port,\"eth1/1\",\"frames_tx_ok\",500.000,pkt/s,false\n"), std::string::npos) << csv;
+    const std::string jsonl = top_batch_records(model, top_batch_format_e::jsonl, true);
+    EXPECT_NE(jsonl.find("\"kind\": \"lif\", \"entity\": \"lif1\", \"counter\": \"tx_rdma_unicast_bytes\", "
+                         "\"rate\": 1024, \"unit\": \"B/s\""),
+              std::string::npos)
+        << jsonl;
 
     // A name with a terminal escape and a byte that is not UTF-8: escaped in
     // the table, valid JSON in the document.
