@@ -1,10 +1,13 @@
-// Preloaded into the daemon by bench/scale: notes the monotonic time of
-// every line written (write(2)) to a statistics file, per thread. Each exported line is
-// written at once, so the first write of a burst is the start of a sampling
-// pass to within the time of one populate. At thread exit the times are
-// appended to $TALON_FLUSH_TRACE as "tid ns" lines.
+// Preloaded into the daemon by bench/scale: notes, per thread, the
+// monotonic time of every line written (write(2)) to a statistics file, one
+// time per line when a write carries several, and the deadline of every
+// timed wait on the monotonic clock (a sleeping worker's wait for its next
+// tick). The first line of a burst is the start of a sampling pass to within
+// the time of one populate. At thread exit the times are appended to
+// $TALON_FLUSH_TRACE as "tid ns" lines and the deadlines as "W tid ns".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
@@ -19,6 +22,12 @@
 namespace {
 
 using write_fn = ssize_t (*)(int, const void *, size_t);
+using clockwait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const struct timespec *);
+// A sleeping worker wakes a little before its tick and spins the rest: up to
+// this long, and no more than this share of its wait. Kept equal to the
+// worker's, so that the deadline of a pass is known from its wait.
+constexpr uint64_t k_spin_margin_ns = 20000;
+constexpr uint64_t k_spin_share_divisor = 500;
 constexpr uint64_t k_ns_per_s = 1000000000;
 constexpr const char *k_stats_suffix = "_stats.log";
 
@@ -37,6 +46,7 @@ bool is_stats_file(int fd) {
 
 struct thread_trace {
     std::vector<uint64_t> times;
+    std::vector<uint64_t> deadlines;
     int stats_fd = -1;
     ~thread_trace() {
         const char *trace_path = ::getenv("TALON_FLUSH_TRACE");
@@ -47,6 +57,9 @@ struct thread_trace {
         std::string text;
         for (uint64_t t : times) {
             text += std::to_string(tid) + " " + std::to_string(t) + "\n";
+        }
+        for (uint64_t t : deadlines) {
+            text += "W " + std::to_string(tid) + " " + std::to_string(t) + "\n";
         }
         const int fd = ::open(trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd >= 0) {
@@ -67,8 +80,29 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
         t_trace.stats_fd = fd;
     }
     // Lines only: the banner of a new or rotated file is no pass.
-    if (fd == t_trace.stats_fd && size > 0 && static_cast<const char *>(data)[0] == '{') {
-        t_trace.times.push_back(monotonic_ns());
+    const char *text = static_cast<const char *>(data);
+    if (fd == t_trace.stats_fd && size > 0 && text[0] == '{') {
+        const uint64_t now = monotonic_ns();
+        for (size_t i = 0; i < size; ++i) {
+            if (text[i] == '\n') {
+                t_trace.times.push_back(now);
+            }
+        }
     }
     return real(fd, data, size);
+}
+
+extern "C" int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
+                                      const struct timespec *abstime) {
+    static const auto real = reinterpret_cast<clockwait_fn>(::dlsym(RTLD_NEXT, "pthread_cond_clockwait"));
+    if (clock == CLOCK_MONOTONIC) {
+        const uint64_t wake = static_cast<uint64_t>(abstime->tv_sec) * k_ns_per_s + abstime->tv_nsec;
+        const uint64_t now = monotonic_ns();
+        // The worker's margin was taken from its whole wait: wait = margin + (wake - now).
+        const uint64_t ahead = wake > now ? wake - now : 0;
+        uint64_t margin = ahead / (k_spin_share_divisor - 1);
+        margin = margin < k_spin_margin_ns ? margin : k_spin_margin_ns;
+        t_trace.deadlines.push_back(wake + margin);
+    }
+    return real(cond, mutex, clock, abstime);
 }

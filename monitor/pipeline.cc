@@ -4,6 +4,7 @@
 #include "monitor/talonmon_card.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_line_parts.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
 #include "monitor/talonmon_worker.hpp"
 #include "sdk/lib/pal/pal.hpp"
@@ -76,7 +77,8 @@ sdk::sdk_ret_t validate(const std::vector<talonmon_telemetry_counter_cfg_s> &con
             std::fprintf(stderr, "Error - %s is not a valid %s counter\n", cfg.counter.c_str(), kind);
             return sdk::SDK_RET_ERR;
         }
-        out.push_back({cfg.counter, found->second, cfg.cumulative, cfg.threshold, cfg.event_record, cfg.stats_record});
+        out.push_back({cfg.counter, found->second, cfg.cumulative, cfg.threshold, cfg.event_record, cfg.stats_record,
+                       talonmon_counter_line_part(cfg.counter)});
     }
     return sdk::SDK_RET_OK;
 }
@@ -174,14 +176,20 @@ sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_m
 }
 
 sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetry_record_s &record) {
-    // Reused line after line by the calling thread.
+    // Reused line after line by the calling thread: once grown to the
+    // longest line, exporting allocates nothing.
     thread_local std::string line;
-    sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(card, record, line);
-    if (rc != sdk::SDK_RET_OK) {
-        return rc;
-    }
     const bool stats = record.type == TALONMON_TELEMETRY_TYPE_STATS;
-    talonmon_oper_log_line(stats ? card.stats_logger : card.event_logger, line);
+    if (record.parts != nullptr && (stats || record.type == TALONMON_TELEMETRY_TYPE_EVENT)) {
+        talonmon_render_counters_line(*record.parts, record, talonmon_wall_clock_ns(), line);
+    } else {
+        sdk::sdk_ret_t rc = generate_jsonl_from_telemetry_record(card, record, line);
+        if (rc != sdk::SDK_RET_OK) {
+            return rc;
+        }
+        line += '\n';
+    }
+    talonmon_oper_write_line(stats ? card.stats_logger : card.event_logger, line);
     if (card.metrics) {
         card.metrics->count_line(stats ? talonmon_metrics_file_e::stats : talonmon_metrics_file_e::event);
     }

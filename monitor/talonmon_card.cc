@@ -11,6 +11,9 @@ std::shared_ptr<const talonmon_port_list_t> talonmon_card_ctxt_s::ports() const 
 }
 
 void talonmon_card_ctxt_s::set_lifs(talonmon_lif_list_t lifs) {
+    for (auto &lif : lifs) {
+        lif.line_parts = talonmon_make_line_parts(*this, TALONMON_RECORD_TYPE_LIF, lif.uuid, lif.name);
+    }
     if (metrics) {
         for (auto &lif : lifs) {
             if (!lif.metrics) {
@@ -24,6 +27,9 @@ void talonmon_card_ctxt_s::set_lifs(talonmon_lif_list_t lifs) {
 }
 
 void talonmon_card_ctxt_s::set_ports(talonmon_port_list_t ports) {
+    for (auto &port : ports) {
+        port.line_parts = talonmon_make_line_parts(*this, TALONMON_RECORD_TYPE_PORT, port.uuid, port.name);
+    }
     if (metrics) {
         for (auto &port : ports) {
             if (!port.metrics) {

@@ -4,6 +4,7 @@
 
 #include "aml/aml_card.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
+#include "monitor/talonmon_line_parts.hpp"
 
 #include <spdlog/logger.h>
 
@@ -27,6 +28,9 @@ struct talonmon_port_entry_s {
     // Where the worker publishes the port's readings; null while the metrics
     // endpoint is off.
     std::shared_ptr<talonmon_entity_metrics> metrics;
+    // The escaped parts of the port's telemetry lines; made when a list
+    // holding the port is set on the card context.
+    talonmon_line_parts_s line_parts;
 };
 
 struct talonmon_lif_entry_s {
@@ -35,6 +39,7 @@ struct talonmon_lif_entry_s {
     uint16_t lif_id = 0;
     uint64_t stats_addr = 0;
     std::shared_ptr<talonmon_entity_metrics> metrics;  // as for ports
+    talonmon_line_parts_s line_parts;                  // as for ports
 };
 
 using talonmon_port_list_t = std::vector<talonmon_port_entry_s>;
@@ -77,6 +82,7 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
 
     std::shared_ptr<const talonmon_lif_list_t> lifs() const;
     std::shared_ptr<const talonmon_port_list_t> ports() const;
+    // Also give each entry its line parts, under its current name.
     void set_lifs(talonmon_lif_list_t lifs);
     void set_ports(talonmon_port_list_t ports);
 

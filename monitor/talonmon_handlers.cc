@@ -15,11 +15,13 @@ struct scratch_records_s {
 
 thread_local scratch_records_s t_records;
 
-void reset_record(talonmon_telemetry_record_s &record, const std::string &id, const std::string &name) {
+template <typename Entry>
+void reset_record(talonmon_telemetry_record_s &record, const Entry &entity) {
     record.type = {};
     record.record_type = {};
-    record.id = &id;
-    record.name = &name;
+    record.id = &entity.uuid;
+    record.name = &entity.name;
+    record.parts = &entity.line_parts;
     record.counters.clear();
     record.description.clear();
 }
@@ -34,8 +36,8 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
     for (const Entry &entity : entities) {
         talonmon_telemetry_record_s &stats_record = t_records.stats;
         talonmon_telemetry_record_s &event_record = t_records.event;
-        reset_record(stats_record, entity.uuid, entity.name);
-        reset_record(event_record, entity.uuid, entity.name);
+        reset_record(stats_record, entity);
+        reset_record(event_record, entity);
 
         const uint32_t position = index++;
         sdk::sdk_ret_t rc = populate_cb(card, info, position, entity.stats_addr, &stats_record, &event_record);

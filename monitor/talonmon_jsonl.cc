@@ -4,6 +4,7 @@
 
 #include <fmt/format.h>
 
+#include <cstring>
 #include <ctime>
 
 namespace {
@@ -11,7 +12,10 @@ namespace {
 constexpr uint64_t k_ns_per_sec = 1000000000;
 constexpr uint64_t k_ns_per_ms = 1000000;
 constexpr uint64_t k_ms_per_sec = 1000;
-constexpr size_t k_time_buf_size = 32;
+constexpr unsigned k_hundreds = 100;
+constexpr unsigned k_tens = 10;
+// ".mmm"
+constexpr size_t k_millis_length = 4;
 
 const char *section_key(uint32_t record_type) {
     switch (record_type) {
@@ -26,30 +30,42 @@ const char *section_key(uint32_t record_type) {
     }
 }
 
-uint64_t wall_clock_ns() {
+}  // namespace
+
+uint64_t talonmon_wall_clock_ns() {
     struct timespec ts {};
     ::clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_sec + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-}  // namespace
-
-
-std::string talonmon_timestamp_text(uint64_t epoch_ns) {
-    // Each thread keeps the text of the last second it rendered: lines of
+talonmon_timestamp_s talonmon_format_timestamp(uint64_t epoch_ns) {
+    // Each thread keeps the text of the last second it formatted: lines of
     // the same second share it, and no state is shared between threads.
     thread_local time_t cached_second = -1;
-    thread_local std::string cached_text;
+    thread_local char cached_text[k_time_buf_size];
+    thread_local size_t cached_length = 0;
     const time_t seconds = static_cast<time_t>(epoch_ns / k_ns_per_sec);
     if (seconds != cached_second) {
         struct tm local {};
         ::localtime_r(&seconds, &local);
-        char buf[k_time_buf_size];
-        size_t len = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
-        cached_text.assign(buf, len);
+        // Room is left for the milliseconds.
+        cached_length = std::strftime(cached_text, sizeof(cached_text) - k_millis_length, "%Y-%m-%d %H:%M:%S", &local);
         cached_second = seconds;
     }
-    return fmt::format("{}.{:03d}", cached_text, (epoch_ns / k_ns_per_ms) % k_ms_per_sec);
+    talonmon_timestamp_s stamp;
+    std::memcpy(stamp.text, cached_text, cached_length);
+    const auto millis = static_cast<unsigned>((epoch_ns / k_ns_per_ms) % k_ms_per_sec);
+    char *ms = stamp.text + cached_length;
+    ms[0] = '.';
+    ms[1] = static_cast<char>('0' + millis / k_hundreds);
+    ms[2] = static_cast<char>('0' + millis / k_tens % k_tens);
+    ms[3] = static_cast<char>('0' + millis % k_tens);
+    stamp.length = cached_length + k_millis_length;
+    return stamp;
+}
+
+std::string talonmon_timestamp_text(uint64_t epoch_ns) {
+    return std::string(talonmon_format_timestamp(epoch_ns).view());
 }
 
 sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &card,
@@ -86,7 +102,7 @@ sdk::sdk_ret_t generate_jsonl_from_telemetry_record(const aml_card_handle_s &car
     out += "\",\"bdf\": \"";
     utils::append_json_escaped(out, card.bdf);
     out += "\",\"timestamp\":\"";
-    out += talonmon_timestamp_text(wall_clock_ns());
+    out += talonmon_format_timestamp(talonmon_wall_clock_ns()).view();
     out += "\",\"";
     out += key;
     out += "\": {";

@@ -1,6 +1,7 @@
 #include "monitor/talonmon_oper_logger.hpp"
 
 #include "utils/log/boot_flag.hpp"
+#include "utils/log/error_handler.hpp"
 #include "utils/log/rotating_file_sink.hpp"
 #include "utils/log/trace.hpp"
 
@@ -85,6 +86,26 @@ std::shared_ptr<spdlog::logger> talonmon_oper_logger_init(const aml_card_handle_
 
 void talonmon_oper_logger_deinit(const aml_card_handle_s &card, const std::string &type) {
     spdlog::drop(talonmon_oper_logger_name(card, type));
+}
+
+void talonmon_oper_write_line(const std::shared_ptr<spdlog::logger> &logger, std::string_view line) {
+    if (!logger || !logger->should_log(spdlog::level::info)) {
+        return;
+    }
+    const auto &sinks = logger->sinks();
+    auto *file = sinks.size() == 1 ? dynamic_cast<utils::rotating_file_sink_mt *>(sinks.front().get()) : nullptr;
+    if (file == nullptr || !file->should_log(spdlog::level::info)) {
+        // Not a file of ours: through the logger, without the line feed its
+        // formatter adds.
+        talonmon_oper_log_line(logger, std::string(line.substr(0, line.size() - (line.ends_with('\n') ? 1 : 0))));
+        return;
+    }
+    try {
+        file->write_line(line);
+    } catch (const spdlog::spdlog_ex &e) {
+        // Reported as the logger reports its sink's errors.
+        utils::log_error_handler(e.what());
+    }
 }
 
 void talonmon_oper_log_line(const std::shared_ptr<spdlog::logger> &logger, const std::string &line) {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <string_view>
 
 inline constexpr size_t k_telemetry_file_size = 10485760;
 inline constexpr size_t k_telemetry_num_files = 5;
@@ -52,6 +53,12 @@ std::shared_ptr<spdlog::logger> talonmon_oper_logger_init(const aml_card_handle_
 // Removes the card's logger of `type` from the registry; the file closes
 // when its last holder lets go.
 void talonmon_oper_logger_deinit(const aml_card_handle_s &card, const std::string &type);
+
+// Writes `line`, ending with its line feed, straight into the file of
+// `logger` (made by talonmon_oper_logger_init) as an information-level
+// message: the same bytes as talonmon_oper_log_line without the line feed,
+// without formatting or copying it.
+void talonmon_oper_write_line(const std::shared_ptr<spdlog::logger> &logger, std::string_view line);
 
 // Writes one line through `logger` at information level and flushes it.
 void talonmon_oper_log_line(const std::shared_ptr<spdlog::logger> &logger, const std::string &line);

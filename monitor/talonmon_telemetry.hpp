@@ -36,6 +36,10 @@ struct talonmon_telemetry_counter_s {
     uint64_t threshold = 0;
     bool event_record = false;
     bool stats_record = false;
+    // The JSON-escaped start of the counter's entry in a line, up to its
+    // value; made when the configuration is read, escaped on every line
+    // while empty.
+    std::string line_part{};
 };
 
 // One counter value in a record.
@@ -44,6 +48,8 @@ struct talonmon_counter_s {
     uint64_t value = 0;
 };
 
+struct talonmon_line_parts_s;
+
 struct talonmon_telemetry_record_s {
     talonmon_telemetry_type_e type{};
     talonmon_telemetry_record_type_s record_type{};
@@ -51,6 +57,9 @@ struct talonmon_telemetry_record_s {
     const std::string *name = nullptr;  // owned by the card context
     std::vector<talonmon_counter_s> counters;
     std::string description;
+    // The entity's escaped line parts (owned by the card context); null
+    // for records rendered from their fields alone.
+    const talonmon_line_parts_s *parts = nullptr;
 };
 
 struct pipeline_monitor_info_s;

@@ -23,9 +23,12 @@ namespace {
 
 constexpr uint64_t k_ns_per_us = 1000;
 constexpr uint64_t k_ns_per_s = 1000000000;
-// A sleeping worker wakes this long before its tick and spins the rest: a
-// wake-up from a timed wait comes a few microseconds late.
+// A sleeping worker wakes up to this long before its tick and spins the
+// rest: a wake-up from a timed wait comes a few microseconds late.
 constexpr uint64_t k_sleep_spin_margin_ns = 20000;
+// ... but spins no more than this share of its wait, so that short periods
+// (1 ms) do not spend their processor time spinning: 1/500 of each wait.
+constexpr uint64_t k_sleep_spin_share_divisor = 500;
 // Timer slack of a sleeping worker: its wake-ups are not deferred to be
 // merged with other timers.
 constexpr unsigned long k_sleep_timer_slack_ns = 1;
@@ -112,7 +115,10 @@ bool park_while_down(talonmon_card_ctxt_s &card) {
 // (stop, card down) end it at once: a card that goes down parks its worker
 // straight away, and a worker that is let go on sleeps out the same tick.
 bool sleep_until(talonmon_card_ctxt_s &card, uint64_t deadline_ns) {
-    const uint64_t wake_ns = deadline_ns > k_sleep_spin_margin_ns ? deadline_ns - k_sleep_spin_margin_ns : 0;
+    const uint64_t now_ns = clock_ns(CLOCK_MONOTONIC);
+    const uint64_t wait_ns = deadline_ns > now_ns ? deadline_ns - now_ns : 0;
+    const uint64_t margin_ns = std::min(k_sleep_spin_margin_ns, wait_ns / k_sleep_spin_share_divisor);
+    const uint64_t wake_ns = deadline_ns - std::min(deadline_ns, margin_ns);
     const auto wake = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake_ns));
     while (true) {
         std::unique_lock<std::mutex> lock(card.mutex);

@@ -1,21 +1,31 @@
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 
+#include "monitor/metrics/talonmon_label_set.hpp"
+
 #include <algorithm>
 
 talonmon_metrics_registry g_talonmon_metrics;
 
-talonmon_entity_metrics::talonmon_entity_metrics(std::string name, std::string uuid, size_t counters)
-    : name_(std::move(name)), uuid_(std::move(uuid)), num_counters_(counters),
+talonmon_entity_metrics::talonmon_entity_metrics(std::string name, std::string uuid, size_t counters,
+                                                 std::string labels)
+    : name_(std::move(name)), uuid_(std::move(uuid)), labels_(std::move(labels)), num_counters_(counters),
       readings_(std::make_unique<std::atomic<uint64_t>[]>(counters)) {}
 
 talonmon_card_metrics::talonmon_card_metrics(std::string bdf, std::string uuid, size_t lif_counters,
                                              size_t port_counters)
-    : bdf_(std::move(bdf)), uuid_(std::move(uuid)), lif_counters_(lif_counters), port_counters_(port_counters) {}
+    : bdf_(std::move(bdf)), uuid_(std::move(uuid)), labels_(talonmon_label_set({{"bdf", bdf_}, {"card_uuid", uuid_}})),
+      lif_counters_(lif_counters), port_counters_(port_counters) {}
 
 std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::find_or_add_(entity_list_t &list,
+                                                                             std::string_view kind,
                                                                              const std::string &uuid,
                                                                              const std::string &name,
                                                                              size_t counters) {
+    // The card's labels, then the entity's name and uuid under its kind.
+    auto labels = [&] {
+        const std::string uuid_label = std::string(kind) + "_uuid";
+        return labels_ + "," + talonmon_label_set({{kind, name}, {uuid_label, uuid}});
+    };
     std::lock_guard<std::mutex> lock(entities_mutex_);
     for (auto &entity : list) {
         if (entity->uuid() != uuid) {
@@ -24,7 +34,7 @@ std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::find_or_add_(ent
         if (entity->name() != name) {
             // Scrapes read the name without a lock: a renamed entity is a
             // new object.
-            auto renamed = std::make_shared<talonmon_entity_metrics>(name, uuid, counters);
+            auto renamed = std::make_shared<talonmon_entity_metrics>(name, uuid, counters, labels());
             std::vector<uint64_t> readings;
             for (size_t i = 0; i < entity->num_counters(); ++i) {
                 readings.push_back(entity->reading(i));
@@ -34,18 +44,18 @@ std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::find_or_add_(ent
         }
         return entity;
     }
-    list.push_back(std::make_shared<talonmon_entity_metrics>(name, uuid, counters));
+    list.push_back(std::make_shared<talonmon_entity_metrics>(name, uuid, counters, labels()));
     return list.back();
 }
 
 std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::lif(const std::string &uuid,
                                                                     const std::string &name) {
-    return find_or_add_(lifs_, uuid, name, lif_counters_);
+    return find_or_add_(lifs_, "lif", uuid, name, lif_counters_);
 }
 
 std::shared_ptr<talonmon_entity_metrics> talonmon_card_metrics::port(const std::string &uuid,
                                                                      const std::string &name) {
-    return find_or_add_(ports_, uuid, name, port_counters_);
+    return find_or_add_(ports_, "port", uuid, name, port_counters_);
 }
 
 void talonmon_card_metrics::retain(const std::vector<std::string> &lif_uuids,

@@ -11,12 +11,15 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The last raw readings of one LIF or port, one slot per configured counter.
 class talonmon_entity_metrics {
 public:
-    talonmon_entity_metrics(std::string name, std::string uuid, size_t counters);
+    // `labels` is the entity's label set as a scrape writes it between
+    // the braces, escaped once here rather than on every scrape.
+    talonmon_entity_metrics(std::string name, std::string uuid, size_t counters, std::string labels = {});
 
     // Stores the readings of one sampling pass; extra readings are ignored.
     void publish(std::span<const uint64_t> readings) {
@@ -28,12 +31,14 @@ public:
 
     const std::string &name() const { return name_; }
     const std::string &uuid() const { return uuid_; }
+    const std::string &labels() const { return labels_; }
     size_t num_counters() const { return num_counters_; }
     uint64_t reading(size_t counter) const { return readings_[counter].load(std::memory_order_relaxed); }
 
 private:
     std::string name_;
     std::string uuid_;
+    std::string labels_;
     size_t num_counters_;
     std::unique_ptr<std::atomic<uint64_t>[]> readings_;
 };
@@ -77,6 +82,8 @@ public:
 
     const std::string &bdf() const { return bdf_; }
     const std::string &uuid() const { return uuid_; }
+    // bdf="...",card_uuid="...", escaped once.
+    const std::string &labels() const { return labels_; }
     bool up() const { return up_.load(std::memory_order_relaxed); }
     uint64_t down_transitions() const { return down_transitions_.load(std::memory_order_relaxed); }
     uint64_t passes() const { return passes_.load(std::memory_order_relaxed); }
@@ -93,11 +100,13 @@ public:
 
 private:
     using entity_list_t = std::vector<std::shared_ptr<talonmon_entity_metrics>>;
-    std::shared_ptr<talonmon_entity_metrics> find_or_add_(entity_list_t &list, const std::string &uuid,
-                                                          const std::string &name, size_t counters);
+    std::shared_ptr<talonmon_entity_metrics> find_or_add_(entity_list_t &list, std::string_view kind,
+                                                          const std::string &uuid, const std::string &name,
+                                                          size_t counters);
 
     std::string bdf_;
     std::string uuid_;
+    std::string labels_;
     size_t lif_counters_;
     size_t port_counters_;
     // Up once the card's worker has taken its first sample.

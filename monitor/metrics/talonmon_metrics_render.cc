@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <iterator>
+#include <type_traits>
 
 namespace {
 
@@ -20,6 +21,31 @@ struct label_s {
 
 void append_family(std::string &out, std::string_view name, std::string_view type, std::string_view help) {
     fmt::format_to(std::back_inserter(out), "# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+}
+
+template <typename Value>
+void append_value(std::string &out, Value value) {
+    if constexpr (std::is_integral_v<Value>) {
+        const fmt::format_int text(value);
+        out += ' ';
+        out.append(text.data(), text.size());
+        out += '\n';
+    } else {
+        fmt::format_to(std::back_inserter(out), " {}\n", value);
+    }
+}
+
+// A sample whose labels were escaped when their owner was made; `extra`
+// (escaped too) follows them.
+template <typename Value>
+void append_escaped_sample(std::string &out, std::string_view name, std::string_view labels, Value value,
+                           std::string_view extra = {}) {
+    out += name;
+    out += '{';
+    out += labels;
+    out += extra;
+    out += '}';
+    append_value(out, value);
 }
 
 template <typename Value>
@@ -40,7 +66,7 @@ void append_sample(std::string &out, std::string_view name, std::initializer_lis
         }
         out += '}';
     }
-    fmt::format_to(std::back_inserter(out), " {}\n", value);
+    append_value(out, value);
 }
 
 std::string counter_metric_name(std::string_view kind, const std::string &counter) {
@@ -52,12 +78,18 @@ std::string counter_metric_name(std::string_view kind, const std::string &counte
 }
 
 using card_list_t = std::vector<std::shared_ptr<const talonmon_card_metrics>>;
+using entity_list_t = std::vector<std::shared_ptr<const talonmon_entity_metrics>>;
+
+// The entity lists of one card, taken once per scrape.
+struct card_entities_s {
+    entity_list_t lifs;
+    entity_list_t ports;
+};
 
 // One family per distinct counter name; a name configured twice reads the
 // same memory, so its first position stands for both.
-void append_entity_counters(std::string &out, const card_list_t &cards, std::string_view kind,
+void append_entity_counters(std::string &out, const std::vector<card_entities_s> &cards, std::string_view kind,
                             const std::vector<std::string> &counters, bool is_lif) {
-    const std::string uuid_label = fmt::format("{}_uuid", kind);
     for (size_t i = 0; i < counters.size(); ++i) {
         bool seen_before = false;
         for (size_t j = 0; j < i && !seen_before; ++j) {
@@ -71,16 +103,11 @@ void append_entity_counters(std::string &out, const card_list_t &cards, std::str
                       fmt::format("Raw reading of the {} counter {} (exact up to 2^53 as float64).",
                                   is_lif ? "LIF" : "port", counters[i]));
         for (const auto &card : cards) {
-            for (const auto &entity : is_lif ? card->lifs() : card->ports()) {
+            for (const auto &entity : is_lif ? card.lifs : card.ports) {
                 if (i >= entity->num_counters()) {
                     continue;
                 }
-                append_sample(out, name,
-                              {{"bdf", card->bdf()},
-                               {"card_uuid", card->uuid()},
-                               {kind, entity->name()},
-                               {uuid_label, entity->uuid()}},
-                              entity->reading(i));
+                append_escaped_sample(out, name, entity->labels(), entity->reading(i));
             }
         }
     }
@@ -91,7 +118,7 @@ void append_card_family(std::string &out, const card_list_t &cards, std::string_
                         std::string_view help, Read read) {
     append_family(out, name, type, help);
     for (const auto &card : cards) {
-        append_sample(out, name, {{"bdf", card->bdf()}, {"card_uuid", card->uuid()}}, read(*card));
+        append_escaped_sample(out, name, card->labels(), read(*card));
     }
 }
 
@@ -122,11 +149,23 @@ void talonmon_metrics_append_label_value(std::string &out, std::string_view valu
 
 std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
                                     const talonmon_process_metrics_s &process, std::string_view version) {
-    const card_list_t cards = registry.cards();
     std::string out;
+    talonmon_metrics_render_to(out, registry, process, version);
+    return out;
+}
 
-    append_entity_counters(out, cards, "lif", registry.lif_counters(), true);
-    append_entity_counters(out, cards, "port", registry.port_counters(), false);
+void talonmon_metrics_render_to(std::string &out, const talonmon_metrics_registry &registry,
+                                const talonmon_process_metrics_s &process, std::string_view version) {
+    out.clear();
+    const card_list_t cards = registry.cards();
+    std::vector<card_entities_s> entities;
+    entities.reserve(cards.size());
+    for (const auto &card : cards) {
+        entities.push_back({card->lifs(), card->ports()});
+    }
+
+    append_entity_counters(out, entities, "lif", registry.lif_counters(), true);
+    append_entity_counters(out, entities, "port", registry.port_counters(), false);
 
     append_card_family(out, cards, "talon_card_up", "gauge", "1 while the card answers its heartbeat, 0 while it is down.",
                        [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });
@@ -156,10 +195,9 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
     constexpr std::string_view k_lines = "talonmon_telemetry_lines_total";
     append_family(out, k_lines, "counter", "Lines handed to the card's telemetry file, by file.");
     for (const auto &card : cards) {
-        for (auto [file, file_name] : {std::pair{talonmon_metrics_file_e::stats, "stats"},
-                                       std::pair{talonmon_metrics_file_e::event, "event"}}) {
-            append_sample(out, k_lines, {{"bdf", card->bdf()}, {"card_uuid", card->uuid()}, {"file", file_name}},
-                          card->lines(file));
+        for (auto [file, file_label] : {std::pair{talonmon_metrics_file_e::stats, ",file=\"stats\""},
+                                        std::pair{talonmon_metrics_file_e::event, ",file=\"event\""}}) {
+            append_escaped_sample(out, k_lines, card->labels(), card->lines(file), file_label);
         }
     }
 
@@ -178,5 +216,4 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
     append_sample(out, "process_open_fds", {}, process.open_fds);
     append_family(out, "process_start_time_seconds", "gauge", "Start time of the process since unix epoch in seconds.");
     append_sample(out, "process_start_time_seconds", {}, process.start_time_seconds);
-    return out;
 }

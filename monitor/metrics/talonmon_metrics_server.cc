@@ -56,8 +56,17 @@ bool is_get_or_head(const char *method) {
     return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
 }
 
+// A response's body and the pool it goes back to.
+struct pooled_body_s {
+    talonmon_body_pool *pool;
+    std::unique_ptr<std::string> text;
+};
+
 // Takes back the body metrics_response handed to the library.
-void free_body(void *body) { std::unique_ptr<std::string>(static_cast<std::string *>(body)).reset(); }
+void free_body(void *cls) {
+    std::unique_ptr<pooled_body_s> body(static_cast<pooled_body_s *>(cls));
+    body->pool->give_back(std::move(body->text));
+}
 
 // Every response says the connection ends with it; the library closes it
 // once the response is sent.
@@ -78,11 +87,11 @@ MHD_Response *empty_response() {
 
 // The exposition as a response; the body's memory goes to the library,
 // which frees it with the response.
-MHD_Response *metrics_response(const talonmon_metrics_registry &registry) {
-    auto body = std::make_unique<std::string>(
-        talonmon_metrics_render(registry, talonmon_process_metrics_sample(), k_version));
+MHD_Response *metrics_response(const talonmon_metrics_registry &registry, talonmon_body_pool &pool) {
+    auto body = std::make_unique<pooled_body_s>(pooled_body_s{&pool, pool.take()});
+    talonmon_metrics_render_to(*body->text, registry, talonmon_process_metrics_sample(), k_version);
     MHD_Response *response = MHD_create_response_from_buffer_with_free_callback_cls(
-        body->size(), body->data(), &free_body, body.get());
+        body->text->size(), body->text->data(), &free_body, body.get());
     if (response == nullptr) {
         return nullptr;
     }
@@ -185,7 +194,7 @@ struct talonmon_metrics_server::callbacks {
         // HEAD the library sends the headers only. Without memory for the
         // exposition the connection is dropped.
         try {
-            const response_ptr response(metrics_response(server->registry_));
+            const response_ptr response(metrics_response(server->registry_, server->bodies_));
             return response ? MHD_queue_response(connection, MHD_HTTP_OK, response.get()) : MHD_NO;
         } catch (const std::bad_alloc &) {
             return MHD_NO;

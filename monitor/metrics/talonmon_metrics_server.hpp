@@ -14,6 +14,7 @@
 // connection at once.
 #pragma once
 
+#include "monitor/metrics/talonmon_body_pool.hpp"
 #include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 
@@ -74,6 +75,8 @@ private:
     struct callbacks;
 
     const talonmon_metrics_registry &registry_;
+    // Outlives the library, which gives its responses' bodies back to it.
+    talonmon_body_pool bodies_;
     response_ptr not_found_;
     response_ptr not_allowed_;
     // Connections the loop serves now; touched by the loop's thread only.

@@ -1,8 +1,13 @@
 #include "monitor/metrics/talonmon_process_metrics.hpp"
 
+#include "utils/sys/unique_fd.hpp"
+
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -16,6 +21,8 @@ namespace {
 // which may itself hold spaces and parentheses.
 constexpr int k_stat_starttime_field = 22;
 constexpr int k_stat_first_field_after_comm = 3;
+// Two numbers of up to 20 digits among the seven of /proc/self/statm.
+constexpr size_t k_statm_buf_size = 256;
 
 double start_time_seconds() {
     std::ifstream stat("/proc/self/stat");
@@ -54,10 +61,22 @@ double start_time_seconds() {
 }
 
 uint64_t resident_memory_bytes() {
-    std::ifstream statm("/proc/self/statm");
-    uint64_t size_pages = 0;
-    uint64_t resident_pages = 0;
-    if (!(statm >> size_pages >> resident_pages)) {
+    // Read with one system call into the stack: a scrape reads it each time.
+    char text[k_statm_buf_size];
+    ssize_t length = -1;
+    {
+        const utils::unique_fd fd(::open("/proc/self/statm", O_RDONLY | O_CLOEXEC));
+        if (fd) {
+            length = ::read(fd.get(), text, sizeof(text) - 1);
+        }
+    }
+    if (length <= 0) {
+        return 0;
+    }
+    text[length] = '\0';
+    unsigned long long size_pages = 0;
+    unsigned long long resident_pages = 0;
+    if (std::sscanf(text, "%llu %llu", &size_pages, &resident_pages) != 2) {
         return 0;
     }
     const long page_size = ::sysconf(_SC_PAGESIZE);
@@ -65,6 +84,12 @@ uint64_t resident_memory_bytes() {
 }
 
 uint64_t open_fds() {
+    // Since Linux 6.2 the directory's size is the number of open
+    // descriptors: one system call instead of a listing.
+    struct stat st {};
+    if (::stat("/proc/self/fd", &st) == 0 && st.st_size > 0) {
+        return static_cast<uint64_t>(st.st_size);
+    }
     std::error_code ec;
     uint64_t count = 0;
     for (std::filesystem::directory_iterator it("/proc/self/fd", ec), end; !ec && it != end; it.increment(ec)) {
@@ -90,6 +115,8 @@ talonmon_process_metrics_s talonmon_process_metrics_sample() {
     sample.cpu_seconds = cpu_seconds();
     sample.resident_memory_bytes = resident_memory_bytes();
     sample.open_fds = open_fds();
-    sample.start_time_seconds = start_time_seconds();
+    // The start time does not change: read once.
+    static const double k_start_time_seconds = start_time_seconds();
+    sample.start_time_seconds = k_start_time_seconds;
     return sample;
 }

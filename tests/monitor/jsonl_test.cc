@@ -1,10 +1,14 @@
 // The exact text of telemetry lines.
 #include "monitor/talonmon_jsonl.hpp"
+#include "monitor/talonmon_line_parts.hpp"
 #include "utils/log/utf8.hpp"
 
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <ctime>
+#include <limits>
+#include <random>
 #include <regex>
 #include <vector>
 
@@ -86,6 +90,68 @@ TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {
     ::tzset();
     // 2026-03-14 09:26:54 UTC plus 58 ms and some nanoseconds.
     EXPECT_EQ(talonmon_timestamp_text(1773480414ULL * 1000000000ULL + 58999999ULL), "2026-03-14 14:56:54.058");
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+// Lines assembled from parts escaped once are byte for byte the lines
+// rendered from the record's fields, over random records whose names mix
+// every class of text the escaper treats apart, with time stamps checked
+// against the C library across second boundaries in both directions.
+TEST(Jsonl, LinesFromEscapedPartsMatchLinesRenderedWhole) {
+    const std::vector<std::string> pieces = {"eth1/1", "\"", "\\", "\n", "\t", "\x01", "\x1f", "\x7f", "caf\xc3\xa9",
+                                             "\xf0\x9f\x98\x80", "\xff", "\xe2\x82", "\xed\xa0\x80", " ~"};
+    std::mt19937_64 rng(20261207);
+    auto pick = [&rng](size_t n) { return static_cast<size_t>(rng() % n); };
+    auto random_text = [&] {
+        std::string text;
+        for (size_t n = pick(4); n > 0; --n) {
+            text += pieces[pick(pieces.size())];
+        }
+        return text;  // empty in a quarter of the cases
+    };
+    const std::regex ts(R"("timestamp":"[^"]*")");
+    ::setenv("TZ", "America/St_Johns", 1);  // a half-hour offset
+    ::tzset();
+    uint64_t epoch_ns = 1773480414ULL * 1000000000ULL;
+    for (int i = 0; i < 400; ++i) {
+        const aml_card_handle_s card{random_text(), random_text()};
+        const std::string id = random_text();
+        const std::string name = random_text();
+        std::vector<talonmon_telemetry_counter_s> counters(pick(4));
+        for (size_t c = 0; c < counters.size(); ++c) {
+            counters[c].name = random_text();
+            if (pick(2) == 0) {
+                counters[c].line_part = talonmon_counter_line_part(counters[c].name);
+            }
+        }
+        talonmon_telemetry_record_s record{};
+        record.type = pick(2) == 0 ? TALONMON_TELEMETRY_TYPE_STATS : TALONMON_TELEMETRY_TYPE_EVENT;
+        const auto kind = pick(2) == 0 ? TALONMON_RECORD_TYPE_LIF : TALONMON_RECORD_TYPE_PORT;
+        record.record_type.type = kind;
+        record.id = &id;
+        record.name = &name;
+        for (size_t n = pick(6); n > 0; --n) {
+            const uint64_t values[] = {0, rng(), std::numeric_limits<uint64_t>::max(), 1583312};
+            record.counters.push_back({counters.empty() ? nullptr : &counters[pick(counters.size())], values[pick(4)]});
+        }
+        std::string whole;
+        ASSERT_EQ(generate_jsonl_from_telemetry_record(card, record, whole), 0);
+        std::string from_parts = "stale";
+        talonmon_render_counters_line(talonmon_make_line_parts(card, kind, id, name), record, epoch_ns, from_parts);
+        EXPECT_EQ(std::regex_replace(from_parts, ts, "T"), std::regex_replace(whole, ts, "T") + "\n");
+
+        const time_t seconds = static_cast<time_t>(epoch_ns / 1000000000);
+        struct tm local {};
+        ::localtime_r(&seconds, &local);
+        char expected[64];
+        const size_t n = std::strftime(expected, sizeof(expected), "%Y-%m-%d %H:%M:%S", &local);
+        std::snprintf(expected + n, sizeof(expected) - n, ".%03u", static_cast<unsigned>(epoch_ns / 1000000 % 1000));
+        EXPECT_NE(from_parts.find(std::string("\"timestamp\":\"") + expected + "\""), std::string::npos) << from_parts;
+        // Forward within and across seconds, now and then back by hours.
+        const uint64_t steps[] = {1, 999999, 1000000, 400000000, 3600000000000ULL};
+        epoch_ns = pick(8) == 0 ? epoch_ns - 7200000000000ULL : epoch_ns + steps[pick(5)];
+    }
     ::unsetenv("TZ");
     ::tzset();
 }

@@ -85,6 +85,17 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     for (const char *family : {"talon_port_frames_tx_ok_total", "talonmon_logging_errors_total", "process_open_fds"}) {
         EXPECT_TRUE(families.count(family)) << family;
     }
+
+    // A renamed LIF's samples carry the new name (with the last readings),
+    // and a body reused from the previous scrape holds this scrape only.
+    card->lif("lif-uuid", "renamed");
+    std::string reused = both;
+    talonmon_metrics_render_to(reused, registry, talonmon_process_metrics_sample(), "1.2.3");
+    EXPECT_EQ(sample(reused, "talon_lif_rx_rdma_unicast_bytes_total", "lif=\"renamed\""), "9007199254740993");
+    EXPECT_EQ(reused.find("a\\\"b"), std::string::npos) << reused;
+    EXPECT_EQ(reused.find("# HELP talon_lif_tx_rdma_unicast_bytes_total"),
+              reused.rfind("# HELP talon_lif_tx_rdma_unicast_bytes_total"));
+    EXPECT_TRUE(std::regex_search(reused, std::regex("\nprocess_open_fds [1-9][0-9]*\n")));
 }
 
 }  // namespace

@@ -236,6 +236,17 @@ template <typename Mutex>
 void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     spdlog::memory_buf_t formatted;
     spdlog::sinks::base_sink<Mutex>::formatter_->format(msg, formatted);
+    write_message_(formatted.data(), formatted.size());
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::write_line(std::string_view line) {
+    std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
+    write_message_(line.data(), line.size());
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::write_message_(const char *data, std::size_t size) {
     std::string error;
     if (!file_ || live_file_unlinked_()) {
         // An earlier open failed, or the file was removed under us (with its
@@ -248,7 +259,7 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
         }
     }
     // A file holding no message yet is not rotated, even for an oversized one.
-    if (current_size_ + formatted.size() > max_size_ && current_size_ > 0 && !rotate_(error)) {
+    if (current_size_ + size > max_size_ && current_size_ > 0 && !rotate_(error)) {
         lose_line_(error);
         return;
     }
@@ -263,11 +274,11 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
     if (lost_lines_ > 0 && !lost_lines_handler_) {
         note_lost_lines_();
     }
-    if (!write_whole_(formatted.data(), formatted.size())) {
+    if (!write_whole_(data, size)) {
         lose_line_(error_text("Failed writing to file " + base_filename_, errno));
         return;
     }
-    current_size_ += formatted.size();
+    current_size_ += size;
     if (lost_lines_ > 0 && lost_lines_handler_) {
         const uint64_t lost = lost_lines_;
         lost_lines_ = 0;

@@ -21,6 +21,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace utils {
 
@@ -66,6 +67,12 @@ public:
     // A file that cannot be opened now is tried again by the next line.
     void reopen();
 
+    // Writes `line`, which ends with its line feed, as one message without
+    // formatting it: rotation, banner and loss accounting as for a logged
+    // message, and no copy of the line. Errors are reported (or thrown) as
+    // for a logged message.
+    void write_line(std::string_view line);
+
 protected:
     void sink_it_(const spdlog::details::log_msg &msg) override;
     void flush_() override;
@@ -79,6 +86,8 @@ private:
     // Writes `data` whole or not at all.
     bool write_whole_(const char *data, std::size_t size);
     bool write_banner_();
+    // Writes one formatted message into the live file.
+    void write_message_(const char *data, std::size_t size);
     void lose_line_(const std::string &error);
     void note_lost_lines_();
 

@@ -1,0 +1,26 @@
+// Counts the calling program's heap allocations through operator new, so
+// that a benchmark can report allocations per operation.
+#include "bench/alloc_count.hpp"
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<uint64_t> g_allocations{0};
+
+}  // namespace
+
+uint64_t bench_allocations() { return g_allocations.load(std::memory_order_relaxed); }
+
+void *operator new(std::size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void *p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void operator delete(void *p) noexcept { std::free(p); }
+void operator delete(void *p, std::size_t) noexcept { std::free(p); }
