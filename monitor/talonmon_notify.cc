@@ -1,12 +1,23 @@
 #include "monitor/talonmon_notify.hpp"
 
+#include "utils/log/trace.hpp"
+#include "utils/sys/unique_fd.hpp"
+
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 
@@ -23,6 +34,9 @@ struct notify_state_s {
     // The watchdog period asked for, read once: 0 when none.
     std::optional<uint64_t> watchdog_usec;
     std::chrono::steady_clock::time_point last_ping;
+    // Messages the service manager's queue had no room for, or that could
+    // not be sent at all; counted outside the lock.
+    std::atomic<uint64_t> dropped{0};
 };
 
 notify_state_s &state() {
@@ -38,10 +52,54 @@ uint64_t watchdog_usec_locked(notify_state_s &s) {
     return *s.watchdog_usec;
 }
 
+// Counts a message that did not go out, and says so in the trace log at the
+// 1st, 2nd, 4th, 8th... drop: a stalled manager drops a ping every few
+// seconds, which must not flood the log.
+void count_drop(std::string_view message, int err) {
+    const uint64_t dropped = state().dropped.fetch_add(1, std::memory_order_relaxed) + 1;
+    if ((dropped & (dropped - 1)) == 0) {
+        TRACE_ERR("Notification {} to the service manager dropped ({} so far): {}", message, dropped,
+                  std::strerror(err));
+    }
+}
+
+// Sends `message` to NOTIFY_SOCKET without ever waiting: a service manager
+// that stalls (its datagram queue full) loses the message, which is counted,
+// instead of stalling the caller (the health checker, or a stop). sd_notify
+// would block in that case. True when the message went out; false, and
+// nothing counted, when there is no notification socket.
+bool send_notification(std::string_view message) {
+    const char *path = std::getenv("NOTIFY_SOCKET");
+    if (path == nullptr || path[0] == '\0') {
+        return false;
+    }
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const size_t path_length = std::strlen(path);
+    // '/' is a path name, '@' an abstract name (a leading NUL on the wire).
+    if ((path[0] != '/' && path[0] != '@') || path_length >= sizeof(addr.sun_path)) {
+        count_drop(message, EINVAL);
+        return false;
+    }
+    std::memcpy(addr.sun_path, path, path_length);
+    if (path[0] == '@') {
+        addr.sun_path[0] = '\0';
+    }
+    const auto addr_length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path_length);
+    const utils::unique_fd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd || ::sendto(fd.get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr *>(&addr), addr_length) !=
+                   static_cast<ssize_t>(message.size())) {
+        count_drop(message, errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 void talonmon_notify_ready() {
-    ::sd_notify(0, "READY=1");
+    send_notification("READY=1");
 }
 
 void talonmon_notify_status(size_t monitored, size_t down, size_t not_writing) {
@@ -55,7 +113,7 @@ void talonmon_notify_status(size_t monitored, size_t down, size_t not_writing) {
     const std::string status = "STATUS=" + std::to_string(monitored) + (monitored == 1 ? " card" : " cards") +
                                " monitored, " + std::to_string(down) + " down" +
                                (not_writing == 0 ? "" : ", " + std::to_string(not_writing) + " not writing telemetry");
-    if (::sd_notify(0, status.c_str()) > 0) {
+    if (send_notification(status)) {
         s.status = counts;
     }
 }
@@ -72,10 +130,10 @@ void talonmon_notify_watchdog() {
     if (s.last_ping != std::chrono::steady_clock::time_point{} && now - s.last_ping < interval) {
         return;
     }
-    ::sd_notify(0, "WATCHDOG=1");
+    send_notification("WATCHDOG=1");
     s.last_ping = now;
 }
 
 void talonmon_notify_stopping() {
-    ::sd_notify(0, "STOPPING=1");
+    send_notification("STOPPING=1");
 }

@@ -1,7 +1,9 @@
 // Reports to the service manager: readiness, a one-line status, liveness
 // pings and the start of a stop. Every call does nothing when the daemon was
 // not started with a notification socket (NOTIFY_SOCKET unset), so outside
-// systemd nothing changes.
+// systemd nothing changes. No call ever waits: a message the service
+// manager has no room for is dropped, and the drops are counted in the trace
+// log.
 #pragma once
 
 #include <cstddef>

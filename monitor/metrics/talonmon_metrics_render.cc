@@ -140,6 +140,12 @@ void talonmon_metrics_append_label_value(std::string &out, std::string_view valu
             out += "\\\"";
         } else if (c == '\n') {
             out += "\\n";
+        } else if (utils::is_control_character(value.substr(0, length))) {
+            // Shown as the trace log shows it (an escaped backslash, then
+            // xHH per byte): no exposition line carries a control byte.
+            for (const char byte : value.substr(0, length)) {
+                fmt::format_to(std::back_inserter(out), "\\\\x{:02x}", static_cast<unsigned char>(byte));
+            }
         } else {
             out.append(value.substr(0, length));
         }

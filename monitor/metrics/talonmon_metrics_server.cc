@@ -5,9 +5,11 @@
 #include "monitor/metrics/talonmon_process_metrics.hpp"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -16,8 +18,10 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <system_error>
 
 namespace {
@@ -28,7 +32,8 @@ namespace {
 // request is a few hundred bytes.
 constexpr size_t k_connection_memory = 16 * 1024;
 // Connections served at once, overall and from one client address. Further
-// connections are closed as soon as they are accepted.
+// connections are closed as soon as they are accepted, unless one from the
+// same address gives way.
 constexpr unsigned k_max_connections = 32;
 constexpr unsigned k_max_connections_per_address = 8;
 // Connections the kernel holds accepted-but-unserved for the loop: enough
@@ -45,12 +50,43 @@ constexpr auto k_connection_deadline = std::chrono::seconds(3);
 // idle connections from many addresses could fill the endpoint until their
 // time-outs, and the library would stop accepting meanwhile.
 constexpr size_t k_spare_connections = 2;
+// A connection whose request came this long ago and that is still open is
+// stuck on a client that does not read (a scrape is answered in far less):
+// it gives way to a newcomer from its address when no connection there is
+// still without a request.
+constexpr auto k_stuck_after = std::chrono::milliseconds(500);
+// Each connection's send buffer, as asked of the kernel (which doubles it for
+// its own bookkeeping). An answer larger than this stays in the daemon's
+// hands until the client reads it, so the connection's deadline applies to
+// the send and a client that never reads costs the kernel no more than this.
+constexpr int k_send_buffer_bytes = 64 * 1024;
+// Connections closed by the library with an unsent tail held at once; past
+// this the oldest is reset.
+constexpr size_t k_max_lingering = k_max_connections;
 // The loop looks at the deadlines at least this often.
 constexpr auto k_max_wait = std::chrono::milliseconds(250);
 
 constexpr const char *k_metrics_path = "/metrics";
 constexpr const char *k_allowed_methods = "GET, HEAD";
 const char *const k_version = k_talonmon_version;
+
+// The request's path as the client sent it (before any percent-decoding, the
+// query left off) is /metrics: "/%6detrics" or "/metrics%00" are other paths.
+bool is_metrics_path(std::string_view raw_uri) {
+    return raw_uri.substr(0, raw_uri.find('?')) == k_metrics_path;
+}
+// The library hands the path over as a C string, so a NUL byte sent inside
+// it ("/metrics\0x") would end it early. In the library's request buffer the
+// path is followed by its terminator and then the HTTP version: a version
+// that starts further on (within the buffer) means the path went on past a
+// NUL. A version kept anywhere else tells nothing, and is let through.
+// `uri_end` is the terminator of the URI as the library first handed it over
+// (it cuts the query off later).
+bool path_ends_before_version(const char *uri_end, const char *version) {
+    const auto path_end = reinterpret_cast<std::uintptr_t>(uri_end) + 1;
+    const auto at = reinterpret_cast<std::uintptr_t>(version);
+    return at <= path_end || at - path_end > k_connection_memory;
+}
 
 bool is_get_or_head(const char *method) {
     return std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
@@ -155,22 +191,71 @@ utils::unique_fd bind_and_listen(const talonmon_listen_address_s &address, std::
     return fd;
 }
 
+// Ends the connection on `fd` with a reset when it closes: whatever the
+// kernel still holds for the client is dropped at once, not kept by an
+// orphaned socket.
+void reset_on_close(int fd) {
+    const linger reset{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+}
+
+// Bytes of the answer the client has not acknowledged yet.
+int unsent_bytes(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
 }  // namespace
 
 struct talonmon_metrics_server::callbacks {
+    static peer_s peer_of(const sockaddr *addr) {
+        peer_s peer;
+        if (addr == nullptr) {
+            return peer;
+        }
+        peer.family = addr->sa_family;
+        if (addr->sa_family == AF_INET) {
+            const auto *in = reinterpret_cast<const sockaddr_in *>(addr);
+            std::memcpy(peer.address.data(), &in->sin_addr, sizeof(in->sin_addr));
+        } else if (addr->sa_family == AF_INET6) {
+            const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(addr);
+            std::memcpy(peer.address.data(), &in6->sin6_addr, sizeof(in6->sin6_addr));
+        }
+        return peer;
+    }
+
+    static enum MHD_Result accept_policy(void *cls, const sockaddr *addr, socklen_t) {
+        return static_cast<talonmon_metrics_server *>(cls)->make_room_for_(peer_of(addr)) ? MHD_YES : MHD_NO;
+    }
+
+    // Hands the request handler the end of the URI when its path is /metrics.
+    static void *raw_uri(void *, const char *uri, MHD_Connection *) {
+        return is_metrics_path(uri) ? const_cast<char *>(uri + std::strlen(uri)) : nullptr;
+    }
+
     static void connection(void *cls, MHD_Connection *connection, void **, enum MHD_ConnectionNotificationCode code) {
-        auto &connections = static_cast<talonmon_metrics_server *>(cls)->connections_;
+        auto *server = static_cast<talonmon_metrics_server *>(cls);
+        auto &connections = server->connections_;
         if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
-            connections.erase(connection);
+            if (auto it = connections.find(connection); it != connections.end()) {
+                server->linger_(it->second);
+                connections.erase(it);
+            }
             return;
         }
         const MHD_ConnectionInfo *info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
         if (info == nullptr) {
             return;
         }
+        const int fd = info->connect_fd;
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &k_send_buffer_bytes, sizeof(k_send_buffer_bytes));
+        connection_s state;
+        state.fd = fd;
+        state.deadline = std::chrono::steady_clock::now() + k_connection_deadline;
+        info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        state.peer = peer_of(info != nullptr ? info->client_addr : nullptr);
         try {
-            connections[connection] =
-                connection_s{info->connect_fd, std::chrono::steady_clock::now() + k_connection_deadline};
+            connections[connection] = state;
         } catch (const std::bad_alloc &) {
             // Untracked, the connection still ends at its idle time-out.
         }
@@ -178,13 +263,16 @@ struct talonmon_metrics_server::callbacks {
 
     // Answers on the first call, before any body is read: the library then
     // sends the response and closes the connection.
-    static enum MHD_Result request(void *cls, MHD_Connection *connection, const char *url, const char *method,
-                                   const char *, const char *, size_t *, void **) {
+    // `uri_end` is what raw_uri returned.
+    static enum MHD_Result request(void *cls, MHD_Connection *connection, const char *, const char *method,
+                                   const char *version, const char *, size_t *, void **uri_end) {
         auto *server = static_cast<talonmon_metrics_server *>(cls);
         if (auto it = server->connections_.find(connection); it != server->connections_.end()) {
             it->second.requested = true;
+            it->second.requested_at = std::chrono::steady_clock::now();
         }
-        if (std::strcmp(url, k_metrics_path) != 0) {
+        const auto *end = static_cast<const char *>(*uri_end);
+        if (end == nullptr || !path_ends_before_version(end, version)) {
             return MHD_queue_response(connection, MHD_HTTP_NOT_FOUND, server->not_found_.get());
         }
         if (!is_get_or_head(method)) {
@@ -217,8 +305,17 @@ talonmon_metrics_server::~talonmon_metrics_server() {
         [[maybe_unused]] const ssize_t written = ::write(wake_.get(), &one, sizeof(one));
         loop_.join();
     }
-    // Closes every connection and the listening socket, in this thread.
+    // Closes every connection and the listening socket, in this thread; what
+    // clients have not taken yet is dropped, not left to the kernel.
+    for (auto &[connection, state] : connections_) {
+        reset_on_close(state.fd);
+        state.shut = true;
+    }
     daemon_.reset();
+    for (auto &lingering : lingering_) {
+        end_lingering_(lingering);
+    }
+    lingering_.clear();
 }
 
 int talonmon_metrics_server::start(const talonmon_listen_address_s &address, std::string &error) {
@@ -248,6 +345,7 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
         return 255;
     }
     connections_.reserve(k_max_connections);
+    lingering_.reserve(k_max_lingering);
     wake_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     if (!wake_) {
         error = std::strerror(errno);
@@ -256,12 +354,12 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
     // The loop below runs the library: no thread of its own, epoll, no
     // log output. The library owns the listening socket once it runs.
     daemon_.reset(MHD_start_daemon(
-        MHD_USE_EPOLL, 0, nullptr, nullptr, &callbacks::request, this,  //
-        MHD_OPTION_LISTEN_SOCKET, fd.get(),                             //
-        MHD_OPTION_CONNECTION_MEMORY_LIMIT, k_connection_memory,        //
-        MHD_OPTION_CONNECTION_LIMIT, k_max_connections,                 //
-        MHD_OPTION_PER_IP_CONNECTION_LIMIT, k_max_connections_per_address,
-        MHD_OPTION_CONNECTION_TIMEOUT, k_idle_timeout_seconds,  //
+        MHD_USE_EPOLL, 0, &callbacks::accept_policy, this, &callbacks::request, this,  //
+        MHD_OPTION_LISTEN_SOCKET, fd.get(),                                             //
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, k_connection_memory,                        //
+        MHD_OPTION_CONNECTION_LIMIT, k_max_connections,                                 //
+        MHD_OPTION_CONNECTION_TIMEOUT, k_idle_timeout_seconds,                          //
+        MHD_OPTION_URI_LOG_CALLBACK, &callbacks::raw_uri, nullptr,                      //
         MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this, MHD_OPTION_END));
     if (!daemon_) {
         error = "cannot start the HTTP server";
@@ -287,14 +385,79 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
 
 // The library sees the connection end at its next run and closes it there;
 // the descriptor stays the connection's until then.
+// Reset rather than closed in order: what it had not taken is dropped.
 void talonmon_metrics_server::shut_(connection_s &connection) {
+    reset_on_close(connection.fd);
     ::shutdown(connection.fd, SHUT_RDWR);
     connection.shut = true;
+}
+
+bool talonmon_metrics_server::make_room_for_(const peer_s &peer) {
+    const auto now = std::chrono::steady_clock::now();
+    size_t held = 0;
+    connection_s *waiting = nullptr;  // the oldest without a request
+    connection_s *stuck = nullptr;    // the oldest stuck on its answer
+    for (auto &[connection, state] : connections_) {
+        if (state.shut || !(state.peer == peer)) {
+            continue;
+        }
+        ++held;
+        if (!state.requested) {
+            if (waiting == nullptr || state.deadline < waiting->deadline) {
+                waiting = &state;
+            }
+        } else if (now - state.requested_at >= k_stuck_after &&
+                   (stuck == nullptr || state.requested_at < stuck->requested_at)) {
+            stuck = &state;
+        }
+    }
+    if (held < k_max_connections_per_address) {
+        return true;
+    }
+    connection_s *victim = waiting != nullptr ? waiting : stuck;
+    if (victim == nullptr) {
+        return false;
+    }
+    shut_(*victim);
+    return true;
+}
+
+void talonmon_metrics_server::linger_(const connection_s &connection) {
+    if (connection.shut || unsent_bytes(connection.fd) == 0) {
+        return;
+    }
+    utils::unique_fd copy(::fcntl(connection.fd, F_DUPFD_CLOEXEC, 0));
+    if (!copy) {
+        reset_on_close(connection.fd);  // no descriptor to spare: dropped now
+        return;
+    }
+    // The client still gets the end of its answer once it has read it.
+    ::shutdown(copy.get(), SHUT_WR);
+    if (lingering_.size() >= k_max_lingering) {
+        end_lingering_(lingering_.front());
+        lingering_.erase(lingering_.begin());
+    }
+    lingering_.push_back(lingering_s{std::move(copy), connection.deadline});
+}
+
+void talonmon_metrics_server::end_lingering_(lingering_s &lingering) {
+    if (unsent_bytes(lingering.fd.get()) > 0) {
+        reset_on_close(lingering.fd.get());
+    }
+    lingering.fd.reset();
 }
 
 std::chrono::milliseconds talonmon_metrics_server::sweep_(std::chrono::milliseconds cap) {
     const auto now = std::chrono::steady_clock::now();
     auto wait = cap;
+    std::erase_if(lingering_, [&](lingering_s &lingering) {
+        if (now < lingering.deadline) {
+            wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(lingering.deadline - now));
+            return false;
+        }
+        end_lingering_(lingering);
+        return true;
+    });
     size_t open = 0;
     connection_s *oldest_waiting = nullptr;
     for (auto &[connection, state] : connections_) {

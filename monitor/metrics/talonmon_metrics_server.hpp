@@ -12,6 +12,16 @@
 // slowly its bytes trickle in), a connection still without a request gives
 // way to newcomers when the endpoint is nearly full, and a stop closes every
 // connection at once.
+//
+// A newcomer from an address at its cap is served: the oldest connection
+// from that address still without a request (or, failing that, one whose
+// answer has been stuck for a while) is closed to make room, so clients that
+// share the scraper's address cannot lock it out by holding connections.
+// The kernel's memory is bounded too: each connection's send buffer is
+// small, so a client that does not read leaves the answer in the daemon's
+// hands, where the deadline applies; a connection that misses its deadline
+// is reset, and an answer handed to the kernel whole is kept no longer than
+// its connection's deadline either.
 #pragma once
 
 #include "monitor/metrics/talonmon_body_pool.hpp"
@@ -20,11 +30,13 @@
 
 #include "utils/sys/unique_fd.hpp"
 
+#include <array>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 struct MHD_Daemon;
 struct MHD_Connection;
@@ -50,11 +62,26 @@ public:
     int start_on_socket(int listen_fd, std::string &error);
 
 private:
+    // A client's address without its port: the unit the per-address cap counts.
+    struct peer_s {
+        int family = 0;
+        std::array<unsigned char, 16> address{};
+        bool operator==(const peer_s &) const = default;
+    };
     struct connection_s {
         int fd = -1;
+        peer_s peer;
         std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::time_point requested_at;
         bool requested = false;  // its request line and headers are complete
         bool shut = false;       // ended here; the library closes it next
+    };
+    // A connection the library has closed with part of its answer still in
+    // the kernel's send buffer: held until the client took it or the
+    // connection's deadline passed.
+    struct lingering_s {
+        utils::unique_fd fd;
+        std::chrono::steady_clock::time_point deadline;
     };
     struct daemon_deleter {
         void operator()(MHD_Daemon *daemon) const;
@@ -70,6 +97,12 @@ private:
     // to the next deadline (or `cap`, whichever is sooner).
     std::chrono::milliseconds sweep_(std::chrono::milliseconds cap);
     static void shut_(connection_s &connection);
+    // Makes room for a newcomer from `peer`: false when its address is at
+    // its cap and no connection from it may give way.
+    bool make_room_for_(const peer_s &peer);
+    // Keeps a closed connection's unsent tail until its deadline.
+    void linger_(const connection_s &connection);
+    static void end_lingering_(lingering_s &lingering);
 
     // The library's callbacks.
     struct callbacks;
@@ -81,6 +114,7 @@ private:
     response_ptr not_allowed_;
     // Connections the loop serves now; touched by the loop's thread only.
     std::unordered_map<MHD_Connection *, connection_s> connections_;
+    std::vector<lingering_s> lingering_;  // loop's thread only, oldest first
     utils::unique_fd wake_;  // eventfd: a stop is asked for
     int epoll_fd_ = -1;      // the library's, ready when it has work
     std::unique_ptr<MHD_Daemon, daemon_deleter> daemon_;

@@ -1,6 +1,8 @@
 // The running daemon's files under faults an operator meets: a full disk, a
 // lost directory, a planted symbolic link, and hostile names from the card.
 #include "tests/e2e/emulated_daemon.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <boost/property_tree/json_parser.hpp>
 #include <gtest/gtest.h>
@@ -152,26 +154,47 @@ TEST_F(FileFaultsTest, LostDirectoryIsReportedOncePerFileAndTheLossIsCounted) {
     stop_daemon(3s);
 }
 
-TEST_F(FileFaultsTest, PlantedSymlinkIsRefusedAndItsTargetUntouched) {
+// Another user's link or file where a telemetry file or the error log goes
+// is refused and left as it is; only the card's files are skipped for it.
+TEST_F(FileFaultsTest, PlantedSymlinkOrForeignFileIsRefusedAndLeftUntouched) {
     start_emulator(1);
     const std::string target = env_.dir() / "outside";
     test_support::write_file(target, "precious\n");
     ASSERT_EQ(::symlink(target.c_str(), stats_file().c_str()), 0);
+    constexpr uid_t k_nobody = 65534;
+    test_support::write_file(env_.err_file(), "forged\n");
+    ASSERT_EQ(::chown(env_.err_file().c_str(), k_nobody, k_nobody), 0);
     start_daemon(k_fast_filter);
     const std::string refused = "logger init failed (logger_stats_" + emu_->bdf(0) + "): Failed opening file " +
                                 stats_file() + " for writing: it is a symbolic link, which is not followed";
     ASSERT_TRUE(wait_until([&] { return trace_has(refused); })) << read_file(env_.trace_file());
-    stop_daemon(3s);
+    const auto stopped = stop_daemon(3s);
+    EXPECT_NE(stopped.err.find("Failed opening file " + env_.err_file() +
+                               " for writing: it belongs to another user, not to the daemon"),
+              std::string::npos)
+        << stopped.err;
     EXPECT_EQ(read_file(target), "precious\n");
+    EXPECT_EQ(read_file(env_.err_file()), "forged\n");
 }
 
 TEST_F(FileFaultsTest, HostileNamesStayValidJsonAndPrintable) {
     start_emulator(1);
     emu_->ctl("add-lif 0 bad\xff\xfe");
     emu_->ctl("add-lif 0 red\x1b[31mtext");
-    start_daemon(k_fast_filter);
+    emu_->ctl("add-lif 0 csi\xc2\x9b\x07\x7f");
+    const int port = e2e::free_local_port();
+    start_daemon(k_fast_filter, e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
     ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > 20; }));
+    const auto scrape = test_support::http_exchange("127.0.0.1", port, "GET /metrics HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(scrape && scrape->status == 200);
     stop_daemon(3s);
+    EXPECT_NE(scrape->body.find(R"(lif="red\\x1b[31mtext")"), std::string::npos) << scrape->body;
+    EXPECT_NE(scrape->body.find(R"(lif="csi\\xc2\\x9b\\x07\\x7f")"), std::string::npos) << scrape->body;
+    EXPECT_EQ(std::count_if(scrape->body.begin(), scrape->body.end(),
+                            [](unsigned char c) { return (c < ' ' && c != '\n') || c == 0x7f || c == 0xc2; }),
+              0)
+        << "no control byte in the exposition";
+    EXPECT_NE(read_file(stats_file()).find(R"("name": "csi\u009b\u0007)" "\x7f\""), std::string::npos);
 
     std::set<std::string> names;
     for (const auto &tree : parse_telemetry(stats_file())) {

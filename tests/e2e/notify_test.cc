@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -119,6 +120,20 @@ TEST_F(NotifyTest, ReportsReadinessCardCountsWatchdogPingsAndTheStop) {
     const std::string err = stop_daemon().err;
     EXPECT_EQ(manager.count("STOPPING=1"), 1u) << manager.all();
     EXPECT_EQ(err.find(down_line), err.rfind(down_line)) << err;
+}
+
+TEST_F(NotifyTest, AServiceManagerThatNeverReadsDelaysNeitherTheDaemonNorItsStop) {
+    start_emulator(1);
+    notify_socket stalled(env_.dir() / "notify-stalled");
+    ASSERT_TRUE(stalled.bound());
+    // A ping every 50 ms fills the socket's queue (10 datagrams by default)
+    // in half a second; the stop comes well after.
+    start_daemon(e2e::k_minimal_counters, "", {stalled.env(), "WATCHDOG_USEC=200000"});
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    emu_->ctl("heartbeat 0 fail");
+    EXPECT_TRUE(wait_until([&] { return trace_has("card down detected"); })) << "the health checker stalled";
+    EXPECT_TRUE(trace_has("to the service manager dropped (1 so far)"));
+    stop_daemon(std::chrono::seconds(2));
 }
 
 TEST_F(NotifyTest, NoPingsWithoutAWatchdogAndNoReadinessForARefusedStart) {

@@ -83,6 +83,9 @@ TEST(Jsonl, EachControlCharacterAloneIsEscaped) {
     std::string out = "x";
     utils::append_json_escaped(out, " ~plain\x7f");
     EXPECT_EQ(out, "x ~plain\x7f") << "space, tilde and DEL need no escape";
+    out.clear();
+    utils::append_json_escaped(out, "\xc2\x80\xc2\x9f\xc2\xa0");
+    EXPECT_EQ(out, "\\u0080\\u009f\xc2\xa0") << "C1 controls are escaped, U+00A0 is not";
 }
 
 TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {

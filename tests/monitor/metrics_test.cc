@@ -37,14 +37,16 @@ TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) 
     registry.add_card(card);
     EXPECT_EQ(sample(render(registry), "talon_card_up", "card_uuid=\"card-uuid\""), "0") << "up once sampled";
     card->set_up(true);
-    auto lif = card->lif("lif-uuid", "a\"b\\c\nd\xff");
+    // Quote, backslash, newline, a stray byte, then C0 (ESC, tab), DEL and C1 (CSI).
+    auto lif = card->lif("lif-uuid", "a\"b\\c\nd\xff\x1b\t\x7f\xc2\x9b");
     const uint64_t readings[] = {18446744073709551615ULL, 18446744073709551615ULL, 9007199254740993ULL, 99};
     lif->publish(readings);  // the extra reading is dropped
 
     const std::string text = render(registry);
     EXPECT_EQ(sample(text, "talon_lif_tx_rdma_unicast_bytes_total", "lif_uuid=\"lif-uuid\""), "18446744073709551615");
     EXPECT_EQ(sample(text, "talon_lif_rx_rdma_unicast_bytes_total", "lif_uuid=\"lif-uuid\""), "9007199254740993");
-    EXPECT_NE(text.find("lif=\"a\\\"b\\\\c\\nd\xef\xbf\xbd\""), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(lif="a\"b\\c\nd)" "\xef\xbf\xbd" R"(\\x1b\\x09\\x7f\\xc2\\x9b")"), std::string::npos)
+        << text;
     EXPECT_EQ(sample(text, "talonmon_build_info", "version=\"1.2.3\""), "1");
     EXPECT_EQ(sample(text, "talon_card_up", "bdf=\"0000:41:00.0\",card_uuid=\"card-uuid\""), "1");
     card->set_last_sample_ns(1700000000012345678ULL);

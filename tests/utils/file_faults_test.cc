@@ -127,19 +127,33 @@ TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", numbered_line(10)}));
 }
 
-TEST(Symlink, PlantedLinkIsRefusedAndItsTargetUntouched) {
+// What another user left at the path (in a directory others may write) is
+// neither followed, nor truncated, nor written: a symbolic link, or a file of
+// theirs. The daemon's own file is taken, truncated when asked.
+TEST(PlantedFile, LinkOrAnotherUsersFileIsRefusedAndLeftUntouched) {
     temp_dir dir;
-    const std::string target = dir / "target", path = dir / "card_stats.log";
+    const std::string target = dir / "target", link = dir / "card_stats.log", foreign = dir / "card_event.log";
     test_support::write_file(target, "precious\n");
-    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
-    try {
-        utils::rotating_file_sink_mt sink(path, 1024, 1);
-        ADD_FAILURE() << "a symbolic link was opened";
-    } catch (const spdlog::spdlog_ex &e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Failed opening file " + path + " for writing: it is a symbolic link, which is not followed");
+    test_support::write_file(foreign, "forged\n");
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    constexpr uid_t k_nobody = 65534;
+    ASSERT_EQ(::chown(foreign.c_str(), k_nobody, k_nobody), 0);
+    const std::pair<std::string, std::string> refused[] = {
+        {link, "it is a symbolic link, which is not followed"},
+        {foreign, "it belongs to another user, not to the daemon"}};
+    for (const auto &[path, why] : refused) {
+        try {
+            utils::rotating_file_sink_mt sink(path, 1024, 1);
+            ADD_FAILURE() << path << " was opened";
+        } catch (const spdlog::spdlog_ex &e) {
+            EXPECT_EQ(std::string(e.what()), "Failed opening file " + path + " for writing: " + why);
+        }
     }
     EXPECT_EQ(read_file(target), "precious\n");
+    EXPECT_EQ(read_file(foreign), "forged\n");
+    ASSERT_EQ(::chown(foreign.c_str(), ::geteuid(), ::getegid()), 0);
+    EXPECT_TRUE(utils::open_log_file(foreign, true)) << std::strerror(errno);
+    EXPECT_EQ(read_file(foreign), "");
 }
 
 }  // namespace

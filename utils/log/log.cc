@@ -103,10 +103,21 @@ bool log::init(const char *name, uint64_t cpu_mask, sdk::types::log_mode_e mode,
         // Each file reports its own errors, so that one that cannot be
         // written does not keep the message from the other.
         if (!first_file_.empty()) {
-            auto sink = std::make_shared<rotating_file_sink_mt>(first_file_, file_size, num_files);
-            sink->set_level(trace_level_to_spdlog_level(first_file_level));
-            sink->set_error_reporter(&log_error_handler);
-            dist->add_sink(std::move(sink));
+            try {
+                auto sink = std::make_shared<rotating_file_sink_mt>(first_file_, file_size, num_files);
+                sink->set_level(trace_level_to_spdlog_level(first_file_level));
+                sink->set_error_reporter(&log_error_handler);
+                dist->add_sink(std::move(sink));
+            } catch (const spdlog::spdlog_ex &e) {
+                // Another user's file or link at this path (the directory is
+                // one others may write) must not keep the daemon from
+                // starting: refused and reported, and the second file, which
+                // gets these lines too, goes on alone.
+                if (!owned_by_another_user(first_file_)) {
+                    throw;
+                }
+                log_error_handler(e.what());
+            }
         }
         if (!second_file_.empty()) {
             auto sink = std::make_shared<rotating_file_sink_mt>(second_file_, file_size, num_files);

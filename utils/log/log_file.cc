@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,8 +16,10 @@ constexpr mode_t k_log_file_mode = 0644;
 unique_fd open_log_file(const std::string &path, bool truncate) {
     // Non-blocking, so that a FIFO planted at the path cannot hold the
     // caller; only regular files are kept.
-    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | (truncate ? O_TRUNC : 0);
+    // A file found is truncated only once it is known to be the daemon's own.
+    const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK;
     unique_fd file;
+    bool created = false;
     while (!file) {
         // A file this call creates gets its mode exactly; one that exists
         // keeps the mode it has.
@@ -25,6 +28,7 @@ unique_fd open_log_file(const std::string &path, bool truncate) {
             if (::fchmod(file.get(), k_log_file_mode) != 0) {
                 return {};
             }
+            created = true;
             break;
         }
         if (errno != EEXIST) {
@@ -43,11 +47,25 @@ unique_fd open_log_file(const std::string &path, bool truncate) {
         errno = EINVAL;
         return {};
     }
+    // In a directory others may write, a file another user left at the path
+    // would let that user truncate it or add forged lines: refused.
+    if (!created && st.st_uid != ::geteuid()) {
+        errno = EPERM;
+        return {};
+    }
+    if (truncate && !created && ::ftruncate(file.get(), 0) != 0) {
+        return {};
+    }
     const int status = ::fcntl(file.get(), F_GETFL);
     if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) {
         return {};
     }
     return file;
+}
+
+bool owned_by_another_user(const std::string &path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && st.st_uid != ::geteuid();
 }
 
 }  // namespace utils

@@ -130,7 +130,7 @@ bool rotating_file_sink<Mutex>::open_(bool truncate, bool retry, std::string &er
     for (int attempt = 1; attempt <= tries; ++attempt) {
         file_ = open_log_file(base_filename_, truncate);
         err = errno;
-        if (file_ || err == ELOOP || is_irregular(base_filename_)) {
+        if (file_ || err == ELOOP || err == EPERM || is_irregular(base_filename_)) {
             break;
         }
         if (attempt < tries) {
@@ -142,6 +142,8 @@ bool rotating_file_sink<Mutex>::open_(bool truncate, bool retry, std::string &er
             error = failed + ": it is a symbolic link, which is not followed";
         } else if (is_irregular(base_filename_)) {
             error = failed + ": it is not a regular file";
+        } else if (err == EPERM && owned_by_another_user(base_filename_)) {
+            error = failed + ": it belongs to another user, not to the daemon";
         } else {
             error = error_text(failed, err);
         }

@@ -57,6 +57,14 @@ void append_hex_escape(std::string &out, unsigned char c) {
 
 }  // namespace
 
+bool is_control_character(std::string_view sequence) {
+    if (sequence.size() == 1) {
+        const auto c = static_cast<unsigned char>(sequence[0]);
+        return c < k_first_printable || c == k_ascii_del;
+    }
+    return is_c1_control(sequence);
+}
+
 std::size_t utf8_sequence_length(std::string_view text, std::size_t &bad_length) {
     const auto lead = static_cast<unsigned char>(text[0]);
     if (lead < k_ascii_end) {
@@ -137,7 +145,11 @@ void append_json_escaped(std::string &out, std::string_view text) {
             // becomes one U+FFFD, so that every line stays valid UTF-8.
             std::size_t bad = 0;
             const std::size_t length = utf8_sequence_length(text.substr(pos), bad);
-            if (length != 0) {
+            if (length != 0 && is_c1_control(text.substr(pos, length))) {
+                // A terminal would act on these; JSON readers take either form.
+                fmt::format_to(std::back_inserter(out), "\\u{:04x}", static_cast<unsigned char>(text[pos + 1]));
+                ++pos;
+            } else if (length != 0) {
                 out.append(text.substr(pos, length));
                 pos += length - 1;
             } else {

@@ -20,6 +20,10 @@ inline constexpr std::string_view k_utf8_replacement = "\xef\xbf\xbd";
 // not be empty.
 std::size_t utf8_sequence_length(std::string_view text, std::size_t &bad_length);
 
+// True when `sequence`, one well-formed UTF-8 sequence, is a control
+// character: C0 (U+0000-U+001F), DEL (U+007F) or C1 (U+0080-U+009F).
+bool is_control_character(std::string_view sequence);
+
 // Card-supplied text as the trace log shows it: control characters (C0, DEL
 // and C1) and bytes that are not well-formed UTF-8 are written as \xHH, so
 // that a name cannot break a line or send escape sequences to a terminal.
@@ -31,7 +35,7 @@ struct printable {
 void append_printable(std::string &out, std::string_view text);
 
 // Appends `text` to `out` as the inside of a JSON string: quote, backslash
-// and control characters escaped, well-formed UTF-8 kept as it is, and each
+// and control characters (C0, and C1 as \u0080-\u009f) escaped, well-formed UTF-8 kept as it is, and each
 // ill-formed sequence replaced by one U+FFFD, so the result is valid JSON
 // and valid UTF-8 whatever the card sent.
 void append_json_escaped(std::string &out, std::string_view text);
