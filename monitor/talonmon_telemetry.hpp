@@ -36,6 +36,7 @@ struct talonmon_telemetry_counter_s {
     uint64_t threshold = 0;
     bool event_record = false;
     bool stats_record = false;
+    bool histogram = false;  // its rate over each pass is computed
 };
 
 // One counter value in a record.

@@ -1,5 +1,6 @@
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 
+#include "monitor/metrics/talonmon_rate_histogram.hpp"
 #include "utils/log/error_handler.hpp"
 #include "utils/log/utf8.hpp"
 
@@ -125,6 +126,7 @@ std::string talonmon_metrics_render(const talonmon_metrics_registry &registry,
 
     append_entity_counters(out, cards, "lif", registry.lif_counters(), true);
     append_entity_counters(out, cards, "port", registry.port_counters(), false);
+    talonmon_rate_histograms_append(out, registry, cards);
 
     append_card_family(out, cards, "talon_card_up", "gauge", "1 while the card answers its heartbeat, 0 while it is down.",
                        [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });
