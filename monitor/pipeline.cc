@@ -13,30 +13,59 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 
 namespace {
 
 constexpr uint64_t k_ns_per_s = 1000000000;
 
-// Previous readings of one thread (one card): per entity position, one
-// reading per configured counter. Grows with the card's lists; zero at
-// thread start so that the first pass computes deltas against 0.
+// What a pass of one entity computed for the rate histograms: per
+// configured counter, its rate over the pass (NaN when the pass gave none).
+struct entity_rates_s {
+    uint64_t sampled_ns = 0;  // when the entity was last sampled
+    uint64_t pass = 0;        // the kind's pass of that sample
+    std::vector<double> rates;
+    // Per counter: its previous reading came from the entity's previous
+    // pass. Cleared by a failed read; false before the first reading.
+    std::vector<uint8_t> primed;
+};
+
+// One kind (LIFs or ports) of one thread: per entity position, the previous
+// reading of each configured counter and the rates of the last pass. Grows
+// with the card's lists; the readings are zero at thread start so that the
+// first pass computes deltas against 0.
+struct kind_state_s {
+    std::vector<std::vector<uint64_t>> readings;
+    std::vector<entity_rates_s> rates;
+    uint64_t passes = 0;  // a pass begins with the entity at position 0
+};
+
 struct talonmon_pipeline_state_s {
-    std::vector<std::vector<uint64_t>> lif;
-    std::vector<std::vector<uint64_t>> port;
+    kind_state_s lif;
+    kind_state_s port;
     uint64_t failed_reads = 0;
 };
 
 thread_local talonmon_pipeline_state_s t_pipeline_state;
 
-std::vector<uint64_t> &previous_readings(std::vector<std::vector<uint64_t>> &slots, uint32_t index,
-                                         size_t counters) {
-    if (index >= slots.size()) {
-        slots.resize(static_cast<size_t>(index) + 1);
+constexpr double k_no_rate = std::numeric_limits<double>::quiet_NaN();
+
+uint64_t monotonic_ns() {
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+std::vector<uint64_t> &previous_readings(kind_state_s &kind, uint32_t index, size_t counters) {
+    if (index >= kind.readings.size()) {
+        kind.readings.resize(static_cast<size_t>(index) + 1);
+        kind.rates.resize(static_cast<size_t>(index) + 1);
     }
-    auto &slot = slots[index];
+    auto &slot = kind.readings[index];
     if (slot.size() < counters) {
         slot.resize(counters, 0);
+        kind.rates[index].rates.resize(counters, k_no_rate);
+        kind.rates[index].primed.resize(counters, 0);
     }
     return slot;
 }
@@ -57,9 +86,7 @@ void report_failed_read(const talonmon_card_ctxt_s &card, const talonmon_telemet
                         uint64_t addr) {
     thread_local uint64_t t_next_log_ns = 0;
     ++t_pipeline_state.failed_reads;
-    struct timespec ts {};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t now_ns = static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
+    const uint64_t now_ns = monotonic_ns();
     if (now_ns < t_next_log_ns) {
         return;
     }
@@ -78,29 +105,60 @@ sdk::sdk_ret_t validate(const std::vector<talonmon_telemetry_counter_cfg_s> &con
             return sdk::SDK_RET_ERR;
         }
         out.push_back({cfg.counter, found->second, cfg.cumulative, cfg.threshold, cfg.event_record, cfg.stats_record,
-                       talonmon_counter_line_part(cfg.counter)});
+                       cfg.histogram, talonmon_counter_line_part(cfg.counter)});
     }
     return sdk::SDK_RET_OK;
 }
 
+// The rate of a counter over the pass from `last` to `current`, or NaN
+// when the pass gives none: its previous reading is not from the entity's
+// previous pass (first sample, failed read, missed pass), or the counter
+// went back (a reset).
+double pass_rate(bool primed, uint64_t last, uint64_t current, double per_second) {
+    return primed && current >= last ? static_cast<double>(current - last) * per_second : k_no_rate;
+}
+
 sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_telemetry_counter_s> &counters,
-                        std::vector<std::vector<uint64_t>> &slots, uint32_t index, uint64_t base,
-                        talonmon_telemetry_record_s *stats_record, talonmon_telemetry_record_s *event_record) {
+                        kind_state_s &kind, uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
+                        talonmon_telemetry_record_s *event_record) {
     if (counters.empty()) {
         return sdk::SDK_RET_OK;
     }
-    auto &previous = previous_readings(slots, index, counters.size());
+    if (index == 0) {
+        ++kind.passes;
+    }
+    auto &previous = previous_readings(kind, index, counters.size());
+    entity_rates_s &rates = kind.rates[index];
+    const bool follows = rates.pass + 1 == kind.passes;
+    rates.pass = kind.passes;
+    // Rate per unit of change (1 s over the time since the entity's last
+    // sample), from the clock read at the first counter with a histogram;
+    // 0 until then, negative when this pass gives no rates.
+    double per_second = 0;
     for (size_t i = 0; i < counters.size(); ++i) {
         const auto &counter = counters[i];
         uint64_t current = 0;
         if (!read_counter(base + counter.offset, current)) {
             // Left out of this pass; the previous reading stays, so the
-            // next delta spans the gap.
+            // next delta spans the gap (and gives no rate).
             report_failed_read(card, counter, base + counter.offset);
+            rates.rates[i] = k_no_rate;
+            rates.primed[i] = 0;
             continue;
         }
         const uint64_t last = previous[i];
         previous[i] = current;
+        if (counter.histogram) {
+            if (per_second == 0) {
+                const uint64_t now_ns = monotonic_ns();
+                const bool timed = follows && now_ns > rates.sampled_ns;
+                per_second = timed ? static_cast<double>(k_ns_per_s) / static_cast<double>(now_ns - rates.sampled_ns)
+                               : -1;  // no rate in this pass
+                rates.sampled_ns = now_ns;
+            }
+            rates.rates[i] = pass_rate(per_second > 0 && rates.primed[i] != 0, last, current, per_second);
+            rates.primed[i] = 1;
+        }
         const uint64_t change = current >= last ? current - last : last - current;
         if (counter.threshold != 0 && change < counter.threshold) {
             continue;
@@ -140,11 +198,19 @@ sdk::sdk_ret_t pipeline_reinit() {
 }
 
 std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index) {
-    const auto &slots = kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port;
+    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port).readings;
     if (index >= slots.size()) {
         return {};
     }
     return slots[index];
+}
+
+std::span<const double> pipeline_last_rates(talonmon_record_type_e kind, uint32_t index) {
+    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port).rates;
+    if (index >= slots.size()) {
+        return {};
+    }
+    return slots[index].rates;
 }
 
 uint64_t pipeline_failed_reads() { return t_pipeline_state.failed_reads; }

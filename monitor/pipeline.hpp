@@ -18,6 +18,12 @@ sdk::sdk_ret_t pipeline_reinit();
 // its last pass, one per configured counter; empty before the first.
 std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index);
 
+// The rates per second the calling thread computed in its last pass of the
+// LIF (port) at `index`, one per configured counter: NaN for a counter
+// without a histogram, and for one whose pass followed a reset (the counter
+// went back) or a gap (its first reading, a failed read, a missed pass).
+std::span<const double> pipeline_last_rates(talonmon_record_type_e kind, uint32_t index);
+
 // The counter reads of the calling thread that failed (each left out of its
 // pass) since the thread started or last forgot its readings.
 uint64_t pipeline_failed_reads();

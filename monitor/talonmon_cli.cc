@@ -172,7 +172,9 @@ int talonmon_main(int argc, char **argv) {
         for (const auto &counter : params.port_counters) {
             port_counters.push_back(counter.counter);
         }
-        g_talonmon_metrics.enable(std::move(lif_counters), std::move(port_counters));
+        g_talonmon_metrics.enable(std::move(lif_counters), std::move(port_counters),
+                                  talonmon_histogram_positions(params.lif_counters),
+                                  talonmon_histogram_positions(params.port_counters));
         metrics_server.emplace(g_talonmon_metrics);
         std::string error;
         int rc;

@@ -243,7 +243,8 @@ int parse_counter_entry(const pt::ptree &entry, const std::string &list_key, tal
         reader.get_bool("cumulative", k_counter_cumulative_default, cfg.cumulative) != k_config_ok ||
         reader.get_u64("threshold.value", 0, cfg.threshold) != k_config_ok ||
         reader.get_bool("action.event_record", false, cfg.event_record) != k_config_ok ||
-        reader.get_bool("action.stats_record", false, cfg.stats_record) != k_config_ok) {
+        reader.get_bool("action.stats_record", false, cfg.stats_record) != k_config_ok ||
+        reader.get_bool("histogram", false, cfg.histogram) != k_config_ok) {
         return k_config_err;
     }
     return k_config_ok;
@@ -358,4 +359,17 @@ int parse_config_from_json(const std::string &path, talonmon_init_params_s &para
         std::fprintf(stderr, "%s\n", e.what());
         return k_config_err;
     }
+}
+
+std::vector<size_t> talonmon_histogram_positions(const std::vector<talonmon_telemetry_counter_cfg_s> &counters) {
+    std::vector<size_t> positions;
+    for (size_t i = 0; i < counters.size(); ++i) {
+        const bool named_before = std::any_of(positions.begin(), positions.end(), [&](size_t earlier) {
+            return counters[earlier].counter == counters[i].counter;
+        });
+        if (counters[i].histogram && !named_before) {
+            positions.push_back(i);
+        }
+    }
+    return positions;
 }

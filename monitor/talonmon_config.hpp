@@ -21,6 +21,9 @@ struct talonmon_telemetry_counter_cfg_s {
     uint64_t threshold = 0;
     bool event_record = false;
     bool stats_record = false;
+    // Its rate over each sampling pass also goes into a histogram on the
+    // metrics endpoint.
+    bool histogram = false;
 };
 
 // How a worker waits between its ticks: spinning on its processor, or
@@ -64,3 +67,7 @@ int parse_config_from_json(const std::string &path, talonmon_init_params_s &para
 // the list in messages. Returns 0, or 255 after writing one message.
 int parse_counter_list(const boost::property_tree::ptree &counters, std::vector<talonmon_telemetry_counter_cfg_s> &out,
                        const std::string &type);
+
+// The positions of the counters that ask for a rate histogram; a counter
+// named twice gets one, at its first position that asks.
+std::vector<size_t> talonmon_histogram_positions(const std::vector<talonmon_telemetry_counter_cfg_s> &counters);

@@ -36,6 +36,7 @@ struct talonmon_telemetry_counter_s {
     uint64_t threshold = 0;
     bool event_record = false;
     bool stats_record = false;
+    bool histogram = false;  // its rate over each pass is computed
     // The JSON-escaped start of the counter's entry in a line, up to its
     // value; made when the configuration is read, escaped on every line
     // while empty.

@@ -4,6 +4,8 @@
 // are sized when discovery finds it, so publishing never allocates or locks.
 #pragma once
 
+#include "monitor/metrics/talonmon_rate_histogram.hpp"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -18,8 +20,10 @@
 class talonmon_entity_metrics {
 public:
     // `labels` is the entity's label set as a scrape writes it between
-    // the braces, escaped once here rather than on every scrape.
-    talonmon_entity_metrics(std::string name, std::string uuid, size_t counters, std::string labels = {});
+    // the braces, escaped once here rather than on every scrape;
+    // `histograms`: the positions of the counters with a rate histogram.
+    talonmon_entity_metrics(std::string name, std::string uuid, size_t counters, std::string labels = {},
+                            std::vector<size_t> histograms = {});
 
     // Stores the readings of one sampling pass; extra readings are ignored.
     void publish(std::span<const uint64_t> readings) {
@@ -29,11 +33,26 @@ public:
         }
     }
 
+    // Adds the rates of one sampling pass (one per configured counter) to
+    // the histograms; a NaN rate (none this pass) is left out.
+    void observe_rates(std::span<const double> rates) {
+        for (size_t h = 0; h < histogram_positions_.size(); ++h) {
+            const size_t position = histogram_positions_[h];
+            if (position < rates.size() && rates[position] >= 0) {
+                histograms_[h].observe(rates[position]);
+            }
+        }
+    }
+
     const std::string &name() const { return name_; }
     const std::string &uuid() const { return uuid_; }
     const std::string &labels() const { return labels_; }
     size_t num_counters() const { return num_counters_; }
     uint64_t reading(size_t counter) const { return readings_[counter].load(std::memory_order_relaxed); }
+    const std::vector<size_t> &histogram_positions() const { return histogram_positions_; }
+    // The histogram of the counter at histogram_positions()[h].
+    const talonmon_rate_histogram &histogram(size_t h) const { return histograms_[h]; }
+    void restore_histogram(size_t h, const talonmon_rate_histogram_snapshot_s &from) { histograms_[h].restore(from); }
 
 private:
     std::string name_;
@@ -41,6 +60,8 @@ private:
     std::string labels_;
     size_t num_counters_;
     std::unique_ptr<std::atomic<uint64_t>[]> readings_;
+    std::vector<size_t> histogram_positions_;
+    std::unique_ptr<talonmon_rate_histogram[]> histograms_;
 };
 
 enum class talonmon_metrics_file_e : size_t { stats = 0, event = 1 };
@@ -50,7 +71,8 @@ inline constexpr size_t k_metrics_num_files = 2;
 // the LIFs and ports found on it.
 class talonmon_card_metrics {
 public:
-    talonmon_card_metrics(std::string bdf, std::string uuid, size_t lif_counters, size_t port_counters);
+    talonmon_card_metrics(std::string bdf, std::string uuid, size_t lif_counters, size_t port_counters,
+                          std::vector<size_t> lif_histograms = {}, std::vector<size_t> port_histograms = {});
 
     // The slots of the LIF (port) with `uuid`: the ones it had before when
     // the card reported it earlier, so a card coming back keeps its series.
@@ -102,13 +124,15 @@ private:
     using entity_list_t = std::vector<std::shared_ptr<talonmon_entity_metrics>>;
     std::shared_ptr<talonmon_entity_metrics> find_or_add_(entity_list_t &list, std::string_view kind,
                                                           const std::string &uuid, const std::string &name,
-                                                          size_t counters);
+                                                          size_t counters, const std::vector<size_t> &histograms);
 
     std::string bdf_;
     std::string uuid_;
     std::string labels_;
     size_t lif_counters_;
     size_t port_counters_;
+    std::vector<size_t> lif_histograms_;
+    std::vector<size_t> port_histograms_;
     // Up once the card's worker has taken its first sample.
     std::atomic<bool> up_{false};
     std::atomic<uint64_t> down_transitions_{0};
@@ -132,7 +156,10 @@ class talonmon_metrics_registry {
 public:
     // Enables publishing with the configured counter names, in configuration
     // order (a name may appear twice; its readings are the same).
-    void enable(std::vector<std::string> lif_counters, std::vector<std::string> port_counters);
+    // `*_histograms`: the positions of the counters that also get a rate
+    // histogram (a name at most once).
+    void enable(std::vector<std::string> lif_counters, std::vector<std::string> port_counters,
+                std::vector<size_t> lif_histograms = {}, std::vector<size_t> port_histograms = {});
     bool enabled() const { return enabled_; }
 
     // A card object for a new context, or null while disabled. It becomes
@@ -146,6 +173,8 @@ public:
 
     const std::vector<std::string> &lif_counters() const { return lif_counters_; }
     const std::vector<std::string> &port_counters() const { return port_counters_; }
+    const std::vector<size_t> &lif_histograms() const { return lif_histograms_; }
+    const std::vector<size_t> &port_histograms() const { return port_histograms_; }
 
     // Back to the disabled state without cards (for tests).
     void reset();
@@ -155,6 +184,8 @@ private:
     bool enabled_ = false;
     std::vector<std::string> lif_counters_;
     std::vector<std::string> port_counters_;
+    std::vector<size_t> lif_histograms_;
+    std::vector<size_t> port_histograms_;
     std::atomic<uint64_t> discovery_passes_{0};
     mutable std::mutex cards_mutex_;
     std::vector<std::shared_ptr<talonmon_card_metrics>> cards_;

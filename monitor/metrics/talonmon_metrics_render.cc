@@ -1,5 +1,6 @@
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 
+#include "monitor/metrics/talonmon_rate_histogram.hpp"
 #include "utils/log/error_handler.hpp"
 #include "utils/log/utf8.hpp"
 
@@ -172,6 +173,7 @@ void talonmon_metrics_render_to(std::string &out, const talonmon_metrics_registr
 
     append_entity_counters(out, entities, "lif", registry.lif_counters(), true);
     append_entity_counters(out, entities, "port", registry.port_counters(), false);
+    talonmon_rate_histograms_append(out, registry, cards);
 
     append_card_family(out, cards, "talon_card_up", "gauge", "1 while the card answers its heartbeat, 0 while it is down.",
                        [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });

@@ -16,7 +16,7 @@ const std::string k_rules = RULES_FILE;
 
 const std::string k_all_counters = R"(
         "lif": { "counters": [
-            { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_unicast_bytes", "histogram": true, "action": { "stats_record": true } },
             { "counter": "tx_rdma_unicast_packets", "action": { "stats_record": true } },
             { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true } },
             { "counter": "rx_rdma_unicast_packets", "action": { "stats_record": true } },

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <optional>
 #include <regex>
 #include <set>
@@ -28,6 +30,58 @@ std::optional<std::string> sample(const std::string &text, const std::string &me
 
 std::string render(const talonmon_metrics_registry &registry) {
     return talonmon_metrics_render(registry, talonmon_process_metrics_sample(), "1.2.3");
+}
+
+// The ladder spans 1/s to 1e11/s (800 Gbit/s in bytes) at about four buckets
+// a decade; a rate goes to the first bucket whose bound holds it; the
+// exposition is cumulative, renamed entities keep their counts, and a kind
+// without histograms has no family.
+TEST(RateHistogram, LadderBucketsAndExposition) {
+    EXPECT_EQ(k_rate_histogram_ladder.front(), 1.0);
+    EXPECT_EQ(k_rate_histogram_ladder.back(), 1e11);
+    for (size_t i = 0; i < k_rate_histogram_bounds; ++i) {
+        if (i > 0) {
+            const double step = k_rate_histogram_ladder[i] / k_rate_histogram_ladder[i - 1];
+            EXPECT_TRUE(step > 1.6 && step < 1.9) << i;
+        }
+        const double bound = k_rate_histogram_ladder[i];
+        EXPECT_EQ(talonmon_rate_bucket(bound), i);
+        EXPECT_EQ(talonmon_rate_bucket(std::nextafter(bound, 0.0)), i) << bound;
+        EXPECT_EQ(talonmon_rate_bucket(std::nextafter(bound, 1e300)), i + 1) << bound;
+    }
+    EXPECT_EQ(talonmon_rate_bucket(0), 0u);
+    EXPECT_EQ(talonmon_rate_bucket(1e300), k_rate_histogram_bounds);
+
+    talonmon_metrics_registry registry;
+    registry.enable({"tx_rdma_unicast_bytes", "rx_rdma_unicast_bytes"}, {"frames_tx_ok"}, {1}, {});
+    auto card = registry.make_card("0000:41:00.0", "card-uuid");
+    registry.add_card(card);
+    auto lif = card->lif("lif-uuid", "rdma0");
+    constexpr double k_none = std::numeric_limits<double>::quiet_NaN();
+    for (double rate : {0.0, 5.0, 6e10, 2e11, k_none}) {
+        const double rates[] = {1.0, rate};  // the first counter has no histogram
+        lif->observe_rates(rates);
+    }
+    const std::string family = "talon_lif_counter_rate_per_second";
+    const std::string series = "lif_uuid=\"lif-uuid\",counter=\"rx_rdma_unicast_bytes\"";
+    auto bucket = [&](const std::string &text, const std::string &le) {
+        return sample(text, family + "_bucket", series + ",le=\"" + le + "\"}");
+    };
+    std::string text = render(registry);
+    EXPECT_NE(text.find("# TYPE talon_lif_counter_rate_per_second histogram\n"), std::string::npos);
+    const std::pair<std::string, std::string> expected[] = {
+        {"1", "1"}, {"3.2", "1"}, {"5.6", "2"}, {"56000000000", "2"}, {"100000000000", "3"}, {"+Inf", "4"}};
+    for (const auto &[le, count] : expected) {
+        EXPECT_EQ(bucket(text, le), count) << le << "\n" << text;
+    }
+    EXPECT_EQ(sample(text, family + "_count", series + "}"), "4");
+    EXPECT_EQ(sample(text, family + "_sum", series + "}"), "260000000005");
+    EXPECT_FALSE(sample(text, family + "_count", "counter=\"tx_rdma_unicast_bytes\""));
+    EXPECT_EQ(text.find("talon_port_counter_rate_per_second"), std::string::npos);
+
+    card->lif("lif-uuid", "renamed");
+    text = render(registry);
+    EXPECT_EQ(sample(text, family + "_count", "lif=\"renamed\",lif_uuid=\"lif-uuid\",counter="), "4");
 }
 
 TEST(MetricsRender, CountersAreExactLabelsAreEscapedAndRepeatedNamesAppearOnce) {

@@ -3,12 +3,17 @@
 #include "monitor/pipeline.hpp"
 #include "monitor/talonmon_discovery.hpp"
 #include "monitor/talonmon_worker.hpp"
+#include "sdk/lib/pal/pal.hpp"
 #include "tests/monitor/emulated_host.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cmath>
 #include <functional>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -17,6 +22,12 @@ using test_support::emulated_host;
 talonmon_telemetry_counter_cfg_s cfg(const std::string &name, bool cumulative, uint64_t threshold, bool event,
                                      bool stats) {
     return {name, cumulative, threshold, event, stats};
+}
+
+talonmon_telemetry_counter_cfg_s with_histogram(const std::string &name) {
+    talonmon_telemetry_counter_cfg_s counter = cfg(name, false, 0, false, true);
+    counter.histogram = true;
+    return counter;
 }
 
 struct validation {
@@ -142,6 +153,83 @@ TEST_F(SamplingTest, DeltaCountersApplyTheirThresholdAndCountersGoToTheirRecords
         EXPECT_EQ(pass(v.info, 1).first, values{5000});
         EXPECT_EQ(pipeline_reinit(), 0);
         EXPECT_EQ(pass(v.info, 5).first, values{1050});
+    });
+}
+
+// Every memory read fails while set; the host backend reads otherwise.
+std::atomic<bool> g_reads_fail{false};
+decltype(sdk::lib::pal_rwvecs_s::mem_read) g_host_read = nullptr;
+
+sdk::lib::pal_ret_t maybe_failing_read(uint64_t addr, uint8_t *data, uint64_t size, uint32_t flags) {
+    return g_reads_fail ? sdk::lib::PAL_RET_NOK : g_host_read(addr, data, size, flags);
+}
+
+// Rates for the histograms: the change over the time between two passes of
+// the entity, and none from a first reading, a reset, a failed read or a
+// missed pass; counters without a histogram get none.
+TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
+    auto v = validate({{with_histogram("tx_rdma_unicast_bytes"), cfg("rx_rdma_unicast_bytes", false, 0, false, true)},
+                       {},
+                       {}});
+    ASSERT_EQ(v.rc, 0) << v.err;
+    using clock = std::chrono::steady_clock;
+    on_worker([&] {
+        g_host_read = std::exchange(sdk::lib::gl_pal_info.rwvecs.mem_read, maybe_failing_read);
+        struct restore_table {
+            ~restore_table() { sdk::lib::gl_pal_info.rwvecs.mem_read = g_host_read; }
+        } restore;
+        clock::time_point start{}, end{}, last_start{}, last_end{};
+        // One pass over LIF 0 (whose reads fail unless `readable`) and,
+        // unless it is left out, LIF 1; the rate of LIF 0's histogram counter.
+        auto pass_of = [&](bool readable = true, bool lif1 = true) {
+            talonmon_telemetry_record_s stats{}, event{};
+            last_start = std::exchange(start, clock::now());
+            g_reads_fail = !readable;
+            v.info.lif_populate_cb(*card_, v.info, 0, card_->lifs()->at(0).stats_addr, &stats, &event);
+            g_reads_fail = false;
+            if (lif1) {
+                v.info.lif_populate_cb(*card_, v.info, 1, card_->lifs()->at(1).stats_addr, &stats, &event);
+            }
+            last_end = std::exchange(end, clock::now());
+            const auto rates = pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 0);
+            EXPECT_EQ(rates.size(), 2u);
+            EXPECT_TRUE(std::isnan(rates[1])) << "no histogram, no rate";
+            return rates[0];
+        };
+        // A change over the last two passes: its rate lies between the
+        // change over the longest and over the shortest time between them.
+        auto expect_rate = [&](double rate, double change, const char *what) {
+            const double longest = std::chrono::duration<double>(end - last_start).count();
+            const double shortest = std::chrono::duration<double>(start - last_end).count();
+            EXPECT_GE(rate, change / longest) << what;
+            EXPECT_LE(rate, change / shortest) << what;
+        };
+        auto set = [&](uint64_t value) { set_lif(0, "tx_rdma_unicast_bytes", value); };
+        const auto gap = std::chrono::milliseconds(20);
+
+        set(1000);
+        EXPECT_TRUE(std::isnan(pass_of())) << "first reading";
+        std::this_thread::sleep_for(gap);
+        set(3001000);
+        expect_rate(pass_of(), 3000000, "steady");
+        set(500);
+        EXPECT_TRUE(std::isnan(pass_of())) << "the counter went back";
+        std::this_thread::sleep_for(gap);
+        set(1000500);
+        expect_rate(pass_of(), 1000000, "the pass after a reset");
+        EXPECT_TRUE(std::isnan(pass_of(false))) << "failed read";
+        set(2000000);
+        EXPECT_TRUE(std::isnan(pass_of())) << "the pass after a failed read";
+        EXPECT_EQ(pass_of(), 0.0) << "unchanged";
+
+        // LIF 1 misses a pass: its next has no rate, the one after has.
+        pass_of();
+        EXPECT_EQ(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
+        pass_of(true, false);
+        pass_of();
+        EXPECT_TRUE(std::isnan(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0])) << "missed pass";
+        pass_of();
+        EXPECT_EQ(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
     });
 }
 

@@ -28,6 +28,7 @@ grep -q '"log_dir": "/var/log/talonmon"' "$config" || fail "installed configurat
 
 [ -x "$stage/usr/bin/talonmon-top" ] || fail "no /usr/bin/talonmon-top in the installed tree"
 [ -f "$stage/usr/share/talonmon/prometheus/talonmon-rules.yml" ] || fail "the Prometheus rules are not installed"
+[ -f "$stage/usr/share/talonmon/grafana/talonmon-dashboard.json" ] || fail "the Grafana dashboard is not installed"
 
 man_page=$(find "$stage" -name talonmon.8)
 [ -n "$man_page" ] || fail "no talonmon.8 installed"
