@@ -17,17 +17,6 @@ namespace {
 
 constexpr uint64_t k_ns_per_s = 1000000000;
 
-// Previous readings of one thread (one card): per entity position, one
-// reading per configured counter. Grows with the card's lists; zero at
-// thread start so that the first pass computes deltas against 0.
-struct talonmon_pipeline_state_s {
-    std::vector<std::vector<uint64_t>> lif;
-    std::vector<std::vector<uint64_t>> port;
-    uint64_t failed_reads = 0;
-};
-
-thread_local talonmon_pipeline_state_s t_pipeline_state;
-
 std::vector<uint64_t> &previous_readings(std::vector<std::vector<uint64_t>> &slots, uint32_t index,
                                          size_t counters) {
     if (index >= slots.size()) {
@@ -52,10 +41,9 @@ bool read_counter(uint64_t addr, uint64_t &value) {
 
 // A failed read is counted, and logged at most once a report period per
 // card (the calling worker serves one card).
-void report_failed_read(const talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter,
-                        uint64_t addr) {
+void report_failed_read(talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter, uint64_t addr) {
     thread_local uint64_t t_next_log_ns = 0;
-    ++t_pipeline_state.failed_reads;
+    ++card.sampling.failed_reads;
     struct timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     const uint64_t now_ns = static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
@@ -132,31 +120,29 @@ sdk::sdk_ret_t pipeline_init(pipeline_init_params_s *params, pipeline_monitor_in
     return rc;
 }
 
-sdk::sdk_ret_t pipeline_reinit() {
-    t_pipeline_state = talonmon_pipeline_state_s{};
-    return sdk::SDK_RET_OK;
-}
+void pipeline_reinit(talonmon_card_ctxt_s &card) { card.sampling = talonmon_sampling_memory_s{}; }
 
-std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index) {
-    const auto &slots = kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port;
+std::span<const uint64_t> pipeline_last_readings(const talonmon_card_ctxt_s &card, talonmon_record_type_e kind,
+                                                 uint32_t index) {
+    const auto &slots = kind == TALONMON_RECORD_TYPE_LIF ? card.sampling.lif : card.sampling.port;
     if (index >= slots.size()) {
         return {};
     }
     return slots[index];
 }
 
-uint64_t pipeline_failed_reads() { return t_pipeline_state.failed_reads; }
+uint64_t pipeline_failed_reads(const talonmon_card_ctxt_s &card) { return card.sampling.failed_reads; }
 
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
                                          talonmon_telemetry_record_s *event_record) {
-    return populate(card, info.lif_counters, t_pipeline_state.lif, index, base, stats_record, event_record);
+    return populate(card, info.lif_counters, card.sampling.lif, index, base, stats_record, event_record);
 }
 
 sdk::sdk_ret_t port_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info,
                                           uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
                                           talonmon_telemetry_record_s *event_record) {
-    return populate(card, info.port_counters, t_pipeline_state.port, index, base, stats_record, event_record);
+    return populate(card, info.port_counters, card.sampling.port, index, base, stats_record, event_record);
 }
 
 sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t,

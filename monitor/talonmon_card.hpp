@@ -43,6 +43,17 @@ inline bool talonmon_same_card(const aml_card_handle_s &a, const aml_card_handle
     return a.uuid == b.uuid && a.bdf == b.bdf;
 }
 
+// A card's previous counter readings: per entity position, one reading per
+// configured counter, growing with the card's lists. Used by the card's
+// worker only, and cleared between two workers so that a new worker's first
+// pass computes its deltas against 0.
+struct talonmon_sampling_memory_s {
+    std::vector<std::vector<uint64_t>> lif;
+    std::vector<std::vector<uint64_t>> port;
+    // Counter reads that failed (each left out of its pass).
+    uint64_t failed_reads = 0;
+};
+
 // The port and LIF lists are replaced whole by the health checker and read
 // by the worker as snapshots: a worker's pass always walks one consistent
 // list, and an entry it walks stays alive until the pass ends.
@@ -63,6 +74,7 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     // empty after a start that succeeded. Used by the card's worker only
     // (a card's workers run one after another).
     std::string platform_error;
+    talonmon_sampling_memory_s sampling;  // the card's worker's, see above
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;

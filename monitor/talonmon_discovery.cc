@@ -235,16 +235,13 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
             if (init_card_(ctxt) != sdk::SDK_RET_OK) {
                 continue;
             }
-            sdk::sdk_ret_t rc = pipeline_reinit();
-            if (rc != sdk::SDK_RET_OK) {
-                return rc;
-            }
             // A card that answers its listing and information commands may
             // still fail its heartbeat: it is up only once that passes too.
             if (!card_alive_(ctxt)) {
                 continue;
             }
             stop_worker_(ctxt);
+            pipeline_reinit(ctxt);  // the new worker starts from zero
             {
                 std::lock_guard<std::mutex> lock(ctxt.mutex);
                 ctxt.stop = false;

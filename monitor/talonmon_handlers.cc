@@ -45,7 +45,7 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             return rc;
         }
         if (entity.metrics) {
-            entity.metrics->publish(pipeline_last_readings(kind, position));
+            entity.metrics->publish(pipeline_last_readings(card, kind, position));
         }
         if (!stats_record.counters.empty()) {
             stats_record.type = TALONMON_TELEMETRY_TYPE_STATS;
