@@ -19,35 +19,6 @@ namespace {
 
 constexpr uint64_t k_ns_per_s = 1000000000;
 
-// What a pass of one entity computed for the rate histograms: per
-// configured counter, its rate over the pass (NaN when the pass gave none).
-struct entity_rates_s {
-    uint64_t sampled_ns = 0;  // when the entity was last sampled
-    uint64_t pass = 0;        // the kind's pass of that sample
-    std::vector<double> rates;
-    // Per counter: its previous reading came from the entity's previous
-    // pass. Cleared by a failed read; false before the first reading.
-    std::vector<uint8_t> primed;
-};
-
-// One kind (LIFs or ports) of one thread: per entity position, the previous
-// reading of each configured counter and the rates of the last pass. Grows
-// with the card's lists; the readings are zero at thread start so that the
-// first pass computes deltas against 0.
-struct kind_state_s {
-    std::vector<std::vector<uint64_t>> readings;
-    std::vector<entity_rates_s> rates;
-    uint64_t passes = 0;  // a pass begins with the entity at position 0
-};
-
-struct talonmon_pipeline_state_s {
-    kind_state_s lif;
-    kind_state_s port;
-    uint64_t failed_reads = 0;
-};
-
-thread_local talonmon_pipeline_state_s t_pipeline_state;
-
 constexpr double k_no_rate = std::numeric_limits<double>::quiet_NaN();
 
 uint64_t monotonic_ns() {
@@ -56,7 +27,7 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-std::vector<uint64_t> &previous_readings(kind_state_s &kind, uint32_t index, size_t counters) {
+std::vector<uint64_t> &previous_readings(talonmon_sampling_kind_s &kind, uint32_t index, size_t counters) {
     if (index >= kind.readings.size()) {
         kind.readings.resize(static_cast<size_t>(index) + 1);
         kind.rates.resize(static_cast<size_t>(index) + 1);
@@ -82,10 +53,9 @@ bool read_counter(uint64_t addr, uint64_t &value) {
 
 // A failed read is counted, and logged at most once a report period per
 // card (the calling worker serves one card).
-void report_failed_read(const talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter,
-                        uint64_t addr) {
+void report_failed_read(talonmon_card_ctxt_s &card, const talonmon_telemetry_counter_s &counter, uint64_t addr) {
     thread_local uint64_t t_next_log_ns = 0;
-    ++t_pipeline_state.failed_reads;
+    ++card.sampling.failed_reads;
     const uint64_t now_ns = monotonic_ns();
     if (now_ns < t_next_log_ns) {
         return;
@@ -119,7 +89,7 @@ double pass_rate(bool primed, uint64_t last, uint64_t current, double per_second
 }
 
 sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_telemetry_counter_s> &counters,
-                        kind_state_s &kind, uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
+                        talonmon_sampling_kind_s &kind, uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
                         talonmon_telemetry_record_s *event_record) {
     if (counters.empty()) {
         return sdk::SDK_RET_OK;
@@ -128,7 +98,7 @@ sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_t
         ++kind.passes;
     }
     auto &previous = previous_readings(kind, index, counters.size());
-    entity_rates_s &rates = kind.rates[index];
+    talonmon_entity_rates_s &rates = kind.rates[index];
     const bool follows = rates.pass + 1 == kind.passes;
     rates.pass = kind.passes;
     // Rate per unit of change (1 s over the time since the entity's last
@@ -192,39 +162,38 @@ sdk::sdk_ret_t pipeline_init(pipeline_init_params_s *params, pipeline_monitor_in
     return rc;
 }
 
-sdk::sdk_ret_t pipeline_reinit() {
-    t_pipeline_state = talonmon_pipeline_state_s{};
-    return sdk::SDK_RET_OK;
-}
+void pipeline_reinit(talonmon_card_ctxt_s &card) { card.sampling = talonmon_sampling_memory_s{}; }
 
-std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index) {
-    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port).readings;
+std::span<const uint64_t> pipeline_last_readings(const talonmon_card_ctxt_s &card, talonmon_record_type_e kind,
+                                                 uint32_t index) {
+    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? card.sampling.lif : card.sampling.port).readings;
     if (index >= slots.size()) {
         return {};
     }
     return slots[index];
 }
 
-std::span<const double> pipeline_last_rates(talonmon_record_type_e kind, uint32_t index) {
-    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? t_pipeline_state.lif : t_pipeline_state.port).rates;
+std::span<const double> pipeline_last_rates(const talonmon_card_ctxt_s &card, talonmon_record_type_e kind,
+                                           uint32_t index) {
+    const auto &slots = (kind == TALONMON_RECORD_TYPE_LIF ? card.sampling.lif : card.sampling.port).rates;
     if (index >= slots.size()) {
         return {};
     }
     return slots[index].rates;
 }
 
-uint64_t pipeline_failed_reads() { return t_pipeline_state.failed_reads; }
+uint64_t pipeline_failed_reads(const talonmon_card_ctxt_s &card) { return card.sampling.failed_reads; }
 
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,
                                          uint64_t base, talonmon_telemetry_record_s *stats_record,
                                          talonmon_telemetry_record_s *event_record) {
-    return populate(card, info.lif_counters, t_pipeline_state.lif, index, base, stats_record, event_record);
+    return populate(card, info.lif_counters, card.sampling.lif, index, base, stats_record, event_record);
 }
 
 sdk::sdk_ret_t port_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info,
                                           uint32_t index, uint64_t base, talonmon_telemetry_record_s *stats_record,
                                           talonmon_telemetry_record_s *event_record) {
-    return populate(card, info.port_counters, t_pipeline_state.port, index, base, stats_record, event_record);
+    return populate(card, info.port_counters, card.sampling.port, index, base, stats_record, event_record);
 }
 
 sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t,

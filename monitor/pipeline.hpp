@@ -11,22 +11,25 @@
 // 0, or 255 after "Error - <name> is not a valid <kind> counter" on standard error.
 sdk::sdk_ret_t pipeline_init(pipeline_init_params_s *params, pipeline_monitor_info_s *info);
 
-// Forgets the calling thread's previous counter readings; returns 0.
-sdk::sdk_ret_t pipeline_reinit();
+// Forgets the card's previous counter readings and failed reads. Called
+// while no worker of the card runs, before its next worker starts.
+void pipeline_reinit(talonmon_card_ctxt_s &card);
 
-// The raw readings the calling thread took of the LIF (port) at `index` in
+// The raw readings the card's worker took of the LIF (port) at `index` in
 // its last pass, one per configured counter; empty before the first.
-std::span<const uint64_t> pipeline_last_readings(talonmon_record_type_e kind, uint32_t index);
+std::span<const uint64_t> pipeline_last_readings(const talonmon_card_ctxt_s &card, talonmon_record_type_e kind,
+                                                 uint32_t index);
 
-// The rates per second the calling thread computed in its last pass of the
+// The rates per second the card's worker computed in its last pass of the
 // LIF (port) at `index`, one per configured counter: NaN for a counter
 // without a histogram, and for one whose pass followed a reset (the counter
 // went back) or a gap (its first reading, a failed read, a missed pass).
-std::span<const double> pipeline_last_rates(talonmon_record_type_e kind, uint32_t index);
+std::span<const double> pipeline_last_rates(const talonmon_card_ctxt_s &card, talonmon_record_type_e kind,
+                                           uint32_t index);
 
-// The counter reads of the calling thread that failed (each left out of its
-// pass) since the thread started or last forgot its readings.
-uint64_t pipeline_failed_reads();
+// The counter reads of the card that failed (each left out of its pass)
+// since its readings were last forgotten.
+uint64_t pipeline_failed_reads(const talonmon_card_ctxt_s &card);
 
 // Callbacks reached through pipeline_monitor_info_s.
 sdk::sdk_ret_t lif_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_monitor_info_s &info, uint32_t index,

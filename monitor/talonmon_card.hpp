@@ -50,6 +50,36 @@ inline bool talonmon_same_card(const aml_card_handle_s &a, const aml_card_handle
     return a.uuid == b.uuid && a.bdf == b.bdf;
 }
 
+// What a pass of one entity computed for the rate histograms: per
+// configured counter, its rate over the pass (NaN when the pass gave none).
+struct talonmon_entity_rates_s {
+    uint64_t sampled_ns = 0;  // when the entity was last sampled
+    uint64_t pass = 0;        // the kind's pass of that sample
+    std::vector<double> rates;
+    // Per counter: its previous reading came from the entity's previous
+    // pass. Cleared by a failed read; false before the first reading.
+    std::vector<uint8_t> primed;
+};
+
+// One kind (LIFs or ports) of a card: per entity position, the previous
+// reading of each configured counter and the rates of the last pass,
+// growing with the card's lists.
+struct talonmon_sampling_kind_s {
+    std::vector<std::vector<uint64_t>> readings;
+    std::vector<talonmon_entity_rates_s> rates;
+    uint64_t passes = 0;  // a pass begins with the entity at position 0
+};
+
+// A card's sampling memory. Used by the card's worker only, and cleared
+// between two workers so that a new worker's first pass computes its deltas
+// against 0.
+struct talonmon_sampling_memory_s {
+    talonmon_sampling_kind_s lif;
+    talonmon_sampling_kind_s port;
+    // Counter reads that failed (each left out of its pass).
+    uint64_t failed_reads = 0;
+};
+
 // The port and LIF lists are replaced whole by the health checker and read
 // by the worker as snapshots: a worker's pass always walks one consistent
 // list, and an entry it walks stays alive until the pass ends.
@@ -70,6 +100,7 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     // empty after a start that succeeded. Used by the card's worker only
     // (a card's workers run one after another).
     std::string platform_error;
+    talonmon_sampling_memory_s sampling;  // the card's worker's, see above
 
     std::shared_ptr<spdlog::logger> stats_logger;
     std::shared_ptr<spdlog::logger> event_logger;

@@ -232,11 +232,8 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
             if (!card_alive_(ctxt) || init_card_(ctxt) != sdk::SDK_RET_OK) {
                 continue;
             }
-            sdk::sdk_ret_t rc = pipeline_reinit();
-            if (rc != sdk::SDK_RET_OK) {
-                return rc;
-            }
             stop_worker_(ctxt);
+            pipeline_reinit(ctxt);  // the new worker starts from zero
             {
                 std::lock_guard<std::mutex> lock(ctxt.mutex);
                 ctxt.stop = false;

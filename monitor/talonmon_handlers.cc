@@ -47,8 +47,8 @@ sdk::sdk_ret_t handle_telemetry(talonmon_card_ctxt_s &card, pipeline_monitor_inf
             return rc;
         }
         if (entity.metrics) {
-            entity.metrics->publish(pipeline_last_readings(kind, position));
-            entity.metrics->observe_rates(pipeline_last_rates(kind, position));
+            entity.metrics->publish(pipeline_last_readings(card, kind, position));
+            entity.metrics->observe_rates(pipeline_last_rates(card, kind, position));
         }
         if (!stats_record.counters.empty()) {
             stats_record.type = TALONMON_TELEMETRY_TYPE_STATS;

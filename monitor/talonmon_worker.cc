@@ -267,7 +267,7 @@ void *talonmon_worker(void *arg) {
         if (!park_while_down(*card)) {
             break;
         }
-        const uint64_t failed_before = pipeline_failed_reads();
+        const uint64_t failed_before = pipeline_failed_reads(*card);
         bool sampled = false;
         for (const auto &record_type : info.record_types) {
             switch (record_type.type) {
@@ -305,7 +305,7 @@ void *talonmon_worker(void *arg) {
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }
-        const sampling_pass_s pass{sampled, overrun, pipeline_failed_reads() - failed_before};
+        const sampling_pass_s pass{sampled, overrun, pipeline_failed_reads(*card) - failed_before};
         publish_pass(card->metrics.get(), pass);
         report.pass_ended(pass, start > deadline ? start - deadline : 0, end);
 

@@ -11,12 +11,14 @@ namespace {
 using test_support::read_lines;
 using test_support::wait_until;
 
-// Ten-second sampling periods: every worker sleeps nearly all the time.
+// Thirty-second sampling periods, as long as the discovery period: every
+// worker sleeps nearly all the time, and only the liveness period's own key
+// brings the failing heartbeat to light within the test's wait.
 const std::string k_sleepy_filter = R"(
         "card": { "tick_mode": "sleep", "liveness_poll_interval": 100000 },
-        "lif": { "poll_interval": 10000000, "counters": [
+        "lif": { "poll_interval": 30000000, "counters": [
             { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } } ] },
-        "port": { "poll_interval": 10000000, "counters": [
+        "port": { "poll_interval": 30000000, "counters": [
             { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";
 
 using TickModeTest = e2e::daemon_test;

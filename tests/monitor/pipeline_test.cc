@@ -130,29 +130,37 @@ TEST_F(SamplingTest, EveryCatalogueCounterReadsTheCardsCounter) {
     });
 }
 
-TEST_F(SamplingTest, DeltaCountersApplyTheirThresholdAndCountersGoToTheirRecords) {
+// A counter is written when its change since the last reading, either way,
+// reaches its threshold: a delta counter writes the change (a drop wraps
+// around), a cumulative one its reading.
+TEST_F(SamplingTest, ThresholdsHoldBackDeltaAndCumulativeCountersAlike) {
     auto v = validate({{cfg("tx_rdma_retransmit_packets", false, 100, true, true),
-                        cfg("rx_rdma_unicast_bytes", true, 0, true, false)},
+                        cfg("rx_rdma_unicast_bytes", true, 10, true, false)},
                        {},
                        {}});
     ASSERT_EQ(v.rc, 0);
+    const struct {
+        uint64_t delta_counter, cumulative_counter;
+        values stats, event;
+    } steps[] = {
+        {1000, 7, {1000}, {1000}},                                           // against 0
+        {1099, 17, {}, {17}},                                                // 99 and 10
+        {1199, 20, {100}, {100}},                                            // 100 and 3
+        {1099, 10, {18446744073709551516ULL}, {18446744073709551516ULL, 10}},  // drops of 100 and 10
+        {1050, 10, {}, {}},                                                  // 49 and 0
+    };
     on_worker([&] {
-        set_lif(5, "rx_rdma_unicast_bytes", 7);
-        set_lif(5, "tx_rdma_retransmit_packets", 1000);
-        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{1000}, values{1000, 7})) << "first pass: against 0";
-        set_lif(5, "tx_rdma_retransmit_packets", 1099);
-        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{}, values{7}));
-        set_lif(5, "tx_rdma_retransmit_packets", 1199);
-        EXPECT_EQ(pass(v.info, 5).first, values{100}) << "exactly the threshold";
-        set_lif(5, "tx_rdma_retransmit_packets", 1099);
-        EXPECT_EQ(pass(v.info, 5).first, values{18446744073709551516ULL}) << "a lower reading wraps around";
-        set_lif(5, "tx_rdma_retransmit_packets", 1050);
-        EXPECT_EQ(pass(v.info, 5).first, values{}) << "a drop smaller than the threshold";
-        // Another LIF has its own memory; reinit forgets this thread's readings.
+        for (const auto &step : steps) {
+            set_lif(5, "tx_rdma_retransmit_packets", step.delta_counter);
+            set_lif(5, "rx_rdma_unicast_bytes", step.cumulative_counter);
+            EXPECT_EQ(pass(v.info, 5), std::make_pair(step.stats, step.event)) << step.delta_counter;
+        }
+        // Another LIF has its own memory; reinit, called by another thread
+        // (discovery) between two workers, forgets the card's readings.
         set_lif(1, "tx_rdma_retransmit_packets", 5000);
         EXPECT_EQ(pass(v.info, 1).first, values{5000});
-        EXPECT_EQ(pipeline_reinit(), 0);
-        EXPECT_EQ(pass(v.info, 5).first, values{1050});
+        std::thread([&] { pipeline_reinit(*card_); }).join();
+        EXPECT_EQ(pass(v.info, 5), std::make_pair(values{1050}, values{1050, 10}));
     });
 }
 
@@ -191,7 +199,7 @@ TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
                 v.info.lif_populate_cb(*card_, v.info, 1, card_->lifs()->at(1).stats_addr, &stats, &event);
             }
             last_end = std::exchange(end, clock::now());
-            const auto rates = pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 0);
+            const auto rates = pipeline_last_rates(*card_, TALONMON_RECORD_TYPE_LIF, 0);
             EXPECT_EQ(rates.size(), 2u);
             EXPECT_TRUE(std::isnan(rates[1])) << "no histogram, no rate";
             return rates[0];
@@ -224,12 +232,12 @@ TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
 
         // LIF 1 misses a pass: its next has no rate, the one after has.
         pass_of();
-        EXPECT_EQ(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
+        EXPECT_EQ(pipeline_last_rates(*card_, TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
         pass_of(true, false);
         pass_of();
-        EXPECT_TRUE(std::isnan(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0])) << "missed pass";
+        EXPECT_TRUE(std::isnan(pipeline_last_rates(*card_, TALONMON_RECORD_TYPE_LIF, 1)[0])) << "missed pass";
         pass_of();
-        EXPECT_EQ(pipeline_last_rates(TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
+        EXPECT_EQ(pipeline_last_rates(*card_, TALONMON_RECORD_TYPE_LIF, 1)[0], 0.0);
     });
 }
 

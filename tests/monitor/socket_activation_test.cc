@@ -1,8 +1,10 @@
-// Taking the metrics endpoint's socket from the service manager, and
-// checking it against the configured address.
+// What the daemon exchanges with the service manager: the metrics
+// endpoint's socket taken from it and checked against the configured
+// address, and the watchdog pings.
 #include "monitor/metrics/talonmon_listen_address.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_server.hpp"
+#include "monitor/talonmon_notify.hpp"
 #include "monitor/talonmon_refused_start.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
 #include "testkit/process.hpp"
@@ -13,12 +15,17 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -59,60 +66,78 @@ TEST(SocketActivation, AListeningSocketMatchesOnlyItsOwnAddress) {
     EXPECT_FALSE(talonmon_socket_matches(datagram.get(), {"127.0.0.1", port_of(datagram.get())}));
 }
 
-// Puts `fd` where the service manager puts its first socket, with the
-// variables that announce it, and restores descriptor 3 afterwards.
-class passed_socket {
+// Puts `fds` where the service manager puts its sockets (descriptor 3 on),
+// with the variables that announce them (none when there are none, as
+// outside the service manager), and restores those descriptors.
+class passed_sockets {
 public:
-    passed_socket(int fd, const std::string &count)
-        : saved_(::fcntl(SD_LISTEN_FDS_START, F_DUPFD_CLOEXEC, 10)),
-          fds_("LISTEN_FDS", count),
-          pid_("LISTEN_PID", std::to_string(::getpid())) {
-        ::dup2(fd, SD_LISTEN_FDS_START);
+    explicit passed_sockets(const std::vector<int> &fds) {
+        if (!fds.empty()) {
+            fds_.emplace("LISTEN_FDS", std::to_string(fds.size()));
+            pid_.emplace("LISTEN_PID", std::to_string(::getpid()));
+        }
+        for (size_t i = 0; i < fds.size(); ++i) {
+            saved_.push_back(::fcntl(target(i), F_DUPFD_CLOEXEC, 10));
+            ::dup2(fds[i], target(i));
+        }
     }
-    ~passed_socket() {
-        if (saved_ >= 0) {
-            ::dup2(saved_, SD_LISTEN_FDS_START);
-            ::close(saved_);
-        } else {
-            ::close(SD_LISTEN_FDS_START);
+    ~passed_sockets() {
+        for (size_t i = 0; i < saved_.size(); ++i) {
+            if (saved_[i] >= 0) {
+                ::dup2(saved_[i], target(i));
+                ::close(saved_[i]);
+            } else {
+                ::close(target(i));
+            }
         }
     }
 
 private:
-    int saved_;
-    test_support::scoped_env fds_;
-    test_support::scoped_env pid_;
+    static int target(size_t i) { return SD_LISTEN_FDS_START + static_cast<int>(i); }
+    std::vector<int> saved_;
+    std::optional<test_support::scoped_env> fds_;
+    std::optional<test_support::scoped_env> pid_;
 };
 
-TEST(SocketActivation, TakesTheOnePassedListeningSocketAndHidesItFromChildren) {
-    const auto listener = loopback_socket(true);
-    passed_socket passed(listener.get(), "1");
-    utils::unique_fd taken;
-    std::string error;
-    ASSERT_EQ(talonmon_take_listen_socket(taken, error), 0) << error;
-    ASSERT_TRUE(taken);
-    EXPECT_EQ(taken.get(), SD_LISTEN_FDS_START);
-    EXPECT_EQ(port_of(taken.get()), port_of(listener.get()));
-    EXPECT_EQ(std::getenv("LISTEN_FDS"), nullptr);
-    EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr);
-    taken.release();  // the guard puts descriptor 3 back
-}
-
-TEST(SocketActivation, NoSocketPassedOutsideTheServiceManager) {
-    utils::unique_fd taken;
-    std::string error;
-    EXPECT_EQ(talonmon_take_listen_socket(taken, error), 0) << error;
-    EXPECT_FALSE(taken);
-}
-
-TEST(SocketActivation, RefusesASocketThatDoesNotListen) {
+// What the daemon takes from the service manager: nothing when nothing was
+// passed, the one listening socket passed, and a refusal (with every
+// passed descriptor closed) for a socket that does not listen or for more
+// sockets than one. The announcing variables are gone in every case, so
+// that children do not see them.
+TEST(SocketActivation, TakesExactlyOneListeningSocket) {
+    const auto listening = loopback_socket(true);
+    const auto other = loopback_socket(true);
     const auto bound_only = loopback_socket(false);
-    passed_socket passed(bound_only.get(), "1");
-    utils::unique_fd taken;
-    std::string error;
-    EXPECT_EQ(talonmon_take_listen_socket(taken, error), 255);
-    EXPECT_FALSE(taken);
-    EXPECT_NE(error.find("not a listening stream socket"), std::string::npos) << error;
+    const struct {
+        std::vector<int> passed;
+        int rc;
+        std::string error;
+    } cases[] = {
+        {{}, 0, ""},
+        {{listening.get()}, 0, ""},
+        {{bound_only.get()}, 255, "the descriptor passed by the service manager is not a listening stream socket"},
+        {{listening.get(), other.get()}, 255, "the service manager passed 2 sockets, the daemon takes one"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.passed.size());
+        passed_sockets passed(c.passed);
+        utils::unique_fd taken;
+        std::string error;
+        EXPECT_EQ(talonmon_take_listen_socket(taken, error), c.rc);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(std::getenv("LISTEN_FDS"), nullptr);
+        EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr);
+        if (c.rc == 0 && !c.passed.empty()) {
+            ASSERT_EQ(taken.get(), SD_LISTEN_FDS_START);
+            EXPECT_EQ(port_of(taken.get()), port_of(listening.get()));
+            taken.release();  // the guard puts descriptor 3 back
+            continue;
+        }
+        EXPECT_FALSE(taken);
+        for (size_t i = 0; c.rc != 0 && i < c.passed.size(); ++i) {
+            EXPECT_EQ(::fcntl(SD_LISTEN_FDS_START + static_cast<int>(i), F_GETFD), -1) << "descriptor left open";
+        }
+    }
 }
 
 // A connection to 127.0.0.1:port that has sent GET /metrics; invalid when
@@ -193,6 +218,74 @@ TEST(SocketActivation, ARefusedStartTellsWaitingScrapersWhy) {
         EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer;
         EXPECT_NE(answer.find("\r\n\r\ntalonmon refused to start:\n" + refusal), std::string::npos) << answer;
     }
+}
+
+}  // namespace
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// Calls the watchdog report every millisecond for `run`, as the health
+// checker's loop does, with a watchdog period of `period` asked for, and
+// returns for each ping the window [before, after] of the call that sent it.
+std::vector<std::pair<steady::time_point, steady::time_point>> watchdog_pings(std::chrono::microseconds period,
+                                                                              steady::duration run) {
+    test_support::temp_dir dir;
+    const std::string path = dir / "notify";
+    utils::unique_fd manager(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    if (::bind(manager.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+        return {};
+    }
+    test_support::scoped_env notify("NOTIFY_SOCKET", path);
+    test_support::scoped_env usec("WATCHDOG_USEC", std::to_string(period.count()));
+    std::vector<std::pair<steady::time_point, steady::time_point>> pings;
+    for (const auto end = steady::now() + run; steady::now() < end;) {
+        const auto before = steady::now();
+        talonmon_notify_watchdog();
+        const auto after = steady::now();
+        char buf[64];
+        while (::recv(manager.get(), buf, sizeof(buf), MSG_DONTWAIT) > 0) {
+            pings.emplace_back(before, after);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return pings;
+}
+
+// The watchdog period is read once per process: each case runs in a
+// process of its own. Pings come four times per period, whatever the
+// caller's pace: never closer than a quarter period (a ping lost or late
+// leaves the daemon three more), never much further apart.
+TEST(WatchdogDeathTest, PingsAFourthOfThePeriodApart) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr auto k_period = std::chrono::microseconds(1000000);
+    EXPECT_EXIT(
+        {
+            const auto pings = watchdog_pings(k_period, std::chrono::milliseconds(1100));
+            int faults = 0;
+            for (size_t i = 1; i < pings.size(); ++i) {
+                // The true spacing lies between these two bounds.
+                const auto most = pings[i].second - pings[i - 1].first;
+                const auto least = pings[i].first - pings[i - 1].second;
+                if (most < k_period / 4 || least > k_period * 2 / 5) {
+                    std::fprintf(stderr, "ping %zu came %lld us after the one before\n", i,
+                                 static_cast<long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                            pings[i].first - pings[i - 1].first)
+                                                            .count()));
+                    ++faults;
+                }
+            }
+            if (pings.size() < 4) {
+                std::fprintf(stderr, "%zu pings in 1.1 periods\n", pings.size());
+                ++faults;
+            }
+            std::exit(faults == 0 ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
