@@ -442,7 +442,9 @@ step "two daemons started together"
 cin systemctl stop talonmon || fail "stop before starting two daemons by hand failed"
 daemon_env="TALON_SYSFS_DIR=$emu_root/sys TALON_DEV_DIR=$emu_root/dev PATH=$emu_root/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 # Without the endpoint: its address belongs to talonmon.socket.
-grep -v '"prometheus"' "$host_config" >"$rootdir/tmp/two.json"
+# The container's /tmp is its own tmpfs: reach it through its root.
+ctmp="/proc/$pid1/root/tmp"
+grep -v '"prometheus"' "$host_config" >"$ctmp/two.json"
 pids=$(csh "env $daemon_env talonmon -c /tmp/two.json >/tmp/first.log 2>&1 & echo \$!
             env $daemon_env talonmon -c /tmp/two.json >/tmp/second.log 2>&1 & echo \$!")
 sleep 3
@@ -450,11 +452,11 @@ alive=""
 for p in $pids; do
     cin kill -0 "$p" 2>/dev/null && alive="$alive $p"
 done
-refusals=$(cat "$rootdir/tmp/first.log" "$rootdir/tmp/second.log" | grep -c 'already running' || true)
+refusals=$(cat "$ctmp/first.log" "$ctmp/second.log" | grep -c 'already running' || true)
 for p in $alive; do cin kill -TERM "$p" || true; done
 wait_for 5 sh -c "! nsenter -t $pid1 -m -u -i -n -p pgrep -x talonmon" || fail "the hand-started daemons did not stop"
 [ "$(echo $alive | wc -w)" = 1 ] && [ "$refusals" = 1 ] ||
-    fail "of two daemons started together,$alive ran and $refusals refused: $(cat "$rootdir"/tmp/first.log "$rootdir"/tmp/second.log)"
+    fail "of two daemons started together,$alive ran and $refusals refused: $(cat "$ctmp/first.log" "$ctmp/second.log")"
 cin systemctl start talonmon || fail "start after the two daemons failed: $(unit_prop Result)"
 
 # ---------------------------------------------------------------- a hung health checker
