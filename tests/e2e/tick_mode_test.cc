@@ -35,7 +35,7 @@ TEST_F(TickModeTest, CardGoingDownDuringALongSleepParksAndAStopIsPrompt) {
     const auto signalled = std::chrono::steady_clock::now();
     const auto r = stop_daemon();
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "TALON " + emu_->bdf(0) + " - card down detected: it failed its heartbeat\n");
     // The parked worker sampled nothing more.
     EXPECT_EQ(lines_of(0, "stats"), 5u);
 }

@@ -22,7 +22,8 @@ contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
 for path in ./usr/sbin/talonmon ./etc/talonmon.json ./lib/systemd/system/talonmon.service \
             ./lib/systemd/system/talonmon.socket \
             ./usr/share/man/man8/talonmon.8.gz ./usr/bin/talonmon-top ./usr/share/man/man1/talonmon-top.1.gz \
-            ./usr/share/talonmon/prometheus/talonmon-rules.yml ./usr/share/talonmon/grafana/talonmon-dashboard.json; do
+            ./usr/share/talonmon/prometheus/talonmon-rules.yml ./usr/share/talonmon/grafana/talonmon-dashboard.json \
+            ./usr/share/doc/talonmon/talonmon-rsyslog.conf ./usr/share/doc/talonmon/README.md.gz; do
   echo "$contents" | grep -qx "$path" || fail "$path is not in the package"
 done
 if echo "$contents" | grep -q talon-emu; then

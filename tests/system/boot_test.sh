@@ -300,6 +300,9 @@ step "metrics through the socket unit"
 wait_for 15 sh -c "$(declare -f metrics); pid1=$pid1 metrics_url=$metrics_url; metrics | grep -q '^talon_card_up{.*} 1\$'" ||
     fail "GET $metrics_url from the container's network gave no 'talon_card_up ... 1': $(metrics 2>&1 | tail -n 5)"
 metrics | grep -q '^HTTP 200$' || fail "GET $metrics_url did not answer 200"
+installed_version=$(cin dpkg-query -W -f '${Version}' talonmon)
+metrics | grep -qF "talonmon_build_info{version=\"$installed_version\"} 1" ||
+    fail "talonmon_build_info does not name the installed version $installed_version: $(metrics | grep build_info)"
 
 step "talonmon-top lists the cards"
 # The installed tool, as an operator runs it: the endpoint of the shipped
@@ -438,18 +441,22 @@ cin systemctl restart talonmon || fail "restart after mending telemetry_dir fail
 step "two daemons started together"
 cin systemctl stop talonmon || fail "stop before starting two daemons by hand failed"
 daemon_env="TALON_SYSFS_DIR=$emu_root/sys TALON_DEV_DIR=$emu_root/dev PATH=$emu_root/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-pids=$(csh "env $daemon_env talonmon -c $config >/tmp/first.log 2>&1 & echo \$!
-            env $daemon_env talonmon -c $config >/tmp/second.log 2>&1 & echo \$!")
+# Without the endpoint: its address belongs to talonmon.socket.
+# The container's /tmp is its own tmpfs: reach it through its root.
+ctmp="/proc/$pid1/root/tmp"
+grep -v '"prometheus"' "$host_config" >"$ctmp/two.json"
+pids=$(csh "env $daemon_env talonmon -c /tmp/two.json >/tmp/first.log 2>&1 & echo \$!
+            env $daemon_env talonmon -c /tmp/two.json >/tmp/second.log 2>&1 & echo \$!")
 sleep 3
 alive=""
 for p in $pids; do
     cin kill -0 "$p" 2>/dev/null && alive="$alive $p"
 done
-refusals=$(cat "$rootdir/tmp/first.log" "$rootdir/tmp/second.log" | grep -c 'already running' || true)
+refusals=$(cat "$ctmp/first.log" "$ctmp/second.log" | grep -c 'already running' || true)
 for p in $alive; do cin kill -TERM "$p" || true; done
 wait_for 5 sh -c "! nsenter -t $pid1 -m -u -i -n -p pgrep -x talonmon" || fail "the hand-started daemons did not stop"
 [ "$(echo $alive | wc -w)" = 1 ] && [ "$refusals" = 1 ] ||
-    fail "of two daemons started together,$alive ran and $refusals refused: $(cat "$rootdir"/tmp/first.log "$rootdir"/tmp/second.log)"
+    fail "of two daemons started together,$alive ran and $refusals refused: $(cat "$ctmp/first.log" "$ctmp/second.log")"
 cin systemctl start talonmon || fail "start after the two daemons failed: $(unit_prop Result)"
 
 # ---------------------------------------------------------------- a hung health checker
