@@ -48,10 +48,11 @@ constexpr unsigned k_idle_timeout_seconds = 2;
 // trickle: the request and the response must both fit in it.
 constexpr auto k_connection_deadline = std::chrono::seconds(3);
 // A connection whose request came this long ago, and whose client leaves
-// the answer in a full send buffer, is stuck on a client that does not read
-// (a scrape is answered in far less): it gives way to a newcomer when no
-// connection is still without a request.
-constexpr auto k_stuck_after = std::chrono::milliseconds(500);
+// the answer in a full send buffer, is stuck on a client that does not read:
+// it gives way to a newcomer when no connection is still without a request.
+// A client that reads empties the buffer as fast as it fills; one that does
+// not is found soon, so a flood of them ties places up only briefly.
+constexpr auto k_stuck_after = std::chrono::milliseconds(100);
 // Each connection's send buffer, as asked of the kernel (which doubles it for
 // its own bookkeeping). An answer larger than this stays in the daemon's
 // hands until the client reads it, so the connection's deadline applies to
