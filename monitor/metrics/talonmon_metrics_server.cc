@@ -31,11 +31,14 @@ namespace {
 // that does not fit is refused as it arrives, not once a line ends. A scrape
 // request is a few hundred bytes.
 constexpr size_t k_connection_memory = 16 * 1024;
-// Connections served at once, overall and from one client address. Further
-// connections are closed as soon as they are accepted, unless one from the
-// same address gives way.
+// Connections served at once, overall and from one client address. A
+// further connection is closed as soon as it is accepted, unless one that
+// holds a place gives way to it.
 constexpr unsigned k_max_connections = 32;
 constexpr unsigned k_max_connections_per_address = 8;
+// The library's own cap leaves room for connections ended here that it has
+// not closed yet; the caps above are kept when connections are accepted.
+constexpr unsigned k_library_connection_limit = 2 * k_max_connections;
 // Connections the kernel holds accepted-but-unserved for the loop: enough
 // to absorb a burst of connects while the loop takes them (a dropped
 // handshake is retried only a second later), few enough to stay small.
@@ -45,16 +48,12 @@ constexpr unsigned k_idle_timeout_seconds = 2;
 // Every connection is closed this long after its accept, however its bytes
 // trickle: the request and the response must both fit in it.
 constexpr auto k_connection_deadline = std::chrono::seconds(3);
-// Connections kept free for newcomers: with fewer free, the oldest
-// connection that has not completed its request is closed. Without this,
-// idle connections from many addresses could fill the endpoint until their
-// time-outs, and the library would stop accepting meanwhile.
-constexpr size_t k_spare_connections = 2;
-// A connection whose request came this long ago and that is still open is
-// stuck on a client that does not read (a scrape is answered in far less):
-// it gives way to a newcomer from its address when no connection there is
-// still without a request.
-constexpr auto k_stuck_after = std::chrono::milliseconds(500);
+// A connection whose request came this long ago, and whose client leaves
+// the answer in a full send buffer, is stuck on a client that does not read:
+// it gives way to a newcomer when no connection is still without a request.
+// A client that reads empties the buffer as fast as it fills; one that does
+// not is found soon, so a flood of them ties places up only briefly.
+constexpr auto k_stuck_after = std::chrono::milliseconds(100);
 // Each connection's send buffer, as asked of the kernel (which doubles it for
 // its own bookkeeping). An answer larger than this stays in the daemon's
 // hands until the client reads it, so the connection's deadline applies to
@@ -197,6 +196,23 @@ utils::unique_fd bind_and_listen(const talonmon_listen_address_s &address, std::
 void reset_on_close(int fd) {
     const linger reset{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+}
+
+// Bytes looked at in a connection's socket for a whole request the library
+// has not read yet; a scrape request is a few hundred bytes.
+constexpr size_t k_peek_bytes = 2048;
+
+// The client has sent a whole request (its blank line included) that still
+// waits in the socket: a connection accepted in the same turn of the loop as
+// a burst of others has not been read yet, and must not count as idle.
+bool request_waiting(int fd) {
+    std::array<char, k_peek_bytes> bytes;
+    const ssize_t n = ::recv(fd, bytes.data(), bytes.size(), MSG_PEEK | MSG_DONTWAIT);
+    if (n <= 0) {
+        return false;
+    }
+    const std::string_view text(bytes.data(), static_cast<size_t>(n));
+    return text.find("\r\n\r\n") != std::string_view::npos || text.find("\n\n") != std::string_view::npos;
 }
 
 // Bytes of the answer the client has not acknowledged yet.
@@ -357,7 +373,7 @@ int talonmon_metrics_server::start_on_socket(int listen_fd, std::string &error) 
         MHD_USE_EPOLL, 0, &callbacks::accept_policy, this, &callbacks::request, this,  //
         MHD_OPTION_LISTEN_SOCKET, fd.get(),                                             //
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, k_connection_memory,                        //
-        MHD_OPTION_CONNECTION_LIMIT, k_max_connections,                                 //
+        MHD_OPTION_CONNECTION_LIMIT, k_library_connection_limit,                        //
         MHD_OPTION_CONNECTION_TIMEOUT, k_idle_timeout_seconds,                          //
         MHD_OPTION_URI_LOG_CALLBACK, &callbacks::raw_uri, nullptr,                      //
         MHD_OPTION_NOTIFY_CONNECTION, &callbacks::connection, this, MHD_OPTION_END));
@@ -392,29 +408,37 @@ void talonmon_metrics_server::shut_(connection_s &connection) {
     connection.shut = true;
 }
 
-bool talonmon_metrics_server::make_room_for_(const peer_s &peer) {
+talonmon_metrics_server::connection_s *talonmon_metrics_server::give_way_(const peer_s *peer, size_t &held) {
     const auto now = std::chrono::steady_clock::now();
-    size_t held = 0;
+    held = 0;
     connection_s *waiting = nullptr;  // the oldest without a request
     connection_s *stuck = nullptr;    // the oldest stuck on its answer
     for (auto &[connection, state] : connections_) {
-        if (state.shut || !(state.peer == peer)) {
+        if (state.shut || (peer != nullptr && !(state.peer == *peer))) {
             continue;
         }
         ++held;
         if (!state.requested) {
-            if (waiting == nullptr || state.deadline < waiting->deadline) {
+            if ((waiting == nullptr || state.deadline < waiting->deadline) && !request_waiting(state.fd)) {
                 waiting = &state;
             }
-        } else if (now - state.requested_at >= k_stuck_after &&
+        } else if (now - state.requested_at >= k_stuck_after && unsent_bytes(state.fd) >= k_send_buffer_bytes &&
                    (stuck == nullptr || state.requested_at < stuck->requested_at)) {
             stuck = &state;
         }
     }
+    return waiting != nullptr ? waiting : stuck;
+}
+
+bool talonmon_metrics_server::make_room_for_(const peer_s &peer) {
+    size_t held = 0;
+    connection_s *victim = give_way_(&peer, held);
     if (held < k_max_connections_per_address) {
-        return true;
+        victim = give_way_(nullptr, held);
+        if (held < k_max_connections) {
+            return true;
+        }
     }
-    connection_s *victim = waiting != nullptr ? waiting : stuck;
     if (victim == nullptr) {
         return false;
     }
@@ -458,8 +482,6 @@ std::chrono::milliseconds talonmon_metrics_server::sweep_(std::chrono::milliseco
         end_lingering_(lingering);
         return true;
     });
-    size_t open = 0;
-    connection_s *oldest_waiting = nullptr;
     for (auto &[connection, state] : connections_) {
         if (!state.shut && now >= state.deadline) {
             shut_(state);
@@ -467,14 +489,7 @@ std::chrono::milliseconds talonmon_metrics_server::sweep_(std::chrono::milliseco
         if (state.shut) {
             continue;
         }
-        ++open;
         wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(state.deadline - now));
-        if (!state.requested && (oldest_waiting == nullptr || state.deadline < oldest_waiting->deadline)) {
-            oldest_waiting = &state;
-        }
-    }
-    if (open + k_spare_connections > k_max_connections && oldest_waiting != nullptr) {
-        shut_(*oldest_waiting);
     }
     return wait;
 }

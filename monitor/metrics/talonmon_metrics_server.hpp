@@ -9,14 +9,13 @@
 // loop for every connection, each connection's request is held in a memory
 // pool of fixed size, connections are capped overall and per client address,
 // each connection is closed after a fixed time from its accept (however
-// slowly its bytes trickle in), a connection still without a request gives
-// way to newcomers when the endpoint is nearly full, and a stop closes every
-// connection at once.
+// slowly its bytes trickle in), and a stop closes every connection at once.
 //
-// A newcomer from an address at its cap is served: the oldest connection
-// from that address still without a request (or, failing that, one whose
-// answer has been stuck for a while) is closed to make room, so clients that
-// share the scraper's address cannot lock it out by holding connections.
+// A newcomer is served even when the endpoint, or its own address, is at its
+// cap: the oldest connection there still without a request (or, failing
+// that, one whose client has left its answer unread for a while) is closed
+// to make room. So neither idle connections from many addresses nor clients
+// that share the scraper's address can lock it out by holding connections.
 // The kernel's memory is bounded too: each connection's send buffer is
 // small, so a client that does not read leaves the answer in the daemon's
 // hands, where the deadline applies; a connection that misses its deadline
@@ -92,13 +91,17 @@ private:
     using response_ptr = std::unique_ptr<MHD_Response, response_deleter>;
 
     void run_();
-    // Ends the connections whose time is up, and the oldest one still
-    // without a request when the endpoint is nearly full; returns the time
-    // to the next deadline (or `cap`, whichever is sooner).
+    // Ends the connections whose time is up; returns the time to the next
+    // deadline (or `cap`, whichever is sooner).
     std::chrono::milliseconds sweep_(std::chrono::milliseconds cap);
     static void shut_(connection_s &connection);
-    // Makes room for a newcomer from `peer`: false when its address is at
-    // its cap and no connection from it may give way.
+    // Among the open connections (from `peer` only, unless null), the one
+    // that gives way to a newcomer: the oldest still without a request, or
+    // else the oldest whose answer has waited on its client a while; null
+    // when none may. `held` gets how many there are.
+    connection_s *give_way_(const peer_s *peer, size_t &held);
+    // Makes room for a newcomer from `peer`: false when its address or the
+    // endpoint is at its cap and no connection there may give way.
     bool make_room_for_(const peer_s &peer);
     // Keeps a closed connection's unsent tail until its deadline.
     void linger_(const connection_s &connection);

@@ -348,17 +348,20 @@ TEST_F(MetricsHostileTest, ClientsThatNeverReadCostTheKernelLittleAndNothingAfte
     constexpr size_t k_send_buffer_cap = 256 * 1024;
     ASSERT_GT(reply->body.size(), 2 * k_send_buffer_cap) << "too small an answer to test with";
 
-    constexpr size_t k_clients = 24;  // 6 from each of 4 addresses, within every cap
+    // 8 from each of 5 addresses: more than the endpoint holds at once.
+    constexpr size_t k_clients = 40;
     const size_t pages_before = tcp_memory_pages();
     std::vector<tcp_client> clients;
     for (size_t i = 0; i < k_clients; ++i) {
-        clients.emplace_back("127.0.2." + std::to_string(1 + i % 4), port_);
-        ASSERT_TRUE(clients.back().wait_connected(5s));
-        ASSERT_TRUE(clients.back().send_all(k_scrape, 1s));
+        clients.emplace_back("127.0.2." + std::to_string(1 + i % 5), port_);
+        if (clients.back().wait_connected(5s)) {
+            clients.back().send_all(k_scrape, 1s);  // those beyond the cap may be closed at once
+        }
     }
     std::this_thread::sleep_for(1s);
     const size_t held = unsent_on_port(port_);
     const size_t pages_during = tcp_memory_pages();
+    expect_prompt_scrape("while clients that never read fill the endpoint");
     EXPECT_LT(held, k_clients * k_send_buffer_cap) << "bytes held for clients that never read";
     // Past every connection's deadline (3 s from its accept).
     EXPECT_TRUE(wait_until([&] { return unsent_on_port(port_) == 0; }, 4s))
