@@ -23,7 +23,12 @@ constexpr double k_old_periods = 2;
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
 std::string entity_key(const std::string &bdf, const top_entity_s &e) {
-    return bdf + '\x1f' + (e.kind == top_entity_kind_e::lif ? "lif" : "port") + '\x1f' + e.uuid + '\x1f' + e.name;
+    constexpr char k_separator = '\x1f';
+    std::string key;
+    key.reserve(bdf.size() + e.uuid.size() + e.name.size() + 4);
+    key.append(bdf).append(1, k_separator).append(1, e.kind == top_entity_kind_e::lif ? 'l' : 'p');
+    key.append(1, k_separator).append(e.uuid).append(1, k_separator).append(e.name);
+    return key;
 }
 
 top_card_view_state_e view_state(top_card_state_e s) {
@@ -116,7 +121,7 @@ std::optional<double> column_value(const top_entity_view_s &e, size_t column, co
 
 }  // namespace
 
-const top_counter_view_s *top_entity_view_s::counter(const std::string &counter_name) const {
+const top_counter_view_s *top_entity_view_s::counter(std::string_view counter_name) const {
     for (const top_counter_view_s &c : counters) {
         if (c.name == counter_name) {
             return &c;
@@ -203,7 +208,7 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
             memory.history.pop_front();
         }
     }
-    view.history = memory.history;
+    view.history.assign(memory.history.begin(), memory.history.end());
     return view;
 }
 
@@ -369,7 +374,7 @@ std::vector<std::string> top_counter_columns(const std::vector<top_card_view_s> 
         for (const top_entity_view_s &e : card.entities) {
             for (const top_counter_view_s &c : e.counters) {
                 if (std::find(names.begin(), names.end(), c.name) == names.end()) {
-                    names.push_back(c.name);
+                    names.emplace_back(c.name);
                 }
             }
         }

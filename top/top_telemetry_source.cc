@@ -213,8 +213,10 @@ std::string top_telemetry_source::poll(top_snapshot_s &snapshot) {
             entity.uuid = e.uuid;
             const std::string kind_name = e.kind == top_entity_kind_e::lif ? "lif" : "port";
             for (const auto &[counter, state] : e.counters) {
-                entity.counters.push_back({counter, state.value, config_.counter(kind_name, counter).cumulative,
-                                           state.sampled_at, state.epoch, state.missed});
+                if (const auto known = top_known_counter(e.kind, counter)) {
+                    entity.counters.push_back({*known, state.value, config_.counter(kind_name, counter).cumulative,
+                                               state.sampled_at, state.epoch, state.missed});
+                }
             }
             card.entities.push_back(std::move(entity));
         }
