@@ -16,9 +16,11 @@ constexpr const char *k_retransmit_bytes = "tx_rdma_retransmit_bytes";
 constexpr const char *k_frames_tx = "frames_tx_ok";
 constexpr const char *k_frames_rx = "frames_rx_ok";
 
-// A value older than this many of its periods behind its card's newest
-// sample is no longer current.
+// A value older than this many of its periods (and the slack) behind its
+// card's newest sample is no longer current. The slack covers a reading
+// that catches the lines of one pass half written, and a late pass.
 constexpr double k_old_periods = 2;
+constexpr double k_old_slack_seconds = 0.05;
 
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
@@ -179,7 +181,7 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
             }
         }
         // A value left behind by its card's newer samples is no rate of now.
-        if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period)) {
+        if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period + k_old_slack_seconds)) {
             cv.rate.reset();
         }
         view.counters.push_back(std::move(cv));
