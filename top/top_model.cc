@@ -205,12 +205,12 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
         view.throughput = sum_of(view, k_frames_tx, k_frames_rx);
     }
     if (view.throughput) {
-        memory.history.push_back(*view.throughput);
-        while (memory.history.size() > k_top_history) {
-            memory.history.pop_front();
+        if (memory.history.size() == k_top_history) {
+            memory.history.erase(memory.history.begin());
         }
+        memory.history.push_back(*view.throughput);
     }
-    view.history.assign(memory.history.begin(), memory.history.end());
+    view.history = memory.history;
     return view;
 }
 

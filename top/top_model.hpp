@@ -7,7 +7,6 @@
 
 #include "top/top_snapshot.hpp"
 
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
@@ -122,7 +121,7 @@ private:
     };
     struct entity_memory_s {
         std::vector<std::pair<std::string_view, reading_s>> readings;
-        std::deque<double> history;
+        std::vector<double> history;  // oldest first, at most k_top_history
         uint64_t generation = 0;
     };
     struct card_memory_s {
