@@ -1,6 +1,8 @@
 #include "top/top_config.hpp"
 
+#include "monitor/counter_catalogue.hpp"
 #include "monitor/talonmon_config.hpp"
+#include "top/top_snapshot.hpp"
 
 #include <unistd.h>
 
@@ -44,4 +46,16 @@ std::string top_read_config(const std::string &path, top_config_s &config) {
     add_counters(params.lif_counters, "lif", config);
     add_counters(params.port_counters, "port", config);
     return {};
+}
+
+std::optional<std::string_view> top_known_counter(top_entity_kind_e kind, std::string_view name) {
+    auto find = [name](const auto &defs) -> std::optional<std::string_view> {
+        for (const talonmon_counter_def_s &def : defs) {
+            if (def.name == name) {
+                return def.name;
+            }
+        }
+        return std::nullopt;
+    };
+    return kind == top_entity_kind_e::lif ? find(k_lif_counter_defs) : find(k_port_counter_defs);
 }

@@ -23,11 +23,11 @@ constexpr size_t k_spark_levels = 8;
 
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
-bool is_bytes(const std::string &counter) {
+bool is_bytes(std::string_view counter) {
     return counter.find("bytes") != std::string::npos;
 }
 
-std::string count_unit(const std::string &counter) {
+std::string count_unit(std::string_view counter) {
     if (counter.find("dup_requests") != std::string::npos) {
         return "req";
     }
@@ -51,7 +51,7 @@ constexpr const char *k_held_mark = "*";
 constexpr const char *k_lower_utf8 = "\u2265";
 constexpr const char *k_lower_ascii = ">=";
 
-std::string scale(double value, const std::string &counter, const std::string &per, bool bits = false) {
+std::string scale(double value, std::string_view counter, const std::string &per, bool bits = false) {
     if (is_bytes(counter) && bits) {
         return scaled(value * k_bits_per_byte, k_kilo, k_si_prefixes, std::size(k_si_prefixes), "bit" + per);
     }
@@ -138,11 +138,11 @@ std::string pad(const std::string &s, size_t width) {
 
 }  // namespace
 
-std::string top_format_rate(double per_second, const std::string &counter, bool bits) {
+std::string top_format_rate(double per_second, std::string_view counter, bool bits) {
     return scale(per_second, counter, "/s", bits);
 }
 
-std::string top_rate_unit(const std::string &counter, bool bits) {
+std::string top_rate_unit(std::string_view counter, bool bits) {
     if (is_bytes(counter)) {
         return bits ? "bit/s" : "B/s";
     }

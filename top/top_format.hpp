@@ -5,6 +5,7 @@
 #include "top/top_model.hpp"
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 // How numbers are shown: byte rates as bits per second (powers of 1000),
@@ -19,9 +20,9 @@ struct top_style_s {
 // "999B/s", "1.50KiB/s", "12.3MiB/s" (powers of 1024) for byte counters, or
 // "8.00kbit/s", "25.2Mbit/s" with `bits`; "999pkt/s", "1.50kpkt/s" (powers
 // of 1000) for packets and the like.
-std::string top_format_rate(double per_second, const std::string &counter, bool bits = false);
+std::string top_format_rate(double per_second, std::string_view counter, bool bits = false);
 // The unit of top_format_rate's numbers without scaling: "B/s", "bit/s", "pkt/s", "req/s".
-std::string top_rate_unit(const std::string &counter, bool bits = false);
+std::string top_rate_unit(std::string_view counter, bool bits = false);
 std::string top_format_share(double share);  // "0.52%"
 // A short column title for a counter ("TX bytes", "DUP reqs", ...).
 std::string top_column_title(const std::string &counter);

@@ -16,14 +16,21 @@ constexpr const char *k_retransmit_bytes = "tx_rdma_retransmit_bytes";
 constexpr const char *k_frames_tx = "frames_tx_ok";
 constexpr const char *k_frames_rx = "frames_rx_ok";
 
-// A value older than this many of its periods behind its card's newest
-// sample is no longer current.
+// A value older than this many of its periods (and the slack) behind its
+// card's newest sample is no longer current. The slack covers a reading
+// that catches the lines of one pass half written, and a late pass.
 constexpr double k_old_periods = 2;
+constexpr double k_old_slack_seconds = 0.05;
 
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
 std::string entity_key(const std::string &bdf, const top_entity_s &e) {
-    return bdf + '\x1f' + (e.kind == top_entity_kind_e::lif ? "lif" : "port") + '\x1f' + e.uuid + '\x1f' + e.name;
+    constexpr char k_separator = '\x1f';
+    std::string key;
+    key.reserve(bdf.size() + e.uuid.size() + e.name.size() + 4);
+    key.append(bdf).append(1, k_separator).append(1, e.kind == top_entity_kind_e::lif ? 'l' : 'p');
+    key.append(1, k_separator).append(e.uuid).append(1, k_separator).append(e.name);
+    return key;
 }
 
 top_card_view_state_e view_state(top_card_state_e s) {
@@ -116,7 +123,7 @@ std::optional<double> column_value(const top_entity_view_s &e, size_t column, co
 
 }  // namespace
 
-const top_counter_view_s *top_entity_view_s::counter(const std::string &counter_name) const {
+const top_counter_view_s *top_entity_view_s::counter(std::string_view counter_name) const {
     for (const top_counter_view_s &c : counters) {
         if (c.name == counter_name) {
             return &c;
@@ -174,7 +181,7 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
             }
         }
         // A value left behind by its card's newer samples is no rate of now.
-        if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period)) {
+        if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period + k_old_slack_seconds)) {
             cv.rate.reset();
         }
         view.counters.push_back(std::move(cv));
@@ -198,10 +205,10 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
         view.throughput = sum_of(view, k_frames_tx, k_frames_rx);
     }
     if (view.throughput) {
-        memory.history.push_back(*view.throughput);
-        while (memory.history.size() > k_top_history) {
-            memory.history.pop_front();
+        if (memory.history.size() == k_top_history) {
+            memory.history.erase(memory.history.begin());
         }
+        memory.history.push_back(*view.throughput);
     }
     view.history = memory.history;
     return view;
@@ -369,7 +376,7 @@ std::vector<std::string> top_counter_columns(const std::vector<top_card_view_s> 
         for (const top_entity_view_s &e : card.entities) {
             for (const top_counter_view_s &c : e.counters) {
                 if (std::find(names.begin(), names.end(), c.name) == names.end()) {
-                    names.push_back(c.name);
+                    names.emplace_back(c.name);
                 }
             }
         }

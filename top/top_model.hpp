@@ -7,17 +7,17 @@
 
 #include "top/top_snapshot.hpp"
 
-#include <deque>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 inline constexpr size_t k_top_history = 60;
 
 struct top_counter_view_s {
-    std::string name;
+    std::string_view name;  // static storage (top_known_counter)
     uint64_t value = 0;
     bool cumulative = true;
     std::optional<double> rate;  // per second
@@ -40,9 +40,9 @@ struct top_entity_view_s {
     // intervals without a rate.
     std::optional<double> throughput;
     bool throughput_in_bytes = false;
-    std::deque<double> history;
+    std::vector<double> history;
 
-    const top_counter_view_s *counter(const std::string &counter_name) const;
+    const top_counter_view_s *counter(std::string_view counter_name) const;
 };
 
 enum class top_card_view_state_e { unknown, up, down, absent };
@@ -120,8 +120,8 @@ private:
         bool lower_bound = false;
     };
     struct entity_memory_s {
-        std::vector<std::pair<std::string, reading_s>> readings;
-        std::deque<double> history;
+        std::vector<std::pair<std::string_view, reading_s>> readings;
+        std::vector<double> history;  // oldest first, at most k_top_history
         uint64_t generation = 0;
     };
     struct card_memory_s {

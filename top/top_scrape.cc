@@ -11,6 +11,9 @@ namespace {
 constexpr std::string_view k_lif_prefix = "talon_lif_";
 constexpr std::string_view k_port_prefix = "talon_port_";
 constexpr std::string_view k_total_suffix = "_total";
+// Counters an entity has at most with every LIF counter configured: room
+// for them is made at once.
+constexpr size_t k_expected_counters = 8;
 // Lines between two looks at the cancel flag.
 constexpr size_t k_cancel_check_lines = 4096;
 
@@ -93,17 +96,22 @@ public:
                 counter.remove_suffix(k_total_suffix.size());
             }
             const top_entity_kind_e kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
+            const auto known = top_known_counter(kind, counter);
+            if (!known) {
+                return top_scrape_status_e::ok;  // not a counter of the daemon's
+            }
             card_index_s &index = card_index(s, bdf);
             top_card_s &c = snapshot_.cards[index.index];
             const auto [it, added] = index.entities.try_emplace(entity_ref_s{kind, entity, uuid}, c.entities.size());
             if (added) {
                 top_entity_s &e = c.entities.emplace_back();
+                e.counters.reserve(k_expected_counters);
                 e.kind = kind;
                 e.name = owned(entity, s.escaped);
                 e.uuid = owned(uuid, s.escaped);
             }
             top_counter_s &value = c.entities[it->second].counters.emplace_back();
-            value.name = counter;
+            value.name = *known;
             value.value = reading(s);
         }
         return top_scrape_status_e::ok;

@@ -6,12 +6,17 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class top_entity_kind_e { lif, port };
 
+// The counter of that name in the daemon's vocabulary (static storage, so a
+// name is held without an allocation), or nothing for a name it does not have.
+std::optional<std::string_view> top_known_counter(top_entity_kind_e kind, std::string_view name);
+
 struct top_counter_s {
-    std::string name;
+    std::string_view name;  // from top_known_counter
     // A running count: the raw reading of a cumulative counter, or the sum of
     // the changes a delta counter reported since the source began reading.
     uint64_t value = 0;

@@ -40,6 +40,16 @@ std::optional<uint64_t> parse_u64(const std::string &text) {
 
 }  // namespace
 
+bool top_telemetry_source::line_every_pass(const std::string &kind, bool stats_file) const {
+    const std::string prefix = kind + "/";
+    for (const auto &[key, cfg] : config_.counters) {
+        if (key.starts_with(prefix) && cfg.stats_record == stats_file && cfg.threshold == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::optional<double> top_parse_timestamp(const std::string &text) {
     std::tm tm{};
     const char *rest = ::strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &tm);
@@ -144,9 +154,11 @@ void top_telemetry_source::apply_line(const std::string &file_bdf, const std::st
                 } else {
                     state.value += *value;
                 }
-                // Passes between two lines that the files do not show had
-                // changes below the threshold.
-                if (thresholded && state.sampled_at > 0 && *when - state.sampled_at > k_gap_periods * period) {
+                // Where a pass may leave no line at all (every counter of the
+                // file has a threshold), lines further apart than a period
+                // hide passes whose changes were below the threshold.
+                if (thresholded && !line_every_pass(kind_name, stats_file) && state.sampled_at > 0 &&
+                    *when - state.sampled_at > k_gap_periods * period) {
                     ++state.missed;
                 }
                 state.sampled_at = *when;
@@ -213,8 +225,10 @@ std::string top_telemetry_source::poll(top_snapshot_s &snapshot) {
             entity.uuid = e.uuid;
             const std::string kind_name = e.kind == top_entity_kind_e::lif ? "lif" : "port";
             for (const auto &[counter, state] : e.counters) {
-                entity.counters.push_back({counter, state.value, config_.counter(kind_name, counter).cumulative,
-                                           state.sampled_at, state.epoch, state.missed});
+                if (const auto known = top_known_counter(e.kind, counter)) {
+                    entity.counters.push_back({*known, state.value, config_.counter(kind_name, counter).cumulative,
+                                               state.sampled_at, state.epoch, state.missed});
+                }
             }
             card.entities.push_back(std::move(entity));
         }

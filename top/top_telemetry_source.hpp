@@ -55,6 +55,9 @@ private:
     };
 
     card_state_s &card(const std::string &bdf);
+    // Some counter of `kind` in the file has no threshold: each pass writes a
+    // line for each entity there.
+    bool line_every_pass(const std::string &kind, bool stats_file) const;
 
     std::string dir_;
     top_config_s config_;

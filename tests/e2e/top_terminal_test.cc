@@ -13,6 +13,7 @@
 #include <regex>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace {
 
@@ -38,7 +39,8 @@ const std::string k_counters = R"(
         "lif": { "poll_interval": 10000, "counters": [
             { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
             { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true } },
-            { "counter": "tx_rdma_retransmit_bytes", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_retransmit_bytes", "cumulative": false, "threshold": { "value": 100 },
+              "action": { "stats_record": true } },
             { "counter": "rx_rdma_responder_dup_requests", "action": { "stats_record": true } },
             { "counter": "tx_rdma_unicast_packets", "action": { "stats_record": true } },
             { "counter": "rx_rdma_unicast_packets", "action": { "stats_record": true } } ] },
@@ -113,6 +115,9 @@ double shown_rate(const std::string &cell) {
     double number = 0;
     try {
         number = std::stod(cell, &pos);
+        if (cell.ends_with("*")) {
+            return shown_rate(cell.substr(0, cell.size() - 1));  // held from the last sample
+        }
     } catch (const std::logic_error &) {
         ADD_FAILURE() << "no rate in '" << cell << "'";
         return -1;
@@ -264,9 +269,10 @@ TEST_F(TopTerminal, ShowsKnownRatesAndACardGoingDownAndBack) {
 
     emu_->ctl("heartbeat 0 fail");
     ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " DOWN since ", 10s)) << tmux.screen();
-    // A down card's frozen readings: rates of zero, never negative.
-    ASSERT_TRUE(wait_until([&] { auto c = row_cells(tmux.screen(), lif); return c.size() >= 2 && c[1] == "0B/s"; }, 5s))
+    // A down card is not measured: "-", never a rate of 0 (nor a negative one).
+    ASSERT_TRUE(wait_until([&] { auto c = row_cells(tmux.screen(), lif); return c.size() >= 5 && c[0] == "-" && c[1] == "-" && c[4] == "-"; }, 5s))
         << tmux.screen();
+    EXPECT_NE(tmux.screen().find("1 card, 1 down"), std::string::npos) << tmux.screen();
     EXPECT_EQ(tmux.screen().find("-1"), std::string::npos);
     emu_->ctl("heartbeat 0 ok");
     // Back at the daemon's next discovery pass (every 30 s).
@@ -373,6 +379,46 @@ TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
     stop_daemon();
 }
 
+TEST_F(TopTerminal, SixteenCardsAtAGlanceAndKeysWhileTheEndpointHangs) {
+    start(16);
+    emu_->ctl("heartbeat 12 fail");
+    tmux_session tmux(env_.dir().path(), top_command("NO_COLOR=1"), 80, 24);
+    // One line per card: the down card first, every card on the first screen.
+    ASSERT_TRUE(tmux.shows("16 cards, 1 down, 0 stale", 20s)) << tmux.screen();
+    const auto lines = screen_lines(tmux.screen());
+    ASSERT_EQ(lines.size(), 24u);
+    EXPECT_EQ(lines[3].rfind("CARD          STATE      TX         RX         RETX%      OVERRUNS   FAILED", 0), 0u)
+        << tmux.screen();
+    EXPECT_EQ(lines[4].rfind(emu_->bdf(12) + "  DOWN       -          -          -", 0), 0u) << tmux.screen();
+    for (unsigned card = 0; card < 16; ++card) {
+        EXPECT_NE(tmux.screen().find(emu_->bdf(card) + "  "), std::string::npos) << emu_->bdf(card);
+    }
+    // Enter opens the selected card's LIFs and ports; Escape goes back.
+    tmux.keys({"Down"});
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " up since")) << tmux.screen();
+    ASSERT_TRUE(tmux.shows("  " + lif_name(0, 0) + " ")) << tmux.screen();
+    tmux.keys({"Escape"});
+    ASSERT_TRUE(tmux.shows("CARD          STATE")) << tmux.screen();
+
+    // The endpoint hangs (the daemon stopped): keys are still answered at
+    // once, the wait shows on the status line and the cards turn stale.
+    daemon_->signal(SIGSTOP);
+    ASSERT_TRUE(tmux.shows("reading for ", 10s)) << tmux.screen();
+    const auto pressed = std::chrono::steady_clock::now();
+    tmux.keys({"h"});
+    ASSERT_TRUE(tmux.shows("talonmon-top keys", 2s)) << tmux.screen();
+    const auto help_after = std::chrono::steady_clock::now() - pressed;
+    std::cerr << "help shown " << std::chrono::duration_cast<std::chrono::milliseconds>(help_after).count()
+              << " ms after the key, endpoint hung\n";
+    tmux.keys({"h"});
+    ASSERT_TRUE(tmux.shows(", 15 stale", 15s)) << tmux.screen();
+    tmux.keys({"q"});
+    EXPECT_TRUE(wait_until([&] { return !tmux.alive(); }, 2s));
+    daemon_->signal(SIGCONT);
+    stop_daemon();
+}
+
 TEST_F(TopTerminal, OncePrintsATableJsonTheSameAndNothingToReadFails) {
     start();
     auto once = reading_with_rate({k_top, "-c", config_, "--once"}, lif_name(0, 0));
@@ -407,13 +453,67 @@ TEST_F(TopTerminal, OncePrintsATableJsonTheSameAndNothingToReadFails) {
     EXPECT_TRUE(found) << json.out;
 
     // The telemetry files when no endpoint is named.
-    auto files = reading_with_rate({k_top, "--telemetry-dir", env_.telemetry_dir(), "--once", "-d", "1.5"},
+    auto files = reading_with_rate({k_top, "-c", config_, "--telemetry-dir", env_.telemetry_dir(), "--once", "-d", "1.5"},
                                    lif_name(0, 0));
     ASSERT_EQ(files.exit_status, 0) << files.err;
     EXPECT_NE(files.out.find("talonmon-top  " + env_.telemetry_dir()), std::string::npos) << files.out;
     const auto file_cells = row_cells(files.out, lif_name(0, 0));
     ASSERT_GE(file_cells.size(), 2u) << files.out;
     EXPECT_TRUE(near(shown_rate(file_cells[1]), k_tx_bytes_rate)) << files.out;
+
+    // The files with a delta retransmit counter whose threshold every pass
+    // reaches: RETX% is exact.
+    ASSERT_TRUE(!file_cells[0].empty() && std::isdigit(static_cast<unsigned char>(file_cells[0][0]))) << files.out;
+    EXPECT_LE(std::fabs(std::stod(file_cells[0]) - 1.0), 0.05) << files.out;
+
+    // Batch records (GNU short forms): every interval's rate is the change
+    // between two samples over their own time, from either source.
+    const std::string lif_prefix = "\"" + emu_->bdf(0) + "\",lif,\"" + lif_name(0, 0) + "\",\"tx_rdma_unicast_bytes\",";
+    const std::string port_prefix = "\"" + emu_->bdf(0) + "\",port,\"" + port_name(0, 0) + "\",\"frames_tx_ok\",";
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_);
+    for (const auto &[source, delay, count] :
+         {std::tuple{std::vector<std::string>{"--url", url}, "-d0.1", 20}, std::tuple{std::vector<std::string>{"--url", url}, "-d1", 3},
+          std::tuple{std::vector<std::string>{"-c", config_, "-t", env_.telemetry_dir()}, "-d0.1", 20},
+          std::tuple{std::vector<std::string>{"-c", config_, "-t", env_.telemetry_dir()}, "-d1", 3}}) {
+        // The emulator moves its counters every 5 ms, so a sample may lag its
+        // time by that much: up to 5 % of a 0.1 s span at either end.
+        const double tolerance = std::string(delay) == "-d0.1" ? 2 * k_tolerance : k_tolerance;
+        std::vector<std::string> argv{k_top, "--batch", "-n", std::to_string(count), delay, "--format=csv"};
+        argv.insert(argv.end(), source.begin(), source.end());
+        auto batch = run_process(argv, {}, 30s);
+        ASSERT_EQ(batch.exit_status, 0) << batch.err;
+        const auto records = screen_lines(batch.out);
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records[0], "time,card,kind,entity,counter,rate,unit,lower_bound");
+        for (const auto &[prefix, expected] : {std::pair{&lif_prefix, k_tx_bytes_rate}, std::pair{&port_prefix, k_frames_rate}}) {
+            int seen = 0;
+            int good = 0;
+            double worst = 0;
+            for (const std::string &record : records) {
+                const size_t at = record.find(*prefix);
+                if (at == std::string::npos) {
+                    continue;
+                }
+                ++seen;
+                const size_t from = at + prefix->size();
+                const std::string rate = record.substr(from, record.find(',', from) - from);
+                if (!rate.empty()) {
+                    worst = std::max(worst, std::fabs(std::stod(rate) - expected) / expected);
+                    good += std::fabs(std::stod(rate) - expected) <= expected * tolerance;
+                }
+            }
+            std::cerr << source[0] << " " << delay << " " << *prefix << ": " << good << "/" << count
+                      << " within " << tolerance * 100 << " %, largest error " << worst * 100 << " %\n";
+            EXPECT_EQ(seen, count) << batch.out;
+            EXPECT_GE(good, count * 9 / 10) << batch.out;
+        }
+    }
+
+    // GNU-style options and the exit statuses of the manual.
+    auto version = run_process({k_top, "--version"});
+    EXPECT_EQ(version.exit_status, 0);
+    EXPECT_EQ(version.out.rfind("talonmon-top ", 0), 0u) << version.out;
+    EXPECT_EQ(run_process({k_top, "--url", "ftp://x", "--once"}).exit_status, 2);
 
     // Nothing to read: a message naming both, exit status 1.
     const int closed = e2e::free_local_port();

@@ -18,7 +18,7 @@ void check_rates(const top_model &model) {
         for (const top_entity_view_s &e : card.entities) {
             for (const top_counter_view_s &c : e.counters) {
                 FUZZ_CHECK(!c.rate || (std::isfinite(*c.rate) && *c.rate >= 0), "rate %f of %s", *c.rate,
-                           c.name.c_str());
+                           std::string(c.name).c_str());
             }
         }
     }

@@ -238,7 +238,7 @@ TEST(TopModel, RatesAreTakenBetweenSamplesHeldWithoutANewOneAndStaleCardsShowNon
 TEST(TopScrape, HostileScrapesAreBoundedAndCancellable) {
     std::string text;
     for (int i = 0; i < 5000; ++i) {
-        text += "talon_lif_x_total{bdf=\"b\",lif=\"l" + std::to_string(i) + "\",lif_uuid=\"u\"} 1\n";
+        text += "talon_lif_tx_rdma_unicast_bytes_total{bdf=\"b\",lif=\"l" + std::to_string(i) + "\",lif_uuid=\"u\"} 1\n";
     }
     top_snapshot_s s;
     EXPECT_EQ(top_snapshot_from_scrape(text, s, nullptr, 4999), top_scrape_status_e::too_many_series);
