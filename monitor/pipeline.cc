@@ -29,6 +29,16 @@ struct talonmon_pipeline_state_s {
 
 thread_local talonmon_pipeline_state_s t_pipeline_state;
 
+// The lines of the calling worker's current pass, per file, while a
+// telemetry_pass_batch is open: written at its end, one write(2) per file.
+struct pass_lines_s {
+    talonmon_card_ctxt_s *card = nullptr;
+    std::string stats;
+    std::string event;
+};
+
+thread_local pass_lines_s t_pass_lines;
+
 std::vector<uint64_t> &previous_readings(std::vector<std::vector<uint64_t>> &slots, uint32_t index,
                                          size_t counters) {
     if (index >= slots.size()) {
@@ -189,9 +199,32 @@ sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetr
         }
         line += '\n';
     }
-    talonmon_oper_write_line(stats ? card.stats_logger : card.event_logger, line);
+    if (t_pass_lines.card == &card) {
+        (stats ? t_pass_lines.stats : t_pass_lines.event) += line;
+    } else {
+        talonmon_oper_write_line(stats ? card.stats_logger : card.event_logger, line);
+    }
     if (card.metrics) {
         card.metrics->count_line(stats ? talonmon_metrics_file_e::stats : talonmon_metrics_file_e::event);
     }
     return sdk::SDK_RET_OK;
+}
+
+telemetry_pass_batch::telemetry_pass_batch(talonmon_card_ctxt_s &card) : card_(card) {
+    if (t_pass_lines.card == nullptr) {
+        t_pass_lines.card = &card_;
+        owner_ = true;
+    }
+}
+
+telemetry_pass_batch::~telemetry_pass_batch() {
+    if (!owner_) {
+        return;
+    }
+    t_pass_lines.card = nullptr;
+    talonmon_oper_write_lines(card_.stats_logger, t_pass_lines.stats);
+    talonmon_oper_write_lines(card_.event_logger, t_pass_lines.event);
+    // Cleared, not freed: the next pass reuses the memory.
+    t_pass_lines.stats.clear();
+    t_pass_lines.event.clear();
 }
