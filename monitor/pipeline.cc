@@ -27,6 +27,16 @@ uint64_t monotonic_ns() {
     return static_cast<uint64_t>(ts.tv_sec) * k_ns_per_s + static_cast<uint64_t>(ts.tv_nsec);
 }
 
+// The lines of the calling worker's current pass, per file, while a
+// telemetry_pass_batch is open: written at its end, one write(2) per file.
+struct pass_lines_s {
+    talonmon_card_ctxt_s *card = nullptr;
+    std::string stats;
+    std::string event;
+};
+
+thread_local pass_lines_s t_pass_lines;
+
 std::vector<uint64_t> &previous_readings(talonmon_sampling_kind_s &kind, uint32_t index, size_t counters) {
     if (index >= kind.readings.size()) {
         kind.readings.resize(static_cast<size_t>(index) + 1);
@@ -224,9 +234,32 @@ sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetr
         }
         line += '\n';
     }
-    talonmon_oper_write_line(stats ? card.stats_logger : card.event_logger, line);
+    if (t_pass_lines.card == &card) {
+        (stats ? t_pass_lines.stats : t_pass_lines.event) += line;
+    } else {
+        talonmon_oper_write_line(stats ? card.stats_logger : card.event_logger, line);
+    }
     if (card.metrics) {
         card.metrics->count_line(stats ? talonmon_metrics_file_e::stats : talonmon_metrics_file_e::event);
     }
     return sdk::SDK_RET_OK;
+}
+
+telemetry_pass_batch::telemetry_pass_batch(talonmon_card_ctxt_s &card) : card_(card) {
+    if (t_pass_lines.card == nullptr) {
+        t_pass_lines.card = &card_;
+        owner_ = true;
+    }
+}
+
+telemetry_pass_batch::~telemetry_pass_batch() {
+    if (!owner_) {
+        return;
+    }
+    t_pass_lines.card = nullptr;
+    talonmon_oper_write_lines(card_.stats_logger, t_pass_lines.stats);
+    talonmon_oper_write_lines(card_.event_logger, t_pass_lines.event);
+    // Cleared, not freed: the next pass reuses the memory.
+    t_pass_lines.stats.clear();
+    t_pass_lines.event.clear();
 }

@@ -42,3 +42,20 @@ sdk::sdk_ret_t card_telemetry_populate_cb(talonmon_card_ctxt_s &card, pipeline_m
                                           uint64_t base, talonmon_telemetry_record_s *stats_record,
                                           talonmon_telemetry_record_s *event_record);
 sdk::sdk_ret_t telemetry_export_cb(talonmon_card_ctxt_s &card, talonmon_telemetry_record_s &record);
+
+// While one is open on the calling thread, the lines telemetry_export_cb
+// exports for `card` are kept and written when it closes, one write(2) per
+// file (files rotate before the same lines as when written one by one).
+// Opened around one sampling pass, so that nothing is held past the pass.
+// A batch opened inside another is a no-op.
+class telemetry_pass_batch {
+public:
+    explicit telemetry_pass_batch(talonmon_card_ctxt_s &card);
+    ~telemetry_pass_batch();
+    telemetry_pass_batch(const telemetry_pass_batch &) = delete;
+    telemetry_pass_batch &operator=(const telemetry_pass_batch &) = delete;
+
+private:
+    talonmon_card_ctxt_s &card_;
+    bool owner_ = false;
+};

@@ -7,6 +7,8 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
+
 namespace {
 
 void report_lost_lines(const std::string &filename, uint64_t lost_lines) {
@@ -88,24 +90,42 @@ void talonmon_oper_logger_deinit(const aml_card_handle_s &card, const std::strin
     spdlog::drop(talonmon_oper_logger_name(card, type));
 }
 
-void talonmon_oper_write_line(const std::shared_ptr<spdlog::logger> &logger, std::string_view line) {
-    if (!logger || !logger->should_log(spdlog::level::info)) {
-        return;
-    }
+namespace {
+
+// The file sink of a telemetry logger, or null when `logger` writes elsewhere.
+utils::rotating_file_sink_mt *file_of(const std::shared_ptr<spdlog::logger> &logger) {
     const auto &sinks = logger->sinks();
     auto *file = sinks.size() == 1 ? dynamic_cast<utils::rotating_file_sink_mt *>(sinks.front().get()) : nullptr;
-    if (file == nullptr || !file->should_log(spdlog::level::info)) {
-        // Not a file of ours: through the logger, without the line feed its
-        // formatter adds.
-        talonmon_oper_log_line(logger, std::string(line.substr(0, line.size() - (line.ends_with('\n') ? 1 : 0))));
+    return file != nullptr && file->should_log(spdlog::level::info) ? file : nullptr;
+}
+
+}  // namespace
+
+void talonmon_oper_write_lines(const std::shared_ptr<spdlog::logger> &logger, std::string_view lines) {
+    if (!logger || !logger->should_log(spdlog::level::info) || lines.empty()) {
+        return;
+    }
+    auto *file = file_of(logger);
+    if (file == nullptr) {
+        // Not a file of ours: line by line through the logger, without the
+        // line feed its formatter adds.
+        while (!lines.empty()) {
+            const size_t end = std::min(lines.find('\n'), lines.size());
+            talonmon_oper_log_line(logger, std::string(lines.substr(0, end)));
+            lines.remove_prefix(std::min(end + 1, lines.size()));
+        }
         return;
     }
     try {
-        file->write_line(line);
+        file->write_lines(lines);
     } catch (const spdlog::spdlog_ex &e) {
         // Reported as the logger reports its sink's errors.
         utils::log_error_handler(e.what());
     }
+}
+
+void talonmon_oper_write_line(const std::shared_ptr<spdlog::logger> &logger, std::string_view line) {
+    talonmon_oper_write_lines(logger, line);
 }
 
 void talonmon_oper_log_line(const std::shared_ptr<spdlog::logger> &logger, const std::string &line) {

@@ -60,5 +60,9 @@ void talonmon_oper_logger_deinit(const aml_card_handle_s &card, const std::strin
 // without formatting or copying it.
 void talonmon_oper_write_line(const std::shared_ptr<spdlog::logger> &logger, std::string_view line);
 
+// The same for `lines`, whole lines each ending with its line feed, written
+// with one write(2) between rotations of the file.
+void talonmon_oper_write_lines(const std::shared_ptr<spdlog::logger> &logger, std::string_view lines);
+
 // Writes one line through `logger` at information level and flushes it.
 void talonmon_oper_log_line(const std::shared_ptr<spdlog::logger> &logger, const std::string &line);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <ctime>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -269,6 +270,8 @@ void *talonmon_worker(void *arg) {
         }
         const uint64_t failed_before = pipeline_failed_reads(*card);
         bool sampled = false;
+        // The pass's lines go to each file in one write at its end.
+        std::optional<telemetry_pass_batch> batch(std::in_place, *card);
         for (const auto &record_type : info.record_types) {
             switch (record_type.type) {
             case TALONMON_RECORD_TYPE_LIF:
@@ -290,6 +293,7 @@ void *talonmon_worker(void *arg) {
                 break;
             }
         }
+        batch.reset();
         if (sampled && !published_up) {
             card->publish_up();
             published_up = true;

@@ -45,7 +45,12 @@ std::string numbered_line(int n) {
     return line;
 }
 
-TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
+// Lines written one message at a time (1), or four to a write as sampling
+// passes write them (4).
+class FullDisk : public testing::TestWithParam<int> {};
+
+TEST_P(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
+    const int batch = GetParam();
     temp_dir dir;
     tmpfs_mount disk(dir / "disk", "64k");
     if (!disk.mounted) {
@@ -55,13 +60,21 @@ TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     std::vector<std::string> errors;
     const size_t max_files = 4;  // more than the disk holds: nothing is rotated away while it fills
     // No multiple of the page size: the disk fills in the middle of a line.
-    auto logger = std::make_shared<spdlog::logger>(
-        "faults", std::make_shared<utils::rotating_file_sink_mt>(path, 20000, max_files));
+    auto sink = std::make_shared<utils::rotating_file_sink_mt>(path, 20000, max_files);
+    auto logger = std::make_shared<spdlog::logger>("faults", sink);
     logger->set_formatter(utils::make_pattern_formatter("%v"));
     logger->set_error_handler([&errors](const std::string &msg) { errors.push_back(msg); });
     const int attempted = 3000;  // 300 kB into 64 kB
-    for (int n = 0; n < attempted; ++n) {
-        logger->info(numbered_line(n));
+    for (int n = 0; n < attempted; n += batch) {
+        std::string lines;
+        for (int i = n; i < n + batch; ++i) {
+            lines += numbered_line(i) + "\n";
+        }
+        try {
+            batch == 1 ? logger->info(numbered_line(n)) : sink->write_lines(lines);
+        } catch (const spdlog::spdlog_ex &e) {
+            errors.push_back(e.what());
+        }
     }
     ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors.front(), "Failed writing to file " + path + ": No space left on device");
@@ -111,6 +124,8 @@ TEST(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     EXPECT_FALSE(test_support::file_exists(path + ".4"));
 }
 
+INSTANTIATE_TEST_SUITE_P(Batches, FullDisk, testing::Values(1, 4));
+
 // Lines that fill a file to exactly its size stay in it; the next one rotates it.
 TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
     temp_dir dir;
@@ -125,6 +140,22 @@ TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
     ASSERT_TRUE(test_support::file_exists(path + ".1"));
     EXPECT_EQ(read_lines(path + ".1").size(), 11u) << "the banner and ten lines";
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", numbered_line(10)}));
+
+    // Lines written several to a write rotate the file before the same
+    // lines: every file is byte for byte the one written line by line.
+    const std::string batched = dir / "batched.log";
+    utils::rotating_file_sink_mt sink(batched, 1000, 2);
+    std::string lines;
+    for (int n = 0; n <= 10; ++n) {
+        lines += numbered_line(n) + "\n";
+        if (n % 3 == 2 || n == 10) {
+            sink.write_lines(lines);
+            lines.clear();
+        }
+    }
+    for (const char *suffix : {"", ".1"}) {
+        EXPECT_EQ(read_file(batched + suffix), read_file(path + suffix)) << suffix;
+    }
 }
 
 // What another user left at the path (in a directory others may write) is

@@ -202,8 +202,9 @@ bool rotating_file_sink<Mutex>::write_whole_(const char *data, std::size_t size)
 }
 
 template <typename Mutex>
-void rotating_file_sink<Mutex>::lose_line_(const std::string &error) {
-    ++lost_lines_;
+void rotating_file_sink<Mutex>::lose_line_(const std::string &error, uint64_t lines) {
+    lost_lines_ += lines;
+    // One failed write, however many lines it carried.
     if (line_lost_hook_) {
         line_lost_hook_();
     }
@@ -242,42 +243,80 @@ void rotating_file_sink<Mutex>::sink_it_(const spdlog::details::log_msg &msg) {
 }
 
 template <typename Mutex>
-void rotating_file_sink<Mutex>::write_line(std::string_view line) {
+void rotating_file_sink<Mutex>::write_lines(std::string_view lines) {
     std::lock_guard<Mutex> lock(spdlog::sinks::base_sink<Mutex>::mutex_);
-    write_message_(line.data(), line.size());
+    auto line_length = [&lines](std::size_t from) {
+        const std::size_t end = lines.find('\n', from);
+        return end == std::string_view::npos ? lines.size() - from : end + 1 - from;
+    };
+    std::size_t pos = 0;
+    while (pos < lines.size()) {
+        std::size_t end = pos + line_length(pos);
+        std::string error;
+        if (!prepare_(end - pos, error)) {
+            lose_line_(error);
+            pos = end;
+            continue;
+        }
+        // The following lines join the write while none of them would
+        // rotate the file: the next one that would starts the next write.
+        uint64_t count = 1;
+        while (end < lines.size()) {
+            const std::size_t next = line_length(end);
+            if (current_size_ + (end - pos) + next > max_size_) {
+                break;
+            }
+            end += next;
+            ++count;
+        }
+        append_(lines.data() + pos, end - pos, count);
+        pos = end;
+    }
 }
 
 template <typename Mutex>
 void rotating_file_sink<Mutex>::write_message_(const char *data, std::size_t size) {
     std::string error;
+    if (!prepare_(size, error)) {
+        lose_line_(error);
+        return;
+    }
+    append_(data, size, 1);
+}
+
+template <typename Mutex>
+bool rotating_file_sink<Mutex>::prepare_(std::size_t size, std::string &error) {
     if (!file_ || live_file_unlinked_()) {
         // An earlier open failed, or the file was removed under us (with its
         // directory, say): open it again, so that nothing is written into a
         // file nobody can read and writing resumes once the file can be
         // opened. One try only: the next line tries again.
         if (!open_(false, false, error)) {
-            lose_line_(error);
-            return;
+            return false;
         }
     }
     // A file holding no message yet is not rotated, even for an oversized one.
     if (current_size_ + size > max_size_ && current_size_ > 0 && !rotate_(error)) {
-        lose_line_(error);
-        return;
+        return false;
     }
     // No line goes into a file before its banner.
     if (banner_pending_) {
         banner_pending_ = !write_banner_();
         if (banner_pending_) {
-            lose_line_(error_text("Failed writing to file " + base_filename_, errno));
-            return;
+            error = error_text("Failed writing to file " + base_filename_, errno);
+            return false;
         }
     }
     if (lost_lines_ > 0 && !lost_lines_handler_) {
         note_lost_lines_();
     }
+    return true;
+}
+
+template <typename Mutex>
+void rotating_file_sink<Mutex>::append_(const char *data, std::size_t size, uint64_t lines) {
     if (!write_whole_(data, size)) {
-        lose_line_(error_text("Failed writing to file " + base_filename_, errno));
+        lose_line_(error_text("Failed writing to file " + base_filename_, errno), lines);
         return;
     }
     current_size_ += size;

@@ -67,11 +67,14 @@ public:
     // A file that cannot be opened now is tried again by the next line.
     void reopen();
 
-    // Writes `line`, which ends with its line feed, as one message without
-    // formatting it: rotation, banner and loss accounting as for a logged
-    // message, and no copy of the line. Errors are reported (or thrown) as
-    // for a logged message.
-    void write_line(std::string_view line);
+    // Writes `lines`, whole lines each ending with its line feed, as that
+    // many messages without formatting or copying them, and with as few
+    // write(2) calls as rotation allows: the lines between two rotations go
+    // in one. The file rotates before the same line as it would with one
+    // message at a time, and gets its banner as then; a write that cannot be
+    // made whole loses its lines, counted, and leaves the file as it was.
+    // Errors are reported (or thrown) as for a logged message.
+    void write_lines(std::string_view lines);
 
 protected:
     void sink_it_(const spdlog::details::log_msg &msg) override;
@@ -88,7 +91,13 @@ private:
     bool write_banner_();
     // Writes one formatted message into the live file.
     void write_message_(const char *data, std::size_t size);
-    void lose_line_(const std::string &error);
+    // Makes the live file ready for a message of `size` bytes: opened,
+    // rotated when the message would take it past its size, its banner
+    // written. False, with the error in `error`, when it cannot be.
+    bool prepare_(std::size_t size, std::string &error);
+    // Writes `data` (`lines` messages) whole after prepare_, or loses them.
+    void append_(const char *data, std::size_t size, uint64_t lines);
+    void lose_line_(const std::string &error, uint64_t lines = 1);
     void note_lost_lines_();
 
     const std::string base_filename_;
