@@ -19,6 +19,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <stdexcept>
 
 namespace {
@@ -27,7 +28,9 @@ constexpr unsigned k_ports = 4;
 constexpr unsigned k_lifs = 2;
 constexpr size_t k_words_per_pass = k_lifs * 7 + k_ports * 2;
 
-talonmon_telemetry_counter_cfg_s counter(const char *name) { return {name, true, 0, false, true}; }
+talonmon_telemetry_counter_cfg_s counter(const char *name, bool histogram = false) {
+    return {name, true, 0, false, true, histogram};
+}
 
 // An emulated card read by the calling thread, as its worker would.
 class sampled_card {
@@ -44,15 +47,17 @@ public:
         if (g_talonmon_state.init_card_(*card_) != sdk::SDK_RET_OK || talonmon_card_sdk_init(card_.get()) != 0) {
             throw std::runtime_error("the emulated card cannot be read");
         }
-        pipeline_init_params_s params;
-        for (const char *name : {"tx_rdma_unicast_bytes", "tx_rdma_unicast_packets", "rx_rdma_unicast_bytes",
-                                 "rx_rdma_unicast_packets", "tx_rdma_retransmit_bytes", "tx_rdma_retransmit_packets",
-                                 "rx_rdma_responder_dup_requests"}) {
-            params.lif_counters.push_back(counter(name));
-        }
-        params.port_counters = {counter("frames_tx_ok"), counter("frames_rx_ok")};
-        if (pipeline_init(&params, &info_) != sdk::SDK_RET_OK) {
-            throw std::runtime_error("pipeline");
+        for (bool histogram : {false, true}) {
+            pipeline_init_params_s params;
+            for (const char *name : {"tx_rdma_unicast_bytes", "tx_rdma_unicast_packets", "rx_rdma_unicast_bytes",
+                                     "rx_rdma_unicast_packets", "tx_rdma_retransmit_bytes",
+                                     "tx_rdma_retransmit_packets", "rx_rdma_responder_dup_requests"}) {
+                params.lif_counters.push_back(counter(name, histogram));
+            }
+            params.port_counters = {counter("frames_tx_ok", histogram), counter("frames_rx_ok", histogram)};
+            if (pipeline_init(&params, histogram ? &histogram_info_ : &info_) != sdk::SDK_RET_OK) {
+                throw std::runtime_error("pipeline");
+            }
         }
         card_->stats_logger = talonmon_oper_logger_init(*card_, dir_.path(), "stats");
         card_->event_logger = talonmon_oper_logger_init(*card_, dir_.path(), "event");
@@ -74,6 +79,8 @@ public:
 
     talonmon_card_ctxt_s &card() { return *card_; }
     pipeline_monitor_info_s &info() { return info_; }
+    // The same counters, each with a rate histogram.
+    pipeline_monitor_info_s &histogram_info() { return histogram_info_; }
     const std::vector<const void *> &words() const { return words_; }
 
 private:
@@ -90,6 +97,7 @@ private:
     test_support::scoped_env boot_dir_;
     std::unique_ptr<talonmon_card_ctxt_s> card_;
     pipeline_monitor_info_s info_;
+    pipeline_monitor_info_s histogram_info_;
     std::vector<const void *> words_;
 };
 
@@ -161,6 +169,47 @@ void BM_sampling_pass_populate(benchmark::State &state) {
     }
 }
 BENCHMARK(BM_sampling_pass_populate);
+
+// The populate part with every counter's rate added to its histogram: the
+// difference to BM_sampling_pass_populate, over k_words_per_pass, is the
+// histograms' cost per counter per pass.
+void BM_sampling_pass_populate_histograms(benchmark::State &state) {
+    sampled_card &c = the_card();
+    auto lifs = c.card().lifs();
+    auto ports = c.card().ports();
+    std::vector<size_t> lif_positions(c.histogram_info().lif_counters.size());
+    std::vector<size_t> port_positions(c.histogram_info().port_counters.size());
+    std::iota(lif_positions.begin(), lif_positions.end(), 0);
+    std::iota(port_positions.begin(), port_positions.end(), 0);
+    talonmon_card_metrics metrics(c.card().bdf, c.card().uuid, lif_positions.size(), port_positions.size(),
+                                  lif_positions, port_positions);
+    std::vector<std::shared_ptr<talonmon_entity_metrics>> lif_slots, port_slots;
+    for (const auto &lif : *lifs) {
+        lif_slots.push_back(metrics.lif(lif.uuid, lif.name));
+    }
+    for (const auto &port : *ports) {
+        port_slots.push_back(metrics.port(port.uuid, port.name));
+    }
+    talonmon_telemetry_record_s stats{};
+    talonmon_telemetry_record_s event{};
+    auto pass = [&](const auto &entities, talonmon_populate_cb_t populate, talonmon_record_type_e kind,
+                    const std::vector<std::shared_ptr<talonmon_entity_metrics>> &slots) {
+        uint32_t index = 0;
+        for (const auto &entity : entities) {
+            stats.counters.clear();
+            event.counters.clear();
+            populate(c.card(), c.histogram_info(), index, entity.stats_addr, &stats, &event);
+            slots[index]->observe_rates(pipeline_last_rates(kind, index));
+            ++index;
+            benchmark::DoNotOptimize(stats.counters.data());
+        }
+    };
+    for (auto _ : state) {
+        pass(*lifs, c.histogram_info().lif_populate_cb, TALONMON_RECORD_TYPE_LIF, lif_slots);
+        pass(*ports, c.histogram_info().port_populate_cb, TALONMON_RECORD_TYPE_PORT, port_slots);
+    }
+}
+BENCHMARK(BM_sampling_pass_populate_histograms);
 
 // Rendering of the pass's six statistics lines, without reading or writing.
 void BM_sampling_pass_render(benchmark::State &state) {

@@ -106,6 +106,7 @@ sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_t
     }
     if (index == 0) {
         ++kind.passes;
+        kind.pass_ns = 0;
     }
     auto &previous = previous_readings(kind, index, counters.size());
     talonmon_entity_rates_s &rates = kind.rates[index];
@@ -130,10 +131,13 @@ sdk::sdk_ret_t populate(talonmon_card_ctxt_s &card, const std::vector<talonmon_t
         previous[i] = current;
         if (counter.histogram) {
             if (per_second == 0) {
-                const uint64_t now_ns = monotonic_ns();
+                if (kind.pass_ns == 0) {
+                    kind.pass_ns = monotonic_ns();
+                }
+                const uint64_t now_ns = kind.pass_ns;
                 const bool timed = follows && now_ns > rates.sampled_ns;
                 per_second = timed ? static_cast<double>(k_ns_per_s) / static_cast<double>(now_ns - rates.sampled_ns)
-                               : -1;  // no rate in this pass
+                                   : -1;  // no rate in this pass
                 rates.sampled_ns = now_ns;
             }
             rates.rates[i] = pass_rate(per_second > 0 && rates.primed[i] != 0, last, current, per_second);

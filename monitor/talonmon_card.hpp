@@ -68,6 +68,9 @@ struct talonmon_sampling_kind_s {
     std::vector<std::vector<uint64_t>> readings;
     std::vector<talonmon_entity_rates_s> rates;
     uint64_t passes = 0;  // a pass begins with the entity at position 0
+    // When the pass was timed: read once a pass, at its first counter with
+    // a histogram (its entities are read microseconds apart); 0 until then.
+    uint64_t pass_ns = 0;
 };
 
 // A card's sampling memory. Used by the card's worker only, and cleared

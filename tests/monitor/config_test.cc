@@ -128,6 +128,20 @@ TEST(Config, BooleansAreTrueOnlyForTheTextTrue) {
     ASSERT_EQ(r.params.port_counters.size(), 1u) << "members of an object count like array elements";
 }
 
+// A counter named twice gets one histogram, at its first position asking
+// for one: two would be two series with the same labels in a scrape.
+TEST(Config, HistogramsAreOptInAndOncePerCounterName) {
+    auto r = parse(R"({"filter": {"lif": {"counters": [
+        {"counter": "a", "action": {"stats_record": true}},
+        {"counter": "b", "histogram": true, "action": {"stats_record": true}},
+        {"counter": "a", "histogram": "true", "action": {"stats_record": true}},
+        {"counter": "b", "histogram": true, "action": {"stats_record": true}},
+        {"counter": "c", "histogram": "yes", "action": {"stats_record": true}}]},
+        "port": {"counters": []}}})");
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(talonmon_histogram_positions(r.params.lif_counters), (std::vector<size_t>{1, 2}));
+}
+
 TEST(Config, ExampleConfigurationIsValid) {
     talonmon_init_params_s params;
     testing::internal::CaptureStderr();
