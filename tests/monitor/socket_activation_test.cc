@@ -7,6 +7,7 @@
 #include "monitor/talonmon_notify.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
 #include "testkit/process.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -139,30 +140,6 @@ TEST(SocketActivation, TakesExactlyOneListeningSocket) {
     }
 }
 
-// One GET /metrics over a fresh connection to 127.0.0.1:port; the status
-// line of the answer, or "" when there is none.
-std::string get_metrics_status(uint16_t port) {
-    utils::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
-        return "";
-    }
-    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    if (::send(fd.get(), request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
-        return "";
-    }
-    std::string answer;
-    char buf[512];
-    ssize_t n;
-    while (answer.find("\r\n") == std::string::npos && (n = ::recv(fd.get(), buf, sizeof(buf), 0)) > 0) {
-        answer.append(buf, static_cast<size_t>(n));
-    }
-    return answer.substr(0, answer.find("\r\n"));
-}
-
 // The service manager keeps its copy of the socket and listens on for the
 // next start: a server that ends must leave the socket listening, not shut
 // it down (which the manager sees as its socket failing).
@@ -174,18 +151,17 @@ TEST(SocketActivation, ServesOnAPassedSocketAndLeavesItListeningWhenItStops) {
         talonmon_metrics_server server(registry);
         std::string error;
         ASSERT_EQ(server.start_on_socket(::fcntl(managers_copy.get(), F_DUPFD_CLOEXEC, 0), error), 0) << error;
-        EXPECT_EQ(get_metrics_status(port), "HTTP/1.1 200 OK");
+        const auto reply = test_support::http_exchange("127.0.0.1", port,
+                                                       "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
     }
     pollfd p{managers_copy.get(), POLLIN, 0};
     ASSERT_GE(::poll(&p, 1, 0), 0);
     EXPECT_EQ(p.revents & (POLLHUP | POLLERR), 0) << "the stopped server shut the listening socket down";
     // A client now waits in the backlog for the next server.
-    utils::unique_fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    test_support::tcp_client client("127.0.0.1", port);
+    EXPECT_TRUE(client.wait_connected(std::chrono::seconds(1)));
 }
 
 }  // namespace
