@@ -156,47 +156,6 @@ TEST_F(TelemetryTest, LinesHaveTheExactFormAndTheCardsValues) {
     }
 }
 
-TEST_F(TelemetryTest, FailingHeartbeatParksTheCardOnly) {
-    start_emulator(2);
-    start_daemon(k_filter);
-    ASSERT_TRUE(grows(0, "stats"));
-    const std::string event_file = telemetry(0, "event");
-    auto down_lines = [&] {
-        size_t count = 0;
-        for (const auto &line : read_lines(event_file)) {
-            count += line.find(R"("card": {"id": ")" + emu_->card(0).get<std::string>("uuid") +
-                               R"(","description": "card down detected"}})") != std::string::npos;
-        }
-        return count;
-    };
-    emu_->ctl("heartbeat 0 fail");
-    ASSERT_TRUE(wait_until([&] { return down_lines() == 1; }));
-    // The worker may finish the pass it is in before it parks: two passes of
-    // the other card later, the file holds whole passes of four lines.
-    ASSERT_TRUE(grows(1, "stats", 8));
-    ASSERT_TRUE(wait_until([&] { return lines_of(0, "stats") % 4 == 1; }));
-    // While the other card writes 200 more passes (400 ms or more, several
-    // inspections at one every 100 ms): still one record, and the parked
-    // worker writes nothing.
-    const size_t parked = lines_of(0, "stats");
-    const size_t other = lines_of(1, "stats");
-    EXPECT_TRUE(wait_until([&] { return lines_of(1, "stats") >= other + 800; }, std::chrono::seconds(30)));
-    EXPECT_EQ(down_lines(), 1u);
-    EXPECT_EQ(lines_of(0, "stats"), parked);
-    EXPECT_EQ(test_support::read_file(telemetry(1, "event")).find("card down"),
-              std::string::npos)
-        << "the other card has no health records";
-
-    // Stopping with one worker parked and one sampling is prompt and clean.
-    EXPECT_EQ(stop_daemon().err, "");
-    size_t trace_down = 0;
-    for (const auto &line : read_lines(env_.trace_file())) {
-        trace_down += line.find("[inspect_card_health:") != std::string::npos &&
-                      line.find("TALON " + emu_->bdf(0) + " - card down detected") != std::string::npos;
-    }
-    EXPECT_EQ(trace_down, 1u);
-}
-
 TEST_F(TelemetryTest, StatisticsFileRotatesPastTenMebibytes) {
     start_emulator(1);
     const std::string stats = telemetry(0, "stats");

@@ -118,32 +118,6 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     EXPECT_EQ(rendered_metric("talon_card_up"), "0");
 }
 
-// A card that comes back is published up only with its new worker's first
-// sample: no scrape sees it up with the readings of the worker before.
-TEST_F(CardHealthTest, CardComingBackIsUpOnlyWithItsNewReadings) {
-    start(1);
-    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 900000");
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
-    const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(0).uuid + "\"";
-    ASSERT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "900000"; }));
-    host_->ctl("heartbeat 0 fail");
-    g_talonmon_state.inspect_card_health();
-    ASSERT_EQ(rendered_metric("talon_card_up"), "0");
-    host_->ctl("heartbeat 0 ok");
-    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 7");
-
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    std::string up;
-    ASSERT_TRUE(wait_until([&] {
-        up = rendered_metric("talon_card_up");
-        if (up == "1") {
-            EXPECT_EQ(rendered_metric(lif_metric, lif), "7") << "up before the new worker's first sample";
-        }
-        return up == "1";
-    }));
-}
-
 // A LIF the card reports under its id with a new name is published, and
 // written, under the new name, both when rediscovered and after the card
 // came back.
