@@ -1,5 +1,5 @@
-// Log files under file-system faults: a full disk and a planted symbolic
-// link; the whole-daemon tests see the rest.
+// Log files under file-system faults: a full disk, and rotation at the
+// exact size; the monitor and whole-daemon tests see the rest.
 #include "testkit/process.hpp"
 #include "utils/log/boot_flag.hpp"
 #include "utils/log/rotating_file_sink.hpp"
@@ -125,21 +125,6 @@ TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
     ASSERT_TRUE(test_support::file_exists(path + ".1"));
     EXPECT_EQ(read_lines(path + ".1").size(), 11u) << "the banner and ten lines";
     EXPECT_EQ(read_lines(path), (std::vector<std::string>{"*** Boot #0 ***", numbered_line(10)}));
-}
-
-TEST(Symlink, PlantedLinkIsRefusedAndItsTargetUntouched) {
-    temp_dir dir;
-    const std::string target = dir / "target", path = dir / "card_stats.log";
-    test_support::write_file(target, "precious\n");
-    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
-    try {
-        utils::rotating_file_sink_mt sink(path, 1024, 1);
-        ADD_FAILURE() << "a symbolic link was opened";
-    } catch (const spdlog::spdlog_ex &e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "Failed opening file " + path + " for writing: it is a symbolic link, which is not followed");
-    }
-    EXPECT_EQ(read_file(target), "precious\n");
 }
 
 }  // namespace
