@@ -34,7 +34,7 @@ emulator::impl::verb_handler emulator::impl::find_verb(const std::string &verb)
         {"heartbeat", &impl::verb_heartbeat}, {"unplug", &impl::verb_plug}, {"plug", &impl::verb_plug},
         {"add-lif", &impl::verb_add_lif},     {"add-port", &impl::verb_add_port}, {"set", &impl::verb_set},
         {"rate", &impl::verb_rate},           {"fault", &impl::verb_fault},       {"platform", &impl::verb_platform},
-        {"rename-lif", &impl::verb_rename_lif},
+        {"rename-lif", &impl::verb_rename_lif}, {"replace", &impl::verb_replace},
     };
     // The board-controller verbs go to the card's controller.
     if (card_ctl::is_verb(verb)) {
@@ -282,6 +282,39 @@ std::string emulator::impl::verb_rename_lif(card_s &c, const std::vector<std::st
     write_cards_json();
     *ok = true;
     return "lif " + w[2] + " " + w[3];
+}
+
+// replace CARD: another card of the same model takes the slot, at the same
+// PCI addresses: a new serial number (so a new card UUID), MAC address (so
+// new port UUIDs) and LIF UUIDs, its counters counting from 0 and its
+// board controller in its initial state.
+std::string emulator::impl::verb_replace(card_s &c, const std::vector<std::string> &w, bool *ok)
+{
+    if (w.size() != 2) {
+        return usage("replace CARD");
+    }
+    ++c.generation;
+    const auto mark = static_cast<uint8_t>(c.generation);
+    c.serial = card_serial(c.index, c.generation);
+    c.ctl = card_ctl(c.index, c.serial);
+    c.mac[5] = mark;
+    for (lif_s &lif : c.lifs) {
+        lif.uuid[5] = mark;
+    }
+    const fs::path dir = c.plugged ? sys_devices() : parked(c);
+    for (const function_s &f : c.functions) {
+        if (f.kind != fn_kind_e::bridge) {
+            write_file(dir / f.bdf / "vpd", make_vpd(c.serial));
+        }
+    }
+    for (counter_s &k : c.counters) {
+        k.fixed = false;
+        k.timed = false;
+        std::atomic_ref<uint64_t>(*mem_word(c.mem, k.offset)).store(0, std::memory_order_relaxed);
+    }
+    write_cards_json();
+    *ok = true;
+    return "replace " + c.addr() + " " + c.serial;
 }
 
 // rate CARD lif|port INDEX COUNTER PER_SECOND: the counter grows by exactly

@@ -89,6 +89,10 @@ struct function_s {
     fn_kind_e kind;
 };
 
+// The serial number of the card in slot `index` after `generation`
+// replacements; the card's UUID is derived from it.
+std::string card_serial(unsigned index, unsigned generation);
+
 struct card_s {
     unsigned index = 0;
     unsigned bus = 0;
@@ -102,6 +106,7 @@ struct card_s {
     uint64_t last_heartbeat_nonce = 0;
     card_ctl ctl;  // CPLD, sensors, FRU and QSFP cages
     bool plugged = true;
+    unsigned generation = 0;  // how often another card took the slot
     utils::mapped_file mem;
     std::vector<counter_s> counters;
     // listening device sockets: tawk, tawk alias (card 0), fwctl
@@ -178,6 +183,7 @@ struct emulator::impl {
     std::string verb_fault(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_platform(card_s &c, const std::vector<std::string> &w, bool *ok);
     std::string verb_rename_lif(card_s &c, const std::vector<std::string> &w, bool *ok);
+    std::string verb_replace(card_s &c, const std::vector<std::string> &w, bool *ok);
     card_s *find_card(const std::string &id);
     void remove_sockets();
 };

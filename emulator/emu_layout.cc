@@ -16,6 +16,17 @@ namespace talon_emu {
 
 using ipc_wire::put_le;
 
+std::string card_serial(unsigned index, unsigned generation)
+{
+    // Eleven characters: the year digits tell the replacements apart.
+    constexpr unsigned k_first_year = 24;
+    constexpr unsigned k_years = 76;
+    constexpr unsigned k_first_number = 100;
+    char serial[16];
+    std::snprintf(serial, sizeof(serial), "TLN%02u%06u", k_first_year + generation % k_years, k_first_number + index);
+    return serial;
+}
+
 void emulator::impl::build_cards()
 {
     cards.resize(cfg.cards);
@@ -23,9 +34,7 @@ void emulator::impl::build_cards()
         card_s &c = cards[i];
         c.index = i;
         c.bus = k_first_bus + i * k_bus_stride;
-        char serial[16];
-        std::snprintf(serial, sizeof(serial), "TLN24%06u", 100 + i);
-        c.serial = serial;
+        c.serial = card_serial(i, 0);
         c.ctl = card_ctl(i, c.serial);
         c.mac = {0x02, 0x54, 0x4c, 0x4e, static_cast<uint8_t>(i), 0x00};
         for (unsigned p = 0; p < cfg.ports; ++p) {

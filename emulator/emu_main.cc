@@ -28,6 +28,7 @@ const char *k_usage =
     "  add-lif CARD NAME | add-port CARD IFINDEX\n"
     "  set CARD lif|port INDEX COUNTER VALUE\n"
     "  rename-lif CARD INDEX NAME   (the LIF keeps its id and UUID)\n"
+    "  replace CARD   (another card takes the slot: new serial, UUIDs and MAC, counters from 0)\n"
     "  platform CARD ok|setpci|map  (the card's platform start fails until ok: its\n"
     "    resource device's memory enable through setpci, or its resource map, refused)\n"
     "  rate CARD lif|port INDEX COUNTER PER_SECOND   (exact; 0 holds the counter still)\n"

@@ -180,6 +180,13 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
     }
     report_inventory_error_(rsp.err_msg);
     const std::vector<aml_card_handle_s> handles = rsp.cards;
+    for (const auto &handle : handles) {
+        for (size_t i = 0; i < num_cards(); ++i) {
+            if (card(i).bdf == handle.bdf && card(i).uuid != handle.uuid) {
+                replace_card_(card(i), handle);
+            }
+        }
+    }
     const size_t known_before = num_cards();
 
     // Contexts appended by this pass get their workers when the pass ends,
@@ -246,6 +253,30 @@ sdk::sdk_ret_t talonmon_state::discover_cards_pass_() {
         }
     }
     return sdk::SDK_RET_OK;
+}
+
+// The card that held the slot is reported down (its heartbeat, answered by
+// the new card, may not tell) and its worker ends; the context, with its
+// telemetry files, then stands for the new card under fresh metrics, down
+// until the card-up pass reads it afresh: new LIFs and ports, its UUID on
+// every line.
+void talonmon_state::replace_card_(talonmon_card_ctxt_s &ctxt, const aml_card_handle_s &handle) {
+    TRACE_INFO("TALON {} - card {} replaced by card {}", ctxt.bdf, ctxt.uuid, handle.uuid);
+    if (ctxt.mark_down()) {
+        TRACE_INFO("TALON {} - card down detected", ctxt.bdf);
+        talonmon_post_health_check_event(ctxt, "card down detected");
+    }
+    stop_worker_(ctxt);
+    auto metrics = g_talonmon_metrics.make_card(ctxt.bdf, handle.uuid);
+    g_talonmon_metrics.replace_card(ctxt.metrics, metrics);
+    {
+        std::lock_guard<std::mutex> lock(cards_mutex_);
+        ctxt.uuid = handle.uuid;
+    }
+    ctxt.metrics = std::move(metrics);
+    ctxt.set_lifs({});
+    ctxt.set_ports({});
+    ctxt.set_down(true);
 }
 
 // A listing that failed (lspci missing or failing) yields no cards, like a

@@ -81,6 +81,8 @@ private:
     // Sets `stop`, wakes the worker if it is parked and joins it.
     void stop_worker_(talonmon_card_ctxt_s &ctxt);
     void append_card_(std::unique_ptr<talonmon_card_ctxt_s> ctxt);
+    // Another card (`handle`) took the slot of the card of `ctxt`.
+    void replace_card_(talonmon_card_ctxt_s &ctxt, const aml_card_handle_s &handle);
     static void retain_entity_metrics_(talonmon_card_ctxt_s &ctxt);
     // Logs a failed card listing once per distinct failure.
     void report_inventory_error_(const std::string &err_msg);

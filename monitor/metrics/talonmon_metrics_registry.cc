@@ -113,6 +113,17 @@ void talonmon_metrics_registry::add_card(std::shared_ptr<talonmon_card_metrics> 
     cards_.push_back(std::move(card));
 }
 
+void talonmon_metrics_registry::replace_card(const std::shared_ptr<talonmon_card_metrics> &old,
+                                             std::shared_ptr<talonmon_card_metrics> card) {
+    std::lock_guard<std::mutex> lock(cards_mutex_);
+    for (auto &held : cards_) {
+        if (held == old) {
+            held = std::move(card);
+            return;
+        }
+    }
+}
+
 std::vector<std::shared_ptr<const talonmon_card_metrics>> talonmon_metrics_registry::cards() const {
     std::lock_guard<std::mutex> lock(cards_mutex_);
     return {cards_.begin(), cards_.end()};

@@ -166,6 +166,9 @@ public:
     // visible to scrapes once added.
     std::shared_ptr<talonmon_card_metrics> make_card(const std::string &bdf, const std::string &uuid) const;
     void add_card(std::shared_ptr<talonmon_card_metrics> card);
+    // Puts `card` where `old` was published (another card took its slot):
+    // `old`'s series are gone from the next scrape on.
+    void replace_card(const std::shared_ptr<talonmon_card_metrics> &old, std::shared_ptr<talonmon_card_metrics> card);
     std::vector<std::shared_ptr<const talonmon_card_metrics>> cards() const;
 
     void count_discovery_pass() { discovery_passes_.fetch_add(1, std::memory_order_relaxed); }

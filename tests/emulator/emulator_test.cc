@@ -19,8 +19,20 @@ TEST(TalonEmuCli, ArgumentsAndServingUntilSigterm)
 {
     temp_dir d;
     const std::string root = d / "e", k_exe = TALON_EMU_EXE;
-    for (auto [opt, value] : {std::pair{"--cards", "17"}, {"--cards", "x"}, {"--bogus", "1"}}) {
+    for (auto [opt, value] : {std::pair{"--cards", "x"}, {"--bogus", "1"}, {"--transport", "pcie"}}) {
         EXPECT_EQ(run_process({k_exe, "--root", root, opt, value}).exit_status, 2) << opt << " " << value;
+    }
+    // Each bound at its limit and one past it.
+    const struct {
+        unsigned cards, ports, lifs;
+        bool valid;
+    } sizes[] = {{1, 0, 1, true}, {16, 11, 64, true}, {0, 2, 2, false}, {17, 2, 2, false},
+                 {1, 12, 2, false}, {1, 2, 0, false}, {1, 2, 65, false}};
+    for (const auto &size : sizes) {
+        auto cfg = test_support::emu_cfg(size.cards, size.ports, size.lifs);
+        cfg.root = root;
+        EXPECT_EQ(talon_emu::validate_config(cfg).empty(), size.valid)
+            << size.cards << " " << size.ports << " " << size.lifs;
     }
     EXPECT_EQ(run_process({k_exe, "--cards", "2"}).exit_status, 2);  // no --root
 
@@ -45,7 +57,9 @@ TEST(TalonEmu, ControlVerbsAndTheirErrors)
     emu.ctl("add-port 0 285474816");  // 0x11040000, given in decimal
     EXPECT_EQ(emu.ctl("rate 0 lif 1 tx_rdma_unicast_bytes 1048576"), "rate lif 1 tx_rdma_unicast_bytes 1048576/s");
     EXPECT_EQ(emu.ctl("rate 0 port 0 frames_rx_ok 0"), "rate port 0 frames_rx_ok 0/s");
-    for (const char *bad : {"add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0",
+    // Another card in the slot: same address, the next serial number.
+    EXPECT_EQ(emu.ctl("replace 0"), "replace 0000:05:00.0 TLN25000100");
+    for (const char *bad : {"replace 0 1", "add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0",
                             "rate 0 lif 2 tx_rdma_unicast_bytes 1", "rate 0 lif 0 frames_tx_ok 1",
                             "rate 0 port 0 frames_tx_ok -1", "rate 0 lif 0 tx_rdma_unicast_bytes"}) {
         std::string answer;

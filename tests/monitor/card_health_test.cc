@@ -119,32 +119,6 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     EXPECT_EQ(rendered_metric("talon_card_up"), "0");
 }
 
-// A card that comes back is published up only with its new worker's first
-// sample: no scrape sees it up with the readings of the worker before.
-TEST_F(CardHealthTest, CardComingBackIsUpOnlyWithItsNewReadings) {
-    start(1);
-    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 900000");
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";
-    const std::string lif = "lif_uuid=\"" + g_talonmon_state.card(0).lifs()->at(0).uuid + "\"";
-    ASSERT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "900000"; }));
-    host_->ctl("heartbeat 0 fail");
-    g_talonmon_state.inspect_card_health();
-    ASSERT_EQ(rendered_metric("talon_card_up"), "0");
-    host_->ctl("heartbeat 0 ok");
-    host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 7");
-
-    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-    std::string up;
-    ASSERT_TRUE(wait_until([&] {
-        up = rendered_metric("talon_card_up");
-        if (up == "1") {
-            EXPECT_EQ(rendered_metric(lif_metric, lif), "7") << "up before the new worker's first sample";
-        }
-        return up == "1";
-    }));
-}
-
 // A LIF the card reports under its id with a new name is published, and
 // written, under the new name, both when rediscovered and after the card
 // came back.
@@ -174,6 +148,49 @@ TEST_F(CardHealthTest, RenamedLifIsRepublishedUnderItsNewName) {
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_TRUE(wait_until([&] { return !rendered_metric(lif_metric, "lif=\"backup\",lif_uuid=\"" + uuid).empty(); }));
     EXPECT_EQ(rendered_metric(lif_metric, "lif=\"storage\""), "");
+}
+
+// Another card in the same slot (same PCI address, new UUID) is a new card:
+// the one it replaced is recorded down, the new one's LIFs and ports are
+// discovered, its lines carry its own UUIDs, and it alone is published.
+TEST_F(CardHealthTest, CardReplacedInItsSlotIsANewCard) {
+    start(1);
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    const std::string old_uuid = host_->card_field(0, "uuid");
+    ASSERT_TRUE(stats_grow(0));
+    host_->ctl("replace 0");
+    const std::string new_uuid = host_->card_field(0, "uuid");
+    const std::string new_lif =
+        host_->cards_json().begin()->second.get_child("lifs").begin()->second.get<std::string>("uuid");
+    ASSERT_NE(new_uuid, old_uuid);
+    g_talonmon_state.inspect_card_health();  // the new card answers the slot's heartbeat
+    ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
+    ASSERT_EQ(g_talonmon_state.num_cards(), 1u);
+    ASSERT_TRUE(stats_grow(0));
+    EXPECT_EQ(host_->trace_count(bdf() + "Discovered new lif rdma0 - " + new_lif), 1u);
+    EXPECT_EQ(host_->trace_count("TALON card(s)"), 0u) << "still one card";
+
+    const auto events = host_->file_lines(0, "event");
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_NE(events[1].find("{\"id\": \"" + old_uuid + "\",\"description\": \"card down detected\"}"),
+              std::string::npos);
+    EXPECT_NE(events[2].find("{\"id\": \"" + new_uuid + "\",\"description\": \"card up detected\"}"),
+              std::string::npos);
+    // From the up record on, the lines are the new card's only.
+    const std::string stamp = events[2].substr(events[2].find("\"timestamp\""), 37);
+    size_t new_lines = 0;
+    const auto stats = host_->file_lines(0, "stats");
+    for (const auto &line : std::vector<std::string>(stats.begin() + 1, stats.end())) {  // after the banner
+        if (line.find("\"uuid\": \"" + new_uuid + "\"") != std::string::npos) {
+            ++new_lines;
+            EXPECT_EQ(line.find("-0000-4000-8000-"), std::string::npos) << "a LIF of the old card: " << line;
+        } else {
+            EXPECT_LT(line.substr(line.find("\"timestamp\""), 37), stamp) << line;
+        }
+    }
+    EXPECT_GT(new_lines, 2u);
+    EXPECT_EQ(rendered_metric("talon_card_up", old_uuid), "");
+    EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up", new_uuid) == "1"; }));
 }
 
 // Cards whose telemetry file cannot be opened (a symbolic link planted

@@ -58,6 +58,11 @@ emulated_host::~emulated_host() {
     g_trace_logger = nullptr;
 }
 
+void emulated_host::ctl(const std::string &command) {
+    emu_.ctl(command);
+    boost::property_tree::read_json(emu_.root() + "/cards.json", cards_);
+}
+
 std::string emulated_host::card_field(unsigned card, const char *field) const {
     return std::next(cards_.begin(), card)->second.get<std::string>(field);
 }

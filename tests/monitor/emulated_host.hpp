@@ -41,8 +41,9 @@ public:
     explicit emulated_host(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2);
     ~emulated_host();
 
-    // Sends a control command; throws when the emulator refuses it.
-    void ctl(const std::string &command) const { emu_.ctl(command); }
+    // Sends a control command (and reads cards.json again); throws when the
+    // emulator refuses it.
+    void ctl(const std::string &command);
     const boost::property_tree::ptree &cards_json() const { return cards_; }
     std::string card_field(unsigned card, const char *field) const;
     std::string card_bdf(unsigned card) const { return card_field(card, "bdf"); }

@@ -8,6 +8,7 @@
 #include "monitor/talonmon_refused_start.hpp"
 #include "monitor/talonmon_socket_activation.hpp"
 #include "testkit/process.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -185,18 +186,17 @@ TEST(SocketActivation, ServesOnAPassedSocketAndLeavesItListeningWhenItStops) {
         talonmon_metrics_server server(registry);
         std::string error;
         ASSERT_EQ(server.start_on_socket(::fcntl(managers_copy.get(), F_DUPFD_CLOEXEC, 0), error), 0) << error;
-        EXPECT_EQ(get_metrics_status(port), "HTTP/1.1 200 OK");
+        const auto reply = test_support::http_exchange("127.0.0.1", port,
+                                                       "GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->status, 200);
     }
     pollfd p{managers_copy.get(), POLLIN, 0};
     ASSERT_GE(::poll(&p, 1, 0), 0);
     EXPECT_EQ(p.revents & (POLLHUP | POLLERR), 0) << "the stopped server shut the listening socket down";
     // A client now waits in the backlog for the next server.
-    utils::unique_fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(client.get(), reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+    test_support::tcp_client client("127.0.0.1", port);
+    EXPECT_TRUE(client.wait_connected(std::chrono::seconds(1)));
 }
 
 // A start refused under socket activation answers the scrape that caused

@@ -1,5 +1,5 @@
-// Log files under file-system faults: a full disk and a planted symbolic
-// link; the whole-daemon tests see the rest.
+// Log files under file-system faults: a full disk, and rotation at the
+// exact size; the monitor and whole-daemon tests see the rest.
 #include "testkit/process.hpp"
 #include "utils/log/boot_flag.hpp"
 #include "utils/log/rotating_file_sink.hpp"
