@@ -47,6 +47,9 @@ mkdir -p "$stage/lib/systemd/system"
 cp -a /lib/systemd/system/. "$stage/lib/systemd/system/"
 unit="$stage/lib/systemd/system/talonmon.service"
 cp "$stage/talonmon.service.staged" "$unit"
+# ExecReload= runs kill(1), which procps (a dependency) installs.
+mkdir -p "$stage/bin"
+cp /bin/kill "$stage/bin/kill"
 complaints=$(MANPATH="$stage/usr/share/man" systemd-analyze verify --root="$stage" \
   "$unit" 2>&1) || fail "systemd-analyze verify: $complaints"
 [ -z "$complaints" ] || fail "systemd-analyze verify: $complaints"
