@@ -1,6 +1,6 @@
 // What the daemon tells about its cards and itself when things are not
 // well: a card that cannot start, a failed listing, a stalled daemon, a
-// loose umask, look-alike processes at start.
+// strict umask, look-alike processes at start.
 #include "tests/e2e/emulated_daemon.hpp"
 #include "tests/e2e/metrics_helpers.hpp"
 
@@ -103,13 +103,13 @@ TEST_F(HealthTest, FailedListingIsOneLineOnStandardError) {
 
 // A card whose platform start fails is named in the trace log with the
 // cause and published down, while the other card is monitored. Found cards
-// have lines of their own, not a card count. Under umask 000 the trace logs
+// have lines of their own, not a card count. Under umask 077 the trace logs
 // and telemetry files are still 0644.
 TEST_F(HealthTest, CardThatCannotStartIsNamedAndDownWhileTheOtherRuns) {
     start_emulator(2);
     emu_->ctl("platform 0 setpci");
     const int port = e2e::free_local_port();
-    const mode_t old_umask = ::umask(0);
+    const mode_t old_umask = ::umask(077);
     start_daemon(e2e::k_minimal_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
     ::umask(old_umask);
     ASSERT_TRUE(grows(1, "stats"));
