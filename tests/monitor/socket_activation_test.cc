@@ -168,13 +168,6 @@ std::string read_answer(const utils::unique_fd &fd) {
     return answer;
 }
 
-// One GET /metrics over a fresh connection to 127.0.0.1:port; the status
-// line of the answer, or "" when there is none.
-std::string get_metrics_status(uint16_t port) {
-    const std::string answer = read_answer(send_get_metrics(port));
-    return answer.substr(0, answer.find("\r\n"));
-}
-
 // The service manager keeps its copy of the socket and listens on for the
 // next start: a server that ends must leave the socket listening, not shut
 // it down (which the manager sees as its socket failing).
