@@ -206,3 +206,5 @@ TEST_F(FileFaultsTest, PlantedSymlinkOrForeignFileIsRefusedAndLeftUntouched) {
     EXPECT_EQ(read_file(target), "precious\n");
     EXPECT_EQ(read_file(env_.err_file()), "forged\n");
 }
+
+}  // namespace
