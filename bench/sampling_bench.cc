@@ -199,7 +199,7 @@ void BM_sampling_pass_populate_histograms(benchmark::State &state) {
             stats.counters.clear();
             event.counters.clear();
             populate(c.card(), c.histogram_info(), index, entity.stats_addr, &stats, &event);
-            slots[index]->observe_rates(pipeline_last_rates(kind, index));
+            slots[index]->observe_rates(pipeline_last_rates(c.card(), kind, index));
             ++index;
             benchmark::DoNotOptimize(stats.counters.data());
         }
