@@ -54,8 +54,10 @@ TEST_F(ResilienceTest, HungCardsGoDownAndAStopDoesNotWaitForTheirExchanges) {
 
 TEST_F(ResilienceTest, WallClockStepBackKeepsSamplingAndStopping) {
     start_emulator(1);
-    // 2 s after its first clock reading (well after the first lines, even on a
-    // loaded host) the wall clock goes back 20 s, as an NTP step would.
+    // Two seconds after the daemon's first wall-clock reading the wall clock
+    // goes back 20 s, as an NTP step would: late enough that the first
+    // telemetry lines come before it even on a loaded machine, where the
+    // first discovery pass alone can take longer than 300 ms.
     start_daemon(k_fast_filter, "", {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM, "TALON_TEST_CLOCK_STEP_AFTER_MS=2000",
                   "TALON_TEST_CLOCK_STEP_S=-20", "ASAN_OPTIONS=verify_asan_link_order=0"});
     // The step shows in the lines: a time stamp earlier than the one before.
