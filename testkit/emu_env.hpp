@@ -24,10 +24,7 @@ public:
         : cfg_((cfg.root = dir_ / "emu", cfg)), emu_(cfg_)
     {
         emu_.start();
-        const char *path = std::getenv("PATH");
-        sysfs_.emplace("TALON_SYSFS_DIR", root() + "/sys");
-        dev_.emplace("TALON_DEV_DIR", root() + "/dev");
-        path_.emplace("PATH", root() + "/bin:" + (path ? path : "/usr/bin:/bin"));
+        host_.emplace(root());
     }
     ~emu_env() { emu_.stop(); }
 
@@ -47,7 +44,7 @@ private:
     temp_dir dir_;
     talon_emu::config_s cfg_;
     talon_emu::emulator emu_;
-    std::optional<scoped_env> sysfs_, dev_, path_;
+    std::optional<emulated_host_env> host_;
 };
 
 }  // namespace test_support

@@ -250,6 +250,25 @@ std::string read_file(const std::string &path) {
     return content.str();
 }
 
+std::string shell_quote(const std::string &text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+namespace {
+std::string emulated_path(const std::string &root) {
+    const char *path = std::getenv("PATH");
+    return root + "/bin:" + (path ? path : "/usr/bin:/bin");
+}
+}  // namespace
+
+emulated_host_env::emulated_host_env(const std::string &root)
+    : sysfs_("TALON_SYSFS_DIR", root + "/sys"), dev_("TALON_DEV_DIR", root + "/dev"),
+      path_("PATH", emulated_path(root)) {}
+
 void write_file(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;

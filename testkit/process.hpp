@@ -108,6 +108,18 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 std::vector<std::string> read_lines(const std::string &path);
 bool file_exists(const std::string &path);
+// `text` as one word for /bin/sh, in single quotes.
+std::string shell_quote(const std::string &text);
+
+// TALON_SYSFS_DIR, TALON_DEV_DIR and PATH pointing into the emulated host
+// under `root` (its sys/, dev/ and bin/) while it lives.
+class emulated_host_env {
+public:
+    explicit emulated_host_env(const std::string &root);
+
+private:
+    scoped_env sysfs_, dev_, path_;
+};
 
 // Polls `predicate` every 10 ms until it holds or `timeout` passes.
 template <typename Predicate>

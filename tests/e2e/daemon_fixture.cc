@@ -18,14 +18,7 @@ namespace fs = std::filesystem;
 constexpr const char *k_sleep = "/usr/bin/sleep";
 // The name the daemon looks for in the process table.
 constexpr const char *k_daemon_name = "talonmon";
-
-std::string shell_quote(const std::string &text) {
-    std::string quoted = "'";
-    for (char c : text) {
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return quoted + "'";
-}
+using test_support::shell_quote;
 
 class hermetic_host : public testing::Environment {
 public:
@@ -40,10 +33,7 @@ public:
                                                shell_quote(root) + " --tool " + tool + " \"$@\"\n");
             ::chmod(path.c_str(), 0755);
         }
-        const char *path = std::getenv("PATH");
-        sysfs_.emplace("TALON_SYSFS_DIR", root + "/sys");
-        dev_.emplace("TALON_DEV_DIR", root + "/dev");
-        path_.emplace("PATH", root + "/bin:" + (path ? path : "/usr/bin:/bin"));
+        host_.emplace(root);
 
         const std::string impostor = dir_ / k_daemon_name;
         fs::copy_file(k_sleep, impostor);
@@ -61,14 +51,12 @@ public:
     void TearDown() override {
         test_support::set_default_pid_namespace(test_support::pid_namespace::shared);
         impostor_.reset();
-        path_.reset();
-        dev_.reset();
-        sysfs_.reset();
+        host_.reset();
     }
 
 private:
     test_support::temp_dir dir_;
-    std::optional<test_support::scoped_env> sysfs_, dev_, path_;
+    std::optional<test_support::emulated_host_env> host_;
     std::optional<test_support::child_process> impostor_;
 };
 

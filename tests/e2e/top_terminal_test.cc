@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test_support::run_process;
+using test_support::shell_quote;
 using test_support::wait_until;
 namespace pt = boost::property_tree;
 
@@ -91,14 +92,6 @@ public:
 private:
     std::string socket_;
 };
-
-std::string shell_quote(const std::string &s) {
-    std::string out = "'";
-    for (char c : s) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
-}
 
 std::vector<std::string> screen_lines(const std::string &text) {
     std::vector<std::string> lines;

@@ -24,36 +24,11 @@
 
 namespace {
 
-using test_support::emulated_host;
 using test_support::rendered_metric;
 using test_support::wait_until;
 
-class CardHealthTest : public testing::Test {
+class CardHealthTest : public test_support::monitor_state_test {
 protected:
-    void start(unsigned cards, talonmon_telemetry_counter_cfg_s lif_counter = {"tx_rdma_unicast_packets", true, 0,
-                                                                               false, true}) {
-        host_ = std::make_unique<emulated_host>(cards, 2, 2);
-        talonmon_init_params_s params{};
-        params.telemetry_dir = host_->telemetry_dir();
-        params.lif_counters = {lif_counter};
-        params.port_counters = {{"frames_rx_ok", true, 0, false, true}};
-        g_lif_poll_ticks = g_port_poll_ticks = 100;
-        ASSERT_EQ(g_talonmon_state.init(&params), 0);
-        g_talonmon_metrics.enable({lif_counter.counter}, {"frames_rx_ok"});
-    }
-    void TearDown() override {
-        g_talonmon_state.teardown();
-        g_talonmon_metrics.reset();
-        g_sampling_report_period_ns = k_sampling_report_period_ns;
-        host_.reset();
-    }
-    bool card_down(unsigned index = 0) { return g_talonmon_state.card(index).is_down(); }
-    std::string bdf(unsigned card = 0) { return "TALON " + host_->card_bdf(card) + " - "; }
-    size_t stats_lines(unsigned card) { return host_->file_lines(card, "stats").size(); }
-    bool stats_grow(unsigned card) {
-        const size_t before = stats_lines(card);
-        return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
-    }
     // A discovery pass that starts a worker, and the end of that worker's
     // platform start: the card is down again (start failed) or it samples.
     void pass_until_worker_failed() {
@@ -61,7 +36,6 @@ protected:
         ASSERT_TRUE(wait_until([&] { return card_down(); }));
     }
 
-    std::unique_ptr<emulated_host> host_;
 };
 
 // A card whose platform start fails is never reported up: one error line
@@ -256,7 +230,7 @@ sdk::lib::pal_ret_t failing_mem_read(uint64_t addr, uint8_t *data, uint64_t size
 // failure spans the gap. The failures are counted (metric and the sampling
 // line) and logged at error level at most once a report period.
 TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
-    start(1, {"tx_rdma_unicast_packets", false, 0, false, true});
+    start(1, 2, 2, {"tx_rdma_unicast_packets", false, 0, false, true});
     g_sampling_report_period_ns = 1500000000;
     // The operation table is filled by the first platform start.
     std::thread([this] {

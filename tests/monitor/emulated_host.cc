@@ -1,5 +1,6 @@
 #include "tests/monitor/emulated_host.hpp"
 
+#include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_trace.hpp"
@@ -73,6 +74,31 @@ size_t emulated_host::trace_count(const std::string &text) const {
         count += line.find(text) != std::string::npos;
     }
     return count;
+}
+
+void monitor_state_test::start(unsigned cards, unsigned ports, unsigned lifs,
+                               talonmon_telemetry_counter_cfg_s lif_counter) {
+    host_ = std::make_unique<emulated_host>(cards, ports, lifs);
+    talonmon_init_params_s params{};
+    params.telemetry_dir = host_->telemetry_dir();
+    params.lif_counters = {lif_counter};
+    params.port_counters = {{"frames_rx_ok", true, 0, false, true}};
+    g_lif_poll_ticks = g_port_poll_ticks = 100;
+    ASSERT_EQ(g_talonmon_state.init(&params), 0);
+    g_talonmon_metrics.enable({lif_counter.counter}, {"frames_rx_ok"});
+}
+
+void monitor_state_test::TearDown() {
+    g_talonmon_state.teardown();
+    g_talonmon_metrics.reset();
+    host_.reset();
+}
+
+bool monitor_state_test::card_down(unsigned index) const { return g_talonmon_state.card(index).is_down(); }
+
+bool monitor_state_test::stats_grow(unsigned card) const {
+    const size_t before = stats_lines(card);
+    return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
 }
 
 std::vector<std::string> emulated_host::file_lines(unsigned card, const std::string &type) const {

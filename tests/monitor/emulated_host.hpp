@@ -3,12 +3,15 @@
 // directory that also holds the telemetry files.
 #pragma once
 
+#include "monitor/talonmon_config.hpp"
 #include "testkit/emu_env.hpp"
 #include "testkit/process.hpp"
 
 #include <boost/property_tree/ptree.hpp>
+#include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,6 +62,23 @@ private:
     test_support::emu_env emu_;
     test_support::scoped_env boot_dir_;
     boost::property_tree::ptree cards_;
+};
+
+// The monitor state over an emulated host whose LIFs publish `lif_counter`
+// (every 100 ticks) and ports frames_rx_ok: the fixture of the state's tests.
+class monitor_state_test : public testing::Test {
+protected:
+    void start(unsigned cards, unsigned ports = 2, unsigned lifs = 2,
+               talonmon_telemetry_counter_cfg_s lif_counter = {"tx_rdma_unicast_packets", true, 0, false, true});
+    void TearDown() override;
+    bool card_down(unsigned index = 0) const;
+    // The trace log's prefix of the card's lines.
+    std::string bdf(unsigned card = 0) const { return "TALON " + host_->card_bdf(card) + " - "; }
+    size_t stats_lines(unsigned card) const { return host_->file_lines(card, "stats").size(); }
+    // Whether the card's statistics file gains three lines within 5 s.
+    bool stats_grow(unsigned card) const;
+
+    std::unique_ptr<emulated_host> host_;
 };
 
 }  // namespace test_support

@@ -18,32 +18,7 @@ using test_support::emulated_host;
 using test_support::rendered_metric;
 using test_support::wait_until;
 
-class MonitorStateTest : public testing::Test {
-protected:
-    void start(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2) {
-        host_ = std::make_unique<emulated_host>(cards, ports, lifs);
-        talonmon_init_params_s params{};
-        params.telemetry_dir = host_->telemetry_dir();
-        params.lif_counters = {{"tx_rdma_unicast_packets", true, 0, false, true}};
-        params.port_counters = {{"frames_rx_ok", true, 0, false, true}};
-        g_lif_poll_ticks = g_port_poll_ticks = 100;
-        ASSERT_EQ(g_talonmon_state.init(&params), 0);
-    }
-    void TearDown() override {
-        g_talonmon_state.teardown();
-        g_talonmon_metrics.reset();
-        host_.reset();
-    }
-    size_t stats_lines(unsigned card) { return host_->file_lines(card, "stats").size(); }
-    bool stats_grow(unsigned card) {
-        size_t before = stats_lines(card);
-        return wait_until([&] { return stats_lines(card) > before + 2; }, std::chrono::seconds(5));
-    }
-    bool card_down(unsigned index = 0) { return g_talonmon_state.card(index).is_down(); }
-    std::string bdf(unsigned card = 0) { return "TALON " + host_->card_bdf(card) + " - "; }
-
-    std::unique_ptr<emulated_host> host_;
-};
+using MonitorStateTest = test_support::monitor_state_test;
 
 // A failing heartbeat takes the card down at once, and once only; its worker
 // parks while the other card samples on. Discovery alone declares it up
@@ -51,7 +26,6 @@ protected:
 // its new worker's first sample, never with the readings of the one before.
 TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPassing) {
     start(2);
-    g_talonmon_metrics.enable({"tx_rdma_unicast_packets"}, {"frames_rx_ok"});
     host_->ctl("set 0 lif 1 tx_rdma_unicast_packets 123456789012");
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     const std::string lif_metric = "talon_lif_tx_rdma_unicast_packets_total";

@@ -19,13 +19,16 @@ using test_support::wait_until;
 
 constexpr size_t k_min_schedule_length = 24;
 
+// The start of the lines of the card's first LIF ("lif") or port ("port").
+std::string first_entity(const emulated_host &host, const std::string &kind) {
+    const auto &card = host.cards_json().begin()->second;
+    return "\"" + kind + "\": {\"id\": \"" + card.get_child(kind + "s").begin()->second.get<std::string>("uuid");
+}
+
 // The file's lines as one letter each: L for the first LIF, P for the first
 // port; the lines of other entities are left out.
 std::string schedule_of(const emulated_host &host) {
-    const auto &card = host.cards_json().begin()->second;
-    const std::string lif = "\"lif\": {\"id\": \"" + card.get_child("lifs").begin()->second.get<std::string>("uuid");
-    const std::string port =
-        "\"port\": {\"id\": \"" + card.get_child("ports").begin()->second.get<std::string>("uuid");
+    const std::string lif = first_entity(host, "lif"), port = first_entity(host, "port");
     std::string schedule;
     for (const auto &line : host.file_lines(0, "stats")) {
         if (line.find(lif) != std::string::npos) {
@@ -66,32 +69,16 @@ protected:
         g_talonmon_state.teardown();
         host_.reset();
     }
-    // Runs the card's worker until it has written a schedule long enough to compare.
-    void run_worker(uint64_t lif_ticks, uint64_t port_ticks) {
-        g_lif_poll_ticks = lif_ticks;
-        g_port_poll_ticks = port_ticks;
-        ASSERT_EQ(g_talonmon_state.init(&params_), 0);
-        ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
-        ASSERT_TRUE(wait_until([&] { return schedule_of(*host_).size() >= k_min_schedule_length; }));
-        g_talonmon_state.teardown();
-    }
-
     std::unique_ptr<emulated_host> host_;
     talonmon_init_params_s params_{};
 };
 
-TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirOwnPeriodLifsFirst) {
-    run_worker(4, 1);
-    const std::string schedule = schedule_of(*host_);
-    // Pass 0 samples both kinds, LIFs first; then LIFs again on passes 4, 8, ...
-    EXPECT_EQ(schedule, expected_schedule(4, 1, schedule.size()));
-}
-
-// Through the daemon's own start-up: a 250-microsecond interval is a period
-// of 2 ticks (the remainder is dropped). The only test here that runs the
-// health checker, which discovers the card on its first pass.
-TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
-    params_.lif_poll_interval = 250;
+// Through the daemon's own start-up: a 450-microsecond interval is a period
+// of 4 ticks (the remainder is dropped). Pass 0 samples both kinds, LIFs
+// first; then LIFs again on passes 4, 8, ... The only test here that runs
+// the health checker, which discovers the card on its first pass.
+TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirPeriodRoundedDownToWholeTicks) {
+    params_.lif_poll_interval = 450;
     params_.port_poll_interval = 100;
     params_.tick_mode = GetParam();
     // talonmon_init starts the trace log itself.
@@ -104,15 +91,14 @@ TEST_P(WorkerScheduleTest, IntervalsAreRoundedDownToWholeTicks) {
     daemon.join();
     ASSERT_TRUE(written);
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(g_lif_poll_ticks, 2u);
+    EXPECT_EQ(g_lif_poll_ticks, 4u);
     const std::string schedule = schedule_of(*host_);
-    EXPECT_EQ(schedule, expected_schedule(2, 1, schedule.size()));
+    EXPECT_EQ(schedule, expected_schedule(4, 1, schedule.size()));
 }
 
 // The milliseconds of the day of each line of the first LIF.
 std::vector<int64_t> lif_line_times(const emulated_host &host) {
-    const auto &card = host.cards_json().begin()->second;
-    const std::string lif = "\"lif\": {\"id\": \"" + card.get_child("lifs").begin()->second.get<std::string>("uuid");
+    const std::string lif = first_entity(host, "lif");
     const std::regex stamp(R"re("timestamp":"\d{4}-\d\d-\d\d (\d\d):(\d\d):(\d\d)\.(\d{3})")re");
     std::vector<int64_t> times;
     for (const auto &line : host.file_lines(0, "stats")) {

@@ -213,10 +213,7 @@ public:
                 ::pause();  // until the test kills it
             }
         }
-        const char *path = std::getenv("PATH");
-        sysfs_.emplace("TALON_SYSFS_DIR", root_ + "/sys");
-        dev_.emplace("TALON_DEV_DIR", root_ + "/dev");
-        path_.emplace("PATH", root_ + "/bin:" + (path ? path : "/usr/bin:/bin"));
+        host_.emplace(root_);
     }
     ~forked_emulator()
     {
@@ -236,7 +233,7 @@ private:
     temp_dir dir_;
     std::string root_;
     pid_t pid_ = -1;
-    std::optional<scoped_env> sysfs_, dev_, path_;
+    std::optional<test_support::emulated_host_env> host_;
 };
 
 }  // namespace
