@@ -1,15 +1,11 @@
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <optional>
-#include <cstdlib>
-#include <gtest/gtest.h>
 #include <tuple>
-#include <unistd.h>
 #include <vector>
 
 #include "emulator/emulator.hpp"
@@ -42,10 +38,8 @@ struct bridge_tree {
     temp_dir dir;
     scoped_env env{"TALON_SYSFS_DIR", dir.path()};
     fs::path devices() const { return dir / "bus/pci/devices"; }
-    void bridge(const std::string &bdf, int sec, int sub) const
+    void bridge(const std::string &bdf, uint32_t sec, uint32_t sub) const
     {
-        write(devices() / bdf / "vendor", "0x1ff7\n");
-        write(devices() / bdf / "device", "0x1478\n");
         write(devices() / bdf / "secondary_bus_number", std::to_string(sec) + "\n");
         write(devices() / bdf / "subordinate_bus_number", std::to_string(sub) + "\n");
     }
@@ -61,13 +55,6 @@ class OnTransport : public ::testing::TestWithParam<int32_t> {
 protected:
     transport_choice choice_{GetParam(), false};
 };
-
-uint64_t echo_of(nic_ipc_handle_s *h, uint64_t nonce)
-{
-    uint64_t echo = 0;
-    EXPECT_TRUE(ipc_cmd_heartbeat(h, nonce, &echo).ok());
-    return echo;
-}
 
 }  // namespace
 
@@ -108,10 +95,8 @@ TEST(NicIpcDev, BusRangeEdgeCases)
     // Bus numbers that read as all ones (a vanished bridge) end the walk
     // instead of wrapping it around forever; the ports before them count.
     t.bridge("0000:60:00.0", 0x61, 0x62);
-    write(t.devices() / "0000:60:01.0" / "secondary_bus_number", "99\n");
-    write(t.devices() / "0000:60:01.0" / "subordinate_bus_number", "4294967295\n");
-    write(t.devices() / "0000:70:00.0" / "secondary_bus_number", "4294967295\n");
-    write(t.devices() / "0000:70:00.0" / "subordinate_bus_number", "4294967295\n");
+    t.bridge("0000:60:01.0", 99, UINT32_MAX);
+    t.bridge("0000:70:00.0", UINT32_MAX, UINT32_MAX);
     auto walk = std::async(std::launch::async, [] {
         char found[NIC_IPC_BDF_SIZE];
         uint32_t lo = 0, hi = 0;
@@ -193,55 +178,16 @@ TEST_P(OnTransport, CommandsFailWithTheirMessages)
 }
 
 // A daemon started with standard input closed gets descriptor 0 for its
-// first channel; closing the channel must release it like any other.
-namespace {
-
-// The emulator in a child process: in this one its threads would open and
-// close descriptors of their own, racing the test for descriptor 0.
-class forked_emulator {
-public:
-    forked_emulator() : root_(dir_ / "emu")
-    {
-        talon_emu::config_s cfg = emu_cfg();
-        cfg.root = root_;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            talon_emu::emulator emu(cfg);
-            emu.start();
-            for (;;) {
-                ::pause();  // until the test kills it
-            }
-        }
-        host_.emplace(root_);
-    }
-    ~forked_emulator()
-    {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    forked_emulator(const forked_emulator &) = delete;
-    forked_emulator &operator=(const forked_emulator &) = delete;
-
-    bool serving() const
-    {
-        std::string answer;
-        return pid_ > 0 && talon_emu::control(root_, "rate 0 lif 0 tx_rdma_unicast_bytes 0", &answer);
-    }
-
-private:
-    temp_dir dir_;
-    std::string root_;
-    pid_t pid_ = -1;
-    std::optional<test_support::emulated_host_env> host_;
-};
-
-}  // namespace
-
+// first channel; closing the channel must release it like any other. The
+// emulator runs as a process of its own: in this one its threads would open
+// and close descriptors too, racing the test for descriptor 0.
 TEST_P(OnTransport, AChannelOnDescriptorZeroIsClosed)
 {
-    forked_emulator emu;
-    ASSERT_TRUE(wait_until([&] { return emu.serving(); }));
+    temp_dir dir;
+    const std::string root = dir / "emu";
+    test_support::child_process emu({TALON_EMU_EXE, "--root", root});
+    ASSERT_TRUE(wait_until([&] { return fs::exists(root + "/ready"); }));
+    test_support::emulated_host_env host(root);
     utils::unique_fd saved_stdin(::fcntl(0, F_DUPFD_CLOEXEC, 3));
     ASSERT_TRUE(saved_stdin);
     ::close(0);
@@ -272,7 +218,9 @@ TEST(NicIpcTransport, FallBackToTheOtherTransportAndRefusal)
             nic_ipc_channel ch;
             ASSERT_EQ(ch.open("0000:05:00.0"), 0);
             EXPECT_NE(ch.get()->transport, preferred);
-            EXPECT_EQ(echo_of(ch.get(), 9), 9u);
+            uint64_t echo = 0;
+            EXPECT_TRUE(ipc_cmd_heartbeat(ch.get(), 9, &echo).ok());
+            EXPECT_EQ(echo, 9u);
         }
         transport_choice no_alt(preferred, false);
         nic_ipc_handle_s h{};
