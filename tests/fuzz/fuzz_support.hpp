@@ -1,20 +1,22 @@
-// Shared by the fuzz targets: property checks, quiet calls, a thread that
-// runs jobs, and a scripted peer at the far end of a socket.
+// Shared by the fuzz targets (the scripted peer by tests/pal too): property
+// checks, quiet calls, a thread that runs jobs, and a scripted peer at the
+// far end of a socket.
 #pragma once
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -49,41 +51,47 @@ auto quietly(F f) {
     return result;
 }
 
+// A TCP socket listening on an ephemeral port of 127.0.0.1, or -1.
+inline int listen_loopback(uint16_t *port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof(addr);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), len) != 0 || ::listen(fd, 1) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
 // Runs jobs one at a time on a thread of its own, for code with per-thread state.
 class job_thread {
 public:
-    job_thread()
-        : thread_([this] {
-              std::unique_lock<std::mutex> lock(mutex_);
-              for (;;) {
-                  cv_.wait(lock, [this] { return stop_ || job_; });
-                  if (stop_) {
-                      return;
-                  }
-                  job_();
-                  job_ = nullptr;
-                  cv_.notify_all();
-              }
-          }) {}
-    ~job_thread() {
-        call(nullptr);
-        thread_.join();
-    }
-    // Runs `job` there and waits for it; an empty job stops the thread.
+    ~job_thread() { call(nullptr); }
+    // Runs `job` there and waits for it; an empty job ends the thread.
     void call(std::function<void()> job) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        stop_ = !job;
         job_ = std::move(job);
-        cv_.notify_all();
-        cv_.wait(lock, [this] { return stop_ || !job_; });
+        start_.release();
+        done_.acquire();
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
     std::function<void()> job_;
-    bool stop_ = false;
-    std::thread thread_;
+    std::binary_semaphore start_{0}, done_{0};
+    std::jthread thread_{[this] {
+        for (;;) {
+            start_.acquire();
+            const bool stop = !job_;
+            if (!stop) {
+                job_();
+            }
+            done_.release();
+            if (stop) {
+                return;
+            }
+        }
+    }};
 };
 
 // The far end of a connection, on a thread of its own: it answers each
@@ -104,6 +112,8 @@ public:
         ::close(listen_fd_);
     }
     bool connected() const { return fd_ >= 0; }
+    // Ends the connection, as a peer that hangs up: the far end reads its end.
+    void hang_up() { ::shutdown(fd_.load(), SHUT_RDWR); }
     void load(std::deque<T> items) {
         std::lock_guard<std::mutex> lock(mutex_);
         items_ = std::move(items);

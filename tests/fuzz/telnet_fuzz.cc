@@ -7,7 +7,6 @@
 #include "tests/fuzz/fuzz_support.hpp"
 
 #include <fuzzer/FuzzedDataProvider.h>
-#include <netinet/in.h>
 
 #include <algorithm>
 
@@ -31,12 +30,9 @@ std::string noise(FuzzedDataProvider &in) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     logger_init(null_logger_cb_);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof(addr);
-    FUZZ_CHECK(::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 && ::listen(fd, 1) == 0 &&
-                   ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0,
-               "cannot listen on the loopback");
+    uint16_t port = 0;
+    const int fd = fuzz_support::listen_loopback(&port);
+    FUZZ_CHECK(fd >= 0, "cannot listen on the loopback");
     // Each command line is answered with the next reply and the prompt.
     static fuzz_support::peer<std::string> console(fd, true, [](std::string_view got, auto &self) {
         std::string out;
@@ -47,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     });
     g_console = &console;
     pal_telnet_set_keepalive(std::chrono::hours(24), std::chrono::hours(24));
-    ::setenv("PAL_TELNET_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+    ::setenv("PAL_TELNET_PORT", std::to_string(port).c_str(), 1);
     ::setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
     FUZZ_CHECK(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr) == PAL_RET_OK, "telnet backend did not start");
     // The session ends before the console does, as it would on a card.

@@ -61,20 +61,9 @@ protected:
     std::string shm_ = root_ + "/shm", tmp_ = root_ + "/tmp";
 };
 
-TEST_F(PalLockTest, ProcessesExcludeEachOther) {
-    pal_lock_s* lock = nullptr;
-    ASSERT_EQ(pal_lock_init("t_shared_lock", &lock), 0);
-    ASSERT_EQ(pal_lock(lock), 0);
-    channel got;
-    pid_t pc = spawn([&] { return lock_once("t_shared_lock") == 0 ? (got.send('x'), 0) : 1; });
-    EXPECT_EQ(got.receive(k_held_probe_ms), 0) << "child got the held lock";
-    ASSERT_EQ(pal_unlock(lock), 0);
-    EXPECT_EQ(wait_status(pc), 0);
-    EXPECT_EQ(got.receive(k_wait_ms), 'x');
-}
-
 // Whether the dead holder created the record or found it, the next process
-// to lock recovers the lock (which is recursive).
+// to lock recovers the lock (which is recursive), and holds other processes
+// off until it lets go.
 TEST_F(PalLockTest, LockOfAProcessThatDiedHoldingItIsRecovered) {
     for (const bool holder_creates : {true, false}) {
         const char* name = holder_creates ? "t_crash_lock" : "t_native_lock";
@@ -92,8 +81,12 @@ TEST_F(PalLockTest, LockOfAProcessThatDiedHoldingItIsRecovered) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(pal_lock(lock), 0);
         EXPECT_EQ(pal_unlock(lock), 0);
+        channel got;
+        pid_t other = spawn([&] { return lock_once(name) == 0 ? (got.send('x'), 0) : 1; });
+        EXPECT_EQ(got.receive(k_held_probe_ms), 0) << name << ": another process got the held lock";
         EXPECT_EQ(pal_unlock(lock), 0);
-        EXPECT_EQ(wait_status(spawn([&] { return lock_once(name); })), 0) << name;
+        EXPECT_EQ(wait_status(other), 0) << name;
+        EXPECT_EQ(got.receive(k_wait_ms), 'x');
     }
 }
 
@@ -104,28 +97,25 @@ TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
     const std::string legacy = tmp_ + "/.pal_sbus.lck";
     std::ofstream(legacy).close();
     EXPECT_EQ(pal_check_compat("sbus0_lock"), k_pal_lock_native);
+    // Each holder takes the lock (the legacy kind), says so, unlocks when
+    // told and says whether that worked, then exits when told.
     channel a_out, a_in, b_out, b_in;
-    pid_t a = spawn([&] {
-        pal_lock_s* l = nullptr;
-        if (pal_lock_init("sbus_lock", &l) != 0 || l->compat != k_pal_lock_compat_sbus || pal_lock(l) != 0) {
-            return 1;
-        }
-        a_out.send('L');
-        a_in.receive(k_wait_ms);
-        a_out.send(pal_unlock(l) == 0 ? 'U' : 'E');
-        a_in.receive(k_wait_ms);
-        return 0;
-    });
+    const auto holder = [&](const channel& out, const channel& in) {
+        return spawn([&] {
+            pal_lock_s* l = nullptr;
+            if (pal_lock_init("sbus_lock", &l) != 0 || l->compat != k_pal_lock_compat_sbus || pal_lock(l) != 0) {
+                return 1;
+            }
+            out.send('L');
+            in.receive(k_wait_ms);
+            out.send(pal_unlock(l) == 0 ? 'U' : 'E');
+            in.receive(k_wait_ms);
+            return 0;
+        });
+    };
+    pid_t a = holder(a_out, a_in);
     ASSERT_EQ(a_out.receive(k_wait_ms), 'L');
-    pid_t b = spawn([&] {
-        pal_lock_s* l = nullptr;
-        if (pal_lock_init("sbus_lock", &l) != 0 || pal_lock(l) != 0) {
-            return 1;
-        }
-        b_out.send('L');
-        b_in.receive(k_wait_ms);
-        return pal_unlock(l) == 0 ? 0 : 1;
-    });
+    pid_t b = holder(b_out, b_in);
     EXPECT_EQ(b_out.receive(k_held_probe_ms), 0) << "both processes hold the lock";
     a_in.send('u');
     EXPECT_EQ(a_out.receive(k_wait_ms), 'U') << "unlock failed";
@@ -140,6 +130,8 @@ TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
     EXPECT_EQ(fl.l_type, F_WRLCK);
     EXPECT_EQ(fl.l_pid, b);
     a_in.send('x');
+    b_in.send('u');
+    EXPECT_EQ(b_out.receive(k_wait_ms), 'U');
     b_in.send('x');
     EXPECT_EQ(wait_status(a), 0);
     EXPECT_EQ(wait_status(b), 0);

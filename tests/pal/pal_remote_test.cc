@@ -1,8 +1,5 @@
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-
 #include "sdk/lib/pal/pal_telnet.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -50,31 +47,28 @@ TEST_F(PalRemoteTest, RefusesHostTypeMissingEntryPointsAndFailedLoad) {
 }
 
 // A console on 127.0.0.1 answering like the card's: it echoes each command
-// and ends each reply with the prompt. It serves one session, which the
-// client must close before the console goes. Reads, whatever noise the
-// console adds, are fuzzed in tests/fuzz/telnet_fuzz.cc.
+// and ends each reply with the prompt; on command `hang_up_at` (1 = the
+// first) it hangs up instead. Reads, whatever noise the console adds, are
+// fuzzed in tests/fuzz/telnet_fuzz.cc.
 class test_console {
 public:
-    // hang_up_at: the console closes, without a reply, on that command (1 = the first).
-    explicit test_console(size_t hang_up_at = 0) : hang_up_at_(hang_up_at) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len);
-        listen(listen_fd_, 1);
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~test_console() {
-        shutdown(listen_fd_, SHUT_RDWR);  // ends a wait for a client that never came
-        thread_.join();
-        close(listen_fd_);
-    }
+    explicit test_console(size_t hang_up_at = 0)
+        : peer_(fuzz_support::listen_loopback(&port_), true, [this, hang_up_at](std::string_view got, auto &self) {
+              std::lock_guard<std::mutex> lock(mutex_);
+              std::string reply;
+              for (size_t end; (end = got.find('\n')) != std::string_view::npos; got.remove_prefix(end + 1)) {
+                  commands_.emplace_back(got.substr(0, end));
+                  if (commands_.size() == hang_up_at) {
+                      self.hang_up();
+                      return std::string();
+                  }
+                  reply += commands_.back() + "\r\nember:~$ ";
+              }
+              return reply;
+          }) {}
     int port() const { return port_; }
     // Waits up to two seconds for the console to see `cmd`.
-    bool saw(const std::string& cmd) {
+    bool saw(const std::string &cmd) {
         return test_support::wait_until([&] {
             std::lock_guard<std::mutex> lock(mutex_);
             return std::find(commands_.begin(), commands_.end(), cmd) != commands_.end();
@@ -82,32 +76,10 @@ public:
     }
 
 private:
-    void serve() {
-        int fd = accept(listen_fd_, nullptr, nullptr);
-        FILE* in = fd >= 0 ? fdopen(fd, "r") : nullptr;
-        char line[512];
-        std::string reply;
-        while (in != nullptr && fgets(line, sizeof(line), in) != nullptr) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            const std::string& cmd = commands_.emplace_back(line, strcspn(line, "\n"));
-            if (commands_.size() == hang_up_at_) {
-                break;
-            }
-            reply = cmd + "\r\nember:~$ ";
-            if (send(fd, reply.data(), reply.size(), MSG_NOSIGNAL) <= 0) {
-                break;
-            }
-        }
-        if (in != nullptr) {
-            fclose(in);
-        }
-    }
-
-    size_t hang_up_at_;
-    int listen_fd_ = socket(AF_INET, SOCK_STREAM, 0), port_ = 0;
-    std::thread thread_;
+    uint16_t port_ = 0;
     std::mutex mutex_;
     std::vector<std::string> commands_;
+    fuzz_support::peer<std::string> peer_;  // last: its thread uses the members above
 };
 
 TEST_F(PalRemoteTest, TelnetWritesGoThroughDevmem) {
