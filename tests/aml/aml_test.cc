@@ -34,9 +34,9 @@ TEST(AmlCard, AddressFormat)
     }
 }
 
-TEST(AmlCard, HandleValidation)
+TEST(AmlInventory, ListsAndValidatesCardsWithTheirUuidsLeavingUnreadableOnesOut)
 {
-    emu_env emu(emu_cfg(2));
+    emu_env emu(emu_cfg(3));
     auto check = [](aml_card_handle_s h, aml_status_e want) {
         EXPECT_EQ(aml_card_handle_validate(&h), want) << h.uuid << " / " << h.bdf;
         return h;
@@ -46,11 +46,7 @@ TEST(AmlCard, HandleValidation)
     EXPECT_EQ(check({"", "0000:15:00.0"}, AML_STATUS_OK).uuid, k_uuid1);
     EXPECT_EQ(check({"4242544C-4E32-3430-3030-313031000000", ""}, AML_STATUS_OK).bdf, "0000:15:00.0");
     check({"42424142-4344-4546-4748-494a4b000000", ""}, AML_STATUS_GENERIC_ERR);
-}
 
-TEST(AmlInventory, ListsCardsWithTheirUuidsLeavingUnreadableOnesOut)
-{
-    emu_env emu(emu_cfg(3));
     aml_card_inventory_get_req_s req;
     aml_card_inventory_get_rsp_s rsp;
     ASSERT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
