@@ -23,16 +23,12 @@ TEST(TalonEmuCli, ArgumentsAndServingUntilSigterm)
         EXPECT_EQ(run_process({k_exe, "--root", root, opt, value}).exit_status, 2) << opt << " " << value;
     }
     // Each bound at its limit and one past it.
-    const struct {
-        unsigned cards, ports, lifs;
-        bool valid;
-    } sizes[] = {{1, 0, 1, true}, {16, 11, 64, true}, {0, 2, 2, false}, {17, 2, 2, false},
-                 {1, 12, 2, false}, {1, 2, 0, false}, {1, 2, 65, false}};
-    for (const auto &size : sizes) {
-        auto cfg = test_support::emu_cfg(size.cards, size.ports, size.lifs);
+    for (auto [cards, ports, lifs, valid] : {std::tuple{1u, 0u, 1u, true}, {16u, 11u, 64u, true}, {0u, 2u, 2u, false},
+                                             {17u, 2u, 2u, false}, {1u, 12u, 2u, false}, {1u, 2u, 0u, false},
+                                             {1u, 2u, 65u, false}}) {
+        auto cfg = test_support::emu_cfg(cards, ports, lifs);
         cfg.root = root;
-        EXPECT_EQ(talon_emu::validate_config(cfg).empty(), size.valid)
-            << size.cards << " " << size.ports << " " << size.lifs;
+        EXPECT_EQ(talon_emu::validate_config(cfg).empty(), valid) << cards << " " << ports << " " << lifs;
     }
     EXPECT_EQ(run_process({k_exe, "--cards", "2"}).exit_status, 2);  // no --root
 
@@ -59,6 +55,7 @@ TEST(TalonEmu, ControlVerbsAndTheirErrors)
     EXPECT_EQ(emu.ctl("rate 0 port 0 frames_rx_ok 0"), "rate port 0 frames_rx_ok 0/s");
     // Another card in the slot: same address, the next serial number.
     EXPECT_EQ(emu.ctl("replace 0"), "replace 0000:05:00.0 TLN25000100");
+    EXPECT_THROW(emu_env(test_support::emu_cfg(1, 11)).ctl("add-port 0 0x1f000000"), std::runtime_error);  // 11 at most
     for (const char *bad : {"replace 0 1", "add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0",
                             "rate 0 lif 2 tx_rdma_unicast_bytes 1", "rate 0 lif 0 frames_tx_ok 1",
                             "rate 0 port 0 frames_tx_ok -1", "rate 0 lif 0 tx_rdma_unicast_bytes"}) {

@@ -131,18 +131,21 @@ TEST_F(FakeDevice, ResponsesToAnotherRequestOrCutShortAreEio)
     EXPECT_EQ(status, 77u);
 }
 
-// A PORT_IFINDEX_GET count above the 11 entries a response holds is a size failure, never a read past it.
-TEST_F(FakeDevice, IfindexCountBeyondTheResponseIsASizeFailure)
+// A PORT_IFINDEX_GET count up to the 11 entries a response holds is taken;
+// one above is a size failure, never a read past it, and leaves the list.
+TEST_F(FakeDevice, IfindexCountUpToWhatTheResponseHolds)
 {
-    bytes m = response(0x1000B, 52);
-    put_le<uint32_t>(&m[16], 0);
-    put_le<uint32_t>(&m[20], 12);
-    queue(m);
     nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
     h.dev.fd = std::move(dev_.fd);
-    std::vector<uint32_t> ifx{1};
-    EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, ipc_cmd_fail_e::size);
-    EXPECT_EQ(ifx, std::vector<uint32_t>{1});
+    std::vector<uint32_t> ifx;
+    for (const uint32_t count : {11u, 12u}) {
+        bytes m = response(0x1000B, 52);
+        put_le<uint32_t>(&m[16], 0);
+        put_le<uint32_t>(&m[20], count);
+        queue(m);
+        EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, count == 11 ? ipc_cmd_fail_e::none : ipc_cmd_fail_e::size);
+        EXPECT_EQ(ifx.size(), 11u) << count;
+    }
 }
 
 TEST(NicFwctlScope, KeysMapToTheirScopes)
