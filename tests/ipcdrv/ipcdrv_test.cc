@@ -71,7 +71,7 @@ protected:
 
 }  // namespace
 
-TEST_F(FakeDevice, LargestRequestIsFramedOversizedOneRefusedAndClosedPeerIsEpipe)
+TEST_F(FakeDevice, LargestRequestIsFramedOversizedOneRefusedSilentPeerTimesOutClosedOneIsEpipe)
 {
     queue(response(0x12345, 6, 42));
     uint32_t status = 0;
@@ -88,6 +88,17 @@ TEST_F(FakeDevice, LargestRequestIsFramedOversizedOneRefusedAndClosedPeerIsEpipe
     EXPECT_EQ(exchange(0x10001, IPC_CMD_MAX_PAYLOAD + 1, 16, &status), -1);
     EXPECT_EQ(errno, EMSGSIZE);
     EXPECT_TRUE(received().empty());
+    // A peer that takes the request and never answers fails the exchange on
+    // both transports once the response time-out has passed.
+    EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(received().size(), 17u) << "the request was sent";
+    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
+    h.dev.fd = std::move(dev_.fd);
+    EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, rsp_.data(), 1, 8, &status), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    dev_.fd = std::move(h.dev.fd);
+    received();
     // A peer that went away fails the call without SIGPIPE.
     ::close(peer_);
     peer_ = -1;
@@ -156,20 +167,4 @@ TEST(NicFwctlScope, KeysMapToTheirScopes)
     for (const auto &c : cases) {
         EXPECT_EQ(nic_fwctl_rpc_scope(c[0], c[1]), c[2]) << std::hex << c[0] << ":" << c[1];
     }
-}
-
-// A peer that takes the request and never answers fails the exchange on
-// both transports once the response time-out has passed.
-TEST_F(FakeDevice, SilentPeerTimesOutOnBothTransports)
-{
-    uint32_t status = 0;
-    EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
-    EXPECT_EQ(received().size(), 17u) << "the request was sent";
-
-    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
-    h.dev.fd = std::move(dev_.fd);
-    std::array<uint8_t, 16> buf{};
-    EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, buf.data(), 1, 16, &status), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
 }
