@@ -21,8 +21,6 @@ int remaining_ms(clock_type::time_point deadline) {
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-bool peer_gone_errno(int err) { return err == EPIPE || err == ECONNRESET || err == ENOTCONN; }
-
 }  // namespace
 
 tcp_client::tcp_client(const std::string &source, int port)
@@ -68,7 +66,7 @@ size_t tcp_client::send_some(std::string_view bytes, std::chrono::milliseconds t
             continue;
         }
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            peer_gone = peer_gone_errno(errno);
+            peer_gone = true;  // reset, shut down or otherwise unusable
             return sent;
         }
         pollfd p{fd_, POLLOUT, 0};
@@ -109,16 +107,8 @@ std::optional<std::string> tcp_client::read_to_end(std::chrono::milliseconds tim
 }
 
 bool tcp_client::closed_by_server() {
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n == 0) {
-            return true;
-        }
-        if (n < 0) {
-            return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
-        }
-    }
+    pollfd p{fd_, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 std::optional<http_reply> parse_http_reply(const std::string &raw) {

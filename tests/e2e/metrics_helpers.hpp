@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace e2e {
 
@@ -29,24 +30,38 @@ inline int free_local_port() {
     return ntohs(addr.sin_port);
 }
 
-// Number of the descriptors of process `pid` that are TCP sockets (IPv4 or
-// IPv6) for which `wanted(state, remote)` holds, with the state and the
-// remote address as the kernel's tables write them ("0A" listening, "01"
-// established; remote "HEXADDR:HEXPORT").
-template <typename Wanted>
-size_t tcp_sockets_of(pid_t pid, Wanted wanted) {
-    std::set<std::string> inodes;
+// A row of the kernel's TCP tables (IPv4 and IPv6): addresses as
+// "HEXADDR:HEXPORT", state "0A" listening or "01" established, and the bytes
+// held unsent or unacknowledged.
+struct tcp_row_s {
+    std::string local, remote, state, inode;
+    size_t unsent = 0;
+};
+
+inline std::vector<tcp_row_s> tcp_rows() {
+    std::vector<tcp_row_s> rows;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::ifstream in(table);
-        std::string line;
+        std::string line, sl, queues, skip;
         std::getline(in, line);
         while (std::getline(in, line)) {
             std::istringstream fields(line);
-            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
-            fields >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
-            if (wanted(state, remote)) {
-                inodes.insert(inode);
-            }
+            tcp_row_s &row = rows.emplace_back();
+            fields >> sl >> row.local >> row.remote >> row.state >> queues >> skip >> skip >> skip >> skip >> row.inode;
+            row.unsent = std::stoull(queues.substr(0, queues.find(':')), nullptr, 16);
+        }
+    }
+    return rows;
+}
+
+// Number of the descriptors of process `pid` that are TCP sockets whose row
+// `wanted` accepts.
+template <typename Wanted>
+size_t tcp_sockets_of(pid_t pid, Wanted wanted) {
+    std::set<std::string> inodes;
+    for (const tcp_row_s &row : tcp_rows()) {
+        if (wanted(row)) {
+            inodes.insert(row.inode);
         }
     }
     size_t count = 0;

@@ -1,6 +1,7 @@
 // Rate histograms against exact emulated rates: a burst lands in its bucket
 // for the passes it lasted, every other pass in the steady rate's bucket,
-// and a counter that goes back adds nothing.
+// and a counter that goes back adds nothing. The same scrape serves every
+// metric the shipped Prometheus rules use.
 #include "tests/e2e/emulated_daemon.hpp"
 #include "tests/e2e/metrics_helpers.hpp"
 
@@ -9,6 +10,9 @@
 
 #include <chrono>
 #include <cmath>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -25,6 +29,28 @@ const std::string k_split = "1000000000";     // steady below, burst above
 
 double seconds(clock_type::duration d) { return std::chrono::duration<double>(d).count(); }
 
+// The daemon's metric names in the rules' expressions (recorded names hold a
+// colon; functions and labels do not start with "talon").
+std::set<std::string> metrics_in_rules() {
+    std::set<std::string> names;
+    const std::regex identifier("[a-zA-Z_:][a-zA-Z0-9_:]*");
+    std::istringstream in(test_support::read_file(RULES_FILE));
+    for (std::string line; std::getline(in, line);) {
+        const size_t expr = line.find("expr:");
+        if (expr == std::string::npos) {
+            continue;
+        }
+        // Label values ("talonmon" in job="talonmon") are not names.
+        const std::string text = std::regex_replace(line.substr(expr + 5), std::regex("\"[^\"]*\""), "\"\"");
+        for (std::sregex_iterator it(text.begin(), text.end(), identifier), end; it != end; ++it) {
+            if (it->str().starts_with("talon") && it->str().find(':') == std::string::npos) {
+                names.insert(it->str());
+            }
+        }
+    }
+    return names;
+}
+
 TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
     start_emulator(1);
     const std::string lif = emu_->card(0).get_child("lifs").begin()->second.get<std::string>("uuid");
@@ -33,9 +59,16 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
     start_daemon(R"(
         "card": { "tick_mode": "sleep" },
         "lif": { "poll_interval": 100000, "counters": [
-            { "counter": "tx_rdma_unicast_bytes", "histogram": true, "action": { "stats_record": true } } ] },
+            { "counter": "tx_rdma_unicast_bytes", "histogram": true, "action": { "stats_record": true } },
+            { "counter": "tx_rdma_unicast_packets", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_bytes", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_unicast_packets", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_retransmit_bytes", "action": { "stats_record": true } },
+            { "counter": "tx_rdma_retransmit_packets", "action": { "stats_record": true } },
+            { "counter": "rx_rdma_responder_dup_requests", "action": { "stats_record": true } } ] },
         "port": { "counters": [
-            { "counter": "frames_tx_ok", "histogram": "true", "action": { "stats_record": true } } ] })",
+            { "counter": "frames_tx_ok", "histogram": "true", "action": { "stats_record": true } },
+            { "counter": "frames_rx_ok", "action": { "stats_record": true } } ] })",
                  e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
     httplib::Client client("127.0.0.1", port);
     auto scrape = [&] {
@@ -43,8 +76,7 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
         return res && res->status == 200 ? res->body : std::string();
     };
     auto value = [](const std::string &text, const std::string &metric, const std::string &labels) {
-        const auto v = e2e::sample_value(text, metric, labels);
-        return v ? std::stod(*v) : -1.0;
+        return std::stod(e2e::sample_value(text, metric, labels).value_or("-1"));
     };
     const std::string series = "lif_uuid=\"" + lif + "\",counter=\"tx_rdma_unicast_bytes\"";
     auto bucket = [&](const std::string &text, const std::string &le) {
@@ -89,6 +121,17 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
     EXPECT_LE(observed, passes) << after;
     EXPECT_GE(observed, passes - 2) << after;
     EXPECT_GT(value(after, "talon_port_counter_rate_per_second_count", "counter=\"frames_tx_ok\""), 0) << after;
+
+    // A renamed metric or label breaks this test, not an operator's alerting.
+    const auto names = metrics_in_rules();
+    ASSERT_GE(names.size(), 13u) << "the card, sampling, logging and all nine counter metrics";
+    for (const std::string &name : names) {
+        EXPECT_TRUE(e2e::sample_value(after, name)) << name << " is used by the rules but not served";
+    }
+    // The labels the rules' annotations name are on the samples.
+    for (const char *label : {"bdf=", "card_uuid=", "lif=", "lif_uuid=", "port=", "port_uuid="}) {
+        EXPECT_NE(after.find(label), std::string::npos) << label;
+    }
     stop_daemon();
 }
 
