@@ -2,8 +2,6 @@
 // with injected faults: platform starts that fail, counter reads that fail,
 // telemetry files that cannot be opened, LIFs renamed by the card.
 #include "monitor/counter_catalogue.hpp"
-#include "monitor/metrics/talonmon_metrics_registry.hpp"
-#include "monitor/metrics/talonmon_metrics_render.hpp"
 #include "monitor/talonmon_oper_logger.hpp"
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_worker.hpp"
@@ -12,14 +10,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 namespace {
@@ -35,7 +31,8 @@ protected:
         ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
         ASSERT_TRUE(wait_until([&] { return card_down(); }));
     }
-
+    // The "timestamp" member of a telemetry line.
+    static std::string stamp(const std::string &line) { return line.substr(line.find("\"timestamp\""), 37); }
 };
 
 // A card whose platform start fails is never reported up: one error line
@@ -53,9 +50,6 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     }
     EXPECT_EQ(host_->trace_count(setpci_error), 1u) << "the same cause is not logged again";
     EXPECT_EQ(host_->trace_count("card up detected"), 0u);
-    EXPECT_EQ(host_->trace_count("Starting to monitor"), 0u);
-    EXPECT_EQ(rendered_metric("talon_card_up"), "0");
-    EXPECT_EQ(stats_lines(0), 1u) << "the banner only";
     EXPECT_EQ(host_->file_lines(0, "event").size(), 1u) << "no up or down record";
 
     // Another cause is logged once.
@@ -75,12 +69,7 @@ TEST_F(CardHealthTest, FailingPlatformStartIsReportedOnceAndNeverAsUp) {
     const auto events = host_->file_lines(0, "event");
     ASSERT_EQ(events.size(), 2u);
     EXPECT_NE(events[1].find("card up detected"), std::string::npos);
-    const std::regex stamp("\"timestamp\":\"([^\"]+)\"");
-    std::smatch up, first;
-    const auto stats = host_->file_lines(0, "stats");
-    ASSERT_TRUE(std::regex_search(events[1], up, stamp));
-    ASSERT_TRUE(std::regex_search(stats[1], first, stamp));
-    EXPECT_LE(up[1].str(), first[1].str());
+    EXPECT_LE(stamp(events[1]), stamp(host_->file_lines(0, "stats")[1]));
 
     // The same cause after a start that succeeded is news again.
     host_->ctl("platform 0 setpci");
@@ -108,12 +97,7 @@ TEST_F(CardHealthTest, RenamedLifIsRepublishedUnderItsNewName) {
     EXPECT_EQ(g_talonmon_state.card(0).lifs()->at(1).name, "storage");
     EXPECT_TRUE(wait_until([&] { return !rendered_metric(lif_metric, "lif=\"storage\",lif_uuid=\"" + uuid).empty(); }));
     EXPECT_EQ(rendered_metric(lif_metric, "lif=\"rdma1\""), "") << "the old name is gone";
-    EXPECT_TRUE(wait_until([&] {
-        for (const auto &line : host_->file_lines(0, "stats")) {
-            if (line.find("\"name\": \"storage\"") != std::string::npos) return true;
-        }
-        return false;
-    }));
+    EXPECT_TRUE(wait_until([&] { return host_->file_count(0, "stats", "\"name\": \"storage\"") > 0; }));
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
@@ -151,7 +135,7 @@ TEST_F(CardHealthTest, CardReplacedInItsSlotIsANewCard) {
     EXPECT_NE(events[2].find("{\"id\": \"" + new_uuid + "\",\"description\": \"card up detected\"}"),
               std::string::npos);
     // From the up record on, the lines are the new card's only.
-    const std::string stamp = events[2].substr(events[2].find("\"timestamp\""), 37);
+    const std::string up = stamp(events[2]);
     size_t new_lines = 0;
     const auto stats = host_->file_lines(0, "stats");
     for (const auto &line : std::vector<std::string>(stats.begin() + 1, stats.end())) {  // after the banner
@@ -159,7 +143,7 @@ TEST_F(CardHealthTest, CardReplacedInItsSlotIsANewCard) {
             ++new_lines;
             EXPECT_EQ(line.find("-0000-4000-8000-"), std::string::npos) << "a LIF of the old card: " << line;
         } else {
-            EXPECT_LT(line.substr(line.find("\"timestamp\""), 37), stamp) << line;
+            EXPECT_LT(stamp(line), up) << line;
         }
     }
     EXPECT_GT(new_lines, 2u);
@@ -177,6 +161,7 @@ TEST_F(CardHealthTest, CardWhoseFilesCannotBeOpenedIsMonitoredAndCountedAsNotWri
     const std::string tel = host_->telemetry_dir();
     const std::string stats0 = tel + "/card_" + host_->card_bdf(0) + "_stats.log";
     const std::string event1 = tel + "/card_" + host_->card_bdf(1) + "_event.log";
+    test_support::write_file(tel + "/elsewhere", "precious\n");
     std::filesystem::create_symlink(tel + "/elsewhere", stats0);
     ASSERT_EQ(::mkfifo(event1.c_str(), 0644), 0);
 
@@ -184,11 +169,11 @@ TEST_F(CardHealthTest, CardWhoseFilesCannotBeOpenedIsMonitoredAndCountedAsNotWri
     ASSERT_EQ(pass.wait_for(std::chrono::seconds(20)), std::future_status::ready) << "discovery blocked";
     EXPECT_EQ(pass.get(), 0);
     ASSERT_EQ(g_talonmon_state.num_cards(), 3u);
+    ASSERT_EQ(host_->trace_count("Failed opening file " + stats0 + " for writing: it is a symbolic link"), 1u);
+    EXPECT_EQ(host_->trace_count("Failed opening file " + event1 + " for writing: it is not a regular file"), 1u);
     EXPECT_TRUE(stats_grow(1));
     EXPECT_TRUE(stats_grow(2));
-    EXPECT_EQ(host_->trace_count("Failed opening file " + stats0 + " for writing: it is a symbolic link"), 1u);
-    EXPECT_EQ(host_->trace_count("Failed opening file " + event1 + " for writing: it is not a regular file"), 1u);
-    EXPECT_FALSE(std::filesystem::exists(tel + "/elsewhere"));
+    EXPECT_EQ(test_support::read_file(tel + "/elsewhere"), "precious\n");
     EXPECT_EQ(host_->trace_count("TALON card(s)"), 0u) << "found cards have lines of their own";
     const auto errors = [&](unsigned card) {
         return rendered_metric("talon_card_telemetry_write_errors_total", "bdf=\"" + host_->card_bdf(card) + "\"");
@@ -247,37 +232,30 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     const talonmon_lif_entry_s lif0 = g_talonmon_state.card(0).lifs()->at(0);
     g_failing_addr = lif0.stats_addr + lif_counter_map.at("tx_rdma_unicast_packets");
-    auto lif0_lines = [&] {
-        std::vector<std::string> lines;
-        for (const auto &line : host_->file_lines(0, "stats")) {
-            if (line.find(lif0.uuid) != std::string::npos) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
-    };
-    ASSERT_TRUE(wait_until([&] { return lif0_lines().size() >= 2; }));
+    auto lif0_lines = [&] { return host_->file_count(0, "stats", lif0.uuid); };
+    ASSERT_TRUE(wait_until([&] { return lif0_lines() >= 2; }));
     g_fail_reads = true;
-    const size_t before = lif0_lines().size();
+    const size_t before = lif0_lines();
     auto failed_reads = [] {
         const std::string value = rendered_metric("talonmon_sampling_failed_reads_total");
         return value.empty() ? 0 : std::stoull(value);
     };
     ASSERT_TRUE(wait_until([&] { return failed_reads() >= 5; }));
     host_->ctl("set 0 lif 0 tx_rdma_unicast_packets 1500");
-    EXPECT_LE(lif0_lines().size(), before + 1) << "no line while its only counter fails";
+    EXPECT_LE(lif0_lines(), before + 1) << "no line while its only counter fails";
     g_fail_reads = false;
-    ASSERT_TRUE(wait_until([&] { return lif0_lines().size() >= before + 3; }));
+    ASSERT_TRUE(wait_until([&] { return lif0_lines() >= before + 3; }));
 
     // Readings 1000 (first line), 0 while unchanged, then one delta of 500
     // across the failure: never a 2^64 jump, never a negative one.
     uint64_t total = 0;
-    for (const auto &line : lif0_lines()) {
+    const std::regex lif0_value(lif0.uuid + ".*\"value\": (\\d+)");
+    for (const auto &line : host_->file_lines(0, "stats")) {
         std::smatch m;
-        ASSERT_TRUE(std::regex_search(line, m, std::regex("\"value\": (\\d+)"))) << line;
-        const uint64_t value = std::stoull(m[1]);
-        EXPECT_LE(value, 1000u) << line;
-        total += value;
+        if (std::regex_search(line, m, lif0_value)) {
+            EXPECT_LE(std::stoull(m[1]), 1000u) << line;
+            total += std::stoull(m[1]);
+        }
     }
     EXPECT_EQ(total, 1500u);
     EXPECT_EQ(host_->trace_count(bdf() + "Failed to read counter tx_rdma_unicast_packets at 0x"), 1u);
@@ -287,27 +265,25 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
     const std::regex sampling_line(
         "sampling of \\S+: (\\d+) passes, \\d+ overruns, max lateness \\d+ us in the last \\d+ s"
         "(, (\\d+) failed reads)?$");
-    uint64_t logged = 0;
-    uint64_t logged_passes = 0;
+    uint64_t logged = 0, logged_passes = 0;
+    bool last_names_none = false;
     ASSERT_TRUE(wait_until(
         [&] {
-            logged = 0;
-            logged_passes = 0;
+            logged = logged_passes = 0;
             for (const auto &line : test_support::read_lines(host_->log_dir() + "/talonmon.log")) {
                 std::smatch m;
                 if (std::regex_search(line, m, sampling_line)) {
                     logged_passes += std::stoull(m[1]);
                     logged += m[3].matched ? std::stoull(m[3]) : 0;
+                    last_names_none = !m[3].matched;
                 }
             }
-            return logged == failed_reads();
+            return logged == failed_reads() && last_names_none;
         },
         std::chrono::seconds(5)));
     EXPECT_GE(logged, 5u);
-    const std::string passes = rendered_metric("talonmon_sampling_passes_total");
-    ASSERT_FALSE(passes.empty());
     EXPECT_GT(logged_passes, 0u);
-    EXPECT_LE(logged_passes, std::stoull(passes));
+    EXPECT_LE(logged_passes, std::stoull(rendered_metric("talonmon_sampling_passes_total")));
 }
 
 }  // namespace

@@ -23,10 +23,12 @@ parse_result parse(const std::string &json) {
     return result;
 }
 
-// A configuration with `top_extra` at the top level, `filter_extra` (the card
-// section) in "filter", and empty counter lists.
-std::string with_lists(const std::string &top_extra, const std::string &filter_extra = "") {
-    return "{" + top_extra + R"("filter": {)" + filter_extra + R"("lif": {"counters": []}, "port": {"counters": []}}})";
+// A configuration with `top` at the top level and `card`, `lif` and `port`
+// ahead of the (empty) counter list in their sections of "filter".
+std::string config(const std::string &top, const std::string &card = "", const std::string &lif = "",
+                   const std::string &port = "") {
+    return "{" + top + R"("filter": {"card": {)" + card + R"(}, "lif": {)" + lif + R"("counters": []}, "port": {)" +
+           port + R"("counters": []}}})";
 }
 
 TEST(Config, MistakesAreRefusedNamingTheKey) {
@@ -38,12 +40,12 @@ TEST(Config, MistakesAreRefusedNamingTheKey) {
          "Error - filter.lif.counters must be an array of counter entries\n"},
         {R"({"filter": {"lif": {"counters": ["tx_rdma_unicast_bytes"]}, )" + ports + "}}",
          "Error - filter.lif.counters must hold counter entries (objects), not \"tx_rdma_unicast_bytes\"\n"},
-        {with_lists(R"("log_dir": {"path": "/var/log"}, )"), "Error - log_dir must be a string\n"},
-        {with_lists("", R"("card": {"liveness_poll_interval": [200]}, )"),
+        {config(R"("log_dir": {"path": "/var/log"}, )"), "Error - log_dir must be a string\n"},
+        {config("", R"("liveness_poll_interval": [200])"),
          "Error - filter.card.liveness_poll_interval must be a number\n"},
         {R"({"filter": {"lif": {"counters": [{"counter": "x", "action": {"stats_record": [true]}}]}, )" + ports + "}}",
          "Error - filter.lif.counters: action.stats_record must be a boolean\n"},
-        {with_lists(R"("telemetry_dir": "/tmp\u0000/etc", )"), "Error - telemetry_dir must not contain a NUL character\n"},
+        {config(R"("telemetry_dir": "/tmp\u0000/etc", )"), "Error - telemetry_dir must not contain a NUL character\n"},
         {R"({"filter": {"lif": {"counters": []}, "port": {"counters": [{"counter": "frames_rx_ok"}]}}})",
          "Error - Neither event record nor stats record is selected for port counter frames_rx_ok\n"},
     };
@@ -54,47 +56,51 @@ TEST(Config, MistakesAreRefusedNamingTheKey) {
     }
     // Every interval is bounded below by one tick: a shorter one would be a
     // period of zero ticks. The shortest allowed is one tick.
-    for (const auto &[section, key] : {std::pair{"card", "liveness_poll_interval"}, std::pair{"lif", "poll_interval"},
-                                       std::pair{"port", "poll_interval"}}) {
-        for (const char *value : {"99", "1", "0", "100"}) {
-            const std::string setting = "\"" + std::string(key) + "\": " + value;
-            std::string json;
-            if (section == std::string("card")) {
-                json = with_lists("", R"("card": {)" + setting + "}, ");
-            } else {
-                json = R"({"filter": {")" + std::string(section) + R"(": {)" + setting + R"(, "counters": []}, ")" +
-                       (section == std::string("lif") ? "port" : "lif") + R"(": {"counters": []}}})";
-            }
+    for (const std::string value : {"99", "1", "0", "100"}) {
+        const std::pair<std::string, std::string> bounded[] = {
+            {config("", "\"liveness_poll_interval\": " + value), "filter.card.liveness_poll_interval"},
+            {config("", "", "\"poll_interval\": " + value + ", "), "filter.lif.poll_interval"},
+            {config("", "", "", "\"poll_interval\": " + value + ", "), "filter.port.poll_interval"}};
+        for (const auto &[json, key] : bounded) {
             auto r = parse(json);
-            if (value == std::string("100")) {
-                EXPECT_EQ(r.rc, 0) << json << r.err;
-                continue;
-            }
-            EXPECT_EQ(r.rc, 255) << json;
-            EXPECT_EQ(r.err, "Error - filter." + std::string(section) + "." + key +
-                                 " must be at least 100 microseconds\n")
-                << json;
+            EXPECT_EQ(r.err, value == "100" ? "" : "Error - " + key + " must be at least 100 microseconds\n") << json;
+            EXPECT_EQ(r.rc, value == "100" ? 0 : 255) << json;
         }
     }
 }
 
-TEST(Config, NumbersThatDoNotFitTakeTheirDefault) {
+// Values that do not fit take their default: text that is no number at all
+// silently, a number that does not fit with a warning naming its key.
+// Booleans are true only for the text true; members of an object count like
+// array elements. A counter named twice gets one histogram, at its first
+// position asking for one: two would be two series with the same labels.
+TEST(Config, LenientValuesTakeTheirDefault) {
     auto r = parse(R"({"filter": {"card": {"liveness_poll_interval": "abc"},
-                   "lif": {"poll_interval": " 2500 ", "counters": [
-                       {"counter": "a", "threshold": {"value": "-5"}, "action": {"stats_record": true}},
-                       {"counter": "b", "threshold": {"value": 12}, "action": {"stats_record": true}}]},
-                   "port": {"poll_interval": 18446744073709551616, "counters": []}}})");
+        "lif": {"poll_interval": " 2500 ", "counters": [
+            {"counter": "a", "threshold": {"value": "-5"}, "cumulative": false, "action": {"stats_record": true}},
+            {"counter": "b", "threshold": {"value": 12}, "histogram": true, "cumulative": "yes",
+             "action": {"event_record": "true", "stats_record": 1}},
+            {"counter": "a", "histogram": "true", "action": {"stats_record": true}},
+            {"counter": "b", "histogram": true, "action": {"stats_record": true}},
+            {"counter": "c", "histogram": "yes", "action": {"stats_record": true}}]},
+        "port": {"poll_interval": 18446744073709551616,
+                 "counters": {"x": {"counter": "frames_tx_ok", "action": {"stats_record": true}}}}}})");
     ASSERT_EQ(r.rc, 0) << r.err;
     EXPECT_EQ(r.params.log_dir, "/var/log");
     EXPECT_EQ(r.params.tick_mode, TALONMON_TICK_MODE_SPIN);
     EXPECT_EQ(r.params.card_liveness_poll_interval, 1000000u);
     EXPECT_EQ(r.params.lif_poll_interval, 2500u);
     EXPECT_EQ(r.params.port_poll_interval, 100000u);
-    ASSERT_EQ(r.params.lif_counters.size(), 2u);
+    ASSERT_EQ(r.params.lif_counters.size(), 5u);
     EXPECT_EQ(r.params.lif_counters[0].threshold, 0u);
     EXPECT_EQ(r.params.lif_counters[1].threshold, 12u);
-    // Text that is no number at all is silently absent; a number that does
-    // not fit gets a warning naming its key.
+    EXPECT_FALSE(r.params.lif_counters[0].cumulative);
+    EXPECT_FALSE(r.params.lif_counters[1].cumulative);
+    EXPECT_TRUE(r.params.lif_counters[2].cumulative) << "the default";
+    EXPECT_TRUE(r.params.lif_counters[1].event_record);
+    EXPECT_FALSE(r.params.lif_counters[1].stats_record);
+    EXPECT_EQ(r.params.port_counters.size(), 1u);
+    EXPECT_EQ(talonmon_histogram_positions(r.params.lif_counters), (std::vector<size_t>{1, 2}));
     EXPECT_EQ(r.err,
               "Warning - filter.port.poll_interval: 18446744073709551616 is not a whole number from 0 to "
               "18446744073709551615, using the default 100000\n"
@@ -108,47 +114,20 @@ TEST(Config, DeepNestingIsRefusedBeforeParsing) {
     EXPECT_EQ(r.rc, 255);
     EXPECT_NE(r.err.find("config.json: JSON nested deeper than 64 levels\n"), std::string::npos) << r.err;
 
-    // Brackets inside strings do not count; nesting up to the limit parses.
-    const size_t inner = 64 - 1;
-    r = parse(with_lists(R"("note": "[[[[{{{{\"[[[", "x": )" + std::string(inner, '[') + std::string(inner, ']') + ", "));
-    EXPECT_EQ(r.rc, 0) << r.err;
-}
-
-TEST(Config, BooleansAreTrueOnlyForTheTextTrue) {
-    auto r = parse(R"({"filter": {"lif": {"counters": [
-        {"counter": "json_false", "cumulative": false, "action": {"event_record": true}},
-        {"counter": "string_yes", "cumulative": "yes", "action": {"event_record": "true", "stats_record": 1}}]},
-        "port": {"counters": {"x": {"counter": "frames_tx_ok", "action": {"stats_record": true}}}}}})");
-    ASSERT_EQ(r.rc, 0) << r.err;
-    ASSERT_EQ(r.params.lif_counters.size(), 2u);
-    EXPECT_FALSE(r.params.lif_counters[0].cumulative);
-    EXPECT_FALSE(r.params.lif_counters[1].cumulative);
-    EXPECT_TRUE(r.params.lif_counters[1].event_record);
-    EXPECT_FALSE(r.params.lif_counters[1].stats_record);
-    ASSERT_EQ(r.params.port_counters.size(), 1u) << "members of an object count like array elements";
-}
-
-// A counter named twice gets one histogram, at its first position asking
-// for one: two would be two series with the same labels in a scrape.
-TEST(Config, HistogramsAreOptInAndOncePerCounterName) {
-    auto r = parse(R"({"filter": {"lif": {"counters": [
-        {"counter": "a", "action": {"stats_record": true}},
-        {"counter": "b", "histogram": true, "action": {"stats_record": true}},
-        {"counter": "a", "histogram": "true", "action": {"stats_record": true}},
-        {"counter": "b", "histogram": true, "action": {"stats_record": true}},
-        {"counter": "c", "histogram": "yes", "action": {"stats_record": true}}]},
-        "port": {"counters": []}}})");
-    ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_EQ(talonmon_histogram_positions(r.params.lif_counters), (std::vector<size_t>{1, 2}));
+    // Brackets inside strings do not count; nesting up to the limit parses,
+    // one level more does not.
+    for (const size_t inner : {64 - 1, 64}) {
+        const std::string nested = std::string(inner, '[') + std::string(inner, ']');
+        r = parse(config(R"("note": "[[[[{{{{\"[[[", "x": )" + nested + ", "));
+        EXPECT_EQ(r.rc, inner < 64 ? 0 : 255) << r.err;
+    }
 }
 
 TEST(Config, ExampleConfigurationIsValid) {
-    talonmon_init_params_s params;
-    testing::internal::CaptureStderr();
-    int rc = parse_config_from_json(EXAMPLE_CONFIG, params);
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(rc, 0);
-    EXPECT_EQ(params.lif_counters.size(), 7u);
+    auto r = parse(test_support::read_file(EXAMPLE_CONFIG));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.params.lif_counters.size(), 7u);
 }
 
 }  // namespace

@@ -11,25 +11,25 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace test_support {
 
-tick_settings_guard::tick_settings_guard()
-    : card_discovery_(g_card_discovery_ticks), lif_discovery_(g_lif_discovery_ticks),
-      port_discovery_(g_port_discovery_ticks), liveness_(g_liveness_poll_ticks), lif_poll_(g_lif_poll_ticks),
-      port_poll_(g_port_poll_ticks), report_period_ns_(g_sampling_report_period_ns), tick_mode_(g_tick_mode) {}
+namespace {
 
-tick_settings_guard::~tick_settings_guard() {
-    g_card_discovery_ticks = card_discovery_;
-    g_lif_discovery_ticks = lif_discovery_;
-    g_port_discovery_ticks = port_discovery_;
-    g_liveness_poll_ticks = liveness_;
-    g_lif_poll_ticks = lif_poll_;
-    g_port_poll_ticks = port_poll_;
-    g_sampling_report_period_ns = report_period_ns_;
-    g_tick_mode = static_cast<talonmon_tick_mode_e>(tick_mode_);
+// The monitor's tick settings, as one tuple of references.
+auto tick_settings() {
+    return std::tie(g_card_discovery_ticks, g_lif_discovery_ticks, g_port_discovery_ticks, g_liveness_poll_ticks,
+                    g_lif_poll_ticks, g_port_poll_ticks, g_sampling_report_period_ns, g_tick_mode);
 }
+
+size_t count_containing(const std::vector<std::string> &lines, const std::string &text) {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string &line) { return line.find(text) != std::string::npos; });
+}
+
+}  // namespace
 
 std::string rendered_metric(const std::string &name, const std::string &labels) {
     std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
@@ -43,7 +43,9 @@ std::string rendered_metric(const std::string &name, const std::string &labels) 
 }
 
 emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)
-    : emu_(test_support::emu_cfg(cards, ports, lifs)), boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {
+    : ticks_(tick_settings()),
+      emu_(test_support::emu_cfg(cards, ports, lifs)),
+      boot_dir_("PERSISTENT_LOG_DIR", dir_.path()) {
     boost::property_tree::read_json(emu_.root() + "/cards.json", cards_);
     test_support::write_file(dir_ / "boot_count.txt", "5\n");
     ::mkdir(telemetry_dir().c_str(), 0755);
@@ -55,6 +57,7 @@ emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)
 }
 
 emulated_host::~emulated_host() {
+    tick_settings() = ticks_;
     utils::trace_cleanup(g_trace_logger);
     g_trace_logger = nullptr;
 }
@@ -69,11 +72,11 @@ std::string emulated_host::card_field(unsigned card, const char *field) const {
 }
 
 size_t emulated_host::trace_count(const std::string &text) const {
-    size_t count = 0;
-    for (const auto &line : test_support::read_lines(log_dir() + "/talonmon.log")) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
+    return count_containing(test_support::read_lines(log_dir() + "/talonmon.log"), text);
+}
+
+size_t emulated_host::file_count(unsigned card, const std::string &type, const std::string &text) const {
+    return count_containing(file_lines(card, type), text);
 }
 
 void monitor_state_test::start(unsigned cards, unsigned ports, unsigned lifs,

@@ -13,32 +13,16 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace test_support {
-
-// Saves the monitor's tick settings and puts them back when it goes, so a
-// test that shortens a period leaves none of it to the next test.
-class tick_settings_guard {
-public:
-    tick_settings_guard();
-    ~tick_settings_guard();
-    tick_settings_guard(const tick_settings_guard &) = delete;
-    tick_settings_guard &operator=(const tick_settings_guard &) = delete;
-
-private:
-    uint64_t card_discovery_, lif_discovery_, port_discovery_;
-    uint64_t liveness_, lif_poll_, port_poll_;
-    uint64_t report_period_ns_;
-    uint32_t tick_mode_;
-};
 
 // The value of the last sample of the metric `name` whose labels hold
 // `labels`, in the exposition of the daemon's metrics registry; empty when
 // there is none.
 std::string rendered_metric(const std::string &name, const std::string &labels = "");
 
-// The host restores the tick settings when it goes.
 class emulated_host {
 public:
     explicit emulated_host(unsigned cards = 2, unsigned ports = 2, unsigned lifs = 2);
@@ -55,9 +39,13 @@ public:
     // Number of trace log lines containing `text`.
     size_t trace_count(const std::string &text) const;
     std::vector<std::string> file_lines(unsigned card, const std::string &type) const;
+    // Number of lines of the card's telemetry file containing `text`.
+    size_t file_count(unsigned card, const std::string &type, const std::string &text) const;
 
 private:
-    tick_settings_guard ticks_;
+    // The monitor's tick settings when the host was made, put back when it
+    // goes: a test that shortens a period leaves none of it to the next.
+    std::tuple<uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, uint64_t, talonmon_tick_mode_e> ticks_;
     test_support::temp_dir dir_;
     test_support::emu_env emu_;
     test_support::scoped_env boot_dir_;

@@ -8,6 +8,7 @@
 
 #include <ctime>
 #include <limits>
+#include <map>
 #include <random>
 #include <regex>
 #include <vector>
@@ -33,68 +34,38 @@ std::string render(std::string id, std::string name) {
     return std::regex_replace(line, ts, R"("timestamp":"T")");
 }
 
-TEST(Jsonl, IdAndNameAreJoinedOnlyWhenPresent) {
+// Names come from the card: left out when empty, escaped for JSON (each
+// control character alone among plain text, so the copy of plain text is
+// left for it), and each ill-formed UTF-8 sequence becomes U+FFFD as
+// Python's bytes.decode("utf-8", errors="replace") does.
+TEST(Jsonl, NamesFromTheCardAreEscapedAndMadeValidUtf8) {
     EXPECT_EQ(render("", ""), k_prefix + R"("lif": {"counters": []}})");
     EXPECT_EQ(render("abc", ""), k_prefix + R"("lif": {"id": "abc","counters": []}})");
     EXPECT_EQ(render("", "lif0"), k_prefix + R"("lif": {"name": "lif0","counters": []}})");
-}
-
-// Names come from the card: escaped for JSON, and each ill-formed UTF-8
-// sequence becomes U+FFFD as Python's bytes.decode("utf-8", errors="replace") does.
-TEST(Jsonl, NamesFromTheCardAreEscapedAndMadeValidUtf8) {
     const std::string fffd = "\xef\xbf\xbd";
-    const std::vector<std::pair<std::string, std::string>> cases = {
+    std::vector<std::pair<std::string, std::string>> cases = {
         {"we\"ird\\na\tme\x01", R"(we\"ird\\na\tme\u0001)"},
         {"bad\xff\xfe", "bad" + fffd + fffd},
         {"eth\xe2\x82", "eth" + fffd},                     // cut inside a character at the length limit
+        {"\xc0\xaf", fffd + fffd},                       // overlong '/' in two bytes
         {"\xe0\x80\xaf", fffd + fffd + fffd},             // overlong '/' in three bytes
         {"\xed\xa0\x80x", fffd + fffd + fffd + "x"},      // encoded surrogate
         {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd},  // above U+10FFFF
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {" ~plain\x7f", " ~plain\x7f"},                              // space, tilde and DEL need no escape
+        {"\xc2\x80\xc2\x9f\xc2\xa0", "\\u0080\\u009f\xc2\xa0"},  // C1 controls, not U+00A0
     };
+    const std::map<char, std::string> named = {
+        {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}, {'\b', "\\b"}, {'\f', "\\f"}};
+    for (char c = 0; c < 0x20; ++c) {
+        const auto found = named.find(c);
+        cases.push_back({std::string("ab") + c + "cd",
+                         "ab" + (found != named.end() ? found->second : fmt::format("\\u{:04x}", c)) + "cd"});
+    }
     for (const auto &[raw, expected] : cases) {
         EXPECT_EQ(render(raw, raw),
                   k_prefix + R"("lif": {"id": ")" + expected + R"(","name": ")" + expected + R"(","counters": []}})");
     }
-}
-
-// Text with nothing to escape is copied whole; one character that needs
-// escaping, alone among plain ones, is enough to leave that path.
-TEST(Jsonl, EachControlCharacterAloneIsEscaped) {
-    const std::pair<char, std::string> named[] = {{'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"},
-                                                  {'\b', "\\b"}, {'\f', "\\f"}, {'"', "\\\""},
-                                                  {'\\', "\\\\"}};
-    for (int c = 0; c < 0x20; ++c) {
-        std::string expected = fmt::format("\\u{:04x}", c);
-        for (const auto &[raw, escaped] : named) {
-            if (raw == c) {
-                expected = escaped;
-            }
-        }
-        std::string out = "x";
-        utils::append_json_escaped(out, std::string("ab") + static_cast<char>(c) + "cd");
-        EXPECT_EQ(out, "xab" + expected + "cd") << c;
-    }
-    for (const auto &[raw, escaped] : named) {
-        std::string out;
-        utils::append_json_escaped(out, std::string(1, raw));
-        EXPECT_EQ(out, escaped);
-    }
-    std::string out = "x";
-    utils::append_json_escaped(out, " ~plain\x7f");
-    EXPECT_EQ(out, "x ~plain\x7f") << "space, tilde and DEL need no escape";
-    out.clear();
-    utils::append_json_escaped(out, "\xc2\x80\xc2\x9f\xc2\xa0");
-    EXPECT_EQ(out, "\\u0080\\u009f\xc2\xa0") << "C1 controls are escaped, U+00A0 is not";
-}
-
-TEST(Jsonl, TimestampHasMillisecondsInLocalTime) {
-    ::setenv("TZ", "Asia/Kolkata", 1);
-    ::tzset();
-    // 2026-03-14 09:26:54 UTC plus 58 ms and some nanoseconds.
-    EXPECT_EQ(talonmon_timestamp_text(1773480414ULL * 1000000000ULL + 58999999ULL), "2026-03-14 14:56:54.058");
-    ::unsetenv("TZ");
-    ::tzset();
 }
 
 // Lines assembled from parts escaped once are byte for byte the lines

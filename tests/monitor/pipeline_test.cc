@@ -24,12 +24,6 @@ talonmon_telemetry_counter_cfg_s cfg(const std::string &name, bool cumulative, u
     return {name, cumulative, threshold, event, stats};
 }
 
-talonmon_telemetry_counter_cfg_s with_histogram(const std::string &name) {
-    talonmon_telemetry_counter_cfg_s counter = cfg(name, false, 0, false, true);
-    counter.histogram = true;
-    return counter;
-}
-
 struct validation {
     sdk::sdk_ret_t rc;
     std::string err;
@@ -176,9 +170,9 @@ sdk::lib::pal_ret_t maybe_failing_read(uint64_t addr, uint8_t *data, uint64_t si
 // the entity, and none from a first reading, a reset, a failed read or a
 // missed pass; counters without a histogram get none.
 TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
-    auto v = validate({{with_histogram("tx_rdma_unicast_bytes"), cfg("rx_rdma_unicast_bytes", false, 0, false, true)},
-                       {},
-                       {}});
+    auto histogram = cfg("tx_rdma_unicast_bytes", false, 0, false, true);
+    histogram.histogram = true;
+    auto v = validate({{histogram, cfg("rx_rdma_unicast_bytes", false, 0, false, true)}, {}, {}});
     ASSERT_EQ(v.rc, 0) << v.err;
     using clock = std::chrono::steady_clock;
     on_worker([&] {

@@ -1,5 +1,6 @@
 // Log files under file-system faults: a full disk, and rotation at the
-// exact size; the monitor and whole-daemon tests see the rest.
+// exact size; the monitor and whole-daemon tests see the rest (planted
+// links and other users' files among them).
 #include "testkit/process.hpp"
 #include "utils/log/boot_flag.hpp"
 #include "utils/log/rotating_file_sink.hpp"
@@ -8,7 +9,6 @@
 #include <spdlog/logger.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -156,35 +156,6 @@ TEST(Rotation, AFileFilledExactlyToItsSizeRotatesOnTheNextLine) {
     for (const char *suffix : {"", ".1"}) {
         EXPECT_EQ(read_file(batched + suffix), read_file(path + suffix)) << suffix;
     }
-}
-
-// What another user left at the path (in a directory others may write) is
-// neither followed, nor truncated, nor written: a symbolic link, or a file of
-// theirs. The daemon's own file is taken, truncated when asked.
-TEST(PlantedFile, LinkOrAnotherUsersFileIsRefusedAndLeftUntouched) {
-    temp_dir dir;
-    const std::string target = dir / "target", link = dir / "card_stats.log", foreign = dir / "card_event.log";
-    test_support::write_file(target, "precious\n");
-    test_support::write_file(foreign, "forged\n");
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
-    constexpr uid_t k_nobody = 65534;
-    ASSERT_EQ(::chown(foreign.c_str(), k_nobody, k_nobody), 0);
-    const std::pair<std::string, std::string> refused[] = {
-        {link, "it is a symbolic link, which is not followed"},
-        {foreign, "it belongs to another user, not to the daemon"}};
-    for (const auto &[path, why] : refused) {
-        try {
-            utils::rotating_file_sink_mt sink(path, 1024, 1);
-            ADD_FAILURE() << path << " was opened";
-        } catch (const spdlog::spdlog_ex &e) {
-            EXPECT_EQ(std::string(e.what()), "Failed opening file " + path + " for writing: " + why);
-        }
-    }
-    EXPECT_EQ(read_file(target), "precious\n");
-    EXPECT_EQ(read_file(foreign), "forged\n");
-    ASSERT_EQ(::chown(foreign.c_str(), ::geteuid(), ::getegid()), 0);
-    EXPECT_TRUE(utils::open_log_file(foreign, true)) << std::strerror(errno);
-    EXPECT_EQ(read_file(foreign), "");
 }
 
 }  // namespace

@@ -40,13 +40,16 @@ TEST_F(TraceTest, FirstLineIsTheBootNumber) {
     EXPECT_EQ(utils::boot_banner(-1), "*** Boot #4294967295 ***\n");
 }
 
+int g_hook_calls = 0;
+void count_hook(std::FILE *) { ++g_hook_calls; }
+
 // Traces from a plain function: the line names it, unqualified, as __func__ does.
 int trace_from_helper(int value) {
     TRACE_INFO("helper {}", value);
     return __LINE__ - 1;
 }
 
-TEST_F(TraceTest, MessagesGoToTheirFilesInThePattern) {
+TEST_F(TraceTest, MessagesGoToTheirFilesInThePatternAndRejectedFormatsAreReported) {
     counter_file("7\n");
     talonmon_init_params_s params{};
     params.log_dir = dir_ / "logs";  // missing: created
@@ -58,6 +61,17 @@ TEST_F(TraceTest, MessagesGoToTheirFilesInThePattern) {
     TRACE_DEBUG("debug {}", 2);
     TRACE_VERBOSE("verbose {}", 3);
     const int helper_line = trace_from_helper(4);
+    // A format the arguments do not fit runs the hook, is reported and
+    // writes no line.
+    utils::set_format_error_hook(&count_hook);
+    testing::internal::CaptureStderr();
+    std::string text = "text";
+    utils::trace_vlog(g_trace_logger->logger(), trace_level_info, {__FILE__, __LINE__, __func__}, "value {:d}",
+                      fmt::make_format_args(text));
+    const std::string err = testing::internal::GetCapturedStderr();
+    utils::set_format_error_hook(nullptr);
+    EXPECT_EQ(g_hook_calls, 1);
+    EXPECT_EQ(err.rfind("spdlog error: ", 0), 0u) << err;
 
     const std::regex line_re(R"(([EID]) \[7 \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}\] \(\d+\) (.*))");
     auto main_lines = read_lines(params.log_dir + "/talonmon.log");
@@ -79,25 +93,6 @@ TEST_F(TraceTest, MessagesGoToTheirFilesInThePattern) {
     LOGGER_ERR("lower layer %d", 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the lower layers' messages are discarded";
     EXPECT_EQ(read_lines(params.log_dir + "/talonmon-err.log").size(), 2u) << "the banner and the error";
-}
-
-int g_hook_calls = 0;
-void count_hook(std::FILE *) { ++g_hook_calls; }
-
-TEST_F(TraceTest, RejectedFormatRunsTheHookAndIsReported) {
-    talonmon_init_params_s params{};
-    params.log_dir = dir_.path();
-    ASSERT_EQ(talonmon_trace_init(&params), 0);
-    utils::set_format_error_hook(&count_hook);
-    testing::internal::CaptureStderr();
-    std::string text = "text";
-    utils::trace_vlog(g_trace_logger->logger(), trace_level_info, {__FILE__, __LINE__, __func__}, "value {:d}",
-                      fmt::make_format_args(text));
-    std::string err = testing::internal::GetCapturedStderr();
-    utils::set_format_error_hook(nullptr);
-    EXPECT_EQ(g_hook_calls, 1);
-    EXPECT_EQ(err.rfind("spdlog error: ", 0), 0u) << err;
-    EXPECT_EQ(read_lines(params.log_dir + "/talonmon.log").size(), 1u) << "only the banner";
 }
 
 }  // namespace

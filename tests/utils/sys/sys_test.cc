@@ -22,7 +22,6 @@ bool close_on_exec(int fd)
 class sys_test : public ::testing::Test {
 protected:
     void SetUp() override { test_support::write_file(path_, std::string(4096, '\0')); }
-    std::string slurp() const { return test_support::read_file(path_); }
 
     test_support::temp_dir dir_;
     std::string path_ = dir_ / "f";
@@ -96,7 +95,7 @@ TEST_F(sys_test, mapping_is_shared_and_a_failed_map_keeps_the_old_one)
     EXPECT_FALSE(m.mapped());
     n.reset();
     EXPECT_FALSE(n.mapped());
-    EXPECT_EQ(slurp().substr(10, 2), "zy");
+    EXPECT_EQ(test_support::read_file(path_).substr(10, 2), "zy");
 }
 
 }  // namespace
