@@ -10,7 +10,6 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <limits>
 #include <optional>
@@ -111,25 +110,25 @@ bool park_while_down(talonmon_card_ctxt_s &card) {
 }
 
 // Sleeps until `deadline_ns`, spinning the last stretch; false once the
-// worker must stop. The wait is on the card's condition variable with a
-// deadline on the monotonic clock, so the wake-ups a parked worker gets
-// (stop, card down) end it at once: a card that goes down parks its worker
-// straight away, and a worker that is let go on sleeps out the same tick.
+// worker must stop. The sleep is a futex wait on the card's wake word with a
+// deadline on the monotonic clock: no lock is held across it, and a change
+// of stop or down, which wakes the word, ends it at once, so a card that
+// goes down parks its worker straight away, and a worker that is let go on
+// sleeps out the same tick.
 bool sleep_until(talonmon_card_ctxt_s &card, uint64_t deadline_ns) {
-    const uint64_t now_ns = clock_ns(CLOCK_MONOTONIC);
+    uint64_t now_ns = clock_ns(CLOCK_MONOTONIC);
     const uint64_t wait_ns = deadline_ns > now_ns ? deadline_ns - now_ns : 0;
     const uint64_t margin_ns = std::min(k_sleep_spin_margin_ns, wait_ns / k_sleep_spin_share_divisor);
     const uint64_t wake_ns = deadline_ns - std::min(deadline_ns, margin_ns);
-    const auto wake = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake_ns));
-    while (true) {
-        std::unique_lock<std::mutex> lock(card.mutex);
-        if (!card.cond.wait_until(lock, wake, [&card] { return card.stop || card.down; })) {
-            break;
-        }
-        card.cond.wait(lock, [&card] { return card.stop || !card.down; });
-        if (card.stop) {
+    while (now_ns < wake_ns) {
+        // Read before the flags are checked: a change made after the check
+        // has changed the word, and the sleep returns at once.
+        const uint32_t seen = card.wake.value();
+        if (!park_while_down(card)) {
             return false;
         }
+        card.wake.sleep_until(seen, wake_ns);
+        now_ns = clock_ns(CLOCK_MONOTONIC);
     }
     spin_until(deadline_ns);
     return true;
