@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <ctime>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -29,9 +30,17 @@ constexpr uint64_t k_sleep_spin_margin_ns = 20000;
 // ... but spins no more than this share of its wait, so that short periods
 // (1 ms) do not spend their processor time spinning: 1/500 of each wait.
 constexpr uint64_t k_sleep_spin_share_divisor = 500;
-// Timer slack of a sleeping worker: its wake-ups are not deferred to be
-// merged with other timers.
-constexpr unsigned long k_sleep_timer_slack_ns = 1;
+// Sleeping workers whose shortest sampling period is at most this long
+// keep their ticks on one grid of the monotonic clock, common to all
+// workers, and let the kernel defer each wake-up by a timer slack of
+// 1/k_timer_slack_share_divisor of that period, at most k_max_timer_slack_ns:
+// the wake-ups of the workers then come together, and a processor that
+// wakes once serves several workers. Longer periods gain nothing from it;
+// their workers are woken without slack.
+constexpr uint64_t k_max_aligned_period_ns = 100000000;
+constexpr uint64_t k_timer_slack_share_divisor = 20;
+constexpr uint64_t k_max_timer_slack_ns = 50000;
+constexpr uint64_t k_min_timer_slack_ns = 1;
 constexpr uint64_t k_no_due_tick = std::numeric_limits<uint64_t>::max();
 
 uint64_t clock_ns(clockid_t clock) {
@@ -74,6 +83,31 @@ uint64_t next_due_tick(const pipeline_monitor_info_s &info, uint64_t from) {
     return due;
 }
 
+// The shortest sampling period of the kinds sampled and the least period
+// all of them fit (both in ticks); zeros when no kind is sampled.
+struct sampling_periods_s {
+    uint64_t shortest = 0;
+    uint64_t common = 0;
+};
+
+sampling_periods_s sampling_periods(const pipeline_monitor_info_s &info) {
+    sampling_periods_s periods;
+    for (const auto &record_type : info.record_types) {
+        uint64_t ticks = 0;
+        if (record_type.type == TALONMON_RECORD_TYPE_LIF) {
+            ticks = g_lif_poll_ticks;
+        } else if (record_type.type == TALONMON_RECORD_TYPE_PORT) {
+            ticks = g_port_poll_ticks;
+        }
+        if (ticks == 0) {
+            continue;
+        }
+        periods.shortest = periods.shortest == 0 ? ticks : std::min(periods.shortest, ticks);
+        periods.common = periods.common == 0 ? ticks : std::lcm(periods.common, ticks);
+    }
+    return periods;
+}
+
 // Sleep mode's schedule: tick n begins n granular intervals after the
 // origin on the monotonic clock, so a sleeping worker samples on the tick
 // numbers a spinning one counts in passes.
@@ -82,6 +116,12 @@ public:
     explicit tick_schedule(uint64_t origin_ns) : origin_ns_(origin_ns) {}
 
     uint64_t start_of(uint64_t tick) const { return origin_ns_ + tick * k_granular_monitor_interval_ns; }
+
+    // Moves tick 0 to the first multiple of `unit_ns` from `not_before_ns`
+    // on: workers that align on the same unit tick together. Ticks only
+    // move later, so that no pass comes closer to the one before it than
+    // its period.
+    void align(uint64_t unit_ns, uint64_t not_before_ns) { origin_ns_ = next_multiple(not_before_ns, unit_ns); }
 
     // Called when a pass ended at `end_ns`; `following` is the tick after
     // that pass and `tick` the next one due. A pass that ran (or began) so
@@ -251,8 +291,20 @@ void *talonmon_worker(void *arg) {
     TRACE_INFO("Starting to monitor {}", card->bdf);
 
     const talonmon_tick_mode_e mode = g_tick_mode;
+    const sampling_periods_s periods = sampling_periods(info);
+    const uint64_t shortest_ns = periods.shortest * k_granular_monitor_interval_ns;
+    const uint64_t common_ns = periods.common * k_granular_monitor_interval_ns;
+    // The grid the schedule aligns on after the first pass; 0: none.
+    uint64_t alignment_ns = 0;
     if (mode == TALONMON_TICK_MODE_SLEEP) {
-        ::prctl(PR_SET_TIMERSLACK, k_sleep_timer_slack_ns, 0, 0, 0);
+        uint64_t slack_ns = k_min_timer_slack_ns;
+        if (shortest_ns != 0 && shortest_ns <= k_max_aligned_period_ns) {
+            slack_ns = std::clamp(shortest_ns / k_timer_slack_share_divisor, k_min_timer_slack_ns, k_max_timer_slack_ns);
+            // When the kinds' common period is long, the shortest one keeps
+            // the wake-ups on the grid all the same.
+            alignment_ns = common_ns <= k_max_aligned_period_ns ? common_ns : shortest_ns;
+        }
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack_ns), 0, 0, 0);
     }
     uint64_t tick = 0;
     // When the coming pass was meant to begin.
@@ -317,6 +369,9 @@ void *talonmon_worker(void *arg) {
             continue;
         }
         const uint64_t following = tick;
+        if (following == 1 && alignment_ns != 0) {
+            schedule.align(alignment_ns, end);
+        }
         tick = next_due_tick(info, tick);
         if (tick == k_no_due_tick) {
             wait_for_stop(*card);
