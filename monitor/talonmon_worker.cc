@@ -83,15 +83,22 @@ uint64_t next_due_tick(const pipeline_monitor_info_s &info, uint64_t from) {
     return due;
 }
 
-// The shortest sampling period of the kinds sampled and the least period
-// all of them fit (both in ticks); zeros when no kind is sampled.
-struct sampling_periods_s {
-    uint64_t shortest = 0;
-    uint64_t common = 0;
+// Where a sleeping worker's wake-ups meet those of the other workers: the
+// grid its schedule aligns on after its first pass (0: none) and its timer
+// slack.
+struct wake_grid_s {
+    uint64_t unit_ns = 0;
+    uint64_t slack_ns = k_min_timer_slack_ns;
 };
 
-sampling_periods_s sampling_periods(const pipeline_monitor_info_s &info) {
-    sampling_periods_s periods;
+// The grid is the least period every sampled kind's period fits, or the
+// shortest period when that one is longer than k_max_aligned_period_ns:
+// the wake-ups of the most frequent kind stay on it all the same.
+wake_grid_s wake_grid(const pipeline_monitor_info_s &info) {
+    constexpr uint64_t k_max_aligned_ticks = k_max_aligned_period_ns / k_granular_monitor_interval_ns;
+    uint64_t shortest = 0;
+    uint64_t common = 0;
+    bool common_fits = true;
     for (const auto &record_type : info.record_types) {
         uint64_t ticks = 0;
         if (record_type.type == TALONMON_RECORD_TYPE_LIF) {
@@ -102,10 +109,23 @@ sampling_periods_s sampling_periods(const pipeline_monitor_info_s &info) {
         if (ticks == 0) {
             continue;
         }
-        periods.shortest = periods.shortest == 0 ? ticks : std::min(periods.shortest, ticks);
-        periods.common = periods.common == 0 ? ticks : std::lcm(periods.common, ticks);
+        shortest = shortest == 0 ? ticks : std::min(shortest, ticks);
+        // Both at most k_max_aligned_ticks: their least common multiple fits.
+        if (ticks > k_max_aligned_ticks || !common_fits) {
+            common_fits = false;
+            continue;
+        }
+        common = common == 0 ? ticks : std::lcm(common, ticks);
+        common_fits = common <= k_max_aligned_ticks;
     }
-    return periods;
+    wake_grid_s grid;
+    if (shortest == 0 || shortest > k_max_aligned_ticks) {
+        return grid;
+    }
+    grid.unit_ns = (common_fits ? common : shortest) * k_granular_monitor_interval_ns;
+    grid.slack_ns = std::clamp(shortest * k_granular_monitor_interval_ns / k_timer_slack_share_divisor,
+                               k_min_timer_slack_ns, k_max_timer_slack_ns);
+    return grid;
 }
 
 // Sleep mode's schedule: tick n begins n granular intervals after the
@@ -291,20 +311,12 @@ void *talonmon_worker(void *arg) {
     TRACE_INFO("Starting to monitor {}", card->bdf);
 
     const talonmon_tick_mode_e mode = g_tick_mode;
-    const sampling_periods_s periods = sampling_periods(info);
-    const uint64_t shortest_ns = periods.shortest * k_granular_monitor_interval_ns;
-    const uint64_t common_ns = periods.common * k_granular_monitor_interval_ns;
     // The grid the schedule aligns on after the first pass; 0: none.
     uint64_t alignment_ns = 0;
     if (mode == TALONMON_TICK_MODE_SLEEP) {
-        uint64_t slack_ns = k_min_timer_slack_ns;
-        if (shortest_ns != 0 && shortest_ns <= k_max_aligned_period_ns) {
-            slack_ns = std::clamp(shortest_ns / k_timer_slack_share_divisor, k_min_timer_slack_ns, k_max_timer_slack_ns);
-            // When the kinds' common period is long, the shortest one keeps
-            // the wake-ups on the grid all the same.
-            alignment_ns = common_ns <= k_max_aligned_period_ns ? common_ns : shortest_ns;
-        }
-        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(slack_ns), 0, 0, 0);
+        const wake_grid_s grid = wake_grid(info);
+        alignment_ns = grid.unit_ns;
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(grid.slack_ns), 0, 0, 0);
     }
     uint64_t tick = 0;
     // When the coming pass was meant to begin.
