@@ -43,7 +43,7 @@ bool is_uuid_valid(const std::string &uuid)
     return std::regex_match(uuid, k_uuid);
 }
 
-aml_status_e aml_card_handle_validate(aml_card_handle_s *handle)
+aml_status_e aml_card_handle_validate(aml_card_handle_s *handle, nic_ipc_card_info_s *info, bool *info_read)
 {
     if (const char *env = std::getenv("AML_TEST_ENV")) {
         g_aml_test_env = static_cast<uint32_t>(std::strtoul(env, nullptr, 10));
@@ -64,11 +64,15 @@ aml_status_e aml_card_handle_validate(aml_card_handle_s *handle)
     if (handle->bdf.empty() || !is_bdf_valid(handle->bdf)) {
         return AML_STATUS_INVALID_INPUT;
     }
-    nic_ipc_card_info_s info{};
-    if (nic_ipc_get_card_info(handle->bdf.c_str(), &info) != 0) {
+    nic_ipc_card_info_s own{};
+    nic_ipc_card_info_s &details = info != nullptr ? *info : own;
+    if (nic_ipc_get_card_info(handle->bdf.c_str(), &details) != 0) {
         return AML_STATUS_GENERIC_ERR;
     }
-    handle->uuid = info.uuid;
+    if (info_read != nullptr) {
+        *info_read = true;
+    }
+    handle->uuid = details.uuid;
     return AML_STATUS_OK;
 }
 

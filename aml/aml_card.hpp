@@ -33,8 +33,14 @@ std::string aml_conf_dir();  // "/etc/halden/talon/" unless initialised
 bool is_bdf_valid(const std::string &bdf);
 bool is_uuid_valid(const std::string &uuid);
 
+struct nic_ipc_card_info_s;
+
 // Completes the handle in place: 0; 11 empty or malformed; 255 lookup failed.
-aml_status_e aml_card_handle_validate(aml_card_handle_s *handle);
+// A handle given by address alone is completed from the card's details;
+// when `info` is given they are kept there and `*info_read` is set, so that
+// a caller that needs them does not read them again.
+aml_status_e aml_card_handle_validate(aml_card_handle_s *handle, nic_ipc_card_info_s *info = nullptr,
+                                      bool *info_read = nullptr);
 
 // 16 bytes as lowercase 8-4-4-4-12 hex text.
 std::string aml_uuid_to_str(const uint8_t uuid[16]);

@@ -4,7 +4,10 @@
 
 aml_status_e aml_card_get(aml_card_get_req_s *req, aml_card_get_rsp_s *rsp)
 {
-    aml_status_e st = aml_card_handle_validate(&req->handle);
+    // A card given by address has its details read once, by the validation.
+    nic_ipc_card_info_s info{};
+    bool info_read = false;
+    aml_status_e st = aml_card_handle_validate(&req->handle, &info, &info_read);
     if (st != AML_STATUS_OK) {
         rsp->err_msg = aml_card_error_msg(&req->handle, "ERROR - Invalid card handle");
         return st;
@@ -12,8 +15,7 @@ aml_status_e aml_card_get(aml_card_get_req_s *req, aml_card_get_rsp_s *rsp)
     rsp->err_msg.clear();
     rsp->bdf = req->handle.bdf;
 
-    nic_ipc_card_info_s info{};
-    int err = nic_ipc_get_card_info(req->handle.bdf.c_str(), &info);
+    int err = info_read ? 0 : nic_ipc_get_card_info(req->handle.bdf.c_str(), &info);
     if (err != 0) {
         rsp->err_msg += "Failed to get card " + req->handle.bdf + " details, err " +
                         std::to_string(err) + "\n";

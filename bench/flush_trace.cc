@@ -2,11 +2,13 @@
 // monotonic time of every line written (write(2)) to a statistics file, one
 // time per line when a write carries several, and the deadline of every
 // timed wait on the monotonic clock (a sleeping worker's wait for its next
-// tick). The first line of a burst is the start of a sampling pass to within
-// the time of one populate. At thread exit the times are appended to
+// tick: a futex wait, or a condition variable's in older builds). The first
+// line of a burst is the start of a sampling pass to within the time of one
+// populate. At thread exit the times are appended to
 // $TALON_FLUSH_TRACE as "tid ns" lines and the deadlines as "W tid ns".
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -23,6 +26,8 @@ namespace {
 
 using write_fn = ssize_t (*)(int, const void *, size_t);
 using clockwait_fn = int (*)(pthread_cond_t *, pthread_mutex_t *, clockid_t, const struct timespec *);
+using syscall_fn = long (*)(long, ...);
+constexpr int k_syscall_args = 6;
 // A sleeping worker wakes a little before its tick and spins the rest: up to
 // this long, and no more than this share of its wait. Kept equal to the
 // worker's, so that the deadline of a pass is known from its wait.
@@ -92,17 +97,43 @@ extern "C" ssize_t write(int fd, const void *data, size_t size) {
     return real(fd, data, size);
 }
 
+namespace {
+
+void note_wait(const struct timespec &wake_at) {
+    const uint64_t wake = static_cast<uint64_t>(wake_at.tv_sec) * k_ns_per_s + wake_at.tv_nsec;
+    const uint64_t now = monotonic_ns();
+    // The worker's margin was taken from its whole wait: wait = margin + (wake - now).
+    const uint64_t ahead = wake > now ? wake - now : 0;
+    uint64_t margin = ahead / (k_spin_share_divisor - 1);
+    margin = margin < k_spin_margin_ns ? margin : k_spin_margin_ns;
+    t_trace.deadlines.push_back(wake + margin);
+}
+
+}  // namespace
+
 extern "C" int pthread_cond_clockwait(pthread_cond_t *cond, pthread_mutex_t *mutex, clockid_t clock,
                                       const struct timespec *abstime) {
     static const auto real = reinterpret_cast<clockwait_fn>(::dlsym(RTLD_NEXT, "pthread_cond_clockwait"));
     if (clock == CLOCK_MONOTONIC) {
-        const uint64_t wake = static_cast<uint64_t>(abstime->tv_sec) * k_ns_per_s + abstime->tv_nsec;
-        const uint64_t now = monotonic_ns();
-        // The worker's margin was taken from its whole wait: wait = margin + (wake - now).
-        const uint64_t ahead = wake > now ? wake - now : 0;
-        uint64_t margin = ahead / (k_spin_share_divisor - 1);
-        margin = margin < k_spin_margin_ns ? margin : k_spin_margin_ns;
-        t_trace.deadlines.push_back(wake + margin);
+        note_wait(*abstime);
     }
     return real(cond, mutex, clock, abstime);
+}
+
+// A sleeping worker's futex wait with an absolute deadline on the monotonic
+// clock (FUTEX_WAIT_BITSET without FUTEX_CLOCK_REALTIME).
+extern "C" long syscall(long number, ...) {
+    static const auto real = reinterpret_cast<syscall_fn>(::dlsym(RTLD_NEXT, "syscall"));
+    va_list list;
+    va_start(list, number);
+    long args[k_syscall_args];
+    for (auto &arg : args) {
+        arg = va_arg(list, long);
+    }
+    va_end(list);
+    if (number == SYS_futex && (args[1] & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET &&
+        (args[1] & FUTEX_CLOCK_REALTIME) == 0 && args[3] != 0) {
+        note_wait(*reinterpret_cast<const struct timespec *>(args[3]));
+    }
+    return real(number, args[0], args[1], args[2], args[3], args[4], args[5]);
 }

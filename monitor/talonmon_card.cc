@@ -42,6 +42,11 @@ void talonmon_card_ctxt_s::set_ports(talonmon_port_list_t ports) {
     ports_ = std::move(fresh);
 }
 
+void talonmon_card_ctxt_s::wake_worker() {
+    cond.notify_all();
+    wake.wake_all();
+}
+
 bool talonmon_card_ctxt_s::is_down() {
     std::lock_guard<std::mutex> lock(mutex);
     return down;
@@ -50,7 +55,7 @@ bool talonmon_card_ctxt_s::is_down() {
 void talonmon_card_ctxt_s::set_down(bool value) {
     std::lock_guard<std::mutex> lock(mutex);
     down = value;
-    cond.notify_all();
+    wake_worker();
     if (metrics) {
         metrics->set_up(!value);
     }
@@ -69,7 +74,7 @@ bool talonmon_card_ctxt_s::mark_down() {
         return false;
     }
     down = true;
-    cond.notify_all();
+    wake_worker();
     if (metrics) {
         metrics->set_up(false);
     }

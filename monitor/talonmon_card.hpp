@@ -5,6 +5,7 @@
 #include "aml/aml_card.hpp"
 #include "monitor/metrics/talonmon_metrics_registry.hpp"
 #include "monitor/talonmon_line_parts.hpp"
+#include "utils/sys/wake_word.hpp"
 
 #include <spdlog/logger.h>
 
@@ -92,6 +93,8 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     talonmon_card_ctxt_s &operator=(const talonmon_card_ctxt_s &) = delete;
 
     std::condition_variable cond;
+    // What a sleeping worker waits on between ticks; see wake_worker().
+    utils::wake_word wake;
     bool down = false;  // guarded by mutex
     bool stop = false;  // guarded by mutex
     // Set when a worker replaces one of a card that was down: the new worker
@@ -119,6 +122,11 @@ struct talonmon_card_ctxt_s : aml_card_handle_s {
     // Also give each entry its line parts, under its current name.
     void set_lifs(talonmon_lif_list_t lifs);
     void set_ports(talonmon_port_list_t ports);
+
+    // Wakes the worker wherever it waits (parked, sleeping between ticks,
+    // waiting for its stop); called with mutex held, after down or stop
+    // changed.
+    void wake_worker();
 
     bool is_down();
     // Also marks the card down (or up) for the metrics and wakes the worker

@@ -86,7 +86,7 @@ void talonmon_state::stop_worker_(talonmon_card_ctxt_s &ctxt) {
     {
         std::lock_guard<std::mutex> lock(ctxt.mutex);
         ctxt.stop = true;
-        ctxt.cond.notify_all();
+        ctxt.wake_worker();
     }
     if (ctxt.worker.joinable()) {
         ctxt.worker.join();

@@ -10,9 +10,9 @@
 #include <sys/prctl.h>
 
 #include <algorithm>
-#include <chrono>
 #include <ctime>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -30,9 +30,17 @@ constexpr uint64_t k_sleep_spin_margin_ns = 20000;
 // ... but spins no more than this share of its wait, so that short periods
 // (1 ms) do not spend their processor time spinning: 1/500 of each wait.
 constexpr uint64_t k_sleep_spin_share_divisor = 500;
-// Timer slack of a sleeping worker: its wake-ups are not deferred to be
-// merged with other timers.
-constexpr unsigned long k_sleep_timer_slack_ns = 1;
+// Sleeping workers whose shortest sampling period is at most this long
+// keep their ticks on one grid of the monotonic clock, common to all
+// workers, and let the kernel defer each wake-up by a timer slack of
+// 1/k_timer_slack_share_divisor of that period, at most k_max_timer_slack_ns:
+// the wake-ups of the workers then come together, and a processor that
+// wakes once serves several workers. Longer periods gain nothing from it;
+// their workers are woken without slack.
+constexpr uint64_t k_max_aligned_period_ns = 100000000;
+constexpr uint64_t k_timer_slack_share_divisor = 20;
+constexpr uint64_t k_max_timer_slack_ns = 50000;
+constexpr uint64_t k_min_timer_slack_ns = 1;
 constexpr uint64_t k_no_due_tick = std::numeric_limits<uint64_t>::max();
 
 uint64_t clock_ns(clockid_t clock) {
@@ -75,6 +83,51 @@ uint64_t next_due_tick(const pipeline_monitor_info_s &info, uint64_t from) {
     return due;
 }
 
+// Where a sleeping worker's wake-ups meet those of the other workers: the
+// grid its schedule aligns on after its first pass (0: none) and its timer
+// slack.
+struct wake_grid_s {
+    uint64_t unit_ns = 0;
+    uint64_t slack_ns = k_min_timer_slack_ns;
+};
+
+// The grid is the least period every sampled kind's period fits, or the
+// shortest period when that one is longer than k_max_aligned_period_ns:
+// the wake-ups of the most frequent kind stay on it all the same.
+wake_grid_s wake_grid(const pipeline_monitor_info_s &info) {
+    constexpr uint64_t k_max_aligned_ticks = k_max_aligned_period_ns / k_granular_monitor_interval_ns;
+    uint64_t shortest = 0;
+    uint64_t common = 0;
+    bool common_fits = true;
+    for (const auto &record_type : info.record_types) {
+        uint64_t ticks = 0;
+        if (record_type.type == TALONMON_RECORD_TYPE_LIF) {
+            ticks = g_lif_poll_ticks;
+        } else if (record_type.type == TALONMON_RECORD_TYPE_PORT) {
+            ticks = g_port_poll_ticks;
+        }
+        if (ticks == 0) {
+            continue;
+        }
+        shortest = shortest == 0 ? ticks : std::min(shortest, ticks);
+        // Both at most k_max_aligned_ticks: their least common multiple fits.
+        if (ticks > k_max_aligned_ticks || !common_fits) {
+            common_fits = false;
+            continue;
+        }
+        common = common == 0 ? ticks : std::lcm(common, ticks);
+        common_fits = common <= k_max_aligned_ticks;
+    }
+    wake_grid_s grid;
+    if (shortest == 0 || shortest > k_max_aligned_ticks) {
+        return grid;
+    }
+    grid.unit_ns = (common_fits ? common : shortest) * k_granular_monitor_interval_ns;
+    grid.slack_ns = std::clamp(shortest * k_granular_monitor_interval_ns / k_timer_slack_share_divisor,
+                               k_min_timer_slack_ns, k_max_timer_slack_ns);
+    return grid;
+}
+
 // Sleep mode's schedule: tick n begins n granular intervals after the
 // origin on the monotonic clock, so a sleeping worker samples on the tick
 // numbers a spinning one counts in passes.
@@ -83,6 +136,12 @@ public:
     explicit tick_schedule(uint64_t origin_ns) : origin_ns_(origin_ns) {}
 
     uint64_t start_of(uint64_t tick) const { return origin_ns_ + tick * k_granular_monitor_interval_ns; }
+
+    // Moves tick 0 to the first multiple of `unit_ns` from `not_before_ns`
+    // on: workers that align on the same unit tick together. Ticks only
+    // move later, so that no pass comes closer to the one before it than
+    // its period.
+    void align(uint64_t unit_ns, uint64_t not_before_ns) { origin_ns_ = next_multiple(not_before_ns, unit_ns); }
 
     // Called when a pass ended at `end_ns`; `following` is the tick after
     // that pass and `tick` the next one due. A pass that ran (or began) so
@@ -111,25 +170,25 @@ bool park_while_down(talonmon_card_ctxt_s &card) {
 }
 
 // Sleeps until `deadline_ns`, spinning the last stretch; false once the
-// worker must stop. The wait is on the card's condition variable with a
-// deadline on the monotonic clock, so the wake-ups a parked worker gets
-// (stop, card down) end it at once: a card that goes down parks its worker
-// straight away, and a worker that is let go on sleeps out the same tick.
+// worker must stop. The sleep is a futex wait on the card's wake word with a
+// deadline on the monotonic clock: no lock is held across it, and a change
+// of stop or down, which wakes the word, ends it at once, so a card that
+// goes down parks its worker straight away, and a worker that is let go on
+// sleeps out the same tick.
 bool sleep_until(talonmon_card_ctxt_s &card, uint64_t deadline_ns) {
-    const uint64_t now_ns = clock_ns(CLOCK_MONOTONIC);
+    uint64_t now_ns = clock_ns(CLOCK_MONOTONIC);
     const uint64_t wait_ns = deadline_ns > now_ns ? deadline_ns - now_ns : 0;
     const uint64_t margin_ns = std::min(k_sleep_spin_margin_ns, wait_ns / k_sleep_spin_share_divisor);
     const uint64_t wake_ns = deadline_ns - std::min(deadline_ns, margin_ns);
-    const auto wake = std::chrono::steady_clock::time_point(std::chrono::nanoseconds(wake_ns));
-    while (true) {
-        std::unique_lock<std::mutex> lock(card.mutex);
-        if (!card.cond.wait_until(lock, wake, [&card] { return card.stop || card.down; })) {
-            break;
-        }
-        card.cond.wait(lock, [&card] { return card.stop || !card.down; });
-        if (card.stop) {
+    while (now_ns < wake_ns) {
+        // Read before the flags are checked: a change made after the check
+        // has changed the word, and the sleep returns at once.
+        const uint32_t seen = card.wake.value();
+        if (!park_while_down(card)) {
             return false;
         }
+        card.wake.sleep_until(seen, wake_ns);
+        now_ns = clock_ns(CLOCK_MONOTONIC);
     }
     spin_until(deadline_ns);
     return true;
@@ -252,8 +311,12 @@ void *talonmon_worker(void *arg) {
     TRACE_INFO("Starting to monitor {}", card->bdf);
 
     const talonmon_tick_mode_e mode = g_tick_mode;
+    // The grid the schedule aligns on after the first pass; 0: none.
+    uint64_t alignment_ns = 0;
     if (mode == TALONMON_TICK_MODE_SLEEP) {
-        ::prctl(PR_SET_TIMERSLACK, k_sleep_timer_slack_ns, 0, 0, 0);
+        const wake_grid_s grid = wake_grid(info);
+        alignment_ns = grid.unit_ns;
+        ::prctl(PR_SET_TIMERSLACK, static_cast<unsigned long>(grid.slack_ns), 0, 0, 0);
     }
     uint64_t tick = 0;
     // When the coming pass was meant to begin.
@@ -318,6 +381,9 @@ void *talonmon_worker(void *arg) {
             continue;
         }
         const uint64_t following = tick;
+        if (following == 1 && alignment_ns != 0) {
+            schedule.align(alignment_ns, end);
+        }
         tick = next_due_tick(info, tick);
         if (tick == k_no_due_tick) {
             wait_for_stop(*card);

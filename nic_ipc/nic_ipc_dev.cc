@@ -1,5 +1,6 @@
 #include "nic_ipc/nic_ipc_dev.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "utils/sys/env_roots.hpp"
 #include "utils/sys/stdio_file.hpp"
@@ -17,7 +19,6 @@
 namespace {
 
 constexpr size_t k_line_size = 80;
-constexpr size_t k_serial_line_size = 128;
 constexpr unsigned k_max_switch_ports = 32;
 // PCI bus numbers are 8 bits; anything larger is not a bus number (a
 // function that vanished reads as all ones).
@@ -55,6 +56,35 @@ void copy_bounded(char *out, size_t size, std::string_view text)
     std::memset(out, 0, size);
     size_t n = text.size() < size - 1 ? text.size() : size - 1;
     std::memcpy(out, text.data(), n);
+}
+
+// In lspci's verbose output, the value on the first line that names a
+// "Serial number" (the VPD keyword line "[SN] Serial number: VALUE"): the
+// line's fourth blank-separated field, empty when it has fewer.
+std::string_view serial_number_field(std::string_view output)
+{
+    constexpr std::string_view k_keyword = "Serial number";
+    constexpr int k_value_field = 4;
+    constexpr std::string_view k_blanks = " \t";
+    const size_t at = output.find(k_keyword);
+    if (at == std::string_view::npos) {
+        return {};
+    }
+    const size_t newline = output.rfind('\n', at);
+    const size_t begin = newline == std::string_view::npos ? 0 : newline + 1;
+    std::string_view line = output.substr(begin, output.find('\n', at) - begin);
+    for (int field = 1;; ++field) {
+        const size_t start = line.find_first_not_of(k_blanks);
+        if (start == std::string_view::npos) {
+            return {};
+        }
+        line.remove_prefix(start);
+        const size_t end = std::min(line.find_first_of(k_blanks), line.size());
+        if (field == k_value_field) {
+            return line.substr(0, end);
+        }
+        line.remove_prefix(end);
+    }
 }
 
 bool copy_path(char *out, const std::string &path)
@@ -271,7 +301,7 @@ int nic_tawk_device_path_from_hub_bdf(const char *card_bdf, char *out)
 uint16_t nic_ipc_asic_pcie_device_id()
 {
     for (uint16_t id : {CARD_PCI_DEVICE_ASIC, CARD_PCI_DEVICE_ASIC_ALT}) {
-        utils::command_pipe p("lspci -Dn -d " + hex4_pair(CARD_PCI_VENDOR_ID, id));
+        utils::command_pipe p(std::vector<std::string>{"lspci", "-Dn", "-d", hex4_pair(CARD_PCI_VENDOR_ID, id)});
         char line[k_line_size];
         if (p.ok() && p.read_line(line, sizeof(line))) {
             return id;
@@ -283,7 +313,7 @@ uint16_t nic_ipc_asic_pcie_device_id()
 int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device,
                               char (*out)[NIC_IPC_BDF_SIZE], uint8_t max)
 {
-    utils::command_pipe p("lspci -Dn -d " + hex4_pair(vendor, device));
+    utils::command_pipe p(std::vector<std::string>{"lspci", "-Dn", "-d", hex4_pair(vendor, device)});
     if (!p.ok()) {
         return -1;
     }
@@ -313,20 +343,24 @@ int card_serial_from_bdf(const char *bdf, char *serial)
     if (!nic_ipc_bdf_format_ok(bdf)) {
         return -1;
     }
-    utils::command_pipe p(std::string("lspci -s ") + bdf + " -vvv | grep 'Serial number' | awk '{print $4}'");
+    // lspci runs on its own, not in a shell pipeline with grep and awk: one
+    // process per lookup instead of four.
+    utils::command_pipe p(std::vector<std::string>{"lspci", "-s", bdf, "-vvv"});
     if (!p.ok()) {
         return -1;
     }
-    char line[k_serial_line_size] = {};
-    bool got = p.read_line(line, sizeof(line));
-    if (!p.close() || !got) {
+    std::string output;
+    char chunk[k_line_size];
+    while (p.read_line(chunk, sizeof(chunk))) {
+        output += chunk;
+    }
+    // Its output decides, not its exit status.
+    p.close();
+    const std::string_view value = serial_number_field(output);
+    if (value.empty()) {
         return -1;
     }
-    line[std::strcspn(line, "\n")] = '\0';
-    if (line[0] == '\0') {
-        return -1;
-    }
-    copy_bounded(serial, NIC_IPC_SERIAL_SIZE, line);
+    copy_bounded(serial, NIC_IPC_SERIAL_SIZE, value);
     return 0;
 }
 

@@ -131,14 +131,32 @@ bool exited_cleanly(pid_t pid) {
 
 command_pipe::command_pipe(const std::string &command)
 {
+    const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
+    start("/bin/sh", argv, false);
+}
+
+command_pipe::command_pipe(const std::vector<std::string> &argv)
+{
+    if (argv.empty()) {
+        return;
+    }
+    std::vector<const char *> args;
+    for (const auto &arg : argv) {
+        args.push_back(arg.c_str());
+    }
+    args.push_back(nullptr);
+    start(args[0], args.data(), true);
+}
+
+void command_pipe::start(const char *file, const char *const argv[], bool search_path)
+{
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         return;
     }
     unique_fd read_end(fds[0]);
     unique_fd write_end(fds[1]);
-    const char *argv[] = {"sh", "-c", command.c_str(), nullptr};
-    pid_ = child_setup(write_end.get()).spawn("/bin/sh", argv, false);
+    pid_ = child_setup(write_end.get()).spawn(file, argv, search_path);
     if (pid_ < 0) {
         return;
     }

@@ -27,6 +27,8 @@ unique_file open_file(const std::string &path, const char *mode);
 class command_pipe {
 public:
     explicit command_pipe(const std::string &command);
+    // argv[0], found on PATH, run with argv directly, without a shell.
+    explicit command_pipe(const std::vector<std::string> &argv);
     ~command_pipe() { close(); }
     command_pipe(const command_pipe &) = delete;
     command_pipe &operator=(const command_pipe &) = delete;
@@ -39,6 +41,8 @@ public:
     bool close();
 
 private:
+    void start(const char *file, const char *const argv[], bool search_path);
+
     std::FILE *f_ = nullptr;
     pid_t pid_ = -1;
 };
