@@ -45,40 +45,27 @@ size_t line_count(const std::string &text) {
     return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
-// Every line of `path` and its rotated files is the banner or a JSON object;
-// returns the parsed lines.
-std::vector<pt::ptree> parse_telemetry(const std::string &path) {
+// Every line of `file` (a disk of a mebibyte never rotates it) is the banner
+// or a JSON object; returns the parsed lines.
+std::vector<pt::ptree> parse_telemetry(const std::string &file) {
     std::vector<pt::ptree> parsed;
-    for (int i = 5; i >= 0; --i) {
-        const std::string file = i == 0 ? path : path + "." + std::to_string(i);
-        if (!test_support::file_exists(file)) {
-            continue;
-        }
-        const std::string content = read_file(file);
-        EXPECT_GT(content.size(), k_banner.size() + 1) << file << " holds no line";
-        EXPECT_EQ(content.back(), '\n') << file << " ends in a partial line";
-        for (const auto &line : read_lines(file)) {
-            if (line == k_banner) {
-                continue;
-            }
-            pt::ptree tree;
-            std::istringstream in(line);
-            try {
+    EXPECT_TRUE(read_file(file).ends_with('\n')) << file << " ends in a partial line";
+    for (const auto &line : read_lines(file)) {
+        pt::ptree tree;
+        std::istringstream in(line);
+        try {
+            if (line != k_banner) {
                 pt::read_json(in, tree);
                 parsed.push_back(tree);
-            } catch (const pt::json_parser_error &e) {
-                ADD_FAILURE() << file << ": not JSON: " << line;
             }
+        } catch (const pt::json_parser_error &e) {
+            ADD_FAILURE() << file << ": not JSON: " << line;
         }
     }
     return parsed;
 }
 
-class FileFaultsTest : public e2e::daemon_test {
-protected:
-    std::string stats_file() const { return telemetry(0, "stats"); }
-    std::string event_file() const { return telemetry(0, "event"); }
-};
+using FileFaultsTest = e2e::daemon_test;
 
 // Names from the card that are not UTF-8 or hold control characters stay
 // valid JSON in the files and printable in the trace log.
@@ -105,14 +92,14 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
     EXPECT_LE(line_count(daemon_->err_so_far()), 4u) << daemon_->err_so_far();
 
     ASSERT_EQ(::mount("tmpfs", env_.telemetry_dir().c_str(), "tmpfs", MS_REMOUNT, "size=64m"), 0);
-    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(stats_file()) > 0 && lost_lines_logged(event_file()) > 0; }))
+    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(telemetry(0, "stats")) > 0 && lost_lines_logged(telemetry(0, "event")) > 0; }))
         << read_file(env_.trace_file());
-    const size_t lines_after_resume = read_lines(stats_file()).size();
-    ASSERT_TRUE(wait_until([&] { return read_lines(stats_file()).size() > lines_after_resume + 10; }));
+    const size_t lines_after_resume = read_lines(telemetry(0, "stats")).size();
+    ASSERT_TRUE(wait_until([&] { return read_lines(telemetry(0, "stats")).size() > lines_after_resume + 10; }));
     stop_daemon(3s);
 
     std::set<std::string> names;
-    for (const auto &file : {stats_file(), event_file()}) {
+    for (const auto &file : {telemetry(0, "stats"), telemetry(0, "event")}) {
         auto parsed = parse_telemetry(file);
         EXPECT_GT(parsed.size(), 100u) << file;
         for (const auto &tree : parsed) {
@@ -122,7 +109,7 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
     }
     EXPECT_TRUE(names.count("bad\xef\xbf\xbd\xef\xbf\xbd")) << "each ill-formed byte is one U+FFFD";
     EXPECT_TRUE(names.count("red\x1b[31mtext")) << "valid JSON keeps the control character, escaped";
-    EXPECT_NE(read_file(stats_file()).find(R"("name": "csi\u009b\u0007)" "\x7f\""), std::string::npos);
+    EXPECT_NE(read_file(telemetry(0, "stats")).find(R"("name": "csi\u009b\u0007)" "\x7f\""), std::string::npos);
     EXPECT_TRUE(trace_has("Discovered new lif bad\\xff\\xfe - "));
     EXPECT_TRUE(trace_has("Discovered new lif red\\x1b[31mtext - "));
     EXPECT_FALSE(trace_has("\x1b")) << "no terminal escape reaches the trace log";
