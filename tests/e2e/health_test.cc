@@ -1,6 +1,5 @@
 // What the daemon tells about its cards and itself when things are not
-// well: a card that cannot start, a failed listing, a stalled daemon, a
-// strict umask.
+// well: a card that cannot start, a stalled daemon, a strict umask.
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
@@ -54,24 +53,6 @@ TEST_F(HealthTest, StallInSleepModeNeverDuplicatesAPass) {
         EXPECT_TRUE(stamps[m[2]].insert(m[1]).second) << "two passes at " << m[1] << " for " << m[2];
     }
     EXPECT_GT(lines, 30u);
-}
-
-// A failed card listing reaches standard error as whole lines, and the
-// host without cards it leaves is told once in the trace log.
-TEST_F(HealthTest, FailedListingIsOneLineOnStandardError) {
-    start_emulator(1);
-    // A card whose functions carry no vital product data cannot be listed.
-    for (const auto &fn : std::filesystem::directory_iterator(env_.dir() / "emu/sys/bus/pci/devices")) {
-        if (std::filesystem::exists(fn.path() / "vpd")) {
-            test_support::write_file(fn.path() / "vpd", "");
-        }
-    }
-    start_daemon();
-    ASSERT_TRUE(wait_until([&] { return daemon_->err_so_far().find("Error ") != std::string::npos; }));
-    ASSERT_TRUE(wait_until([&] { return trace_has("Monitoring 0 TALON card(s)"); }));
-    const std::string err = stop_daemon().err;
-    EXPECT_TRUE(std::regex_match(err, std::regex("(Error [^\n]*" + emu_->bdf(0) + "[^\n]*\n)+"))) << err;
-    EXPECT_EQ(e2e::count_containing(read_lines(env_.trace_file()), "TALON card(s)"), 1u);
 }
 
 // A card whose platform start fails is named in the trace log and on
