@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <regex>
 #include <stdexcept>
 
 namespace e2e {
@@ -69,8 +70,8 @@ void daemon_test::start_daemon(const std::string &filter, const std::string &ext
     ASSERT_TRUE(wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
 }
 
-test_support::process_result daemon_test::stop_daemon(std::chrono::milliseconds limit) {
-    daemon_->signal(SIGTERM);
+test_support::process_result daemon_test::stop_daemon(std::chrono::milliseconds limit, int signo) {
+    daemon_->signal(signo);
     auto r = daemon_->wait(limit);
     EXPECT_FALSE(r.timed_out) << "the daemon did not stop within " << limit.count() << " ms";
     EXPECT_EQ(r.exit_status, 0) << r.err;
@@ -81,6 +82,18 @@ test_support::process_result daemon_test::stop_daemon(std::chrono::milliseconds 
 bool daemon_test::grows(unsigned card, const std::string &type, size_t more) const {
     const size_t before = lines_of(card, type);
     return test_support::wait_until([&] { return lines_of(card, type) > before + more; }, std::chrono::seconds(5));
+}
+
+uint64_t daemon_test::lost_lines_logged(const std::string &file) const {
+    const std::regex note("Writing to " + file + " resumed, (\\d+) line\\(s\\) lost");
+    uint64_t lost = 0;
+    for (const auto &line : test_support::read_lines(env_.trace_file())) {
+        std::smatch m;
+        if (std::regex_search(line, m, note)) {
+            lost += std::stoull(m[1]);
+        }
+    }
+    return lost;
 }
 
 }  // namespace e2e

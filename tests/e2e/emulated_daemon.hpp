@@ -6,9 +6,16 @@
 
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -39,6 +46,60 @@ std::string telemetry_file(const daemon_env &env, const std::string &bdf, const 
 
 size_t count_containing(const std::vector<std::string> &lines, const std::string &text);
 
+// A datagram socket standing in for the service manager's NOTIFY_SOCKET;
+// keeps every message it receives.
+class notify_socket {
+public:
+    explicit notify_socket(const std::string &path)
+        : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+        if (fd_ < 0 || path.size() >= sizeof(addr.sun_path) ||
+            ::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+            throw std::runtime_error("cannot bind a notification socket at " + path);
+        }
+    }
+    ~notify_socket() {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    notify_socket(const notify_socket &) = delete;
+    notify_socket &operator=(const notify_socket &) = delete;
+
+    std::string env() const { return "NOTIFY_SOCKET=" + path_; }
+
+    // Every message so far, one per datagram (newline-separated
+    // assignments kept as sent).
+    const std::vector<std::string> &messages() {
+        char buf[4096];
+        ssize_t n;
+        while ((n = ::recv(fd_, buf, sizeof(buf), MSG_DONTWAIT)) >= 0) {
+            messages_.emplace_back(buf, static_cast<size_t>(n));
+        }
+        return messages_;
+    }
+    size_t count(const std::string &message) {
+        const auto &all = messages();
+        return static_cast<size_t>(std::count(all.begin(), all.end(), message));
+    }
+    bool received(const std::string &message, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        return test_support::wait_until([&] { return count(message) > 0; }, limit);
+    }
+    std::string all() {
+        std::string text;
+        for (const auto &m : messages()) {
+            text += "[" + m + "] ";
+        }
+        return text;
+    }
+
+private:
+    std::string path_;
+    int fd_;
+    std::vector<std::string> messages_;
+};
+
 // A whole-daemon test: the test starts the emulator and the daemon it
 // needs; the fixture stops them, daemon first.
 class daemon_test : public testing::Test {
@@ -50,8 +111,9 @@ protected:
     // the emulator once there is one, and waits for its start line.
     void start_daemon(const std::string &filter = k_minimal_counters, const std::string &extra_top_level = "",
                       const std::vector<std::string> &extra_env = {});
-    // SIGTERM ends the daemon within `limit` with status 0 and its exit line.
-    test_support::process_result stop_daemon(std::chrono::milliseconds limit = std::chrono::seconds(5));
+    // `signo` ends the daemon within `limit` with status 0 and its exit line.
+    test_support::process_result stop_daemon(std::chrono::milliseconds limit = std::chrono::seconds(5),
+                                             int signo = SIGTERM);
 
     std::string telemetry(unsigned card, const std::string &type) const {
         return telemetry_file(env_, emu_->bdf(card), type);
@@ -64,6 +126,8 @@ protected:
     bool trace_has(const std::string &text) const {
         return test_support::read_file(env_.trace_file()).find(text) != std::string::npos;
     }
+    // "Writing to <file> resumed, N line(s) lost" in the trace log gives N.
+    uint64_t lost_lines_logged(const std::string &file) const;
 
     daemon_env env_;
     std::unique_ptr<emulator_process> emu_;

@@ -1,5 +1,4 @@
-// The running daemon under host conditions that must not stop it: a card
-// whose firmware stops answering, and a step of the wall clock.
+// The running daemon with cards whose firmware stops answering.
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
@@ -42,42 +41,12 @@ TEST_F(ResilienceTest, HungCardsGoDownAndAStopDoesNotWaitForTheirExchanges) {
         << "the stop waited for the hung exchanges";
     emu_->signal(SIGCONT);
 
-    const auto trace = read_lines(env_.trace_file());
-    ASSERT_GE(trace.size(), 2u);
-    EXPECT_NE(trace[trace.size() - 2].find("Health checker did not stop within 900 ms, exiting without it"),
-              std::string::npos)
-        << trace[trace.size() - 2];
-    EXPECT_NE(trace.back().find("received signal 15, exiting ..."), std::string::npos) << trace.back();
-    EXPECT_EQ(count_containing(trace, down), 1u);
+    const std::string trace = test_support::read_file(env_.trace_file());
+    EXPECT_TRUE(std::regex_search(trace, std::regex("Health checker did not stop within 900 ms, exiting without it\n"
+                                                    "[^\n]*received signal 15, exiting \\.\\.\\.\n$")))
+        << trace;
+    EXPECT_EQ(count_containing(read_lines(env_.trace_file()), down), 1u);
     EXPECT_EQ(count_containing(read_lines(telemetry(0, "event")), "card down detected"), 1u);
-}
-
-TEST_F(ResilienceTest, WallClockStepBackKeepsSamplingAndStopping) {
-    start_emulator(1);
-    // Two seconds after the daemon's first wall-clock reading the wall clock
-    // goes back 20 s, as an NTP step would: late enough that the first
-    // telemetry lines come before it even on a loaded machine, where the
-    // first discovery pass alone can take longer than 300 ms.
-    start_daemon(k_fast_filter, "", {std::string("LD_PRELOAD=") + CLOCK_STEP_SHIM, "TALON_TEST_CLOCK_STEP_AFTER_MS=2000",
-                  "TALON_TEST_CLOCK_STEP_S=-20", "ASAN_OPTIONS=verify_asan_link_order=0"});
-    // The step shows in the lines: a time stamp earlier than the one before.
-    const std::regex stamp(R"re("timestamp":"([^"]+)")re");
-    const auto stepped_back = [&] {
-        std::string previous;
-        for (const auto &line : read_lines(telemetry(0, "stats"))) {
-            std::smatch m;
-            if (std::regex_search(line, m, stamp)) {
-                if (m[1].str() < previous) {
-                    return true;
-                }
-                previous = m[1];
-            }
-        }
-        return false;
-    };
-    ASSERT_TRUE(wait_until(stepped_back, std::chrono::seconds(20))) << "the clock did not step";
-    EXPECT_TRUE(grows(0, "stats", 10)) << "sampling stopped after the clock step";
-    stop_daemon(std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -2,8 +2,9 @@
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -15,167 +16,153 @@ using test_support::run_process;
 
 namespace {
 
-const std::string k_root_error =
-    "Error - TALON monitor requires root privileges, please login as superuser or use sudo\n";
-
-TEST(Startup, NormalUserIsRefusedEvenForHelp) {
-    auto r = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", e2e::k_daemon, "-h"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, k_root_error);
-    EXPECT_EQ(r.out, "");
-}
-
-TEST(Startup, CommandLinePrintsUsageWithWholeArgv0) {
-    const std::string usage = "Usage: " + e2e::k_daemon + e2e::k_usage_suffix;
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string err;  // what stderr holds
-    } cases[] = {
-        {{"-h", "--bogus"}, 0, ""},
-        {{"--help"}, 0, ""},
-        {{"-x"}, 255, "invalid option"},
-        {{"-c"}, 255, "requires an argument"},
-        {{}, 255, "Error - \"config-file\" is mandatory\n"},
-        {{"-c", ""}, 255, "Error - \"config-file\" is mandatory\n"},
-    };
-    for (const auto &c : cases) {
-        std::vector<std::string> argv{e2e::k_daemon};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto r = run_process(argv);
-        const std::string what = argv.size() > 1 ? argv[1] : "(no option)";
-        EXPECT_EQ(r.exit_status, c.status) << what;
-        EXPECT_EQ(r.out, usage) << what;
-        if (c.err.empty()) {
-            EXPECT_EQ(r.err, "") << what;
-        } else {
-            EXPECT_NE(r.err.find(c.err), std::string::npos) << what << ": " << r.err;
-        }
-    }
-}
-
-TEST(Startup, LastConfigFileOptionWins) {
+// A start that does not run the daemon says why on standard error, with
+// the usage (whole argv[0]) where the command line is at fault, and never
+// tells a service manager it is ready.
+TEST(Startup, EveryStartThatDoesNotRunSaysWhyAndNeverReportsReady) {
     e2e::daemon_env env;
-    const std::string good = env.write_config();
-    auto r = run_process({e2e::k_daemon, "-c", good, "--config-file", env.dir() / "missing.json"}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, env.dir() / "missing.json" + ": cannot open file\n");
-
-    child_process daemon({e2e::k_daemon, "-c", env.dir() / "missing.json", "-c", good}, env.env());
-    ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait().exit_status, 0);
-}
-
-TEST(Startup, UnknownCounterStopsTheMonitor) {
-    e2e::daemon_env env;
-    auto r = run_process({e2e::k_daemon, "-c", env.write_config(R"(
-        "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
-                               { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] },
-        "port": { "counters": [ { "counter": "bogus", "action": { "stats_record": true } } ] })")},
-                         env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Error - frames_tx_ok is not a valid lif counter\nFailed to initiate TALON monitor ...\n");
-    const std::string err_log = test_support::read_file(env.err_file());
-    EXPECT_TRUE(std::regex_search(err_log, std::regex(R"(\nE \[7 [^\]]+\] \(\d+\) \[init:\d+\] Pipeline initialization failed\n$)")))
-        << err_log;
-}
-
-TEST(Startup, DirectoryChecks) {
-    e2e::daemon_env env;
-    const std::string config_path = env.dir() / "c.json";
-    auto config = [&](const std::string &log_dir, const std::string &telemetry_dir) {
-        test_support::write_file(config_path, "{\"log_dir\": \"" + log_dir + "\", \"telemetry_dir\": \"" +
-                                                  telemetry_dir + "\", \"filter\": {" + e2e::k_minimal_counters +
-                                                  "}}");
-        return config_path;
+    e2e::notify_socket manager(env.dir() / "notify");
+    int configs = 0;
+    auto config = [&](const std::string &log_dir, const std::string &telemetry_dir,
+                      const std::string &filter = e2e::k_minimal_counters) {
+        const std::string path = env.dir() / ("c" + std::to_string(++configs) + ".json");
+        test_support::write_file(path, "{\"log_dir\": \"" + log_dir + "\", \"telemetry_dir\": \"" + telemetry_dir +
+                                           "\", \"filter\": {" + filter + "}}");
+        return path;
     };
     const std::string missing = env.dir() / "nowhere";
     const std::string regular = env.dir() / "regular";
     test_support::write_file(regular, "x");
-
-    auto r = run_process({e2e::k_daemon, "-c", config(missing, missing + "2")}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Log directory " + missing + " doesn't exist or not accessible\n");
-
-    r = run_process({e2e::k_daemon, "-c", config(regular, env.telemetry_dir())}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Log directory " + regular + " doesn't exist or not accessible\n");
-
-    r = run_process({e2e::k_daemon, "-c", config(env.log_dir(), regular)}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Telemetry directory " + regular + " doesn't exist or not accessible\n");
-}
-
-TEST(Startup, SecondInstanceIsRefused) {
-    e2e::daemon_env env;
-    child_process first({e2e::k_daemon, "-c", env.write_config()}, env.env());
-    ASSERT_TRUE(e2e::wait_for_start(env, first)) << first.err_so_far();
-
-    auto r = first.run_beside({e2e::k_daemon, "-h"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Error - talonmon is already running\n");
-    EXPECT_EQ(r.out, "");
-    // One that cannot see the first (a process table of its own) but would
-    // write the same telemetry directory is refused by the lock on it.
-    r = run_process({e2e::k_daemon, "-c", env.write_config()}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "Error - talonmon is already running\n");
-
-    first.signal(SIGTERM);
-    EXPECT_EQ(first.wait().exit_status, 0);
-}
-
-// The package's maintainer script (command name "talonmon.postin") starts
-// the unit and waits for it: a name that merely contains the program's is
-// not another instance.
-TEST(Startup, AProcessWhoseNameContainsTheProgramNameIsNotAnInstance) {
-    e2e::daemon_env env;
-    const std::string script = env.dir() / "talonmon.postinst";
-    test_support::write_file(script,
-                             "#!/bin/sh\n\"$@\" &\nchild=$!\ntrap 'kill -TERM $child' TERM\n"
-                             "wait $child\nwait $child\n");
-    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
-    child_process postinst({script, e2e::k_daemon, "-c", env.write_config()}, env.env());
-    ASSERT_TRUE(e2e::wait_for_start(env, postinst)) << postinst.err_so_far();
-    postinst.signal(SIGTERM);
-    const auto r = postinst.wait();
-    EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
-}
-
-TEST(Startup, TalonmonOutsideTheDaemonsNamespaceIsNotSeen) {
-    const std::string ps = "/usr/bin/ps";
-    // PIDs of the processes named talonmon in a "ps -eo pid=,ppid=,comm="
-    // listing, leaving out those whose parent is `parent_left_out`: a child
-    // the daemon is starting (lspci, setpci) carries its name until it execs.
-    auto named_talonmon = [](const std::string &listing, int parent_left_out) {
-        std::vector<int> pids;
-        std::istringstream in(listing);
-        for (std::string line; std::getline(in, line);) {
-            std::istringstream fields(line);
-            int pid = 0;
-            int ppid = 0;
-            std::string comm;
-            if (fields >> pid >> ppid && std::getline(fields >> std::ws, comm) && comm == "talonmon" &&
-                ppid != parent_left_out) {
-                pids.push_back(pid);
-            }
-        }
-        return pids;
+    // talonmon.log is a directory: the logging library cannot open it.
+    const std::string blocked = env.dir() / "blocked";
+    std::filesystem::create_directories(blocked + "/talonmon.log");
+    const std::string no_logs = "Failed to create log files, abort...\nFailed to initiate TALON monitor ...\n";
+    const std::string usage = "Usage: " + e2e::k_daemon + e2e::k_usage_suffix;
+    const std::string mandatory = "Error - \"config-file\" is mandatory\n";
+    const struct {
+        std::vector<std::string> argv;
+        std::string err;  // a regular expression for the whole of standard error
+        int status = 255;
+        std::string out = "";
+    } cases[] = {
+        {{e2e::k_daemon, "-h", "--bogus"}, "", 0, usage},
+        {{e2e::k_daemon, "--help"}, "", 0, usage},
+        {{e2e::k_daemon, "-x"}, "[^\n]*invalid option[^\n]*\n", 255, usage},
+        {{e2e::k_daemon, "-c"}, "[^\n]*requires an argument[^\n]*\n", 255, usage},
+        {{e2e::k_daemon}, mandatory, 255, usage},
+        {{e2e::k_daemon, "-c", ""}, mandatory, 255, usage},
+        {{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", e2e::k_daemon, "-h"},
+         "Error - TALON monitor requires root privileges, please login as superuser or use sudo\n"},
+        // The last configuration file named wins.
+        {{e2e::k_daemon, "-c", env.write_config(), "--config-file", missing}, missing + ": cannot open file\n"},
+        {{e2e::k_daemon, "-c", config(missing, missing + "2")},
+         "Log directory " + missing + " doesn't exist or not accessible\n"},
+        {{e2e::k_daemon, "-c", config(regular, env.telemetry_dir())},
+         "Log directory " + regular + " doesn't exist or not accessible\n"},
+        {{e2e::k_daemon, "-c", config(env.log_dir(), regular)},
+         "Telemetry directory " + regular + " doesn't exist or not accessible\n"},
+        {{e2e::k_daemon, "-c", config(blocked, env.telemetry_dir())},
+         "spdlog error: Failed opening file " + blocked + "/talonmon.log for writing[^\n]*\n" + no_logs},
+        // A read-only mount refuses writes even to root.
+        {{"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+          "mount -t tmpfs -o ro tmpfs \"$1\" && exec \"$2\" -c \"$3\"", "sh", env.log_dir(), e2e::k_daemon,
+          env.write_config()},
+         "No permissions to create log file in " + env.log_dir() + "\n" + no_logs},
+        {{e2e::k_daemon, "-c", config(env.log_dir(), env.telemetry_dir(),
+                                          R"("card": { "tick_mode": "nap" },)" + e2e::k_minimal_counters)},
+         "Error - filter\\.card\\.tick_mode must be \"spin\" or \"sleep\", not \"nap\"\n"},
+        // Last: its error log is checked below.
+        {{e2e::k_daemon, "-c", config(env.log_dir(), env.telemetry_dir(), R"(
+            "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } },
+                                   { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] },
+            "port": { "counters": [ { "counter": "bogus", "action": { "stats_record": true } } ] })")},
+         "Error - frames_tx_ok is not a valid lif counter\nFailed to initiate TALON monitor \\.\\.\\.\n"},
     };
-    auto host = child_process({ps, "-eo", "pid=,ppid=,comm="}, {}, test_support::pid_namespace::shared).wait();
-    ASSERT_FALSE(named_talonmon(host.out, -1).empty())
-        << "the test environment runs a talonmon on the host\n" << host.out;
+    std::vector<std::string> daemon_env = env.env();
+    daemon_env.push_back(manager.env());
+    for (const auto &c : cases) {
+        const auto r = run_process(c.argv, daemon_env);
+        const std::string what = c.argv.size() > 1 ? c.argv[c.argv.size() - 1] : "(no option)";
+        EXPECT_EQ(r.exit_status, c.status) << what;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << what << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << what;
+    }
+    const std::string err_log = test_support::read_file(env.err_file());
+    EXPECT_TRUE(std::regex_search(err_log, std::regex("\nE [^\n]*Pipeline initialization failed\n$"))) << err_log;
+    EXPECT_EQ(manager.count("READY=1"), 0u) << manager.all();
+}
 
-    e2e::daemon_env env;
-    child_process daemon({e2e::k_daemon, "-c", env.write_config()}, env.env());
-    ASSERT_TRUE(e2e::wait_for_start(env, daemon)) << daemon.err_so_far();
-    auto beside = daemon.run_beside({ps, "-eo", "pid=,ppid=,comm="});
-    EXPECT_EQ(named_talonmon(beside.out, 1), std::vector<int>{1}) << "only itself, as PID 1:\n" << beside.out;
-    daemon.signal(SIGTERM);
-    EXPECT_EQ(daemon.wait().exit_status, 0);
+// Started as the package's maintainer script starts it (its command name
+// "talonmon.postin"), beside other users' processes named like it and an
+// operator's talonmon-top, the daemon starts: none of them is another
+// instance. The last configuration file named wins. A second daemon is
+// refused, whether it sees the first in its process table or only shares
+// its telemetry directory. An error log another user owns is refused and
+// left as it is. A card that cannot be listed (its functions carry no vital
+// product data) is named on standard error in whole lines, and the host
+// without cards it leaves is told once in the trace log.
+using InstanceTest = e2e::daemon_test;
+
+TEST_F(InstanceTest, LookAlikesAreNoInstanceButASecondDaemonIsRefused) {
+    // The system's interpreter: one a user installed under /root is not
+    // for nobody to run.
+    const std::string python = "/usr/bin/python3";
+    if (!std::filesystem::exists(python)) {
+        GTEST_SKIP() << python << " is not installed";
+    }
+    const std::string as_nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    auto named = [&](const std::string &name, const std::string &user_prefix) {
+        return user_prefix + python + " -c 'import ctypes, time; ctypes.CDLL(None).prctl(15, b\"" + name +
+               "\", 0, 0, 0); time.sleep(120)' &\n";
+    };
+    const std::string script = env_.dir() / "talonmon.postinst";
+    test_support::write_file(
+        script, "#!/bin/sh\n" + named("talonmon_helper", as_nobody) + named("talonmon", as_nobody) +
+                    named("talonmon-top", "") +
+                    "until [ \"$(ps -eo user=,comm= | grep -cE '^(nobody +talonmon(_helper)?|root +talonmon-top)$')\" "
+                    "= 3 ]; do sleep 0.05; done\n\"$@\" &\nchild=$!\ntrap 'kill -TERM $child' TERM\n"
+                    "wait $child\nwait $child\n");
+    ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+    test_support::write_file(env_.err_file(), "forged\n");
+    ASSERT_EQ(::chown(env_.err_file().c_str(), 65534, 65534), 0);
+    start_emulator(1);
+    for (const auto &fn : std::filesystem::directory_iterator(env_.dir() / "emu/sys/bus/pci/devices")) {
+        if (std::filesystem::exists(fn.path() / "vpd")) {
+            test_support::write_file(fn.path() / "vpd", "");
+        }
+    }
+    e2e::notify_socket manager(env_.dir() / "notify");
+    std::vector<std::string> daemon_env = emu_->env();
+    daemon_env.push_back(manager.env());
+    daemon_ = std::make_unique<child_process>(
+        std::vector<std::string>{script, e2e::k_daemon, "-c", env_.dir() / "missing.json", "-c", env_.write_config()},
+        daemon_env);
+    ASSERT_TRUE(e2e::wait_for_start(env_, *daemon_)) << daemon_->err_so_far();
+    EXPECT_TRUE(manager.received("STATUS=0 cards monitored, 0 down")) << manager.all();
+    ASSERT_TRUE(test_support::wait_until([&] { return trace_has("Monitoring 0 TALON card(s)"); }));
+
+    const std::string running = "Error - talonmon is already running\n";
+    auto r = daemon_->run_beside({e2e::k_daemon, "-h"});
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, running);
+    EXPECT_EQ(r.out, "");
+    // One with a process table of its own is refused by the lock on the
+    // telemetry directory.
+    r = run_process({e2e::k_daemon, "-c", env_.write_config()}, env_.env());
+    EXPECT_EQ(r.exit_status, 255);
+    EXPECT_EQ(r.err, running);
+
+    const std::string err = stop_daemon().err;
+    const std::string foreign = "Failed opening file " + env_.err_file() + " for writing: it belongs to another user";
+    EXPECT_TRUE(std::regex_match(err, std::regex("(([^\n]*" + foreign + "[^\n]*|Error [^\n]*" + emu_->bdf(0) +
+                                                 "[^\n]*)\n)+")))
+        << err;
+    EXPECT_NE(err.find(foreign), std::string::npos) << err;
+    EXPECT_NE(err.find("Error "), std::string::npos) << err;
+    EXPECT_EQ(e2e::count_containing(test_support::read_lines(env_.trace_file()), "TALON card(s)"), 1u);
+    EXPECT_EQ(test_support::read_file(env_.err_file()), "forged\n");
+    EXPECT_EQ(manager.count("READY=1"), 1u) << manager.all();
+    EXPECT_EQ(manager.count("WATCHDOG=1"), 0u) << "no pings without a watchdog period: " << manager.all();
 }
 
 // Each thread of `pid` by id, with the set of signals it blocks.
@@ -213,48 +200,12 @@ TEST_F(StopTest, TerminationSignalsReachTheMainThreadAndStopTheDaemonCleanly) {
             }
             return (masks[daemon_->pid()] & k_termination) == 0 && blocking + 1 == masks.size() && blocking >= 2;
         })) << ::testing::PrintToString(masks);
-        daemon_->signal(signo);
-        auto r = daemon_->wait(std::chrono::seconds(3));
-        EXPECT_FALSE(r.timed_out);
-        EXPECT_EQ(r.exit_status, 0);
-        EXPECT_EQ(r.out, "Exiting TALON monitor ...\n");
-        EXPECT_EQ(r.err, "");
-
-        const std::string trace = test_support::read_file(env_.trace_file());
-        const std::string line = "received signal " + std::to_string(signo) + ", exiting ...";
-        size_t first = trace.find(line);
-        ASSERT_NE(first, std::string::npos) << trace;
-        EXPECT_EQ(trace.find(line, first + 1), std::string::npos) << "logged twice:\n" << trace;
-        EXPECT_TRUE(std::regex_search(trace, std::regex(R"(\n?I \[7 [-0-9]{10} [:.0-9]{15}\] \(\d+\) )"
-                                                        R"(\[talonmon_signal_handler:\d+\] received signal)")))
-            << trace;
+        EXPECT_EQ(stop_daemon(std::chrono::seconds(3), signo).err, "");
+        EXPECT_EQ(e2e::count_containing(test_support::read_lines(env_.trace_file()),
+                                        "received signal " + std::to_string(signo) + ", exiting ..."),
+                  1u)
+            << test_support::read_file(env_.trace_file());
     }
-}
-
-TEST(Startup, TraceLogThatCannotStartIsReported) {
-    e2e::daemon_env env;
-    // talonmon.log is a directory: the logging library cannot open it.
-    ::mkdir(env.trace_file().c_str(), 0755);
-    auto r = run_process({e2e::k_daemon, "-c", env.write_config()}, env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_NE(r.err.find("spdlog error: Failed opening file " + env.trace_file() + " for writing"), std::string::npos)
-        << r.err;
-    EXPECT_NE(r.err.find("Failed to create log files, abort...\nFailed to initiate TALON monitor ...\n"),
-              std::string::npos)
-        << r.err;
-}
-
-TEST(Startup, ReadOnlyLogDirectoryIsReported) {
-    e2e::daemon_env env;
-    const std::string config = env.write_config();
-    // A read-only mount refuses writes even to root.
-    auto r = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                          "mount -t tmpfs -o ro tmpfs \"$1\" && exec \"$2\" -c \"$3\"", "sh", env.log_dir(),
-                          e2e::k_daemon, config},
-                         env.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, "No permissions to create log file in " + env.log_dir() +
-                         "\nFailed to create log files, abort...\nFailed to initiate TALON monitor ...\n");
 }
 
 }  // namespace
