@@ -1,19 +1,35 @@
 #include "top/top_prom_text.hpp"
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-bool is_name_start(char c) {
+constexpr bool name_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
 }
 
-bool is_name_char(char c) {
-    return is_name_start(c) || (c >= '0' && c <= '9');
+// Which bytes may start a name (bit 0) and continue it (bit 1): one look-up
+// per byte of the text.
+constexpr unsigned char k_starts_name = 1;
+constexpr unsigned char k_continues_name = 2;
+constexpr auto k_name_class = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        table[static_cast<size_t>(c)] = static_cast<unsigned char>(
+            (name_start(ch) ? k_starts_name | k_continues_name : 0) | (ch >= '0' && ch <= '9' ? k_continues_name : 0));
+    }
+    return table;
+}();
+
+bool has_class(char c, unsigned char cls) {
+    return (k_name_class[static_cast<unsigned char>(c)] & cls) != 0;
 }
 
 void skip_blanks(std::string_view &s) {
@@ -23,11 +39,11 @@ void skip_blanks(std::string_view &s) {
 }
 
 std::string_view take_name(std::string_view &s) {
-    if (s.empty() || !is_name_start(s.front())) {
+    if (s.empty() || !has_class(s.front(), k_starts_name)) {
         return {};
     }
     size_t n = 1;
-    while (n < s.size() && is_name_char(s[n])) {
+    while (n < s.size() && has_class(s[n], k_continues_name)) {
         ++n;
     }
     const std::string_view name = s.substr(0, n);
@@ -36,10 +52,19 @@ std::string_view take_name(std::string_view &s) {
 }
 
 // A quoted label value, as written between its quotes; `escaped` is set
-// when it holds a backslash.
+// when it holds a backslash. The closing quote is found with memchr; only a
+// value with a backslash before it is walked byte by byte.
 std::optional<std::string_view> take_quoted(std::string_view &s, bool &escaped) {
     if (s.empty() || s.front() != '"') {
         return std::nullopt;
+    }
+    const char *const begin = s.data() + 1;
+    const size_t room = s.size() - 1;
+    const auto *quote = static_cast<const char *>(std::memchr(begin, '"', room));
+    const size_t plain = quote ? static_cast<size_t>(quote - begin) : room;
+    if (quote && std::memchr(begin, '\\', plain) == nullptr) {
+        s.remove_prefix(plain + 2);
+        return std::string_view(begin, plain);
     }
     for (size_t i = 1; i < s.size(); ++i) {
         if (s[i] == '\\') {

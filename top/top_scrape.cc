@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <unordered_map>
 
 namespace {
@@ -34,24 +33,10 @@ std::string owned(std::string_view raw, bool escaped) {
     return escaped ? top_prom_unescape(raw) : std::string(raw);
 }
 
-// An entity of a card as the scrape names it: views into the scrape text.
-struct entity_ref_s {
-    top_entity_kind_e kind;
-    std::string_view name;
-    std::string_view uuid;
-    bool operator==(const entity_ref_s &) const = default;
-};
-
-struct entity_ref_hash {
-    size_t operator()(const entity_ref_s &e) const {
-        const size_t h = std::hash<std::string_view>{}(e.uuid) * 31 + std::hash<std::string_view>{}(e.name);
-        return h ^ static_cast<size_t>(e.kind);
-    }
-};
-
 struct card_index_s {
     size_t index = 0;
-    std::unordered_map<entity_ref_s, size_t, entity_ref_hash> entities;
+    // Entities by views into the scrape text.
+    std::unordered_map<top_entity_ref_s, size_t, top_entity_ref_hash> entities;
 };
 
 // Groups the samples into cards and entities with one hashed look-up each.
@@ -81,37 +66,31 @@ public:
             card(s, bdf).overruns = reading(s);
         } else if (name == "talonmon_sampling_failed_reads_total") {
             card(s, bdf).failed_reads = reading(s);
-        } else if (name.starts_with(k_lif_prefix) || name.starts_with(k_port_prefix)) {
-            const bool lif = name.starts_with(k_lif_prefix);
-            const std::string_view entity = s.label(lif ? "lif" : "port");
-            const std::string_view uuid = s.label(lif ? "lif_uuid" : "port_uuid");
+        } else if (const family_s &family = counter_family(name); family.entity) {
+            const std::string_view entity = s.label(family.kind == top_entity_kind_e::lif ? "lif" : "port");
+            const std::string_view uuid = s.label(family.kind == top_entity_kind_e::lif ? "lif_uuid" : "port_uuid");
             if (entity.empty() || uuid.empty()) {
                 return top_scrape_status_e::ok;
             }
             if (++series_ > max_series_) {
                 return top_scrape_status_e::too_many_series;
             }
-            std::string_view counter = name.substr(lif ? k_lif_prefix.size() : k_port_prefix.size());
-            if (counter.ends_with(k_total_suffix)) {
-                counter.remove_suffix(k_total_suffix.size());
-            }
-            const top_entity_kind_e kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
-            const auto known = top_known_counter(kind, counter);
-            if (!known) {
+            if (!family.counter) {
                 return top_scrape_status_e::ok;  // not a counter of the daemon's
             }
             card_index_s &index = card_index(s, bdf);
             top_card_s &c = snapshot_.cards[index.index];
-            const auto [it, added] = index.entities.try_emplace(entity_ref_s{kind, entity, uuid}, c.entities.size());
+            const auto [it, added] =
+                index.entities.try_emplace(top_entity_ref_s{family.kind, entity, uuid}, c.entities.size());
             if (added) {
                 top_entity_s &e = c.entities.emplace_back();
                 e.counters.reserve(k_expected_counters);
-                e.kind = kind;
+                e.kind = family.kind;
                 e.name = owned(entity, s.escaped);
                 e.uuid = owned(uuid, s.escaped);
             }
             top_counter_s &value = c.entities[it->second].counters.emplace_back();
-            value.name = *known;
+            value.name = *family.counter;
             value.value = reading(s);
         }
         return top_scrape_status_e::ok;
@@ -123,7 +102,41 @@ public:
     }
 
 private:
+    // A metric named as a LIF or port family: the entity kind and, where it
+    // is a counter of the daemon's, the counter's name.
+    struct family_s {
+        bool entity = false;  // named as a LIF or port family
+        top_entity_kind_e kind = top_entity_kind_e::lif;
+        std::optional<std::string_view> counter;
+    };
+
+    // The samples of a family come together: the name of the last one is
+    // looked up once for all of them.
+    const family_s &counter_family(std::string_view name) {
+        if (name == family_name_) {
+            return family_;
+        }
+        family_name_ = name;
+        family_ = {};
+        const bool lif = name.starts_with(k_lif_prefix);
+        if (!lif && !name.starts_with(k_port_prefix)) {
+            return family_;
+        }
+        std::string_view counter = name.substr(lif ? k_lif_prefix.size() : k_port_prefix.size());
+        if (counter.ends_with(k_total_suffix)) {
+            counter.remove_suffix(k_total_suffix.size());
+        }
+        family_.entity = true;
+        family_.kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
+        family_.counter = top_known_counter(family_.kind, counter);
+        return family_;
+    }
+
     card_index_s &card_index(const top_prom_line_s &s, std::string_view bdf) {
+        // Consecutive samples are mostly of one card.
+        if (last_card_ != nullptr && last_bdf_ == bdf) {
+            return *last_card_;
+        }
         const auto [it, added] = cards_.try_emplace(bdf);
         if (added) {
             it->second.index = snapshot_.cards.size();
@@ -134,6 +147,8 @@ private:
         if (c.uuid.empty()) {
             c.uuid = owned(s.label("card_uuid"), s.escaped);
         }
+        last_bdf_ = bdf;
+        last_card_ = &it->second;
         return it->second;
     }
     top_card_s &card(const top_prom_line_s &s, std::string_view bdf) {
@@ -144,6 +159,10 @@ private:
     size_t max_series_;
     size_t series_ = 0;
     std::unordered_map<std::string_view, card_index_s> cards_;
+    std::string_view last_bdf_;
+    card_index_s *last_card_ = nullptr;  // stable: the map's nodes do not move
+    std::string_view family_name_;
+    family_s family_;
 };
 
 }  // namespace
