@@ -26,6 +26,12 @@ constexpr double k_old_slack_seconds = 0.05;
 
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
+// Counter names are mostly views of the same static storage: equal views
+// are found without comparing their bytes.
+bool same_name(std::string_view a, std::string_view b) {
+    return (a.data() == b.data() && a.size() == b.size()) || a == b;
+}
+
 top_card_view_state_e view_state(top_card_state_e s) {
     switch (s) {
     case top_card_state_e::up:
@@ -118,7 +124,7 @@ std::optional<double> column_value(const top_entity_view_s &e, size_t column, co
 
 const top_counter_view_s *top_entity_view_s::counter(std::string_view counter_name) const {
     for (const top_counter_view_s &c : counters) {
-        if (c.name == counter_name) {
+        if (same_name(c.name, counter_name)) {
             return &c;
         }
     }
@@ -194,10 +200,10 @@ void top_model::entity_view(const top_card_s &card, const top_entity_s &entity, 
         cv = {c.name, c.value, c.cumulative, std::nullopt, false, false};
         // Counters keep their order from one reading to the next: look where
         // this one was first.
-        auto slot = i < memory.readings.size() && memory.readings[i].first == c.name
+        auto slot = i < memory.readings.size() && same_name(memory.readings[i].first, c.name)
                         ? memory.readings.begin() + static_cast<std::ptrdiff_t>(i)
                         : std::find_if(memory.readings.begin(), memory.readings.end(),
-                                       [&](const auto &r) { return r.first == c.name; });
+                                       [&](const auto &r) { return same_name(r.first, c.name); });
         // The sample's own time where the source says, else the reading's.
         const double at = c.sampled_at ? *c.sampled_at : card.last_sample.value_or(taken_at);
         // Sample times and reading times are on different clocks: a series

@@ -41,7 +41,9 @@ struct top_prom_line_s {
 
     std::string_view label(std::string_view key) const;
 };
-// False when the line does not parse.
-bool top_prom_read_line(std::string_view line, top_prom_line_s &out);
+// False when the line does not parse. `expected_name`, when given, is the
+// name the line most likely has (that of the line before, say): a line that
+// has it is read faster.
+bool top_prom_read_line(std::string_view line, top_prom_line_s &out, std::string_view expected_name = {});
 // A label value as written, with its escapes (\\, \", \n) undone.
 std::string top_prom_unescape(std::string_view raw);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -33,13 +35,96 @@ std::string owned(std::string_view raw, bool escaped) {
     return escaped ? top_prom_unescape(raw) : std::string(raw);
 }
 
-struct card_index_s {
-    size_t index = 0;
-    // Entities by views into the scrape text.
-    std::unordered_map<top_entity_ref_s, size_t, top_entity_ref_hash> entities;
+// A card's entities as the scrape names them, in the order of the card's
+// entity list, with an open-addressing hash index over them: one array of
+// positions, grown by doubling, rather than a node per entity.
+class entity_index {
+public:
+    // Where the entity is in the card's list; `added` when it was not yet.
+    size_t find_or_add(const top_entity_ref_s &ref, bool &added) {
+        added = false;
+        // Each family lists the entities in the same order.
+        if (next_ < refs_.size() && refs_[next_] == ref) {
+            return next_++;
+        }
+        if ((refs_.size() + 1) * k_max_load_inverse > slots_.size()) {
+            grow();
+        }
+        size_t slot = top_entity_ref_hash{}(ref) & (slots_.size() - 1);
+        while (slots_[slot] != k_empty && refs_[slots_[slot]] != ref) {
+            slot = (slot + 1) & (slots_.size() - 1);
+        }
+        if (slots_[slot] == k_empty) {
+            slots_[slot] = refs_.size();
+            refs_.push_back(ref);
+            added = true;
+        }
+        next_ = slots_[slot] + 1;
+        return slots_[slot];
+    }
+
+private:
+    static constexpr size_t k_empty = SIZE_MAX;
+    static constexpr size_t k_max_load_inverse = 2;  // at most half full
+    static constexpr size_t k_first_slots = 64;
+
+    void grow() {
+        slots_.assign(std::max(k_first_slots, slots_.size() * 2), k_empty);
+        for (size_t i = 0; i < refs_.size(); ++i) {
+            size_t slot = top_entity_ref_hash{}(refs_[i]) & (slots_.size() - 1);
+            while (slots_[slot] != k_empty) {
+                slot = (slot + 1) & (slots_.size() - 1);
+            }
+            slots_[slot] = i;
+        }
+    }
+
+    std::vector<top_entity_ref_s> refs_;
+    std::vector<size_t> slots_;  // positions in refs_, or k_empty
+    size_t next_ = 0;            // where the next sample's entity likely is
 };
 
-// Groups the samples into cards and entities with one hashed look-up each.
+struct card_index_s {
+    size_t index = 0;
+    entity_index entities;
+};
+
+// The labels the daemon's metrics are grouped by; empty where a sample does
+// not have them (the first of a repeated label counts).
+struct line_labels_s {
+    std::string_view bdf;
+    std::string_view card_uuid;
+    std::string_view entity;
+    std::string_view entity_uuid;
+};
+
+line_labels_s read_labels(const top_prom_line_s &s, top_entity_kind_e kind) {
+    const bool lif = kind == top_entity_kind_e::lif;
+    const std::string_view entity_key = lif ? "lif" : "port";
+    const std::string_view uuid_key = lif ? "lif_uuid" : "port_uuid";
+    line_labels_s out;
+    const auto take = [](std::string_view &slot, std::string_view value) {
+        if (slot.data() == nullptr) {
+            slot = value;
+        }
+    };
+    for (size_t i = 0; i < s.label_count; ++i) {
+        const auto &[key, value] = s.labels[i];
+        if (key == "bdf") {
+            take(out.bdf, value);
+        } else if (key == "card_uuid") {
+            take(out.card_uuid, value);
+        } else if (key == entity_key) {
+            take(out.entity, value);
+        } else if (key == uuid_key) {
+            take(out.entity_uuid, value);
+        }
+    }
+    return out;
+}
+
+// Groups the samples into cards and entities with at most one hashed
+// look-up each.
 class scrape_reader {
 public:
     scrape_reader(top_snapshot_s &snapshot, size_t max_series) : snapshot_(snapshot), max_series_(max_series) {}
@@ -49,27 +134,14 @@ public:
             snapshot_.daemon_start = s.value;
             return top_scrape_status_e::ok;
         }
-        const std::string_view bdf = s.label("bdf");
-        if (bdf.empty()) {
+        const std::string_view name = s.name;
+        const family_s &family = counter_family(name);
+        const line_labels_s labels = read_labels(s, family.kind);
+        if (labels.bdf.empty()) {
             return top_scrape_status_e::ok;
         }
-        const std::string_view name = s.name;
-        if (name == "talon_card_up") {
-            card(s, bdf).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
-        } else if (name == "talon_card_last_sample_timestamp_seconds") {
-            if (std::isfinite(s.value) && s.value > 0) {
-                card(s, bdf).last_sample = s.value;
-            }
-        } else if (name == "talonmon_sampling_passes_total") {
-            card(s, bdf).passes = reading(s);
-        } else if (name == "talonmon_sampling_overruns_total") {
-            card(s, bdf).overruns = reading(s);
-        } else if (name == "talonmon_sampling_failed_reads_total") {
-            card(s, bdf).failed_reads = reading(s);
-        } else if (const family_s &family = counter_family(name); family.entity) {
-            const std::string_view entity = s.label(family.kind == top_entity_kind_e::lif ? "lif" : "port");
-            const std::string_view uuid = s.label(family.kind == top_entity_kind_e::lif ? "lif_uuid" : "port_uuid");
-            if (entity.empty() || uuid.empty()) {
+        if (family.entity) {
+            if (labels.entity.empty() || labels.entity_uuid.empty()) {
                 return top_scrape_status_e::ok;
             }
             if (++series_ > max_series_) {
@@ -78,20 +150,33 @@ public:
             if (!family.counter) {
                 return top_scrape_status_e::ok;  // not a counter of the daemon's
             }
-            card_index_s &index = card_index(s, bdf);
+            card_index_s &index = card_index(s, labels);
             top_card_s &c = snapshot_.cards[index.index];
-            const auto [it, added] =
-                index.entities.try_emplace(top_entity_ref_s{family.kind, entity, uuid}, c.entities.size());
+            bool added = false;
+            const size_t at =
+                index.entities.find_or_add(top_entity_ref_s{family.kind, labels.entity, labels.entity_uuid}, added);
             if (added) {
                 top_entity_s &e = c.entities.emplace_back();
                 e.counters.reserve(k_expected_counters);
                 e.kind = family.kind;
-                e.name = owned(entity, s.escaped);
-                e.uuid = owned(uuid, s.escaped);
+                e.name = owned(labels.entity, s.escaped);
+                e.uuid = owned(labels.entity_uuid, s.escaped);
             }
-            top_counter_s &value = c.entities[it->second].counters.emplace_back();
+            top_counter_s &value = c.entities[at].counters.emplace_back();
             value.name = *family.counter;
             value.value = reading(s);
+        } else if (name == "talon_card_up") {
+            card(s, labels).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
+        } else if (name == "talon_card_last_sample_timestamp_seconds") {
+            if (std::isfinite(s.value) && s.value > 0) {
+                card(s, labels).last_sample = s.value;
+            }
+        } else if (name == "talonmon_sampling_passes_total") {
+            card(s, labels).passes = reading(s);
+        } else if (name == "talonmon_sampling_overruns_total") {
+            card(s, labels).overruns = reading(s);
+        } else if (name == "talonmon_sampling_failed_reads_total") {
+            card(s, labels).failed_reads = reading(s);
         }
         return top_scrape_status_e::ok;
     }
@@ -132,7 +217,8 @@ private:
         return family_;
     }
 
-    card_index_s &card_index(const top_prom_line_s &s, std::string_view bdf) {
+    card_index_s &card_index(const top_prom_line_s &s, const line_labels_s &labels) {
+        const std::string_view bdf = labels.bdf;
         // Consecutive samples are mostly of one card.
         if (last_card_ != nullptr && last_bdf_ == bdf) {
             return *last_card_;
@@ -145,14 +231,14 @@ private:
         }
         top_card_s &c = snapshot_.cards[it->second.index];
         if (c.uuid.empty()) {
-            c.uuid = owned(s.label("card_uuid"), s.escaped);
+            c.uuid = owned(labels.card_uuid, s.escaped);
         }
         last_bdf_ = bdf;
         last_card_ = &it->second;
         return it->second;
     }
-    top_card_s &card(const top_prom_line_s &s, std::string_view bdf) {
-        return snapshot_.cards[card_index(s, bdf).index];
+    top_card_s &card(const top_prom_line_s &s, const line_labels_s &labels) {
+        return snapshot_.cards[card_index(s, labels).index];
     }
 
     top_snapshot_s &snapshot_;
@@ -186,7 +272,7 @@ top_scrape_status_e top_snapshot_from_scrape(std::string_view text, top_snapshot
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed)) {
+        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed, parsed.name)) {
             continue;
         }
         if (const auto status = reader.line(parsed); status != top_scrape_status_e::ok) {
