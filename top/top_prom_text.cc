@@ -163,9 +163,11 @@ bool top_prom_read_line(std::string_view line, top_prom_line_s &out, std::string
     if (!expected_name.empty() && line.starts_with(expected_name) &&
         (line.size() == expected_name.size() || !has_class(line[expected_name.size()], k_continues_name))) {
         out.name = line.substr(0, expected_name.size());
+        out.name_expected = true;
         line.remove_prefix(expected_name.size());
     } else {
         out.name = take_name(line);
+        out.name_expected = false;
     }
     if (out.name.empty()) {
         return false;

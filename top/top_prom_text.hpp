@@ -33,6 +33,7 @@ top_prom_parse_s top_prom_parse(std::string_view text);
 inline constexpr size_t k_top_prom_max_labels = 16;
 struct top_prom_line_s {
     std::string_view name;
+    bool name_expected = false;  // the name is the one expected
     std::pair<std::string_view, std::string_view> labels[k_top_prom_max_labels];
     size_t label_count = 0;
     bool escaped = false;  // some label value holds a backslash escape

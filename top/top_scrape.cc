@@ -100,8 +100,6 @@ struct line_labels_s {
 
 line_labels_s read_labels(const top_prom_line_s &s, top_entity_kind_e kind) {
     const bool lif = kind == top_entity_kind_e::lif;
-    const std::string_view entity_key = lif ? "lif" : "port";
-    const std::string_view uuid_key = lif ? "lif_uuid" : "port_uuid";
     line_labels_s out;
     const auto take = [](std::string_view &slot, std::string_view value) {
         if (slot.data() == nullptr) {
@@ -114,9 +112,9 @@ line_labels_s read_labels(const top_prom_line_s &s, top_entity_kind_e kind) {
             take(out.bdf, value);
         } else if (key == "card_uuid") {
             take(out.card_uuid, value);
-        } else if (key == entity_key) {
+        } else if (lif ? key == "lif" : key == "port") {
             take(out.entity, value);
-        } else if (key == uuid_key) {
+        } else if (lif ? key == "lif_uuid" : key == "port_uuid") {
             take(out.entity_uuid, value);
         }
     }
@@ -135,7 +133,7 @@ public:
             return top_scrape_status_e::ok;
         }
         const std::string_view name = s.name;
-        const family_s &family = counter_family(name);
+        const family_s &family = counter_family(s);
         const line_labels_s labels = read_labels(s, family.kind);
         if (labels.bdf.empty()) {
             return top_scrape_status_e::ok;
@@ -181,6 +179,9 @@ public:
         return top_scrape_status_e::ok;
     }
 
+    // The name the next sample most likely has: that of the last family.
+    std::string_view expected_name() const { return family_name_; }
+
     void finish() {
         std::sort(snapshot_.cards.begin(), snapshot_.cards.end(),
                   [](const top_card_s &a, const top_card_s &b) { return a.bdf < b.bdf; });
@@ -197,8 +198,9 @@ private:
 
     // The samples of a family come together: the name of the last one is
     // looked up once for all of them.
-    const family_s &counter_family(std::string_view name) {
-        if (name == family_name_) {
+    const family_s &counter_family(const top_prom_line_s &s) {
+        const std::string_view name = s.name;
+        if (s.name_expected || name == family_name_) {
             return family_;
         }
         family_name_ = name;
@@ -272,7 +274,7 @@ top_scrape_status_e top_snapshot_from_scrape(std::string_view text, top_snapshot
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed, parsed.name)) {
+        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed, reader.expected_name())) {
             continue;
         }
         if (const auto status = reader.line(parsed); status != top_scrape_status_e::ok) {
