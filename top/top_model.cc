@@ -192,7 +192,12 @@ void top_model::align(const top_card_s &card, card_memory_s &memory) {
 void top_model::entity_view(const top_card_s &card, const top_entity_s &entity, top_entity_view_s &view,
                             entity_memory_s &memory, bool measured, bool resumed, double card_newest,
                             double taken_at) {
-    const double period = entity.kind == top_entity_kind_e::lif ? lif_period_ : port_period_;
+    const bool lif = entity.kind == top_entity_kind_e::lif;
+    const double period = lif ? lif_period_ : port_period_;
+    // The time of the card's last pass that sampled this kind, else of its
+    // last pass of any kind.
+    const std::optional<double> &own_kind_sample = lif ? card.last_lif_sample : card.last_port_sample;
+    const std::optional<double> kind_sample = own_kind_sample ? own_kind_sample : card.last_sample;
     view.counters.resize(entity.counters.size());
     for (size_t i = 0; i < entity.counters.size(); ++i) {
         const top_counter_s &c = entity.counters[i];
@@ -205,10 +210,11 @@ void top_model::entity_view(const top_card_s &card, const top_entity_s &entity, 
                         : std::find_if(memory.readings.begin(), memory.readings.end(),
                                        [&](const auto &r) { return same_name(r.first, c.name); });
         // The sample's own time where the source says, else the reading's.
-        const double at = c.sampled_at ? *c.sampled_at : card.last_sample.value_or(taken_at);
+        const std::optional<double> sampled = c.sampled_at ? c.sampled_at : kind_sample;
+        const double at = sampled.value_or(taken_at);
         // Sample times and reading times are on different clocks: a series
         // moving from one to the other starts again.
-        const uint64_t epoch = c.epoch * 2 + (c.sampled_at || card.last_sample ? 1 : 0);
+        const uint64_t epoch = c.epoch * 2 + (sampled ? 1 : 0);
         if (slot == memory.readings.end()) {
             memory.readings.emplace_back(c.name, reading_s{c.value, at, epoch, c.missed, std::nullopt, false});
         } else {

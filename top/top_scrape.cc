@@ -169,6 +169,12 @@ public:
             if (std::isfinite(s.value) && s.value > 0) {
                 card(s, labels).last_sample = s.value;
             }
+        } else if (name == "talon_card_last_sample_by_kind_timestamp_seconds") {
+            const std::string_view kind = s.label("kind");
+            if (std::isfinite(s.value) && s.value > 0 && (kind == "lif" || kind == "port")) {
+                top_card_s &c = card(s, labels);
+                (kind == "lif" ? c.last_lif_sample : c.last_port_sample) = s.value;
+            }
         } else if (name == "talonmon_sampling_passes_total") {
             card(s, labels).passes = reading(s);
         } else if (name == "talonmon_sampling_overruns_total") {

@@ -88,6 +88,10 @@ struct top_card_s {
     // Wall-clock seconds of the card's last sampling pass, where the source
     // says (talon_card_last_sample_timestamp_seconds).
     std::optional<double> last_sample;
+    // The same for the passes that sampled its LIFs, and its ports, where the
+    // source tells them apart: each kind's counters are timed by its own.
+    std::optional<double> last_lif_sample;
+    std::optional<double> last_port_sample;
     std::vector<top_entity_s> entities;
 };
 

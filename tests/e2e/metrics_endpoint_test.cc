@@ -24,8 +24,13 @@ size_t listening_sockets_of(pid_t pid) {
 
 class MetricsEndpointTest : public e2e::daemon_test {
 protected:
+    // LIFs sampled every 100 ms, ports every second.
     void start_with_key(const std::string &listen) {
-        start_daemon(e2e::k_minimal_counters, e2e::prometheus_key(listen));
+        start_daemon(R"(
+        "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } } ] },
+        "port": { "poll_interval": 1000000,
+                  "counters": [ { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })",
+                     e2e::prometheus_key(listen));
     }
     test_support::process_result refused(const std::string &listen) {
         child_process daemon({e2e::k_daemon, "-c", env_.write_config(e2e::k_minimal_counters, e2e::prometheus_key(listen))},
@@ -84,6 +89,19 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
     const auto written = e2e::sample_value(after->body, "talonmon_telemetry_lines_total", "file=\"stats\"");
     ASSERT_TRUE(sampled && written);
     EXPECT_LE(std::stoull(*sampled), std::stoull(*written));
+    // Each kind has the time of its own passes: every pass samples the LIFs,
+    // one in ten the ports (the LIFs' time is read first).
+    EXPECT_TRUE(wait_until([&] {
+        auto res = client.Get("/metrics");
+        const auto time_of = [&](const char *kind) {
+            const auto v = e2e::sample_value(res ? res->body : "", "talon_card_last_sample_by_kind_timestamp_seconds",
+                                             std::string("kind=\"") + kind + "\"");
+            return std::stod(v.value_or("0"));
+        };
+        const double lifs = time_of("lif");
+        const double ports = time_of("port");
+        return ports > 0 && ports < lifs;
+    }));
 
     // The read time-out ends the silent connection.
     EXPECT_TRUE(wait_until([&] { return silent.closed_by_server(); }));
