@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <optional>
@@ -247,6 +248,27 @@ TEST(TopModel, RatesAreTakenBetweenSamplesHeldWithoutANewOneAndStaleCardsShowNon
     EXPECT_FALSE(lif_of(mixed).counter("tx_rdma_unicast_bytes")->rate);
     mixed.update(snapshot_of(timed_scrape(1000, 1001.0, "lif1", 1001.0), 2));
     EXPECT_EQ(lif_of(mixed).counter("tx_rdma_unicast_bytes")->rate, 1000.0);
+}
+
+TEST(TopModel, EntitiesReportedInAnotherOrderKeepTheirOwnReadings) {
+    top_model model;
+    for (int i = 0; i < 2; ++i) {
+        top_snapshot_s s = snapshot_of(scrape(1000 * i, 0, 0, 0), i);
+        top_entity_s other = s.cards[0].entities[0];
+        other.name = "lif2";
+        other.uuid = "l-2";
+        other.counters[0].value = 100000 + 5000 * i;  // tx_rdma_unicast_bytes
+        s.cards[0].entities.push_back(other);
+        if (i == 1) {
+            std::reverse(s.cards[0].entities.begin(), s.cards[0].entities.end());
+        }
+        model.update(s);
+    }
+    for (const auto &e : model.cards()[0].entities) {
+        if (e.kind == top_entity_kind_e::lif) {
+            EXPECT_EQ(e.counter("tx_rdma_unicast_bytes")->rate, e.name == "lif1" ? 1000.0 : 5000.0) << e.name;
+        }
+    }
 }
 
 TEST(TopScrape, HostileScrapesAreBoundedAndCancellable) {
