@@ -206,6 +206,8 @@ struct sampling_pass_s {
     bool sampled = false;
     bool overrun = false;
     uint64_t failed_reads = 0;
+    bool lifs = false;   // the LIFs were sampled
+    bool ports = false;  // the ports were sampled
 };
 
 // Adds a pass to the card's totals on the metrics endpoint, when it is on.
@@ -215,7 +217,14 @@ void publish_pass(talonmon_card_metrics *metrics, const sampling_pass_s &pass) {
     }
     if (pass.sampled) {
         metrics->count_pass();
-        metrics->set_last_sample_ns(clock_ns(CLOCK_REALTIME));
+        const uint64_t now_ns = clock_ns(CLOCK_REALTIME);
+        metrics->set_last_sample_ns(now_ns);
+        if (pass.lifs) {
+            metrics->set_last_lif_sample_ns(now_ns);
+        }
+        if (pass.ports) {
+            metrics->set_last_port_sample_ns(now_ns);
+        }
     }
     if (pass.overrun) {
         metrics->count_overrun();
@@ -332,20 +341,21 @@ void *talonmon_worker(void *arg) {
             break;
         }
         const uint64_t failed_before = pipeline_failed_reads(*card);
-        bool sampled = false;
+        bool lifs_sampled = false;
+        bool ports_sampled = false;
         // The pass's lines go to each file in one write at its end.
         std::optional<telemetry_pass_batch> batch(std::in_place, *card);
         for (const auto &record_type : info.record_types) {
             switch (record_type.type) {
             case TALONMON_RECORD_TYPE_LIF:
                 if (tick % g_lif_poll_ticks == 0) {
-                    sampled = true;
+                    lifs_sampled = true;
                     talonmon_handle_lif_telemetry(*card, info);
                 }
                 break;
             case TALONMON_RECORD_TYPE_PORT:
                 if (tick % g_port_poll_ticks == 0) {
-                    sampled = true;
+                    ports_sampled = true;
                     talonmon_handle_port_telemetry(*card, info);
                 }
                 break;
@@ -357,6 +367,7 @@ void *talonmon_worker(void *arg) {
             }
         }
         batch.reset();
+        const bool sampled = lifs_sampled || ports_sampled;
         if (sampled && !published_up) {
             card->publish_up();
             published_up = true;
@@ -372,7 +383,8 @@ void *talonmon_worker(void *arg) {
             TRACE_VERBOSE("stats monitor time {} is more than the granular monitor interval {}", elapsed,
                           k_granular_monitor_interval_ns);
         }
-        const sampling_pass_s pass{sampled, overrun, pipeline_failed_reads(*card) - failed_before};
+        const sampling_pass_s pass{sampled, overrun, pipeline_failed_reads(*card) - failed_before, lifs_sampled,
+                                   ports_sampled};
         publish_pass(card->metrics.get(), pass);
         report.pass_ended(pass, start > deadline ? start - deadline : 0, end);
 

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <unordered_map>
 
 namespace {
 
@@ -24,13 +26,10 @@ constexpr double k_old_slack_seconds = 0.05;
 
 enum : size_t { k_column_name, k_column_throughput, k_column_share, k_first_counter_column };
 
-std::string entity_key(const std::string &bdf, const top_entity_s &e) {
-    constexpr char k_separator = '\x1f';
-    std::string key;
-    key.reserve(bdf.size() + e.uuid.size() + e.name.size() + 4);
-    key.append(bdf).append(1, k_separator).append(1, e.kind == top_entity_kind_e::lif ? 'l' : 'p');
-    key.append(1, k_separator).append(e.uuid).append(1, k_separator).append(e.name);
-    return key;
+// Counter names are mostly views of the same static storage: equal views
+// are found without comparing their bytes.
+bool same_name(std::string_view a, std::string_view b) {
+    return (a.data() == b.data() && a.size() == b.size()) || a == b;
 }
 
 top_card_view_state_e view_state(top_card_state_e s) {
@@ -125,7 +124,7 @@ std::optional<double> column_value(const top_entity_view_s &e, size_t column, co
 
 const top_counter_view_s *top_entity_view_s::counter(std::string_view counter_name) const {
     for (const top_counter_view_s &c : counters) {
-        if (c.name == counter_name) {
+        if (same_name(c.name, counter_name)) {
             return &c;
         }
     }
@@ -137,30 +136,85 @@ void top_model::set_periods(double lif_seconds, double port_seconds) {
     port_period_ = port_seconds;
 }
 
-top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entity_s &entity, bool measured,
-                                         bool resumed, double card_newest, double taken_at) {
-    top_entity_view_s view;
-    view.kind = entity.kind;
-    view.name = entity.name;
-    view.uuid = entity.uuid;
-    entity_memory_s &memory = entities_[entity_key(card.bdf, entity)];
-    memory.generation = generation_;
-    const double period = entity.kind == top_entity_kind_e::lif ? lif_period_ : port_period_;
-    view.counters.reserve(entity.counters.size());
+size_t top_model::remembered_entities() const {
+    size_t n = 0;
+    for (const auto &[bdf, memory] : memory_) {
+        n += memory.entities.size();
+    }
+    return n;
+}
+
+void top_model::align(const top_card_s &card, card_memory_s &memory) {
+    std::vector<top_entity_view_s> &views = memory.views;
+    std::vector<entity_memory_s> &entities = memory.entities;
+    if (views.size() != entities.size()) {
+        views.clear();
+        entities.clear();
+    }
+    const auto same = [](const top_entity_s &e, const top_entity_view_s &v) {
+        return e.kind == v.kind && e.name == v.name && e.uuid == v.uuid;
+    };
+    // Most readings report the entities of the last one, in its order.
+    if (std::equal(card.entities.begin(), card.entities.end(), views.begin(), views.end(), same)) {
+        return;
+    }
+    std::unordered_map<top_entity_ref_s, size_t, top_entity_ref_hash> index;
+    index.reserve(views.size());
+    for (size_t i = 0; i < views.size(); ++i) {
+        index.emplace(top_entity_ref_s{views[i].kind, views[i].name, views[i].uuid}, i);
+    }
+    // Where each entity of the reading was, looked up before anything moves.
+    constexpr size_t k_new = SIZE_MAX;
+    std::vector<size_t> from(card.entities.size(), k_new);
+    for (size_t i = 0; i < card.entities.size(); ++i) {
+        const top_entity_s &e = card.entities[i];
+        if (const auto it = index.find(top_entity_ref_s{e.kind, e.name, e.uuid}); it != index.end()) {
+            from[i] = it->second;
+            index.erase(it);
+        }
+    }
+    std::vector<top_entity_view_s> next_views(card.entities.size());
+    std::vector<entity_memory_s> next_entities(card.entities.size());
+    for (size_t i = 0; i < card.entities.size(); ++i) {
+        if (from[i] != k_new) {
+            next_views[i] = std::move(views[from[i]]);
+            next_entities[i] = std::move(entities[from[i]]);
+        } else {
+            next_views[i].kind = card.entities[i].kind;
+            next_views[i].name = card.entities[i].name;
+            next_views[i].uuid = card.entities[i].uuid;
+        }
+    }
+    views = std::move(next_views);
+    entities = std::move(next_entities);
+}
+
+void top_model::entity_view(const top_card_s &card, const top_entity_s &entity, top_entity_view_s &view,
+                            entity_memory_s &memory, bool measured, bool resumed, double card_newest,
+                            double taken_at) {
+    const bool lif = entity.kind == top_entity_kind_e::lif;
+    const double period = lif ? lif_period_ : port_period_;
+    // The time of the card's last pass that sampled this kind, else of its
+    // last pass of any kind.
+    const std::optional<double> &own_kind_sample = lif ? card.last_lif_sample : card.last_port_sample;
+    const std::optional<double> kind_sample = own_kind_sample ? own_kind_sample : card.last_sample;
+    view.counters.resize(entity.counters.size());
     for (size_t i = 0; i < entity.counters.size(); ++i) {
         const top_counter_s &c = entity.counters[i];
-        top_counter_view_s cv{c.name, c.value, c.cumulative, std::nullopt, false, false};
+        top_counter_view_s &cv = view.counters[i];
+        cv = {c.name, c.value, c.cumulative, std::nullopt, false, false};
         // Counters keep their order from one reading to the next: look where
         // this one was first.
-        auto slot = i < memory.readings.size() && memory.readings[i].first == c.name
+        auto slot = i < memory.readings.size() && same_name(memory.readings[i].first, c.name)
                         ? memory.readings.begin() + static_cast<std::ptrdiff_t>(i)
                         : std::find_if(memory.readings.begin(), memory.readings.end(),
-                                       [&](const auto &r) { return r.first == c.name; });
+                                       [&](const auto &r) { return same_name(r.first, c.name); });
         // The sample's own time where the source says, else the reading's.
-        const double at = c.sampled_at ? *c.sampled_at : card.last_sample.value_or(taken_at);
+        const std::optional<double> sampled = c.sampled_at ? c.sampled_at : kind_sample;
+        const double at = sampled.value_or(taken_at);
         // Sample times and reading times are on different clocks: a series
         // moving from one to the other starts again.
-        const uint64_t epoch = c.epoch * 2 + (c.sampled_at || card.last_sample ? 1 : 0);
+        const uint64_t epoch = c.epoch * 2 + (sampled ? 1 : 0);
         if (slot == memory.readings.end()) {
             memory.readings.emplace_back(c.name, reading_s{c.value, at, epoch, c.missed, std::nullopt, false});
         } else {
@@ -184,8 +238,9 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
         if (!measured || (c.sampled_at && card_newest - *c.sampled_at > k_old_periods * period + k_old_slack_seconds)) {
             cv.rate.reset();
         }
-        view.counters.push_back(std::move(cv));
     }
+    view.retransmit_share.reset();
+    view.share_lower_bound = false;
     const top_counter_view_s *retransmitted = view.counter(k_retransmit_bytes);
     const top_counter_view_s *transmitted = view.counter(k_tx_bytes);
     if (retransmitted && transmitted && retransmitted->rate && transmitted->rate && *transmitted->rate > 0) {
@@ -203,15 +258,14 @@ top_entity_view_s top_model::entity_view(const top_card_s &card, const top_entit
         }
     } else {
         view.throughput = sum_of(view, k_frames_tx, k_frames_rx);
+        view.throughput_in_bytes = false;
     }
     if (view.throughput) {
-        if (memory.history.size() == k_top_history) {
-            memory.history.erase(memory.history.begin());
+        if (view.history.size() == k_top_history) {
+            view.history.erase(view.history.begin());
         }
-        memory.history.push_back(*view.throughput);
+        view.history.push_back(*view.throughput);
     }
-    view.history = memory.history;
-    return view;
 }
 
 void top_model::update(const top_snapshot_s &snapshot) {
@@ -224,24 +278,31 @@ void top_model::update(const top_snapshot_s &snapshot) {
         if (daemon_start_ && *daemon_start_ != *snapshot.daemon_start) {
             // A new daemon: its readings start a new series.
             restarted_at_ = snapshot.wall;
-            entities_.clear();
             for (auto &[bdf, memory] : memory_) {
                 memory.passes.reset();
                 memory.overruns.reset();
                 memory.failed_reads.reset();
+                memory.entities.clear();
             }
+            cards_.clear();
         }
         daemon_start_ = snapshot.daemon_start;
     }
+    // The entity views of the last update are brought up to date in place.
+    for (top_card_view_s &view : cards_) {
+        if (const auto it = memory_.find(view.bdf); it != memory_.end()) {
+            it->second.views = std::move(view.entities);
+        }
+    }
     std::vector<top_card_view_s> next;
-    std::map<std::string, bool> present;
+    next.reserve(cards_.size());
     for (const top_card_s &card : snapshot.cards) {
-        present[card.bdf] = true;
         top_card_view_s view;
         view.bdf = card.bdf;
         view.uuid = card.uuid;
         view.state = view_state(card.state);
         card_memory_s &memory = memory_[card.bdf];
+        memory.seen = generation_;
         if (card.state_since) {
             view.since = card.state_since;
             view.since_exact = true;
@@ -281,9 +342,13 @@ void top_model::update(const top_snapshot_s &snapshot) {
         memory.passes = card.passes;
         memory.overruns = card.overruns;
         memory.failed_reads = card.failed_reads;
-        for (const top_entity_s &entity : card.entities) {
+        align(card, memory);
+        view.entities = std::move(memory.views);
+        for (size_t i = 0; i < card.entities.size(); ++i) {
+            const top_entity_s &entity = card.entities[i];
             (entity.kind == top_entity_kind_e::lif ? view.lifs : view.ports) += 1;
-            view.entities.push_back(entity_view(card, entity, view.measured(), resumed, newest, snapshot.monotonic));
+            entity_view(card, entity, view.entities[i], memory.entities[i], view.measured(), resumed, newest,
+                        snapshot.monotonic);
         }
         if (!view.measured()) {
             drop_rates(view);
@@ -293,9 +358,13 @@ void top_model::update(const top_snapshot_s &snapshot) {
     // Cards the daemon no longer reports (a restarted daemon that has not
     // found them yet) stay listed as absent.
     for (auto &[bdf, memory] : memory_) {
-        if (present.contains(bdf)) {
+        if (memory.seen == generation_) {
             continue;
         }
+        // The readings and histories of a card no longer reported are
+        // forgotten.
+        memory.views.clear();
+        memory.entities.clear();
         if (memory.state != top_card_view_state_e::absent) {
             memory.state = top_card_view_state_e::absent;
             memory.since = snapshot.wall;
@@ -311,9 +380,6 @@ void top_model::update(const top_snapshot_s &snapshot) {
         view.since_exact = memory.since_exact;
         next.push_back(std::move(view));
     }
-    // The readings and histories of entities no longer reported (gone,
-    // renamed, or on a card that went away) are forgotten.
-    std::erase_if(entities_, [&](const auto &entry) { return entry.second.generation != generation_; });
     std::sort(next.begin(), next.end(), [](const auto &a, const auto &b) { return a.bdf < b.bdf; });
     for (top_card_view_s &card : next) {
         summarise(card);

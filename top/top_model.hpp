@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 inline constexpr size_t k_top_history = 60;
@@ -108,7 +107,7 @@ public:
     double updated_at() const { return updated_at_; }
     // Entities whose readings and history the model holds (bounded by what
     // the last reading reported).
-    size_t remembered_entities() const { return entities_.size(); }
+    size_t remembered_entities() const;
 
 private:
     struct reading_s {
@@ -119,10 +118,10 @@ private:
         std::optional<double> rate;
         bool lower_bound = false;
     };
+    // The last readings of an entity's counters; its throughput history is
+    // kept in its view.
     struct entity_memory_s {
         std::vector<std::pair<std::string_view, reading_s>> readings;
-        std::vector<double> history;  // oldest first, at most k_top_history
-        uint64_t generation = 0;
     };
     struct card_memory_s {
         top_card_view_state_e state = top_card_view_state_e::unknown;
@@ -133,13 +132,18 @@ private:
         std::optional<uint64_t> failed_reads;
         double newest_sample = 0;  // newest sample time seen
         double advanced_at = 0;    // monotonic time it last advanced
+        uint64_t seen = 0;         // the update that last reported the card
+        // The card's entity views, held here during an update to be brought
+        // up to date in place, and their readings in the same order.
+        std::vector<top_entity_view_s> views;
+        std::vector<entity_memory_s> entities;
     };
 
-    top_entity_view_s entity_view(const top_card_s &card, const top_entity_s &entity, bool measured, bool resumed,
-                                  double card_newest, double taken_at);
+    void entity_view(const top_card_s &card, const top_entity_s &entity, top_entity_view_s &view,
+                     entity_memory_s &memory, bool measured, bool resumed, double card_newest, double taken_at);
+    static void align(const top_card_s &card, card_memory_s &memory);
     void drop_rates(top_card_view_s &card) const;
 
-    std::unordered_map<std::string, entity_memory_s> entities_;  // by entity key
     std::map<std::string, card_memory_s> memory_;                // by PCI address
     std::vector<top_card_view_s> cards_;
     std::optional<double> daemon_start_;
@@ -151,7 +155,7 @@ private:
     double port_period_ = 0.1;
     double stale_after_ = 5;
     double last_monotonic_ = 0;
-    uint64_t generation_ = 0;
+    uint64_t generation_ = 0;  // updates so far
 };
 
 // Sorting and filtering of what is shown. Column 0 sorts by name, 1 by

@@ -1,19 +1,34 @@
 #include "top/top_prom_text.hpp"
 
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 
 namespace {
 
-bool is_name_start(char c) {
+constexpr bool name_start(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == ':';
 }
 
-bool is_name_char(char c) {
-    return is_name_start(c) || (c >= '0' && c <= '9');
+// Which bytes may start and continue a name: one look-up per byte.
+constexpr unsigned char k_starts_name = 1;
+constexpr unsigned char k_continues_name = 2;
+constexpr auto k_name_class = [] {
+    std::array<unsigned char, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        table[static_cast<size_t>(c)] = static_cast<unsigned char>(
+            (name_start(ch) ? k_starts_name | k_continues_name : 0) | (ch >= '0' && ch <= '9' ? k_continues_name : 0));
+    }
+    return table;
+}();
+
+bool has_class(char c, unsigned char cls) {
+    return (k_name_class[static_cast<unsigned char>(c)] & cls) != 0;
 }
 
 void skip_blanks(std::string_view &s) {
@@ -23,11 +38,11 @@ void skip_blanks(std::string_view &s) {
 }
 
 std::string_view take_name(std::string_view &s) {
-    if (s.empty() || !is_name_start(s.front())) {
+    if (s.empty() || !has_class(s.front(), k_starts_name)) {
         return {};
     }
     size_t n = 1;
-    while (n < s.size() && is_name_char(s[n])) {
+    while (n < s.size() && has_class(s[n], k_continues_name)) {
         ++n;
     }
     const std::string_view name = s.substr(0, n);
@@ -36,10 +51,20 @@ std::string_view take_name(std::string_view &s) {
 }
 
 // A quoted label value, as written between its quotes; `escaped` is set
-// when it holds a backslash.
-std::optional<std::string_view> take_quoted(std::string_view &s, bool &escaped) {
+// when it holds a backslash. In a line without backslashes (`plain`) the
+// closing quote is the first one.
+std::optional<std::string_view> take_quoted(std::string_view &s, bool plain, bool &escaped) {
     if (s.empty() || s.front() != '"') {
         return std::nullopt;
+    }
+    if (plain) {
+        const auto *quote = static_cast<const char *>(std::memchr(s.data() + 1, '"', s.size() - 1));
+        if (quote == nullptr) {
+            return std::nullopt;
+        }
+        const std::string_view value(s.data() + 1, static_cast<size_t>(quote - s.data() - 1));
+        s.remove_prefix(value.size() + 2);
+        return value;
     }
     for (size_t i = 1; i < s.size(); ++i) {
         if (s[i] == '\\') {
@@ -55,6 +80,7 @@ std::optional<std::string_view> take_quoted(std::string_view &s, bool &escaped) 
 }
 
 bool take_labels(std::string_view &s, top_prom_line_s &line) {
+    const bool plain = std::memchr(s.data(), '\\', s.size()) == nullptr;
     s.remove_prefix(1);  // '{'
     for (;;) {
         skip_blanks(s);
@@ -69,7 +95,7 @@ bool take_labels(std::string_view &s, top_prom_line_s &line) {
         }
         s.remove_prefix(1);
         skip_blanks(s);
-        const auto value = take_quoted(s, line.escaped);
+        const auto value = take_quoted(s, plain, line.escaped);
         if (!value) {
             return false;
         }
@@ -127,12 +153,22 @@ std::string_view top_prom_line_s::label(std::string_view key) const {
     return {};
 }
 
-bool top_prom_read_line(std::string_view line, top_prom_line_s &out) {
+bool top_prom_read_line(std::string_view line, top_prom_line_s &out, std::string_view expected_name) {
     out.label_count = 0;
     out.escaped = false;
     out.exact.reset();
     skip_blanks(line);
-    out.name = take_name(line);
+    // The name expected is confirmed with one comparison, where it is the
+    // whole name (the next byte does not continue it).
+    if (!expected_name.empty() && line.starts_with(expected_name) &&
+        (line.size() == expected_name.size() || !has_class(line[expected_name.size()], k_continues_name))) {
+        out.name = line.substr(0, expected_name.size());
+        out.name_expected = true;
+        line.remove_prefix(expected_name.size());
+    } else {
+        out.name = take_name(line);
+        out.name_expected = false;
+    }
     if (out.name.empty()) {
         return false;
     }
@@ -142,7 +178,11 @@ bool top_prom_read_line(std::string_view line, top_prom_line_s &out) {
     }
     skip_blanks(line);
     // An optional time stamp may follow the value; it is not used.
-    return take_value(line.substr(0, line.find_first_of(" \t")), out);
+    size_t value_end = 0;
+    while (value_end < line.size() && line[value_end] != ' ' && line[value_end] != '\t') {
+        ++value_end;
+    }
+    return take_value(line.substr(0, value_end), out);
 }
 
 std::string top_prom_unescape(std::string_view raw) {

@@ -33,6 +33,7 @@ top_prom_parse_s top_prom_parse(std::string_view text);
 inline constexpr size_t k_top_prom_max_labels = 16;
 struct top_prom_line_s {
     std::string_view name;
+    bool name_expected = false;  // the name is the one expected
     std::pair<std::string_view, std::string_view> labels[k_top_prom_max_labels];
     size_t label_count = 0;
     bool escaped = false;  // some label value holds a backslash escape
@@ -41,7 +42,9 @@ struct top_prom_line_s {
 
     std::string_view label(std::string_view key) const;
 };
-// False when the line does not parse.
-bool top_prom_read_line(std::string_view line, top_prom_line_s &out);
+// False when the line does not parse. `expected_name`, when given, is the
+// name the line most likely has (that of the line before, say): a line that
+// has it is read faster.
+bool top_prom_read_line(std::string_view line, top_prom_line_s &out, std::string_view expected_name = {});
 // A label value as written, with its escapes (\\, \", \n) undone.
 std::string top_prom_unescape(std::string_view raw);

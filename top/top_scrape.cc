@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
-#include <functional>
 #include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -34,27 +35,94 @@ std::string owned(std::string_view raw, bool escaped) {
     return escaped ? top_prom_unescape(raw) : std::string(raw);
 }
 
-// An entity of a card as the scrape names it: views into the scrape text.
-struct entity_ref_s {
-    top_entity_kind_e kind;
-    std::string_view name;
-    std::string_view uuid;
-    bool operator==(const entity_ref_s &) const = default;
-};
-
-struct entity_ref_hash {
-    size_t operator()(const entity_ref_s &e) const {
-        const size_t h = std::hash<std::string_view>{}(e.uuid) * 31 + std::hash<std::string_view>{}(e.name);
-        return h ^ static_cast<size_t>(e.kind);
+// A card's entities as the scrape names them, in the order of the card's
+// entity list, with an open-addressing hash index over them: one array of
+// positions, grown by doubling, rather than a node per entity.
+class entity_index {
+public:
+    // Where the entity is in the card's list; `added` when it was not yet.
+    size_t find_or_add(const top_entity_ref_s &ref, bool &added) {
+        added = false;
+        // Each family lists the entities in the same order.
+        if (next_ < refs_.size() && refs_[next_] == ref) {
+            return next_++;
+        }
+        if ((refs_.size() + 1) * k_max_load_inverse > slots_.size()) {
+            grow();
+        }
+        size_t slot = top_entity_ref_hash{}(ref) & (slots_.size() - 1);
+        while (slots_[slot] != k_empty && refs_[slots_[slot]] != ref) {
+            slot = (slot + 1) & (slots_.size() - 1);
+        }
+        if (slots_[slot] == k_empty) {
+            slots_[slot] = refs_.size();
+            refs_.push_back(ref);
+            added = true;
+        }
+        next_ = slots_[slot] + 1;
+        return slots_[slot];
     }
+
+private:
+    static constexpr size_t k_empty = SIZE_MAX;
+    static constexpr size_t k_max_load_inverse = 2;  // at most half full
+    static constexpr size_t k_first_slots = 64;
+
+    void grow() {
+        slots_.assign(std::max(k_first_slots, slots_.size() * 2), k_empty);
+        for (size_t i = 0; i < refs_.size(); ++i) {
+            size_t slot = top_entity_ref_hash{}(refs_[i]) & (slots_.size() - 1);
+            while (slots_[slot] != k_empty) {
+                slot = (slot + 1) & (slots_.size() - 1);
+            }
+            slots_[slot] = i;
+        }
+    }
+
+    std::vector<top_entity_ref_s> refs_;
+    std::vector<size_t> slots_;  // positions in refs_, or k_empty
+    size_t next_ = 0;            // where the next sample's entity likely is
 };
 
 struct card_index_s {
     size_t index = 0;
-    std::unordered_map<entity_ref_s, size_t, entity_ref_hash> entities;
+    entity_index entities;
 };
 
-// Groups the samples into cards and entities with one hashed look-up each.
+// The labels the daemon's metrics are grouped by; empty where a sample does
+// not have them (the first of a repeated label counts).
+struct line_labels_s {
+    std::string_view bdf;
+    std::string_view card_uuid;
+    std::string_view entity;
+    std::string_view entity_uuid;
+};
+
+line_labels_s read_labels(const top_prom_line_s &s, top_entity_kind_e kind) {
+    const bool lif = kind == top_entity_kind_e::lif;
+    line_labels_s out;
+    const auto take = [](std::string_view &slot, std::string_view value) {
+        if (slot.data() == nullptr) {
+            slot = value;
+        }
+    };
+    for (size_t i = 0; i < s.label_count; ++i) {
+        const auto &[key, value] = s.labels[i];
+        if (key == "bdf") {
+            take(out.bdf, value);
+        } else if (key == "card_uuid") {
+            take(out.card_uuid, value);
+        } else if (lif ? key == "lif" : key == "port") {
+            take(out.entity, value);
+        } else if (lif ? key == "lif_uuid" : key == "port_uuid") {
+            take(out.entity_uuid, value);
+        }
+    }
+    return out;
+}
+
+// Groups the samples into cards and entities with at most one hashed
+// look-up each.
 class scrape_reader {
 public:
     scrape_reader(top_snapshot_s &snapshot, size_t max_series) : snapshot_(snapshot), max_series_(max_series) {}
@@ -64,58 +132,61 @@ public:
             snapshot_.daemon_start = s.value;
             return top_scrape_status_e::ok;
         }
-        const std::string_view bdf = s.label("bdf");
-        if (bdf.empty()) {
+        const std::string_view name = s.name;
+        const family_s &family = counter_family(s);
+        const line_labels_s labels = read_labels(s, family.kind);
+        if (labels.bdf.empty()) {
             return top_scrape_status_e::ok;
         }
-        const std::string_view name = s.name;
-        if (name == "talon_card_up") {
-            card(s, bdf).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
-        } else if (name == "talon_card_last_sample_timestamp_seconds") {
-            if (std::isfinite(s.value) && s.value > 0) {
-                card(s, bdf).last_sample = s.value;
-            }
-        } else if (name == "talonmon_sampling_passes_total") {
-            card(s, bdf).passes = reading(s);
-        } else if (name == "talonmon_sampling_overruns_total") {
-            card(s, bdf).overruns = reading(s);
-        } else if (name == "talonmon_sampling_failed_reads_total") {
-            card(s, bdf).failed_reads = reading(s);
-        } else if (name.starts_with(k_lif_prefix) || name.starts_with(k_port_prefix)) {
-            const bool lif = name.starts_with(k_lif_prefix);
-            const std::string_view entity = s.label(lif ? "lif" : "port");
-            const std::string_view uuid = s.label(lif ? "lif_uuid" : "port_uuid");
-            if (entity.empty() || uuid.empty()) {
+        if (family.entity) {
+            if (labels.entity.empty() || labels.entity_uuid.empty()) {
                 return top_scrape_status_e::ok;
             }
             if (++series_ > max_series_) {
                 return top_scrape_status_e::too_many_series;
             }
-            std::string_view counter = name.substr(lif ? k_lif_prefix.size() : k_port_prefix.size());
-            if (counter.ends_with(k_total_suffix)) {
-                counter.remove_suffix(k_total_suffix.size());
-            }
-            const top_entity_kind_e kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
-            const auto known = top_known_counter(kind, counter);
-            if (!known) {
+            if (!family.counter) {
                 return top_scrape_status_e::ok;  // not a counter of the daemon's
             }
-            card_index_s &index = card_index(s, bdf);
+            card_index_s &index = card_index(s, labels);
             top_card_s &c = snapshot_.cards[index.index];
-            const auto [it, added] = index.entities.try_emplace(entity_ref_s{kind, entity, uuid}, c.entities.size());
+            bool added = false;
+            const size_t at =
+                index.entities.find_or_add(top_entity_ref_s{family.kind, labels.entity, labels.entity_uuid}, added);
             if (added) {
                 top_entity_s &e = c.entities.emplace_back();
                 e.counters.reserve(k_expected_counters);
-                e.kind = kind;
-                e.name = owned(entity, s.escaped);
-                e.uuid = owned(uuid, s.escaped);
+                e.kind = family.kind;
+                e.name = owned(labels.entity, s.escaped);
+                e.uuid = owned(labels.entity_uuid, s.escaped);
             }
-            top_counter_s &value = c.entities[it->second].counters.emplace_back();
-            value.name = *known;
+            top_counter_s &value = c.entities[at].counters.emplace_back();
+            value.name = *family.counter;
             value.value = reading(s);
+        } else if (name == "talon_card_up") {
+            card(s, labels).state = s.value != 0 ? top_card_state_e::up : top_card_state_e::down;
+        } else if (name == "talon_card_last_sample_timestamp_seconds") {
+            if (std::isfinite(s.value) && s.value > 0) {
+                card(s, labels).last_sample = s.value;
+            }
+        } else if (name == "talon_card_last_sample_by_kind_timestamp_seconds") {
+            const std::string_view kind = s.label("kind");
+            if (std::isfinite(s.value) && s.value > 0 && (kind == "lif" || kind == "port")) {
+                top_card_s &c = card(s, labels);
+                (kind == "lif" ? c.last_lif_sample : c.last_port_sample) = s.value;
+            }
+        } else if (name == "talonmon_sampling_passes_total") {
+            card(s, labels).passes = reading(s);
+        } else if (name == "talonmon_sampling_overruns_total") {
+            card(s, labels).overruns = reading(s);
+        } else if (name == "talonmon_sampling_failed_reads_total") {
+            card(s, labels).failed_reads = reading(s);
         }
         return top_scrape_status_e::ok;
     }
+
+    // The name the next sample most likely has: that of the last family.
+    std::string_view expected_name() const { return family_name_; }
 
     void finish() {
         std::sort(snapshot_.cards.begin(), snapshot_.cards.end(),
@@ -123,7 +194,43 @@ public:
     }
 
 private:
-    card_index_s &card_index(const top_prom_line_s &s, std::string_view bdf) {
+    // A metric named as a LIF or port family: the entity kind and, where it
+    // is a counter of the daemon's, the counter's name.
+    struct family_s {
+        bool entity = false;  // named as a LIF or port family
+        top_entity_kind_e kind = top_entity_kind_e::lif;
+        std::optional<std::string_view> counter;
+    };
+
+    // The samples of a family come together: the name of the last one is
+    // looked up once for all of them.
+    const family_s &counter_family(const top_prom_line_s &s) {
+        const std::string_view name = s.name;
+        if (s.name_expected || name == family_name_) {
+            return family_;
+        }
+        family_name_ = name;
+        family_ = {};
+        const bool lif = name.starts_with(k_lif_prefix);
+        if (!lif && !name.starts_with(k_port_prefix)) {
+            return family_;
+        }
+        std::string_view counter = name.substr(lif ? k_lif_prefix.size() : k_port_prefix.size());
+        if (counter.ends_with(k_total_suffix)) {
+            counter.remove_suffix(k_total_suffix.size());
+        }
+        family_.entity = true;
+        family_.kind = lif ? top_entity_kind_e::lif : top_entity_kind_e::port;
+        family_.counter = top_known_counter(family_.kind, counter);
+        return family_;
+    }
+
+    card_index_s &card_index(const top_prom_line_s &s, const line_labels_s &labels) {
+        const std::string_view bdf = labels.bdf;
+        // Consecutive samples are mostly of one card.
+        if (last_card_ != nullptr && last_bdf_ == bdf) {
+            return *last_card_;
+        }
         const auto [it, added] = cards_.try_emplace(bdf);
         if (added) {
             it->second.index = snapshot_.cards.size();
@@ -132,18 +239,24 @@ private:
         }
         top_card_s &c = snapshot_.cards[it->second.index];
         if (c.uuid.empty()) {
-            c.uuid = owned(s.label("card_uuid"), s.escaped);
+            c.uuid = owned(labels.card_uuid, s.escaped);
         }
+        last_bdf_ = bdf;
+        last_card_ = &it->second;
         return it->second;
     }
-    top_card_s &card(const top_prom_line_s &s, std::string_view bdf) {
-        return snapshot_.cards[card_index(s, bdf).index];
+    top_card_s &card(const top_prom_line_s &s, const line_labels_s &labels) {
+        return snapshot_.cards[card_index(s, labels).index];
     }
 
     top_snapshot_s &snapshot_;
     size_t max_series_;
     size_t series_ = 0;
     std::unordered_map<std::string_view, card_index_s> cards_;
+    std::string_view last_bdf_;
+    card_index_s *last_card_ = nullptr;  // stable: the map's nodes do not move
+    std::string_view family_name_;
+    family_s family_;
 };
 
 }  // namespace
@@ -167,7 +280,7 @@ top_scrape_status_e top_snapshot_from_scrape(std::string_view text, top_snapshot
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed)) {
+        if (line.empty() || line.front() == '#' || !top_prom_read_line(line, parsed, reader.expected_name())) {
             continue;
         }
         if (const auto status = reader.line(parsed); status != top_scrape_status_e::ok) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,23 @@ struct top_entity_s {
     std::vector<top_counter_s> counters;
 };
 
+// An entity named by views (into a scrape, or into an entity's own
+// strings), for hashed look-ups that build no string.
+struct top_entity_ref_s {
+    top_entity_kind_e kind = top_entity_kind_e::lif;
+    std::string_view name;
+    std::string_view uuid;
+    bool operator==(const top_entity_ref_s &) const = default;
+};
+
+struct top_entity_ref_hash {
+    size_t operator()(const top_entity_ref_s &e) const {
+        constexpr size_t k_mix = 31;
+        const size_t h = std::hash<std::string_view>{}(e.uuid) * k_mix + std::hash<std::string_view>{}(e.name);
+        return h ^ static_cast<size_t>(e.kind);
+    }
+};
+
 // The entity of `kind` with `name` and `uuid` in `entities`, appended when
 // it is not there yet. Works on any entity type with those three members.
 template <typename Entity>
@@ -70,6 +88,10 @@ struct top_card_s {
     // Wall-clock seconds of the card's last sampling pass, where the source
     // says (talon_card_last_sample_timestamp_seconds).
     std::optional<double> last_sample;
+    // The same for the passes that sampled its LIFs, and its ports, where the
+    // source tells them apart: each kind's counters are timed by its own.
+    std::optional<double> last_lif_sample;
+    std::optional<double> last_port_sample;
     std::vector<top_entity_s> entities;
 };
 

@@ -95,6 +95,10 @@ public:
     // Wall-clock time of the card's last sampling pass, so that a reader can
     // divide a change of the readings by the time between their samples.
     void set_last_sample_ns(uint64_t wall_ns) { last_sample_ns_.store(wall_ns, std::memory_order_relaxed); }
+    // The same for the passes that sampled its LIFs, and its ports: a kind
+    // sampled at a longer period has its own time between samples.
+    void set_last_lif_sample_ns(uint64_t wall_ns) { last_lif_sample_ns_.store(wall_ns, std::memory_order_relaxed); }
+    void set_last_port_sample_ns(uint64_t wall_ns) { last_port_sample_ns_.store(wall_ns, std::memory_order_relaxed); }
     void count_failed_reads(uint64_t reads) { failed_reads_.fetch_add(reads, std::memory_order_relaxed); }
     void count_overrun() { overruns_.fetch_add(1, std::memory_order_relaxed); }
     void count_telemetry_write_error() { telemetry_write_errors_.fetch_add(1, std::memory_order_relaxed); }
@@ -110,6 +114,8 @@ public:
     uint64_t down_transitions() const { return down_transitions_.load(std::memory_order_relaxed); }
     uint64_t passes() const { return passes_.load(std::memory_order_relaxed); }
     uint64_t last_sample_ns() const { return last_sample_ns_.load(std::memory_order_relaxed); }
+    uint64_t last_lif_sample_ns() const { return last_lif_sample_ns_.load(std::memory_order_relaxed); }
+    uint64_t last_port_sample_ns() const { return last_port_sample_ns_.load(std::memory_order_relaxed); }
     uint64_t overruns() const { return overruns_.load(std::memory_order_relaxed); }
     uint64_t failed_reads() const { return failed_reads_.load(std::memory_order_relaxed); }
     uint64_t telemetry_write_errors() const { return telemetry_write_errors_.load(std::memory_order_relaxed); }
@@ -138,6 +144,8 @@ private:
     std::atomic<uint64_t> down_transitions_{0};
     std::atomic<uint64_t> passes_{0};
     std::atomic<uint64_t> last_sample_ns_{0};  // 0: no sample yet
+    std::atomic<uint64_t> last_lif_sample_ns_{0};
+    std::atomic<uint64_t> last_port_sample_ns_{0};
     std::atomic<uint64_t> overruns_{0};
     std::atomic<uint64_t> failed_reads_{0};
     // Telemetry lines lost and telemetry files that could not be opened.

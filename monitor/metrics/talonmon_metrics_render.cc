@@ -114,6 +114,11 @@ void append_entity_counters(std::string &out, const std::vector<card_entities_s>
     }
 }
 
+// Nanoseconds since the epoch as seconds, to the microsecond.
+std::string seconds_text(uint64_t ns) {
+    return fmt::format("{}.{:06}", ns / k_ns_per_second, ns % k_ns_per_second / k_ns_per_us);
+}
+
 template <typename Read>
 void append_card_family(std::string &out, const card_list_t &cards, std::string_view name, std::string_view type,
                         std::string_view help, Read read) {
@@ -179,10 +184,21 @@ void talonmon_metrics_render_to(std::string &out, const talonmon_metrics_registr
                        [](const talonmon_card_metrics &card) { return card.up() ? 1 : 0; });
     append_card_family(out, cards, "talon_card_last_sample_timestamp_seconds", "gauge",
                        "Wall-clock time of the card's last sampling pass, in seconds since the epoch; 0 before it.",
-                       [](const talonmon_card_metrics &card) {
-                           const uint64_t ns = card.last_sample_ns();
-                           return fmt::format("{}.{:06}", ns / k_ns_per_second, ns % k_ns_per_second / k_ns_per_us);
-                       });
+                       [](const talonmon_card_metrics &card) { return seconds_text(card.last_sample_ns()); });
+    constexpr std::string_view k_kind_sample = "talon_card_last_sample_by_kind_timestamp_seconds";
+    append_family(out, k_kind_sample, "gauge",
+                  "Wall-clock time of the card's last pass that sampled the kind (of those configured), in seconds "
+                  "since the epoch; 0 before it.");
+    for (const auto &card : cards) {
+        if (!registry.lif_counters().empty()) {
+            append_escaped_sample(out, k_kind_sample, card->labels(), seconds_text(card->last_lif_sample_ns()),
+                                  ",kind=\"lif\"");
+        }
+        if (!registry.port_counters().empty()) {
+            append_escaped_sample(out, k_kind_sample, card->labels(), seconds_text(card->last_port_sample_ns()),
+                                  ",kind=\"port\"");
+        }
+    }
     append_card_family(out, cards, "talon_card_down_transitions_total", "counter",
                        "Times the card was marked down.",
                        [](const talonmon_card_metrics &card) { return card.down_transitions(); });

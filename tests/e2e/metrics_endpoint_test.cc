@@ -21,7 +21,12 @@ using MetricsEndpointTest = e2e::daemon_test;
 TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrapesNorWorkers) {
     start_emulator(1);
     const int port = e2e::free_local_port();
-    start_daemon(e2e::k_minimal_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
+    // LIFs sampled every 100 ms, ports every second.
+    start_daemon(R"(
+        "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } } ] },
+        "port": { "poll_interval": 1000000,
+                  "counters": [ { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })",
+                 e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
 
     EXPECT_EQ(listening_sockets_of(daemon_->pid()), 1u);
     test_support::tcp_client silent("127.0.0.1", port);  // never sends a byte
@@ -46,6 +51,17 @@ TEST_F(MetricsEndpointTest, ServesMetricsOnlyAndASilentClientBlocksNeitherScrape
     // passes are rendered (read) before lines.
     const auto written = e2e::sample_value(after, "talonmon_telemetry_lines_total", "file=\"stats\"");
     EXPECT_LE(passes(after), std::stoull(written.value_or("0")));
+    // Each kind has the time of its own passes: every pass samples the LIFs,
+    // one in ten the ports (the LIFs' time is read first).
+    EXPECT_TRUE(wait_until([&] {
+        auto res = client.Get("/metrics");
+        const auto time_of = [&](const char *kind) {
+            const auto v = e2e::sample_value(res ? res->body : "", "talon_card_last_sample_by_kind_timestamp_seconds",
+                                             std::string("kind=\"") + kind + "\"");
+            return std::stod(v.value_or("0"));
+        };
+        return time_of("port") > 0 && time_of("port") < time_of("lif");
+    }));
 
     // The read time-out ends the silent connection.
     EXPECT_TRUE(wait_until([&] { return silent.closed_by_server(); }));

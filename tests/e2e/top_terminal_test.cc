@@ -9,6 +9,7 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cmath>
 #include <regex>
 #include <sstream>
@@ -352,7 +353,10 @@ TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
     ASSERT_TRUE(wait_until([&] {
         const auto lines = screen_lines(tmux.screen());
         return lines.size() == 24 && header().find("RX pkts") == std::string::npos &&
-               std::all_of(lines.begin(), lines.end(), [](const std::string &l) { return l.size() <= 80; });
+               std::all_of(lines.begin(), lines.end(), [](const std::string &l) {
+                   // Columns, not bytes: a sparkline cell is three bytes of UTF-8.
+                   return std::count_if(l.begin(), l.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 80;
+               });
     }, 5s)) << tmux.screen();
 
     // The daemon stops: shown as such, and its restart too.

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -195,12 +197,17 @@ TEST(TopModel, HistoryKeepsTheLastSixtyThroughputSamples) {
     EXPECT_DOUBLE_EQ(history.front(), 100.0 * (11 * 11 - 10 * 10));
 }
 
-// A scrape of one card whose last sample was taken at `sampled` (wall).
-std::string timed_scrape(uint64_t tx_bytes, double sampled, const std::string &lif = "lif1") {
+// A scrape of one card whose last sample was taken at `sampled` (wall), and
+// its last sample of LIFs at `lifs_sampled` where that is given.
+std::string timed_scrape(uint64_t tx_bytes, double sampled, const std::string &lif = "lif1",
+                         std::optional<double> lifs_sampled = std::nullopt) {
     const std::string card = "bdf=\"" + k_bdf + "\",card_uuid=\"c-1\"";
     return "talon_lif_tx_rdma_unicast_bytes_total{" + card + ",lif=\"" + lif + "\",lif_uuid=\"l-" + lif + "\"} " +
            std::to_string(tx_bytes) + "\ntalon_card_up{" + card + "} 1\n" +
-           "talon_card_last_sample_timestamp_seconds{" + card + "} " + std::to_string(sampled) + "\n";
+           "talon_card_last_sample_timestamp_seconds{" + card + "} " + std::to_string(sampled) + "\n" +
+           (lifs_sampled ? "talon_card_last_sample_by_kind_timestamp_seconds{" + card + ",kind=\"lif\"} " +
+                               std::to_string(*lifs_sampled) + "\n"
+                         : "");
 }
 
 TEST(TopModel, RatesAreTakenBetweenSamplesHeldWithoutANewOneAndStaleCardsShowNone) {
@@ -232,6 +239,36 @@ TEST(TopModel, RatesAreTakenBetweenSamplesHeldWithoutANewOneAndStaleCardsShowNon
     model.update(snapshot_of(timed_scrape(2000, 1011, "lif2"), 11));
     EXPECT_EQ(model.remembered_entities(), 1u);
     EXPECT_FALSE(model.cards()[0].stale);
+
+    // Ports sampled between two LIF passes move the card's time, not the
+    // LIFs': a LIF's rate is over the time between its own samples.
+    top_model mixed;
+    mixed.update(snapshot_of(timed_scrape(0, 1000.0, "lif1", 1000.0), 0));
+    mixed.update(snapshot_of(timed_scrape(0, 1000.5, "lif1", 1000.0), 1));
+    EXPECT_FALSE(lif_of(mixed).counter("tx_rdma_unicast_bytes")->rate);
+    mixed.update(snapshot_of(timed_scrape(1000, 1001.0, "lif1", 1001.0), 2));
+    EXPECT_EQ(lif_of(mixed).counter("tx_rdma_unicast_bytes")->rate, 1000.0);
+}
+
+TEST(TopModel, EntitiesReportedInAnotherOrderKeepTheirOwnReadings) {
+    top_model model;
+    for (int i = 0; i < 2; ++i) {
+        top_snapshot_s s = snapshot_of(scrape(1000 * i, 0, 0, 0), i);
+        top_entity_s other = s.cards[0].entities[0];
+        other.name = "lif2";
+        other.uuid = "l-2";
+        other.counters[0].value = 100000 + 5000 * i;  // tx_rdma_unicast_bytes
+        s.cards[0].entities.push_back(other);
+        if (i == 1) {
+            std::reverse(s.cards[0].entities.begin(), s.cards[0].entities.end());
+        }
+        model.update(s);
+    }
+    for (const auto &e : model.cards()[0].entities) {
+        if (e.kind == top_entity_kind_e::lif) {
+            EXPECT_EQ(e.counter("tx_rdma_unicast_bytes")->rate, e.name == "lif1" ? 1000.0 : 5000.0) << e.name;
+        }
+    }
 }
 
 TEST(TopScrape, HostileScrapesAreBoundedAndCancellable) {
