@@ -95,8 +95,7 @@ protected:
 TEST_F(MetricsHostileTest, UnendedLinesAreCutOffMemoryStaysBoundedAndOnlyGetAndHeadAreServed) {
     start_emulator(1);
     start_endpoint();
-    const auto plain = scrape();
-    ASSERT_TRUE(plain && plain->status == 200);
+    ASSERT_TRUE(scrape());
     const size_t before = rss();
     // Connections from the attacker's address send a prefix, then bytes with
     // no line end as fast as the socket takes them. Each could carry 64 MiB;
@@ -154,6 +153,9 @@ TEST_F(MetricsHostileTest, UnendedLinesAreCutOffMemoryStaysBoundedAndOnlyGetAndH
           "GET /metrics%00x HTTP/1.1"s, "GET /metrics\0x HTTP/1.1"s}) {
         cases.push_back({line + "\r\nHost: x\r\n\r\n", 404, "connection: close"});
     }
+    // The reference exposition, taken once the card's series are all there.
+    const auto plain = scrape();
+    ASSERT_TRUE(plain && plain->status == 200);
     for (const auto &c : cases) {
         const std::string line = c.request.substr(0, c.request.find('\r'));
         auto reply = scrape(c.request);
