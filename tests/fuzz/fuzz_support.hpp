@@ -40,10 +40,10 @@ auto quietly(F f) {
     if (const char *keep = std::getenv("FUZZ_TALKATIVE"); keep != nullptr && *keep == '1') {
         return f();
     }
+    static const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
     std::fflush(stderr);
-    const int saved = ::dup(STDERR_FILENO), null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const int saved = ::dup(STDERR_FILENO);
     ::dup2(null_fd, STDERR_FILENO);
-    ::close(null_fd);
     const auto result = f();
     std::fflush(stderr);
     ::dup2(saved, STDERR_FILENO);
@@ -80,15 +80,11 @@ private:
     std::function<void()> job_;
     std::binary_semaphore start_{0}, done_{0};
     std::jthread thread_{[this] {
-        for (;;) {
+        for (bool more = true; more; done_.release()) {
             start_.acquire();
-            const bool stop = !job_;
-            if (!stop) {
+            more = static_cast<bool>(job_);
+            if (more) {
                 job_();
-            }
-            done_.release();
-            if (stop) {
-                return;
             }
         }
     }};
@@ -120,11 +116,11 @@ public:
     }
     std::optional<T> next() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (items_.empty()) {
-            return std::nullopt;
+        std::optional<T> item;
+        if (!items_.empty()) {
+            item = std::move(items_.front());
+            items_.pop_front();
         }
-        T item = std::move(items_.front());
-        items_.pop_front();
         return item;
     }
 

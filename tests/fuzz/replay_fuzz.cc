@@ -28,7 +28,7 @@ enum op_kind_e : uint8_t { reg_read, reg_write, mem_read, mem_write, mem_set, la
 
 struct access_s {
     op_kind_e kind;
-    uint64_t addr;   // a label's index
+    uint64_t addr;
     uint32_t value;  // a memory set's size; a register read's is not replayed
     bool operator==(const access_s &) const = default;
 };
@@ -75,38 +75,47 @@ void run_raw(FuzzedDataProvider &in, const std::string &dir) {
 }
 
 void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir) {
-    std::vector<access_s> ops;
-    std::vector<std::string> labels;
-    const size_t n = in.ConsumeIntegralInRange<size_t>(1, 96);
-    for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
-        const auto kind = static_cast<op_kind_e>(in.ConsumeIntegralInRange<uint8_t>(reg_read, label));
-        if (kind == label) {
-            ops.push_back({label, labels.size(), 0});
-            labels.push_back("l" + in.ConsumeRandomLengthString(300));  // longer than the recorder keeps
-            std::replace(labels.back().begin(), labels.back().end(), '\0', '.');
-            continue;
-        }
-        const bool reg = kind == reg_read || kind == reg_write;
-        const bool next = !ops.empty() && ops.back().kind == kind && in.ConsumeBool();  // continues the last one
-        const uint64_t addr = next ? ops.back().addr + (reg ? 4 : 1)
-                                   : in.ConsumeIntegralInRange<uint64_t>(0, reg ? k_reg_addr_limit : k_mem_addr_limit);
-        const uint32_t value = in.ConsumeBool() && !ops.empty() ? ops.back().value : in.ConsumeIntegral<uint32_t>();
-        // A memory set of up to more than one record holds.
-        ops.push_back({kind, addr, reg ? value : kind == mem_set ? value % 601 : value & 0xFF});
-    }
-    // Each capture gets a thread of its own: a thread set up for capture never replays.
+    std::vector<access_s> expected;  // as the text form replays them
+    g_mem_answers.clear();
+    // Each capture gets a thread of its own: a thread set up for capture never
+    // replays. The accesses are decoded as they are recorded.
     std::thread([&] {
         rw_ctrl(PAL_RW_CTRL_DUMP_INIT, dump_dir.c_str());
         rw_ctrl(PAL_RW_CTRL_START_RW, k_section);
-        for (const auto &op : ops) {
-            const auto byte = static_cast<uint8_t>(op.value);
-            switch (op.kind) {
-            case reg_read: reg_read_dump(op.addr, op.value); break;
-            case reg_write: reg_write_dump(op.addr, &op.value, 1, 0, 0); break;
-            case mem_read: mem_read_dump(op.addr, &byte, 1); break;
-            case mem_write: mem_write_dump(op.addr, &byte, 1); break;
-            case mem_set: mem_set_dump(op.addr, static_cast<uint8_t>(op.addr >> 3), op.value); break;
-            case label: rw_label_insert(labels[op.addr].c_str()); break;
+        std::optional<access_s> last;
+        const size_t n = in.ConsumeIntegralInRange<size_t>(1, 96);
+        for (size_t i = 0; i < n && in.remaining_bytes() > 0; ++i) {
+            const auto kind = static_cast<op_kind_e>(in.ConsumeIntegralInRange<uint8_t>(reg_read, label));
+            if (kind == label) {
+                std::string text = "l" + in.ConsumeRandomLengthString(300);  // longer than the recorder keeps
+                std::replace(text.begin(), text.end(), '\0', '.');
+                rw_label_insert(text.c_str());
+                last = access_s{label, 0, 0};
+                continue;
+            }
+            const bool reg = kind == reg_read || kind == reg_write;
+            const bool next = last && last->kind == kind && in.ConsumeBool();  // continues the last one
+            const uint64_t addr = next ? last->addr + (reg ? 4 : 1)
+                                       : in.ConsumeIntegralInRange<uint64_t>(0, reg ? k_reg_addr_limit : k_mem_addr_limit);
+            const uint32_t value = in.ConsumeBool() && last ? last->value : in.ConsumeIntegral<uint32_t>();
+            // A memory set of up to more than one record holds.
+            last = access_s{kind, addr, reg ? value : kind == mem_set ? value % 601 : value & 0xFF};
+            const auto byte = static_cast<uint8_t>(last->value), fill = static_cast<uint8_t>(addr >> 3);
+            switch (kind) {
+            case reg_read: reg_read_dump(addr, last->value); break;
+            case reg_write: reg_write_dump(addr, &last->value, 1, 0, 0); break;
+            case mem_read: mem_read_dump(addr, &byte, 1); break;
+            case mem_write: mem_write_dump(addr, &byte, 1); break;
+            default: mem_set_dump(addr, fill, last->value);
+            }
+            for (uint32_t b = 0; kind == mem_set && b < last->value; ++b) {
+                expected.push_back({mem_write, addr + b, fill});
+            }
+            if (kind != mem_set) {
+                expected.push_back({kind, addr, kind == reg_read ? 0 : last->value});
+            }
+            if (kind == mem_read) {
+                g_mem_answers.push_back(byte);
             }
         }
         rw_ctrl(PAL_RW_CTRL_STOP, k_section);
@@ -114,20 +123,6 @@ void run_round_trip(FuzzedDataProvider &in, const std::string &dump_dir) {
     const fs::directory_iterator capture(dump_dir);
     FUZZ_CHECK(capture != fs::directory_iterator(), "the recorder wrote no capture");
     const std::string capture_dir = capture->path();
-
-    std::vector<access_s> expected;  // as the text form replays them
-    g_mem_answers.clear();
-    for (const auto &op : ops) {
-        if (op.kind == mem_read) {
-            g_mem_answers.push_back(static_cast<uint8_t>(op.value));
-        }
-        for (uint32_t b = 0; op.kind == mem_set && b < op.value; ++b) {
-            expected.push_back({mem_write, op.addr + b, static_cast<uint8_t>(op.addr >> 3)});
-        }
-        if (op.kind != mem_set && op.kind != label) {
-            expected.push_back({op.kind, op.addr, op.kind == reg_read ? 0 : op.value});
-        }
-    }
     for (const char *fmt : {"txt", "bin"}) {
         const auto applied = replay(capture_dir, fmt);
         const auto [got, want] = std::mismatch(applied.begin(), applied.end(), expected.begin(), expected.end());
