@@ -190,21 +190,21 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     for (int i = 0; i < 2; ++i) {
         transport_s &t = g_transports[i];
         t.handle.transport = i == 0 ? NIC_IPC_TRANSPORT_TAWK : NIC_IPC_TRANSPORT_FWCTL;
-        const auto card = [tawk = i == 0](int fd, bool listening) {
+        const auto make_card = [tawk = i == 0](int fd, bool listening) {
             return std::make_unique<fuzz_support::peer<rsp_s>>(
                 fd, listening, [tawk](std::string_view req, auto &self) { return frame(tawk, req, self.next()); });
         };
         int sv[2];
         FUZZ_CHECK(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) == 0, "socketpair");
         t.handle.dev.fd.reset(sv[0]);
-        t.info = card(sv[1], false);
+        t.info = make_card(sv[1], false);
         sockaddr_un addr{AF_UNIX, {}};
         std::string_view(nodes[i]).copy(addr.sun_path, sizeof(addr.sun_path) - 1);
         const int listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
         ::unlink(nodes[i]);
         ::bind(listen_fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr));
         ::listen(listen_fd, 1);
-        t.ctl = card(listen_fd, true);
+        t.ctl = make_card(listen_fd, true);
         // The first command connects; with nothing to answer, it fails at once.
         // A node this card cannot listen at (a path too long, a failed bind)
         // leaves it unconnected, which the check below reports.
