@@ -3,6 +3,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "sdk/platform/pal/include/locks.hpp"
 #include "tests/pal/pal_test.hpp"
 

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -13,6 +15,7 @@
 #include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/include/palx86.hpp"
 #include "sdk/platform/pal/include/sbus.hpp"
+#include "testkit/emu_env.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -107,6 +110,11 @@ TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
 }
 
 // The host backend against an emulated card.
+constexpr const char* k_hub_bdf = "0000:05:00.0";
+constexpr const char* k_rsc_bdf = "0000:06:00.2";
+constexpr uint64_t k_regs_pa = talon_emu::k_reg_window_base, k_regs_size = talon_emu::k_reg_window_size;
+constexpr uint64_t k_mem_pa = talon_emu::k_mem_window_base, k_mem_size = talon_emu::k_mem_window_size;
+
 class PalX86Test : public pal_fixture {
 protected:
     void SetUp() override {
@@ -121,31 +129,56 @@ protected:
             fn(palx86_get_ctx());
         });
     }
-    fake_card card_;
+    // Bytes of a file of the card's resource device (a BAR file: as the card sees them).
+    bytes rsc_file(const char* name, size_t off, size_t n) const {
+        const std::string s = read_file(rsc_dir_ + name);
+        return bytes(s.begin() + static_cast<long>(off), s.begin() + static_cast<long>(off + n));
+    }
+    void write_rsc_file(const char* name, uint64_t off, const bytes& b) const {
+        std::fstream f(rsc_dir_ + name, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(off));
+        f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    emu_env emu_;
+    const std::string rsc_dir_ = emu_.sys_devices() + k_rsc_bdf;
 };
 
-TEST_F(PalX86Test, CardStartEnablesTheDeviceAndChecksTheResourceMap) {
+// The card starts from its hub's address with memory decoding enabled, or
+// on first access from lspci's listing or the resource device's address; a
+// refused resource map or a malformed address leaves it unstarted.
+TEST_F(PalX86Test, CardStartsByHubListingOrAddressButNotOnARefusedMap) {
+    write_rsc_file("/config", 4, {0xff, 0xff});
+    write_rsc_file("/resource2", 0, {0x42});
+    auto first_byte = [] {
+        uint8_t b = 0;
+        EXPECT_EQ(pal_mem_read(k_mem_pa, &b, 1), PAL_RET_OK);
+        return b;
+    };
     in_new_thread([&] {
         EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
         EXPECT_EQ(pal_hw_x86_mem_totalsize(), k_mem_size);
     });
-    EXPECT_EQ(card_.setpci_log(), std::string("-s ") + k_rsc_bdf + " 0x4.w=2\n");
+    EXPECT_EQ(rsc_file("/config", 4, 2), (bytes{2, 0}));  // a 16-bit write of the command register
+    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
+    emu_.ctl("platform 0 map");
     in_new_thread([&] {
-        card_.write_rsc_map(0xdeadbeef, 0);  // wrong magic and version 0
         testing::internal::CaptureStderr();
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
-        card_.write_rsc_map(0x70616c78, 1);
-        EXPECT_EQ(palx86_init_with_rsc_bdf("0000:03:00.0/../x"), -1);
+        emu_.ctl("platform 0 ok");
+        EXPECT_EQ(palx86_init_with_rsc_bdf("0000:06:00.2/../x"), -1);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(palx86_get_ctx().initialized, 0u);
     });
+    write_file(emu_.root() + "/bin/lspci", "#!/bin/sh\nexit 0\n");
+    setenv("PAL_RESDEV_BDF", "06:00.2", 1);
+    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
 }
 
 // A restart that cannot map every window leaves the started context on its
 // old mappings: accesses keep working instead of touching unmapped memory.
 TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
-    card_.write_mem_file(0x40, bytes{1, 2, 3, 4});
-    const std::string mem_path = card_.dev_dir() + "/resource2";
+    write_rsc_file("/resource2", 0x40, bytes{1, 2, 3, 4});
+    const std::string mem_path = rsc_dir_ + "/resource2";
     on_card([&](const palx86_ctx_s& before) {
         std::filesystem::rename(mem_path, mem_path + ".hidden");
         testing::internal::CaptureStderr();
@@ -158,7 +191,7 @@ TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
         EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
         std::filesystem::rename(mem_path + ".hidden", mem_path);
     });
-    EXPECT_EQ(card_.regs_file(0x10, 2), (bytes{0xcd, 0xab}));
+    EXPECT_EQ(rsc_file("/resource0", 0x10, 2), (bytes{0xcd, 0xab}));
 }
 
 // Accesses inside the windows reach the card; those crossing an edge move
@@ -167,8 +200,8 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
     bytes pattern(64), data(19);
     std::iota(pattern.begin(), pattern.end(), 1);
     std::iota(data.begin(), data.end(), 100);
-    card_.write_mem_file(k_mem_size - 64, pattern);
-    card_.write_mem_file(0x100, pattern);
+    write_rsc_file("/resource2", k_mem_size - 64, pattern);
+    write_rsc_file("/resource2", 0x100, pattern);
     on_card([&](const palx86_ctx_s&) {
         uint8_t out[32] = {};
         // A range running past the end fails, with the bytes inside and
@@ -191,10 +224,10 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
         uint32_t two[2] = {9, 9};
         EXPECT_EQ(pal_reg_write(k_regs_pa + k_regs_size - 4, two, 2), PAL_RET_NOK);
     });
-    EXPECT_EQ(card_.mem_file(0x203, 19), data);
-    EXPECT_EQ(card_.mem_file(0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
-    EXPECT_EQ(card_.mem_file(k_mem_size - 4, 4), bytes(4, 7));
-    EXPECT_EQ(card_.regs_file(k_regs_size - 4, 4), bytes(4, 0));
+    EXPECT_EQ(rsc_file("/resource2", 0x203, 19), data);
+    EXPECT_EQ(rsc_file("/resource2", 0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
+    EXPECT_EQ(rsc_file("/resource2", k_mem_size - 4, 4), bytes(4, 7));
+    EXPECT_EQ(rsc_file("/resource0", k_regs_size - 4, 4), bytes(4, 0));
 }
 
 // Sbus access: an invalid ring does nothing; each operation holds its
@@ -204,15 +237,14 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
 // ring's command and data registers on every ring, the other kinds stay on
 // their devices.
 TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughRegisters) {
-    const std::string dev = card_.root() + "/dev", locks = card_.root() + "/locks";
-    for (const std::string& d : {dev, locks + "/shm", locks + "/tmp"}) {
+    const std::string dev = emu_.root() + "/dev", locks = emu_.root() + "/locks";
+    for (const std::string& d : {locks + "/shm", locks + "/tmp"}) {
         std::filesystem::create_directories(d);
     }
     pal_lock_set_dirs((locks + "/shm").c_str(), (locks + "/tmp").c_str(), (locks + "/share").c_str());
     for (int ring = 0; ring < 3; ++ring) {
         std::ofstream(dev + "/sbus" + std::to_string(ring)).close();  // no device for ring 3
     }
-    scoped_env dev_dir("TALON_DEV_DIR", dev);
     using request = std::tuple<std::string, unsigned long, uint32_t, uint32_t, uint32_t>;
     auto requests = [] {
         for (auto& probe : g_lock_probes) {
@@ -230,7 +262,7 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
     };
     const uint64_t ring_regs = 0x10680000;  // rings 0-2: command and data word at one address
     auto reg_word = [&] {
-        const auto b = card_.regs_file(ring_regs - k_regs_pa, 4);
+        const auto b = rsc_file("/resource0", ring_regs - k_regs_pa, 4);
         return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
     };
     on_card([&](const palx86_ctx_s&) {
@@ -272,24 +304,11 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
     });
 }
 
-TEST_F(PalX86Test, LazyStartByLspciOrResourceDeviceAddress) {
-    card_.write_mem_file(0, {0x42});
-    auto first_byte = [] {
-        uint8_t b = 0;
-        EXPECT_EQ(pal_mem_read(k_mem_pa, &b, 1), PAL_RET_OK);
-        return b;
-    };
-    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
-    card_.write_script("lspci", "exit 0\n");
-    setenv("PAL_RESDEV_BDF", "03:00.0", 1);
-    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
-}
-
 // Register and memory access capture: capture and replay round trip under
 // tests/fuzz; a capture file planted as a symlink is never written through.
 TEST_F(PalX86Test, CaptureFileIsNotOpenedThroughAPlantedSymlink) {
     setenv("BLD_VERSION", "1.2.3", 1);
-    const std::string dir = card_.root() + "/capture", victim = card_.root() + "/victim";
+    const std::string dir = emu_.root() + "/capture", victim = emu_.root() + "/victim";
     std::ofstream(victim) << "keep";
     // <dir>/<process>_<section>_bin/rw-capture-<process>-<version>-<section>.txt
     std::filesystem::create_directories(dir + "/t_pal_x86_s_bin");
