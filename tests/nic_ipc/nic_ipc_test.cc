@@ -27,19 +27,6 @@ namespace {
 constexpr uint32_t k_all_functions = CARD_DEV_RSC | CARD_DEV_TAWK | CARD_DEV_CORE | CARD_DEV_F1002 | CARD_DEV_F1003;
 const std::string k_card = "0000:15:00.0";
 
-// A hand-made sysfs tree for the range rules.
-struct bridge_tree {
-    temp_dir dir;
-    scoped_env env{"TALON_SYSFS_DIR", dir.path()};
-    fs::path devices() const { return dir / "bus/pci/devices"; }
-    void bridge(const std::string &bdf, uint32_t sec, uint32_t sub) const
-    {
-        fs::create_directories(devices() / bdf);
-        std::ofstream(devices() / bdf / "secondary_bus_number") << sec << "\n";
-        std::ofstream(devices() / bdf / "subordinate_bus_number") << sub << "\n";
-    }
-};
-
 // Sets the calling thread's transport choice and restores the default.
 struct transport_choice {
     transport_choice(int32_t t, bool alt) { EXPECT_EQ(nic_ipc_init(t, alt), 0); }
@@ -79,19 +66,27 @@ TEST(NicIpcDev, CardsAreListedAndEveryFunctionAndDeviceNodeResolved)
 
 TEST(NicIpcDev, BusRangeEdgeCases)
 {
-    bridge_tree t;
-    t.bridge("0000:20:00.0", 0x21, 0x21);
-    t.bridge("0000:20:01.0", 0x22, 0xff);  // up to the last bus
-    t.bridge("0000:20:03.0", 0x10, 0x10);  // behind a gap: never probed
+    // A hand-made sysfs tree for the range rules.
+    temp_dir dir;
+    scoped_env sysfs("TALON_SYSFS_DIR", dir.path());
+    const auto bridge = [&](const std::string &bdf, uint32_t sec, uint32_t sub) {
+        const fs::path d = dir / ("bus/pci/devices/" + bdf);
+        fs::create_directories(d);
+        std::ofstream(d / "secondary_bus_number") << sec << "\n";
+        std::ofstream(d / "subordinate_bus_number") << sub << "\n";
+    };
+    bridge("0000:20:00.0", 0x21, 0x21);
+    bridge("0000:20:01.0", 0x22, 0xff);  // up to the last bus
+    bridge("0000:20:03.0", 0x10, 0x10);  // behind a gap: never probed
     uint32_t first = 0, last = 0;
     ASSERT_EQ(derive_pcie_bus_scan_range("0000:20:00.0", &first, &last), 0);
     EXPECT_EQ(first, 0x21u);
     EXPECT_EQ(last, 0xffu);
     // Bus numbers that read as all ones (a vanished bridge) end the walk
     // instead of wrapping it around forever; the ports before them count.
-    t.bridge("0000:60:00.0", 0x61, 0x62);
-    t.bridge("0000:60:01.0", 99, UINT32_MAX);
-    t.bridge("0000:70:00.0", UINT32_MAX, UINT32_MAX);
+    bridge("0000:60:00.0", 0x61, 0x62);
+    bridge("0000:60:01.0", 99, UINT32_MAX);
+    bridge("0000:70:00.0", UINT32_MAX, UINT32_MAX);
     auto walk = std::async(std::launch::async, [] {
         char found[NIC_IPC_BDF_SIZE];
         uint32_t lo = 0, hi = 0;
