@@ -93,18 +93,15 @@ class PalDispatchTest : public test_support::pal_fixture {};
 TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
     constexpr int k_threads = 8;
     std::latch start(k_threads);
-    std::atomic<int> complete{0};
     std::vector<std::jthread> threads;
     for (int i = 0; i < k_threads; ++i) {
         threads.emplace_back([&] {
             start.arrive_and_wait();
             EXPECT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
             // The backend's last slot is in place whichever thread filled it.
-            complete += gl_pal_info.rwvecs.reg_rw_ctrl != nullptr && gl_pal_info.platform_type == k_x86;
+            EXPECT_TRUE(gl_pal_info.rwvecs.reg_rw_ctrl != nullptr && gl_pal_info.platform_type == k_x86);
         });
     }
-    threads.clear();  // joins them
-    EXPECT_EQ(complete.load(), k_threads);
 }
 
 // The host backend against an emulated card.
@@ -172,10 +169,16 @@ TEST_F(PalX86Test, CardStartsByHubListingOrAddressButNotOnARefusedMap) {
     in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
 }
 
-// A restart that cannot map every window leaves the started context on its
-// old mappings: accesses keep working instead of touching unmapped memory.
-TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
-    write_rsc_file("/resource2", 0x40, bytes{1, 2, 3, 4});
+// Accesses inside the windows reach the card; those crossing an edge move
+// nothing past it, misaligned register accesses move nothing at all. They
+// run after a restart that could not map every window: it leaves the
+// started context on its old mappings, not on unmapped memory.
+TEST_F(PalX86Test, AccessStaysInTheWindowsAfterAFailedRestart) {
+    bytes pattern(64), data(19);
+    std::iota(pattern.begin(), pattern.end(), 1);
+    std::iota(data.begin(), data.end(), 100);
+    write_rsc_file("/resource2", k_mem_size - 64, pattern);
+    write_rsc_file("/resource2", 0x100, pattern);
     const std::string mem_path = rsc_dir_ + "/resource2";
     on_card([&](const palx86_ctx_s& before) {
         std::filesystem::rename(mem_path, mem_path + ".hidden");
@@ -183,24 +186,6 @@ TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(palx86_get_ctx().mem.va, before.mem.va);
-        bytes got(4);
-        EXPECT_EQ(pal_mem_read(k_mem_pa + 0x40, got.data(), got.size()), PAL_RET_OK);
-        EXPECT_EQ(got, (bytes{1, 2, 3, 4}));
-        EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
-        std::filesystem::rename(mem_path + ".hidden", mem_path);
-    });
-    EXPECT_EQ(rsc_file("/resource0", 0x10, 2), (bytes{0xcd, 0xab}));
-}
-
-// Accesses inside the windows reach the card; those crossing an edge move
-// nothing past it, misaligned register accesses move nothing at all.
-TEST_F(PalX86Test, AccessStaysInTheWindows) {
-    bytes pattern(64), data(19);
-    std::iota(pattern.begin(), pattern.end(), 1);
-    std::iota(data.begin(), data.end(), 100);
-    write_rsc_file("/resource2", k_mem_size - 64, pattern);
-    write_rsc_file("/resource2", 0x100, pattern);
-    on_card([&](const palx86_ctx_s&) {
         uint8_t out[32] = {};
         // A range running past the end fails, with the bytes inside and
         // 0xFF after; a write past the end moves the bytes inside and fails.
@@ -221,11 +206,14 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
         EXPECT_EQ(pal_ring_db32(k_regs_pa + k_regs_size - 2, 5), PAL_RET_NOK);
         uint32_t two[2] = {9, 9};
         EXPECT_EQ(pal_reg_write(k_regs_pa + k_regs_size - 4, two, 2), PAL_RET_NOK);
+        EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
+        std::filesystem::rename(mem_path + ".hidden", mem_path);
     });
     EXPECT_EQ(rsc_file("/resource2", 0x203, 19), data);
     EXPECT_EQ(rsc_file("/resource2", 0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
     EXPECT_EQ(rsc_file("/resource2", k_mem_size - 4, 4), bytes(4, 7));
     EXPECT_EQ(rsc_file("/resource0", k_regs_size - 4, 4), bytes(4, 0));
+    EXPECT_EQ(rsc_file("/resource0", 0x10, 2), (bytes{0xcd, 0xab}));
 }
 
 // Sbus access: an invalid ring does nothing; each operation holds its
