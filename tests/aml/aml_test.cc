@@ -7,10 +7,7 @@
 #include "testkit/process.hpp"
 
 namespace fs = std::filesystem;
-using test_support::emu_cfg;
-using test_support::emu_env;
-using test_support::scoped_env;
-using test_support::temp_dir;
+using namespace test_support;
 
 // Card UUID of the emulator's serial TLN24000101.
 const std::string k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
@@ -69,7 +66,7 @@ TEST(AmlInventory, ListsAndValidatesCardsWithTheirUuidsLeavingUnreadableOnesOut)
     // A listing that fails is never used as a count; the reason is given.
     {
         temp_dir bin;
-        test_support::write_file(bin / "lspci", "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n");
+        write_file(bin / "lspci", "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n");
         fs::permissions(bin / "lspci", fs::perms::owner_all);
         scoped_env path("PATH", bin.path() + ":/usr/bin:/bin");
         rsp = {};
