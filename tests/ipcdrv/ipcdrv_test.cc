@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <numeric>

@@ -1,6 +1,5 @@
 #include <dlfcn.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -8,7 +7,6 @@
 #include <fstream>
 #include <latch>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <tuple>
 #include <utility>
@@ -28,17 +26,11 @@ namespace {
 
 // The sbus device requests the PAL makes: plain files stand in for the
 // devices and this process's ioctl answers their requests as a driver would,
-// after checking that the request's ring is locked.
+// after checking that the request's ring is locked. Only the test's thread
+// makes them.
 using sbus_request = std::tuple<std::string, unsigned long, uint32_t, uint32_t, uint32_t>;
-std::mutex g_sbus_mutex;
 std::vector<sbus_request> g_sbus_requests;
 constexpr uint32_t k_driver_value = 0x5a5a0000;
-
-std::string fd_path(int fd) {
-    char buf[256] = {};
-    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof(buf) - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
 
 // Whether a thread of its own takes the named lock within 100 ms; the
 // thread is joined once the operation under test has returned.
@@ -62,7 +54,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    const std::string path = fd_path(fd);
+    std::error_code ec;
+    const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
     const auto slash = path.rfind("/sbus");
     if (slash == std::string::npos) {
         using real_ioctl_t = int (*)(int, unsigned long, ...);
@@ -74,10 +67,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     const std::string device = path.substr(slash + 1);
     const char* locks[] = {"sbus0_lock", "pciesbus_lock", "sbus2_lock", "sbus_lock"};
     EXPECT_FALSE(lock_is_free(locks[device.back() - '0'])) << device << " request made without the ring's lock";
-    {
-        std::lock_guard<std::mutex> hold(g_sbus_mutex);
-        g_sbus_requests.emplace_back(device, request, fields[0], fields[1], fields[2]);
-    }
+    g_sbus_requests.emplace_back(device, request, fields[0], fields[1], fields[2]);
     fields[2] = k_driver_value | fields[1];
     std::memcpy(arg, fields, sizeof(fields));
     return 0;
@@ -236,14 +226,9 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
             probe.join();
         }
         g_lock_probes.clear();
-        std::lock_guard<std::mutex> hold(g_sbus_mutex);
         return std::exchange(g_sbus_requests, {});
     };
-    const uint64_t ring_regs = 0x10680000;  // rings 0-2: command and data word at one address
-    auto reg_word = [&] {
-        const auto b = rsc_file("/resource0", ring_regs - k_regs_pa, 4);
-        return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-    };
+    const uint64_t ring_regs = 0x10680000 - k_regs_pa;  // rings 0-2: command and data word at one offset
     on_card([&](const palx86_ctx_s&) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(pal_sbus_rd(4, 1, 2), 0u);
@@ -270,12 +255,12 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
                                                     {"sbus0", 0x400c6163, 0x12, 0, 0}}));
         pal_sbus_wr(3, 1, 1, 1);
         pal_sbus_wr(1, 0x12, 0x34, 0xbeef);
-        EXPECT_EQ(reg_word(), 0xbeefu);
+        EXPECT_EQ(rsc_file("/resource0", ring_regs, 4), (bytes{0xef, 0xbe, 0, 0}));
         pal_sbus_rst(2, 0x12);
         EXPECT_EQ(requests(), (std::vector<request>{{"sbus2", 0x400c6163, 0x12, 0, 0}}));
         pal_sbus_rst(3, 1);
         pal_sbus_rst(1, 0x12);
-        EXPECT_EQ(reg_word(), 0u);
+        EXPECT_EQ(rsc_file("/resource0", ring_regs, 4), bytes(4, 0));
         EXPECT_TRUE(requests().empty());
     });
 }
