@@ -108,12 +108,9 @@ TEST(NicIpcDev, ListingFailsWithoutLspciAndOnlyWellFormedAddressesReachTheShell)
     EXPECT_EQ(card_serial_from_bdf(("0000:06:00.1; touch " + marker.string()).c_str(), serial), -1);
     EXPECT_FALSE(fs::exists(marker));
 
-    // Serial and UUID convert into each other; only a UUID of the card's
-    // pattern decodes, and a failed decoding leaves the serial cleared.
-    char uuid[NIC_IPC_UUID_SIZE];
-    card_uuid_from_serial("ABCDEFGHIJK", uuid);
-    EXPECT_STREQ(uuid, "42424142-4344-4546-4748-494a4b000000");
-    EXPECT_EQ(card_serial_from_uuid(uuid, serial), 0);
+    // Only a UUID of the card's pattern decodes to a serial number (the
+    // encoding's round trip runs under tests/aml).
+    EXPECT_EQ(card_serial_from_uuid("42424142-4344-4546-4748-494a4b000000", serial), 0);
     EXPECT_STREQ(serial, "ABCDEFGHIJK");
     for (const char *bad : {"41424142-4344-4546-4748-494a4b000000", "42424142-4344-4546-4748-494a4b000001",
                             "42424142-4344-4546-4748-494a4x000000"}) {
