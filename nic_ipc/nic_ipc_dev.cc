@@ -434,11 +434,14 @@ int nic_ipc_get_card_info(const char *card_bdf, nic_ipc_card_info_s *info)
 {
     nic_ipc_get_card_device_info(card_bdf, &info->dev_info);
     const nic_ipc_card_device_info_s &d = info->dev_info;
-    if (d.present & (CARD_DEV_TAWK | CARD_DEV_CORE)) {
-        const char *fn = (d.present & CARD_DEV_TAWK) ? d.tawk_bdf : d.core_bdf;
-        if (card_serial_from_bdf(fn, info->serial) != 0) {
-            return -1;
-        }
+    // No function to read the serial number from: no card at this address,
+    // not a card whose UUID is all zeros.
+    if ((d.present & (CARD_DEV_TAWK | CARD_DEV_CORE)) == 0) {
+        return -1;
+    }
+    const char *fn = (d.present & CARD_DEV_TAWK) ? d.tawk_bdf : d.core_bdf;
+    if (card_serial_from_bdf(fn, info->serial) != 0) {
+        return -1;
     }
     card_uuid_from_serial(info->serial, info->uuid);
     return 0;

@@ -1,5 +1,4 @@
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 #include "aml/aml_card.hpp"
@@ -8,10 +7,7 @@
 #include "testkit/process.hpp"
 
 namespace fs = std::filesystem;
-using test_support::emu_cfg;
-using test_support::emu_env;
-using test_support::scoped_env;
-using test_support::temp_dir;
+using namespace test_support;
 
 // Card UUID of the emulator's serial TLN24000101.
 const std::string k_uuid1 = "4242544c-4e32-3430-3030-313031000000";
@@ -23,14 +19,6 @@ TEST(AmlStatus, CodesOutsideTheTables)
     for (uint32_t code : {12u, 64u, 300u}) {
         EXPECT_EQ(aml_to_sdk_ret_status(static_cast<aml_status_e>(code)), 255u) << code;
         EXPECT_EQ(sdk_ret_to_aml_status(static_cast<sdk::sdk_ret_t>(code)), 255u) << code;
-    }
-}
-
-TEST(AmlCard, AddressFormat)
-{
-    EXPECT_TRUE(is_bdf_valid("0000:3b:00.0") && is_bdf_valid("0000:3B:00.f"));
-    for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "0000:3b:00.0\n"}) {
-        EXPECT_FALSE(is_bdf_valid(bad)) << bad;
     }
 }
 
@@ -46,6 +34,12 @@ TEST(AmlInventory, ListsAndValidatesCardsWithTheirUuidsLeavingUnreadableOnesOut)
     EXPECT_EQ(check({"", "0000:15:00.0"}, AML_STATUS_OK).uuid, k_uuid1);
     EXPECT_EQ(check({"4242544C-4E32-3430-3030-313031000000", ""}, AML_STATUS_OK).bdf, "0000:15:00.0");
     check({"42424142-4344-4546-4748-494a4b000000", ""}, AML_STATUS_GENERIC_ERR);
+    // Malformed addresses are refused before any look-up; a well-formed one
+    // (capitals and a hex function digit) is looked up and not found.
+    for (const char *bad : {"0000:3b:00x0", "3b:00.0", "0000:3b:00.10", "0000:3b:00.0\n"}) {
+        check({"", bad}, AML_STATUS_INVALID_INPUT);
+    }
+    check({"", "0000:3B:00.f"}, AML_STATUS_GENERIC_ERR);
 
     aml_card_inventory_get_req_s req;
     aml_card_inventory_get_rsp_s rsp;
@@ -67,6 +61,17 @@ TEST(AmlInventory, ListsAndValidatesCardsWithTheirUuidsLeavingUnreadableOnesOut)
     ASSERT_EQ(rsp.cards.size(), 2u);
     EXPECT_EQ(rsp.cards[0].bdf + " " + rsp.cards[1].bdf, "0000:05:00.0 0000:25:00.0");
     EXPECT_NE(rsp.err_msg.find("0000:15:00.0"), std::string::npos) << rsp.err_msg;
+    // A listing that fails is never used as a count; the reason is given.
+    {
+        temp_dir bin;
+        write_file(bin / "lspci", "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n");
+        fs::permissions(bin / "lspci", fs::perms::owner_all);
+        scoped_env path("PATH", bin.path() + ":/usr/bin:/bin");
+        rsp = {};
+        EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
+        EXPECT_TRUE(rsp.cards.empty());
+        EXPECT_NE(rsp.err_msg.find("Failed to list"), std::string::npos) << rsp.err_msg;
+    }
     // No card left: an empty list and no error.
     for (const char *card : {"0", "1", "2"}) {
         emu.ctl(std::string("unplug ") + card);
@@ -74,19 +79,4 @@ TEST(AmlInventory, ListsAndValidatesCardsWithTheirUuidsLeavingUnreadableOnesOut)
     rsp = {};
     EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
     EXPECT_TRUE(rsp.cards.empty() && rsp.err_msg.empty());
-}
-
-// A listing that fails is never used as a count; the reason is given.
-TEST(AmlInventory, AFailingListingGivesAnEmptyList)
-{
-    aml_card_inventory_get_req_s req;
-    aml_card_inventory_get_rsp_s rsp;
-    temp_dir bin;
-    const fs::path lspci = bin / "lspci";
-    std::ofstream(lspci) << "#!/bin/sh\necho '0000:05:00.0 0604: 1ff7:1478'\nexit 1\n";
-    fs::permissions(lspci, fs::perms::owner_all);
-    scoped_env path("PATH", bin.path() + ":/usr/bin:/bin");
-    EXPECT_EQ(aml_card_inventory_get(&req, &rsp), AML_STATUS_OK);
-    EXPECT_TRUE(rsp.cards.empty());
-    EXPECT_NE(rsp.err_msg.find("Failed to list"), std::string::npos) << rsp.err_msg;
 }

@@ -7,12 +7,7 @@
 #include "testkit/process.hpp"
 
 namespace fs = std::filesystem;
-using test_support::child_process;
-using test_support::emu_env;
-using test_support::process_result;
-using test_support::run_process;
-using test_support::temp_dir;
-using test_support::wait_until;
+using namespace test_support;
 
 // Counters, and serving them to the daemon, are exercised through tests/e2e.
 TEST(TalonEmuCli, ArgumentsAndServingUntilSigterm)
@@ -26,7 +21,7 @@ TEST(TalonEmuCli, ArgumentsAndServingUntilSigterm)
     for (auto [cards, ports, lifs, valid] : {std::tuple{1u, 0u, 1u, true}, {16u, 11u, 64u, true}, {0u, 2u, 2u, false},
                                              {17u, 2u, 2u, false}, {1u, 12u, 2u, false}, {1u, 2u, 0u, false},
                                              {1u, 2u, 65u, false}}) {
-        auto cfg = test_support::emu_cfg(cards, ports, lifs);
+        auto cfg = emu_cfg(cards, ports, lifs);
         cfg.root = root;
         EXPECT_EQ(talon_emu::validate_config(cfg).empty(), valid) << cards << " " << ports << " " << lifs;
     }
@@ -55,7 +50,7 @@ TEST(TalonEmu, ControlVerbsAndTheirErrors)
     EXPECT_EQ(emu.ctl("rate 0 port 0 frames_rx_ok 0"), "rate port 0 frames_rx_ok 0/s");
     // Another card in the slot: same address, the next serial number.
     EXPECT_EQ(emu.ctl("replace 0"), "replace 0000:05:00.0 TLN25000100");
-    EXPECT_THROW(emu_env(test_support::emu_cfg(1, 11)).ctl("add-port 0 0x1f000000"), std::runtime_error);  // 11 at most
+    EXPECT_THROW(emu_env(emu_cfg(1, 11)).ctl("add-port 0 0x1f000000"), std::runtime_error);  // 11 at most
     for (const char *bad : {"replace 0 1", "add-port 0 0x11040000", "qsfp 0 3 present 1", "fault 0 QSFP_READ status=x", "explode 0",
                             "rate 0 lif 2 tx_rdma_unicast_bytes 1", "rate 0 lif 0 frames_tx_ok 1",
                             "rate 0 port 0 frames_tx_ok -1", "rate 0 lif 0 tx_rdma_unicast_bytes"}) {

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <gtest/gtest.h>
 #include <numeric>
@@ -27,10 +26,10 @@ protected:
     {
         int sv[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
-        dev_.fd.reset(sv[0]);
+        h_.dev.fd.reset(sv[0]);
         peer_ = sv[1];
     }
-    void TearDown() override { ipc_cmd_dev_close(&dev_), ::close(peer_); }
+    void TearDown() override { ipc_cmd_dev_close(&h_.dev), ::close(peer_); }
     // A response for op with payload 1, 2, 3...
     static bytes response(uint32_t op, size_t payload_len, uint32_t err = 0)
     {
@@ -61,10 +60,10 @@ protected:
         rsp_.assign(cap, 0xEE);
         iovec rq{req.data(), req.size()}, rs{rsp_.data(), rsp_.size()};
         errno = 0;
-        return ipc_cmd_send_req_v(&dev_, 0x13, op, &rq, 1, &rs, 1, status);
+        return ipc_cmd_send_req_v(&h_.dev, 0x13, op, &rq, 1, &rs, 1, status);
     }
 
-    ipc_cmd_dev_s dev_;
+    nic_ipc_handle_s h_{NIC_IPC_TRANSPORT_TAWK, {}};  // the channel, for the calls above the framing
     int peer_ = -1;
     bytes rsp_;
 };
@@ -93,11 +92,9 @@ TEST_F(FakeDevice, LargestRequestIsFramedOversizedOneRefusedSilentPeerTimesOutCl
     EXPECT_EQ(exchange(0x10001, 1, 8, &status), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
     EXPECT_EQ(received().size(), 17u) << "the request was sent";
-    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_FWCTL, {}};
-    h.dev.fd = std::move(dev_.fd);
-    EXPECT_EQ(nic_ipc_req_rsp(&h, 0x11, 0x1001B, rsp_.data(), 1, 8, &status), -1);
+    h_.transport = NIC_IPC_TRANSPORT_FWCTL;
+    EXPECT_EQ(nic_ipc_req_rsp(&h_, 0x11, 0x1001B, rsp_.data(), 1, 8, &status), -1);
     EXPECT_EQ(errno, ETIMEDOUT);
-    dev_.fd = std::move(h.dev.fd);
     received();
     // A peer that went away fails the call without SIGPIPE.
     ::close(peer_);
@@ -146,15 +143,13 @@ TEST_F(FakeDevice, ResponsesToAnotherRequestOrCutShortAreEio)
 // one above is a size failure, never a read past it, and leaves the list.
 TEST_F(FakeDevice, IfindexCountUpToWhatTheResponseHolds)
 {
-    nic_ipc_handle_s h{NIC_IPC_TRANSPORT_TAWK, {}};
-    h.dev.fd = std::move(dev_.fd);
     std::vector<uint32_t> ifx;
     for (const uint32_t count : {11u, 12u}) {
         bytes m = response(0x1000B, 52);
         put_le<uint32_t>(&m[16], 0);
         put_le<uint32_t>(&m[20], count);
         queue(m);
-        EXPECT_EQ(ipc_cmd_port_ifindex_get(&h, &ifx).fail, count == 11 ? ipc_cmd_fail_e::none : ipc_cmd_fail_e::size);
+        EXPECT_EQ(ipc_cmd_port_ifindex_get(&h_, &ifx).fail, count == 11 ? ipc_cmd_fail_e::none : ipc_cmd_fail_e::size);
         EXPECT_EQ(ifx.size(), 11u) << count;
     }
 }

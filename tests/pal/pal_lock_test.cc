@@ -3,18 +3,15 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "sdk/platform/pal/include/locks.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using test_support::read_file;
 
 namespace {
-
-// Takes the named lock and releases it; 0 on success.
-int lock_once(const char* name) {
-    pal_lock_s* l = nullptr;
-    return pal_lock_init(name, &l) == 0 && pal_lock(l) == 0 && pal_unlock(l) == 0 ? 0 : 1;
-}
 
 int wait_status(pid_t pid) {
     int status = 0;
@@ -56,6 +53,23 @@ protected:
         }
         return pid;
     }
+    // Another process that maps the lock `held` (locked here) takes it only
+    // once this process unlocks it, and the unlock succeeds.
+    void expect_held_off_until_unlocked(const char* name, pal_lock_s* held) {
+        channel got;
+        pid_t other = spawn([&] {
+            pal_lock_s* l = nullptr;
+            return pal_lock_init(name, &l) || pal_lock(l) || pal_unlock(l) ? 1 : (got.send('x'), 0);
+        });
+        EXPECT_EQ(got.receive(k_held_probe_ms), 0) << name << ": another process got the held lock";
+        EXPECT_EQ(pal_unlock(held), 0);
+        const bool taken = got.receive(k_wait_ms) == 'x';
+        EXPECT_TRUE(taken) << name << ": the lock was not taken once let go";
+        if (!taken) {
+            kill(other, SIGKILL);  // still waiting for it
+        }
+        EXPECT_EQ(wait_status(other), 0) << name;
+    }
     test_support::temp_dir dir_;
     std::string root_ = dir_.path();
     std::string shm_ = root_ + "/shm", tmp_ = root_ + "/tmp";
@@ -81,63 +95,23 @@ TEST_F(PalLockTest, LockOfAProcessThatDiedHoldingItIsRecovered) {
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(pal_lock(lock), 0);
         EXPECT_EQ(pal_unlock(lock), 0);
-        channel got;
-        pid_t other = spawn([&] { return lock_once(name) == 0 ? (got.send('x'), 0) : 1; });
-        EXPECT_EQ(got.receive(k_held_probe_ms), 0) << name << ": another process got the held lock";
-        EXPECT_EQ(pal_unlock(lock), 0);
-        EXPECT_EQ(wait_status(other), 0) << name;
-        EXPECT_EQ(got.receive(k_wait_ms), 'x');
+        expect_held_off_until_unlocked(name, lock);
     }
 }
 
 // A process that chose the legacy file lock keeps it when a later process
 // maps the same record: the two exclude each other, the first one's unlock
-// succeeds and releases its file lock. Only the exact legacy names use it.
-TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLater) {
-    const std::string legacy = tmp_ + "/.pal_sbus.lck";
-    std::ofstream(legacy).close();
+// succeeds and releases its file lock. Only the exact legacy names use it,
+// and a legacy file planted as a symlink is not followed.
+TEST_F(PalLockTest, LegacyFileLockHoldsAcrossProcessesThatInitialiseLaterAndNeverFollowsASymlink) {
+    std::ofstream(tmp_ + "/.pal_sbus.lck").close();
     EXPECT_EQ(pal_check_compat("sbus0_lock"), k_pal_lock_native);
-    // Each holder takes the lock (the legacy kind), says so, unlocks when
-    // told and says whether that worked, then exits when told.
-    channel a_out, a_in, b_out, b_in;
-    const auto holder = [&](const channel& out, const channel& in) {
-        return spawn([&] {
-            pal_lock_s* l = nullptr;
-            if (pal_lock_init("sbus_lock", &l) != 0 || l->compat != k_pal_lock_compat_sbus || pal_lock(l) != 0) {
-                return 1;
-            }
-            out.send('L');
-            in.receive(k_wait_ms);
-            out.send(pal_unlock(l) == 0 ? 'U' : 'E');
-            in.receive(k_wait_ms);
-            return 0;
-        });
-    };
-    pid_t a = holder(a_out, a_in);
-    ASSERT_EQ(a_out.receive(k_wait_ms), 'L');
-    pid_t b = holder(b_out, b_in);
-    EXPECT_EQ(b_out.receive(k_held_probe_ms), 0) << "both processes hold the lock";
-    a_in.send('u');
-    EXPECT_EQ(a_out.receive(k_wait_ms), 'U') << "unlock failed";
-    EXPECT_EQ(b_out.receive(k_wait_ms), 'L');
-    // With a released, only b may hold a lock on the legacy file.
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    int fd = open(legacy.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(fcntl(fd, F_GETLK, &fl), 0);
-    close(fd);
-    EXPECT_EQ(fl.l_type, F_WRLCK);
-    EXPECT_EQ(fl.l_pid, b);
-    a_in.send('x');
-    b_in.send('u');
-    EXPECT_EQ(b_out.receive(k_wait_ms), 'U');
-    b_in.send('x');
-    EXPECT_EQ(wait_status(a), 0);
-    EXPECT_EQ(wait_status(b), 0);
-}
+    pal_lock_s* held = nullptr;
+    ASSERT_EQ(pal_lock_init("sbus_lock", &held), 0);
+    EXPECT_EQ(held->compat, k_pal_lock_compat_sbus);
+    ASSERT_EQ(pal_lock(held), 0);
+    expect_held_off_until_unlocked("sbus_lock", held);
 
-TEST_F(PalLockTest, PlantedSymlinksAreNotFollowed) {
     const std::string target = root_ + "/victim";
     std::ofstream(target) << "keep";
     std::filesystem::create_symlink(target, tmp_ + "/.pal_mem.lck");

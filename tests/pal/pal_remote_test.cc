@@ -9,41 +9,35 @@ namespace {
 // The remote backends: JTAG through an adapter library, and the telnet console.
 class PalRemoteTest : public test_support::pal_fixture {
 protected:
-    // Starts the PAL as the remote platform with `lib` and returns what it printed.
-    static std::string init_with(const char* lib, pal_ret_t expected,
+    // Starts the PAL as the remote platform with the adapter library `lib` and returns what it printed.
+    static std::string init_with(const std::string& lib, pal_ret_t expected,
                                  uint32_t type = sdk::platform::PLATFORM_TYPE_REMOTE) {
         setenv("PAL_J2C_PORT", "5", 1);
-        setenv("JTAG_LIB_PATH", lib, 1);
+        setenv("JTAG_LIB_PATH", (JTAG_LIB_DIR "/" + lib).c_str(), 1);
         testing::internal::CaptureStdout();
         EXPECT_EQ(pal_init(type, nullptr), expected);
         return testing::internal::GetCapturedStdout();
     }
 };
 
-TEST_F(PalRemoteTest, LoadsStandInAndAccessesRegisters) {
-    init_with(JTAG_LIB_OK, PAL_RET_OK);
+// The adapter is not loaded for the host platform, nor when the library or
+// any of its entry points is missing; a whole one reaches the registers.
+TEST_F(PalRemoteTest, JtagAdapterIsRefusedUnlessWholeThenReachesRegisters) {
+    EXPECT_EQ(init_with("libt_jtag_adapter.so", 1, sdk::platform::PLATFORM_TYPE_X86_64), "");
+    for (const std::string sym : {"jtag_init", "jtag_reset", "jtag_rd", "jtag_enable", "jtag_wr", "set_asic_target"}) {
+        pal_teardown(sdk::platform::PLATFORM_TYPE_REMOTE);
+        const std::string out = init_with("libt_jtag_adapter_no_" + sym + ".so", 1);
+        EXPECT_EQ(out.rfind("PAL_J2C_DEBUG - Failed to load " + sym + ": ", 0), 0u) << out;
+    }
+    pal_teardown(sdk::platform::PLATFORM_TYPE_REMOTE);
+    EXPECT_EQ(init_with("libnothing.so", 1).rfind("PAL_J2C_DEBUG - Failed to load JTAG library: ", 0), 0u);
+    pal_teardown(sdk::platform::PLATFORM_TYPE_REMOTE);
+    init_with("libt_jtag_adapter.so", PAL_RET_OK);
     uint32_t w[2] = {0xCAFE0001, 0xCAFE0002}, r[2] = {};
     EXPECT_EQ(pal_reg_write(0x1000, w, 2), PAL_RET_OK);
     EXPECT_EQ(pal_reg_read(0x1000, r, 2), PAL_RET_OK);
     EXPECT_EQ(r[1], 0xCAFE0002u);
-    testing::internal::CaptureStdout();
     EXPECT_EQ(pal_reg_read(0xdead0000, r, 1), PAL_RET_NOK);
-    testing::internal::GetCapturedStdout();
-}
-
-TEST_F(PalRemoteTest, RefusesHostTypeMissingEntryPointsAndFailedLoad) {
-    EXPECT_EQ(init_with(JTAG_LIB_OK, 1, sdk::platform::PLATFORM_TYPE_X86_64), "");
-    const std::pair<const char*, const char*> variants[] = {
-        {"jtag_init", JTAG_LIB_NO_jtag_init}, {"jtag_reset", JTAG_LIB_NO_jtag_reset}, {"jtag_rd", JTAG_LIB_NO_jtag_rd},
-        {"jtag_enable", JTAG_LIB_NO_jtag_enable}, {"jtag_wr", JTAG_LIB_NO_jtag_wr},
-        {"set_asic_target", JTAG_LIB_NO_set_asic_target}};
-    for (const auto& [sym, lib] : variants) {
-        pal_teardown(sdk::platform::PLATFORM_TYPE_REMOTE);
-        std::string out = init_with(lib, 1);
-        EXPECT_EQ(out.rfind(std::string("PAL_J2C_DEBUG - Failed to load ") + sym + ": ", 0), 0u) << out;
-    }
-    pal_teardown(sdk::platform::PLATFORM_TYPE_REMOTE);
-    EXPECT_EQ(init_with("/nonexistent/libnothing.so", 1).rfind("PAL_J2C_DEBUG - Failed to load JTAG library: ", 0), 0u);
 }
 
 // A console on 127.0.0.1 answering like the card's: it echoes each command
@@ -82,24 +76,6 @@ private:
     fuzz_support::peer<std::string> peer_;  // last: its thread uses the members above
 };
 
-TEST_F(PalRemoteTest, TelnetWritesGoThroughDevmem) {
-    test_console console;
-    setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);
-    setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
-    ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
-    uint32_t w[2] = {0x12345678, 0x9abcdef0};
-    EXPECT_EQ(pal_reg_write(0x2000, w, 2), PAL_RET_OK);
-    uint8_t bytes[2] = {0xAB, 0xCD};
-    EXPECT_EQ(pal_mem_write(0x3000, bytes, 2), PAL_RET_OK);
-    for (const char* cmd :
-         {"log backend log_backend_uart disable", "devmem 0x2004 32 0x9abcdef0", "devmem 0x3001 8 0xcd"}) {
-        EXPECT_TRUE(console.saw(cmd)) << cmd;
-    }
-    // Teardown restores the console's log output before closing the session.
-    pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
-    EXPECT_TRUE(console.saw("log backend log_backend_uart enable inf"));
-}
-
 std::vector<std::string> g_log_lines;
 int keep_log_line(uint32_t, trace_level_e, const char* format, va_list args) {
     char line[512];
@@ -108,10 +84,11 @@ int keep_log_line(uint32_t, trace_level_e, const char* format, va_list args) {
     return 0;
 }
 
-// An idle session sends the console an empty command; a console that hangs
-// up ends the session: the command in flight fails and later ones fail at
-// once, unsent.
-TEST_F(PalRemoteTest, TelnetKeepAliveAndAConsoleThatHangsUp) {
+// A session turns the console's log output off, writes through devmem and
+// sends an idle console an empty command; its teardown turns the log output
+// back on. A console that hangs up ends the session: the command in flight
+// fails and later ones fail at once, unsent.
+TEST_F(PalRemoteTest, TelnetSessionWritesThroughDevmemKeepsAliveAndEndsOnHangUp) {
     setenv("PAL_TELNET_IPADDR", "127.0.0.1", 1);
     {
         test_console console;
@@ -120,7 +97,16 @@ TEST_F(PalRemoteTest, TelnetKeepAliveAndAConsoleThatHangsUp) {
         ASSERT_EQ(pal_init(sdk::platform::PLATFORM_TYPE_X86_64, nullptr), PAL_RET_OK);
         EXPECT_TRUE(console.saw("")) << "no keep-alive";
         pal_telnet_set_keepalive(std::chrono::seconds(10), std::chrono::seconds(9));
+        uint32_t w[2] = {0x12345678, 0x9abcdef0};
+        EXPECT_EQ(pal_reg_write(0x2000, w, 2), PAL_RET_OK);
+        uint8_t bytes[2] = {0xAB, 0xCD};
+        EXPECT_EQ(pal_mem_write(0x3000, bytes, 2), PAL_RET_OK);
+        for (const char* cmd :
+             {"log backend log_backend_uart disable", "devmem 0x2004 32 0x9abcdef0", "devmem 0x3001 8 0xcd"}) {
+            EXPECT_TRUE(console.saw(cmd)) << cmd;
+        }
         pal_teardown(sdk::platform::PLATFORM_TYPE_X86_64);
+        EXPECT_TRUE(console.saw("log backend log_backend_uart enable inf"));
     }
     test_console console(4);  // answers the start's three commands, hangs up on the next
     setenv("PAL_TELNET_PORT", std::to_string(console.port()).c_str(), 1);

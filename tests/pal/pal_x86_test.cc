@@ -1,18 +1,21 @@
 #include <dlfcn.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <latch>
 #include <memory>
-#include <mutex>
 #include <numeric>
+#include <tuple>
+#include <utility>
 
 #include "sdk/lib/pal/pal_rw_dump.hpp"
 #include "sdk/platform/pal/include/locks.hpp"
 #include "sdk/platform/pal/include/palx86.hpp"
 #include "sdk/platform/pal/include/sbus.hpp"
+#include "testkit/emu_env.hpp"
 #include "tests/pal/pal_test.hpp"
 
 using namespace sdk::lib;
@@ -22,22 +25,12 @@ using bytes = std::vector<uint8_t>;
 namespace {
 
 // The sbus device requests the PAL makes: plain files stand in for the
-// devices and this process's ioctl answers their requests as a driver would.
-struct sbus_request_s {
-    std::string device;
-    unsigned long request;
-    uint32_t sbus_addr, reg, value;
-    bool lock_free;  // another thread could take the ring's lock meanwhile
-};
-std::mutex g_sbus_mutex;
-std::vector<sbus_request_s> g_sbus_requests;
+// devices and this process's ioctl answers their requests as a driver would,
+// after checking that the request's ring is locked. Only the test's thread
+// makes them.
+using sbus_request = std::tuple<std::string, unsigned long, uint32_t, uint32_t, uint32_t>;
+std::vector<sbus_request> g_sbus_requests;
 constexpr uint32_t k_driver_value = 0x5a5a0000;
-
-std::string fd_path(int fd) {
-    char buf[256] = {};
-    const ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof(buf) - 1);
-    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-}
 
 // Whether a thread of its own takes the named lock within 100 ms; the
 // thread is joined once the operation under test has returned.
@@ -61,7 +54,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
-    const std::string path = fd_path(fd);
+    std::error_code ec;
+    const std::string path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), ec).string();
     const auto slash = path.rfind("/sbus");
     if (slash == std::string::npos) {
         using real_ioctl_t = int (*)(int, unsigned long, ...);
@@ -72,11 +66,8 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
     std::memcpy(fields, arg, sizeof(fields));
     const std::string device = path.substr(slash + 1);
     const char* locks[] = {"sbus0_lock", "pciesbus_lock", "sbus2_lock", "sbus_lock"};
-    const bool free = lock_is_free(locks[device.back() - '0']);
-    {
-        std::lock_guard<std::mutex> hold(g_sbus_mutex);
-        g_sbus_requests.push_back({device, request, fields[0], fields[1], fields[2], free});
-    }
+    EXPECT_FALSE(lock_is_free(locks[device.back() - '0'])) << device << " request made without the ring's lock";
+    g_sbus_requests.emplace_back(device, request, fields[0], fields[1], fields[2]);
     fields[2] = k_driver_value | fields[1];
     std::memcpy(arg, fields, sizeof(fields));
     return 0;
@@ -92,21 +83,23 @@ class PalDispatchTest : public test_support::pal_fixture {};
 TEST_F(PalDispatchTest, ConcurrentInitSeesCompleteTable) {
     constexpr int k_threads = 8;
     std::latch start(k_threads);
-    std::atomic<int> complete{0};
     std::vector<std::jthread> threads;
     for (int i = 0; i < k_threads; ++i) {
         threads.emplace_back([&] {
             start.arrive_and_wait();
             EXPECT_EQ(pal_init(k_x86, nullptr), PAL_RET_OK);
             // The backend's last slot is in place whichever thread filled it.
-            complete += gl_pal_info.rwvecs.reg_rw_ctrl != nullptr && gl_pal_info.platform_type == k_x86;
+            EXPECT_TRUE(gl_pal_info.rwvecs.reg_rw_ctrl != nullptr && gl_pal_info.platform_type == k_x86);
         });
     }
-    threads.clear();  // joins them
-    EXPECT_EQ(complete.load(), k_threads);
 }
 
 // The host backend against an emulated card.
+constexpr const char* k_hub_bdf = "0000:05:00.0";
+constexpr const char* k_rsc_bdf = "0000:06:00.2";
+constexpr uint64_t k_regs_pa = talon_emu::k_reg_window_base, k_regs_size = talon_emu::k_reg_window_size;
+constexpr uint64_t k_mem_pa = talon_emu::k_mem_window_base, k_mem_size = talon_emu::k_mem_window_size;
+
 class PalX86Test : public pal_fixture {
 protected:
     void SetUp() override {
@@ -121,55 +114,68 @@ protected:
             fn(palx86_get_ctx());
         });
     }
-    fake_card card_;
+    // Bytes of a file of the card's resource device (a BAR file: as the card sees them).
+    bytes rsc_file(const char* name, size_t off, size_t n) const {
+        const std::string s = read_file(rsc_dir_ + name);
+        return bytes(s.begin() + static_cast<long>(off), s.begin() + static_cast<long>(off + n));
+    }
+    void write_rsc_file(const char* name, uint64_t off, const bytes& b) const {
+        std::fstream f(rsc_dir_ + name, std::ios::binary | std::ios::in | std::ios::out);
+        f.seekp(static_cast<std::streamoff>(off));
+        f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    emu_env emu_;
+    const std::string rsc_dir_ = emu_.sys_devices() + k_rsc_bdf;
 };
 
-TEST_F(PalX86Test, CardStartEnablesTheDeviceAndChecksTheResourceMap) {
+// The card starts from its hub's address with memory decoding enabled, or
+// on first access from lspci's listing or the resource device's address; a
+// refused resource map or a malformed address leaves it unstarted.
+TEST_F(PalX86Test, CardStartsByHubListingOrAddressButNotOnARefusedMap) {
+    write_rsc_file("/config", 4, {0xff, 0xff});
+    write_rsc_file("/resource2", 0, {0x42});
+    auto first_byte = [] {
+        uint8_t b = 0;
+        EXPECT_EQ(pal_mem_read(k_mem_pa, &b, 1), PAL_RET_OK);
+        return b;
+    };
     in_new_thread([&] {
         EXPECT_EQ(pal_hw_x86_init(k_hub_bdf), 0);
         EXPECT_EQ(pal_hw_x86_mem_totalsize(), k_mem_size);
     });
-    EXPECT_EQ(card_.setpci_log(), std::string("-s ") + k_rsc_bdf + " 0x4.w=2\n");
+    EXPECT_EQ(rsc_file("/config", 4, 2), (bytes{2, 0}));  // a 16-bit write of the command register
+    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
+    emu_.ctl("platform 0 map");
     in_new_thread([&] {
-        card_.write_rsc_map(0xdeadbeef, 0);  // wrong magic and version 0
         testing::internal::CaptureStderr();
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
-        card_.write_rsc_map(0x70616c78, 1);
-        EXPECT_EQ(palx86_init_with_rsc_bdf("0000:03:00.0/../x"), -1);
+        emu_.ctl("platform 0 ok");
+        EXPECT_EQ(palx86_init_with_rsc_bdf("0000:06:00.2/../x"), -1);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(palx86_get_ctx().initialized, 0u);
     });
+    write_file(emu_.root() + "/bin/lspci", "#!/bin/sh\nexit 0\n");
+    setenv("PAL_RESDEV_BDF", "06:00.2", 1);
+    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
 }
 
-// A restart that cannot map every window leaves the started context on its
-// old mappings: accesses keep working instead of touching unmapped memory.
-TEST_F(PalX86Test, FailedRestartKeepsTheOldMappings) {
-    card_.write_mem_file(0x40, bytes{1, 2, 3, 4});
-    const std::string mem_path = card_.dev_dir() + "/resource2";
+// Accesses inside the windows reach the card; those crossing an edge move
+// nothing past it, misaligned register accesses move nothing at all. They
+// run after a restart that could not map every window: it leaves the
+// started context on its old mappings, not on unmapped memory.
+TEST_F(PalX86Test, AccessStaysInTheWindowsAfterAFailedRestart) {
+    bytes pattern(64), data(19);
+    std::iota(pattern.begin(), pattern.end(), 1);
+    std::iota(data.begin(), data.end(), 100);
+    write_rsc_file("/resource2", k_mem_size - 64, pattern);
+    write_rsc_file("/resource2", 0x100, pattern);
+    const std::string mem_path = rsc_dir_ + "/resource2";
     on_card([&](const palx86_ctx_s& before) {
         std::filesystem::rename(mem_path, mem_path + ".hidden");
         testing::internal::CaptureStderr();
         EXPECT_EQ(palx86_init_with_rsc_bdf(k_rsc_bdf), -1);
         testing::internal::GetCapturedStderr();
         EXPECT_EQ(palx86_get_ctx().mem.va, before.mem.va);
-        bytes got(4);
-        EXPECT_EQ(pal_mem_read(k_mem_pa + 0x40, got.data(), got.size()), PAL_RET_OK);
-        EXPECT_EQ(got, (bytes{1, 2, 3, 4}));
-        EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
-        std::filesystem::rename(mem_path + ".hidden", mem_path);
-    });
-    EXPECT_EQ(card_.regs_file(0x10, 2), (bytes{0xcd, 0xab}));
-}
-
-// Accesses inside the windows reach the card; those crossing an edge move
-// nothing past it, misaligned register accesses move nothing at all.
-TEST_F(PalX86Test, AccessStaysInTheWindows) {
-    bytes pattern(64), data(19);
-    std::iota(pattern.begin(), pattern.end(), 1);
-    std::iota(data.begin(), data.end(), 100);
-    card_.write_mem_file(k_mem_size - 64, pattern);
-    card_.write_mem_file(0x100, pattern);
-    on_card([&](const palx86_ctx_s&) {
         uint8_t out[32] = {};
         // A range running past the end fails, with the bytes inside and
         // 0xFF after; a write past the end moves the bytes inside and fails.
@@ -190,11 +196,14 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
         EXPECT_EQ(pal_ring_db32(k_regs_pa + k_regs_size - 2, 5), PAL_RET_NOK);
         uint32_t two[2] = {9, 9};
         EXPECT_EQ(pal_reg_write(k_regs_pa + k_regs_size - 4, two, 2), PAL_RET_NOK);
+        EXPECT_EQ(::pal_reg_wr32(k_regs_pa + 0x10, 0xabcd), 0);
+        std::filesystem::rename(mem_path + ".hidden", mem_path);
     });
-    EXPECT_EQ(card_.mem_file(0x203, 19), data);
-    EXPECT_EQ(card_.mem_file(0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
-    EXPECT_EQ(card_.mem_file(k_mem_size - 4, 4), bytes(4, 7));
-    EXPECT_EQ(card_.regs_file(k_regs_size - 4, 4), bytes(4, 0));
+    EXPECT_EQ(rsc_file("/resource2", 0x203, 19), data);
+    EXPECT_EQ(rsc_file("/resource2", 0x310, 11), (bytes{0, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0xA5, 0}));
+    EXPECT_EQ(rsc_file("/resource2", k_mem_size - 4, 4), bytes(4, 7));
+    EXPECT_EQ(rsc_file("/resource0", k_regs_size - 4, 4), bytes(4, 0));
+    EXPECT_EQ(rsc_file("/resource0", 0x10, 2), (bytes{0xcd, 0xab}));
 }
 
 // Sbus access: an invalid ring does nothing; each operation holds its
@@ -204,35 +213,22 @@ TEST_F(PalX86Test, AccessStaysInTheWindows) {
 // ring's command and data registers on every ring, the other kinds stay on
 // their devices.
 TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughRegisters) {
-    const std::string dev = card_.root() + "/dev", locks = card_.root() + "/locks";
-    for (const std::string& d : {dev, locks + "/shm", locks + "/tmp"}) {
-        std::filesystem::create_directories(d);
-    }
+    const std::string dev = emu_.root() + "/dev", locks = emu_.root() + "/locks";
+    std::filesystem::create_directories(locks + "/shm");
+    std::filesystem::create_directories(locks + "/tmp");
     pal_lock_set_dirs((locks + "/shm").c_str(), (locks + "/tmp").c_str(), (locks + "/share").c_str());
     for (int ring = 0; ring < 3; ++ring) {
         std::ofstream(dev + "/sbus" + std::to_string(ring)).close();  // no device for ring 3
     }
-    scoped_env dev_dir("TALON_DEV_DIR", dev);
-    using request = std::tuple<std::string, unsigned long, uint32_t, uint32_t, uint32_t>;
+    using request = sbus_request;
     auto requests = [] {
         for (auto& probe : g_lock_probes) {
             probe.join();
         }
         g_lock_probes.clear();
-        std::lock_guard<std::mutex> hold(g_sbus_mutex);
-        std::vector<request> out;
-        for (const auto& r : g_sbus_requests) {
-            EXPECT_FALSE(r.lock_free) << r.device << " request made without the ring's lock";
-            out.emplace_back(r.device, r.request, r.sbus_addr, r.reg, r.value);
-        }
-        g_sbus_requests.clear();
-        return out;
+        return std::exchange(g_sbus_requests, {});
     };
-    const uint64_t ring_regs = 0x10680000;  // rings 0-2: command and data word at one address
-    auto reg_word = [&] {
-        const auto b = card_.regs_file(ring_regs - k_regs_pa, 4);
-        return uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 | uint32_t{b[3]} << 24;
-    };
+    const uint64_t ring_regs = 0x10680000 - k_regs_pa;  // rings 0-2: command and data word at one offset
     on_card([&](const palx86_ctx_s&) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(pal_sbus_rd(4, 1, 2), 0u);
@@ -248,9 +244,6 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
         EXPECT_EQ(requests(), (std::vector<request>{{"sbus0", 0xc00c6162, 0x12, 0x34, 0},
                                                     {"sbus1", 0x400c6161, 0x56, 0x78, 0xdeadbeef},
                                                     {"sbus2", 0x400c6163, 0x9a, 0, 0}}));
-        for (const char* name : {"sbus0_lock", "pciesbus_lock", "sbus2_lock"}) {
-            EXPECT_TRUE(std::filesystem::exists(locks + "/shm/" + name)) << name;
-        }
 
         // Reads fall back once ring 3 has no device; writes and resets stay.
         pal_sbus_rd(3, 1, 1);
@@ -262,34 +255,21 @@ TEST_F(PalX86Test, SbusGoesThroughTheDeviceUnderTheRingLockThenPerKindThroughReg
                                                     {"sbus0", 0x400c6163, 0x12, 0, 0}}));
         pal_sbus_wr(3, 1, 1, 1);
         pal_sbus_wr(1, 0x12, 0x34, 0xbeef);
-        EXPECT_EQ(reg_word(), 0xbeefu);
+        EXPECT_EQ(rsc_file("/resource0", ring_regs, 4), (bytes{0xef, 0xbe, 0, 0}));
         pal_sbus_rst(2, 0x12);
         EXPECT_EQ(requests(), (std::vector<request>{{"sbus2", 0x400c6163, 0x12, 0, 0}}));
         pal_sbus_rst(3, 1);
         pal_sbus_rst(1, 0x12);
-        EXPECT_EQ(reg_word(), 0u);
+        EXPECT_EQ(rsc_file("/resource0", ring_regs, 4), bytes(4, 0));
         EXPECT_TRUE(requests().empty());
     });
-}
-
-TEST_F(PalX86Test, LazyStartByLspciOrResourceDeviceAddress) {
-    card_.write_mem_file(0, {0x42});
-    auto first_byte = [] {
-        uint8_t b = 0;
-        EXPECT_EQ(pal_mem_read(k_mem_pa, &b, 1), PAL_RET_OK);
-        return b;
-    };
-    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
-    card_.write_script("lspci", "exit 0\n");
-    setenv("PAL_RESDEV_BDF", "03:00.0", 1);
-    in_new_thread([&] { EXPECT_EQ(first_byte(), 0x42); });
 }
 
 // Register and memory access capture: capture and replay round trip under
 // tests/fuzz; a capture file planted as a symlink is never written through.
 TEST_F(PalX86Test, CaptureFileIsNotOpenedThroughAPlantedSymlink) {
     setenv("BLD_VERSION", "1.2.3", 1);
-    const std::string dir = card_.root() + "/capture", victim = card_.root() + "/victim";
+    const std::string dir = emu_.root() + "/capture", victim = emu_.root() + "/victim";
     std::ofstream(victim) << "keep";
     // <dir>/<process>_<section>_bin/rw-capture-<process>-<version>-<section>.txt
     std::filesystem::create_directories(dir + "/t_pal_x86_s_bin");
