@@ -36,6 +36,9 @@ using MonitorStateTest = test_support::monitor_state_test;
 // parks while the other card samples on. Discovery alone declares it up
 // again, and only once its heartbeat passes; it is published up only with
 // its new worker's first sample, never with the readings of the one before.
+// A LIF the card reports under its id with a new name is published, and
+// written, under the new name, both when rediscovered and after the card
+// came back.
 TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPassing) {
     start(2);
     host_->ctl("set 0 lif 1 tx_rdma_unicast_packets 123456789012");
@@ -45,6 +48,13 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     const std::string card0 = "bdf=\"" + host_->card_bdf(0) + "\"";
     ASSERT_TRUE(wait_until([&] { return rendered_metric(lif_metric, lif) == "123456789012"; }));
     EXPECT_TRUE(wait_until([&] { return rendered_metric("talon_card_up", card0) == "1"; }));
+    auto named = [&](const std::string &name) { return rendered_metric(lif_metric, "lif=\"" + name + "\"," + lif); };
+    host_->ctl("rename-lif 0 1 storage");
+    g_talonmon_state.discover_lifs();
+    EXPECT_EQ(g_talonmon_state.card(0).lifs()->at(1).name, "storage");
+    EXPECT_TRUE(wait_until([&] { return named("storage") == "123456789012"; }));
+    EXPECT_EQ(named("rdma1"), "") << "the old name is gone";
+    EXPECT_TRUE(wait_until([&] { return host_->file_count(0, "stats", "\"name\": \"storage\"") > 0; }));
 
     host_->ctl("heartbeat 0 fail");
     g_talonmon_state.inspect_card_health();
@@ -71,6 +81,7 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
     EXPECT_EQ(host_->trace_count("card up detected"), 0u);
 
     host_->ctl("set 0 lif 1 tx_rdma_unicast_packets 5");
+    host_->ctl("rename-lif 0 1 backup");
     ASSERT_EQ(g_talonmon_state.discover_cards(), 0);
     EXPECT_FALSE(card_down());
     EXPECT_TRUE(wait_until([&] { return host_->trace_count(bdf() + "card up detected") == 1; }));
@@ -81,6 +92,8 @@ TEST_F(MonitorStateTest, CardIsDownOnceAndUpOnlyWhenDiscoveryFindsItsHeartbeatPa
         }
         return up;
     }));
+    EXPECT_TRUE(wait_until([&] { return named("backup") == "5"; }));
+    EXPECT_EQ(named("storage"), "");
     EXPECT_EQ(rendered_metric("talon_card_down_transitions_total", card0), "1");
     EXPECT_EQ(host_->trace_count(bdf() + "Card init successful"), 2u);
 }
