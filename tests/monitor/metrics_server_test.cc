@@ -77,12 +77,9 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
         talonmon_metrics_server server(registry);
         std::string error;
         ASSERT_EQ(server.start_on_socket(handed, error), 0) << error;
-        auto reply = test_support::http_exchange("127.0.0.1", port, k_scrape);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->status, 200);
-        EXPECT_NE(reply->body.find("# TYPE talonmon_sampling_passes_total counter\n"), std::string::npos);
         // When an address holds as many connections as it may, the one that
-        // has waited longest without a request gives way to a newcomer.
+        // has waited longest without a request gives way to a newcomer, whose
+        // scrape is served.
         constexpr size_t k_per_address_cap = 8;
         std::vector<test_support::tcp_client> idle;
         for (size_t i = 0; i < k_per_address_cap; ++i) {
@@ -90,9 +87,10 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
             ASSERT_TRUE(idle.back().wait_connected(std::chrono::seconds(1)));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // accepted one after the other
         }
-        reply = test_support::http_exchange("127.0.0.3", port, k_scrape);
+        const auto reply = test_support::http_exchange("127.0.0.3", port, k_scrape);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, 200);
+        EXPECT_NE(reply->body.find("# TYPE talonmon_sampling_passes_total counter\n"), std::string::npos);
         for (size_t i = 0; i < idle.size(); ++i) {
             EXPECT_EQ(idle[i].closed_by_server(), i == 0) << "idle connection " << i;
         }
@@ -171,15 +169,14 @@ public:
             pid_.emplace("LISTEN_PID", std::to_string(::getpid()));
         }
         for (size_t i = 0; i < fds.size(); ++i) {
-            saved_.push_back(::fcntl(target(i), F_DUPFD_CLOEXEC, 10));
+            saved_.emplace_back(::fcntl(target(i), F_DUPFD_CLOEXEC, 10));
             ::dup2(fds[i], target(i));
         }
     }
     ~passed_sockets() {
         for (size_t i = 0; i < saved_.size(); ++i) {
-            if (saved_[i] >= 0) {
-                ::dup2(saved_[i], target(i));
-                ::close(saved_[i]);
+            if (saved_[i]) {
+                ::dup2(saved_[i].get(), target(i));
             } else {
                 ::close(target(i));
             }
@@ -188,7 +185,7 @@ public:
 
 private:
     static int target(size_t i) { return SD_LISTEN_FDS_START + static_cast<int>(i); }
-    std::vector<int> saved_;
+    std::vector<utils::unique_fd> saved_;
     std::optional<test_support::scoped_env> fds_;
     std::optional<test_support::scoped_env> pid_;
 };
