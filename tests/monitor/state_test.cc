@@ -21,6 +21,7 @@
 #include <future>
 #include <regex>
 #include <thread>
+#include <utility>
 
 namespace {
 // While set, every pthread_create of the test process fails with EAGAIN.
@@ -340,8 +341,7 @@ TEST_F(CardHealthTest, FailedCounterReadIsLeftOutCountedAndLoggedOnce) {
         aml_card_handle_s handle{host_->card_field(0, "uuid"), host_->card_bdf(0)};
         ASSERT_EQ(talonmon_card_sdk_init(&handle), 0);
     }).join();
-    g_host_mem_read = sdk::lib::gl_pal_info.rwvecs.mem_read;
-    sdk::lib::gl_pal_info.rwvecs.mem_read = failing_mem_read;
+    g_host_mem_read = std::exchange(sdk::lib::gl_pal_info.rwvecs.mem_read, failing_mem_read);
     struct restore_table {
         ~restore_table() { sdk::lib::gl_pal_info.rwvecs.mem_read = g_host_mem_read; }
     } restore;

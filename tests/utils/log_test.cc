@@ -106,21 +106,6 @@ TEST_F(TraceTest, MessagesGoToTheirFilesInThePatternAndRejectedFormatsAreReporte
     EXPECT_EQ(read_lines(params.log_dir + "/talonmon-err.log").size(), 2u) << "the banner and the error";
 }
 
-// A tmpfs of a given size mounted for the life of the object (needs root).
-struct tmpfs_mount {
-    tmpfs_mount(const std::string &dir, const std::string &size) : dir(dir) {
-        ::mkdir(dir.c_str(), 0755);
-        mounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-    }
-    ~tmpfs_mount() {
-        if (mounted) {
-            ::umount2(dir.c_str(), MNT_DETACH);
-        }
-    }
-    std::string dir;
-    bool mounted = false;
-};
-
 // {"n": <sequence>,"pad": "xxx..."}: 100 bytes with the newline.
 std::string numbered_line(int n) {
     std::string line = fmt::format(R"({{"n": {:06d},"pad": ")", n);
@@ -135,11 +120,16 @@ class FullDisk : public testing::TestWithParam<int> {};
 TEST_P(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     const int batch = GetParam();
     temp_dir dir;
-    tmpfs_mount disk(dir / "disk", "64k");
-    if (!disk.mounted) {
+    const std::string disk = dir / "disk";
+    ::mkdir(disk.c_str(), 0755);
+    if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
         GTEST_SKIP() << "cannot mount a tmpfs (needs root): " << std::strerror(errno);
     }
-    const std::string path = dir / "disk/stats.log";
+    struct unmount {
+        std::string dir;
+        ~unmount() { ::umount2(dir.c_str(), MNT_DETACH); }
+    } unmount_at_end{disk};
+    const std::string path = disk + "/stats.log";
     std::vector<std::string> errors;
     const size_t max_files = 4;  // more than the disk holds: nothing is rotated away while it fills
     // No multiple of the page size: the disk fills in the middle of a line.
@@ -163,7 +153,7 @@ TEST_P(FullDisk, LinesAreWholeAndRotationKeepsTheHistory) {
     EXPECT_EQ(errors.front(), "Failed writing to file " + path + ": No space left on device");
     EXPECT_LE(errors.size(), 2u) << "repeats of an error are held back";
 
-    ASSERT_EQ(::mount("tmpfs", disk.dir.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
+    ASSERT_EQ(::mount("tmpfs", disk.c_str(), "tmpfs", MS_REMOUNT, "size=1m"), 0);
     logger->info(numbered_line(attempted));
 
     // Oldest file first: whole lines only, numbers rising from 0 with one gap
