@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 struct parse_result {
@@ -91,14 +93,14 @@ TEST(Config, LenientValuesTakeTheirDefault) {
     EXPECT_EQ(r.params.card_liveness_poll_interval, 1000000u);
     EXPECT_EQ(r.params.lif_poll_interval, 2500u);
     EXPECT_EQ(r.params.port_poll_interval, 100000u);
-    ASSERT_EQ(r.params.lif_counters.size(), 5u);
-    EXPECT_EQ(r.params.lif_counters[0].threshold, 0u);
-    EXPECT_EQ(r.params.lif_counters[1].threshold, 12u);
-    EXPECT_FALSE(r.params.lif_counters[0].cumulative);
-    EXPECT_FALSE(r.params.lif_counters[1].cumulative);
-    EXPECT_TRUE(r.params.lif_counters[2].cumulative) << "the default";
-    EXPECT_TRUE(r.params.lif_counters[1].event_record);
-    EXPECT_FALSE(r.params.lif_counters[1].stats_record);
+    // Threshold, cumulative (true by default), event and statistics records.
+    std::vector<std::tuple<uint64_t, bool, bool, bool>> lif_counters;
+    for (const auto &c : r.params.lif_counters) {
+        lif_counters.emplace_back(c.threshold, c.cumulative, c.event_record, c.stats_record);
+    }
+    EXPECT_EQ(lif_counters, (decltype(lif_counters){{0, false, false, true}, {12, false, true, false},
+                                                     {0, true, false, true}, {0, true, false, true},
+                                                     {0, true, false, true}}));
     EXPECT_EQ(r.params.port_counters.size(), 1u);
     EXPECT_EQ(talonmon_histogram_positions(r.params.lif_counters), (std::vector<size_t>{1, 2}));
     EXPECT_EQ(r.err,

@@ -5,6 +5,7 @@
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_trace.hpp"
 #include "monitor/talonmon_worker.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
 #include "utils/log/trace.hpp"
 
 #include <boost/property_tree/json_parser.hpp>
@@ -12,7 +13,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <sstream>
 
 namespace test_support {
 
@@ -32,14 +32,8 @@ size_t count_containing(const std::vector<std::string> &lines, const std::string
 }  // namespace
 
 std::string rendered_metric(const std::string &name, const std::string &labels) {
-    std::istringstream in(talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1"));
-    std::string found;
-    for (std::string line; std::getline(in, line);) {
-        if (line.rfind(name + "{", 0) == 0 && line.find(labels) != std::string::npos) {
-            found = line.substr(line.rfind(' ') + 1);
-        }
-    }
-    return found;
+    const std::string text = talonmon_metrics_render(g_talonmon_metrics, talonmon_process_metrics_sample(), "1");
+    return e2e::sample_value(text, name, labels).value_or("");
 }
 
 emulated_host::emulated_host(unsigned cards, unsigned ports, unsigned lifs)

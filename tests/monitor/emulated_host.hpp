@@ -18,7 +18,7 @@
 
 namespace test_support {
 
-// The value of the last sample of the metric `name` whose labels hold
+// The value of the first sample of the metric `name` whose line holds
 // `labels`, in the exposition of the daemon's metrics registry; empty when
 // there is none.
 std::string rendered_metric(const std::string &name, const std::string &labels = "");

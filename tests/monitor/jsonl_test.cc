@@ -3,6 +3,7 @@
 #include "monitor/talonmon_line_parts.hpp"
 #include "utils/log/utf8.hpp"
 
+#include <fmt/chrono.h>
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
@@ -115,13 +116,10 @@ TEST(Jsonl, LinesFromEscapedPartsMatchLinesRenderedWhole) {
         talonmon_render_counters_line(talonmon_make_line_parts(card, kind, id, name), record, epoch_ns, from_parts);
         EXPECT_EQ(std::regex_replace(from_parts, ts, "T"), std::regex_replace(whole, ts, "T") + "\n");
 
-        const time_t seconds = static_cast<time_t>(epoch_ns / 1000000000);
-        struct tm local {};
-        ::localtime_r(&seconds, &local);
-        char expected[64];
-        const size_t n = std::strftime(expected, sizeof(expected), "%Y-%m-%d %H:%M:%S", &local);
-        std::snprintf(expected + n, sizeof(expected) - n, ".%03u", static_cast<unsigned>(epoch_ns / 1000000 % 1000));
-        EXPECT_NE(from_parts.find(std::string("\"timestamp\":\"") + expected + "\""), std::string::npos) << from_parts;
+        const auto local = fmt::localtime(static_cast<time_t>(epoch_ns / 1000000000));
+        const std::string stamp =
+            fmt::format(R"("timestamp":"{:%Y-%m-%d %H:%M:%S}.{:03}")", local, epoch_ns / 1000000 % 1000);
+        EXPECT_NE(from_parts.find(stamp), std::string::npos) << from_parts;
         // Forward within and across seconds, now and then back by hours.
         const uint64_t steps[] = {1, 999999, 1000000, 400000000, 3600000000000ULL};
         epoch_ns = pick(8) == 0 ? epoch_ns - 7200000000000ULL : epoch_ns + steps[pick(5)];

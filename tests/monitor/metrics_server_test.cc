@@ -35,23 +35,22 @@ namespace {
 constexpr const char *k_scrape = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
 
 // A TCP (or `type`) socket bound to `address`, listening when asked.
-int bound_socket(const talonmon_listen_address_s &address, bool listening, int type = SOCK_STREAM) {
+utils::unique_fd bound_socket(const talonmon_listen_address_s &address, bool listening, int type = SOCK_STREAM) {
     sockaddr_storage storage{};
     socklen_t len = 0;
     EXPECT_TRUE(talonmon_socket_address(address, storage, len));
-    const int fd = ::socket(storage.ss_family, type | SOCK_CLOEXEC, 0);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr *>(&storage), len), 0) << std::strerror(errno);
+    utils::unique_fd fd(::socket(storage.ss_family, type | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr *>(&storage), len), 0) << std::strerror(errno);
     if (listening) {
-        EXPECT_EQ(::listen(fd, 4), 0);
+        EXPECT_EQ(::listen(fd.get(), 4), 0);
     }
     return fd;
 }
 
-uint16_t port_of(int fd) {
+uint16_t port_of(const utils::unique_fd &fd) {
     sockaddr_storage storage{};
     socklen_t len = sizeof(storage);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&storage), &len);
+    ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&storage), &len);
     return storage.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in &>(storage).sin_port)
                                         : ntohs(reinterpret_cast<sockaddr_in6 &>(storage).sin6_port);
 }
@@ -64,26 +63,23 @@ bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
     talonmon_metrics_registry registry;
     for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
-        const int unlistening = bound_socket({"127.0.0.1", 0}, false, type);
+        const int unlistening = bound_socket({"127.0.0.1", 0}, false, type).release();
         talonmon_metrics_server server(registry);
         std::string error;
         EXPECT_EQ(server.start_on_socket(unlistening, error), 255);
         EXPECT_FALSE(error.empty());
         EXPECT_FALSE(is_open(unlistening));
     }
-    const int managers_copy = bound_socket({"127.0.0.1", 0}, true);
+    const auto managers_copy = bound_socket({"127.0.0.1", 0}, true);
     const uint16_t port = port_of(managers_copy);
-    const int handed = ::fcntl(managers_copy, F_DUPFD_CLOEXEC, 0);
+    const int handed = ::fcntl(managers_copy.get(), F_DUPFD_CLOEXEC, 0);
     {
         talonmon_metrics_server server(registry);
         std::string error;
         ASSERT_EQ(server.start_on_socket(handed, error), 0) << error;
-        auto reply = test_support::http_exchange("127.0.0.1", port, k_scrape);
-        ASSERT_TRUE(reply);
-        EXPECT_EQ(reply->status, 200);
-        EXPECT_NE(reply->body.find("# TYPE talonmon_sampling_passes_total counter\n"), std::string::npos);
         // When an address holds as many connections as it may, the one that
-        // has waited longest without a request gives way to a newcomer.
+        // has waited longest without a request gives way to a newcomer, whose
+        // scrape is served.
         constexpr size_t k_per_address_cap = 8;
         std::vector<test_support::tcp_client> idle;
         for (size_t i = 0; i < k_per_address_cap; ++i) {
@@ -91,14 +87,15 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
             ASSERT_TRUE(idle.back().wait_connected(std::chrono::seconds(1)));
             std::this_thread::sleep_for(std::chrono::milliseconds(50));  // accepted one after the other
         }
-        reply = test_support::http_exchange("127.0.0.3", port, k_scrape);
+        const auto reply = test_support::http_exchange("127.0.0.3", port, k_scrape);
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->status, 200);
+        EXPECT_NE(reply->body.find("# TYPE talonmon_sampling_passes_total counter\n"), std::string::npos);
         for (size_t i = 0; i < idle.size(); ++i) {
             EXPECT_EQ(idle[i].closed_by_server(), i == 0) << "idle connection " << i;
         }
         // A second start is refused and the socket handed with it closed.
-        const int second = bound_socket({"127.0.0.1", 0}, true);
+        const int second = bound_socket({"127.0.0.1", 0}, true).release();
         EXPECT_EQ(server.start_on_socket(second, error), 255);
         EXPECT_FALSE(is_open(second));
     }
@@ -106,7 +103,6 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
     // A client now waits in the backlog for the next server.
     test_support::tcp_client client("127.0.0.1", port);
     EXPECT_TRUE(client.wait_connected(std::chrono::seconds(1))) << "the stopped server shut the socket down";
-    ::close(managers_copy);
 }
 
 // The server binds IPv6 addresses too (IPv4 ones are the daemon's own
@@ -114,9 +110,7 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
 TEST(MetricsServer, BindsItselfOnIpv6) {
     talonmon_metrics_registry registry;
     // A port free on this host at the time of the call.
-    const int probe = bound_socket({"::1", 0}, false);
-    const uint16_t port = port_of(probe);
-    ::close(probe);
+    const uint16_t port = port_of(bound_socket({"::1", 0}, false));
     talonmon_metrics_server server(registry);
     std::string error;
     ASSERT_EQ(server.start({"::1", port}, error), 0) << error;
@@ -126,31 +120,28 @@ TEST(MetricsServer, BindsItselfOnIpv6) {
 }
 
 TEST(ListenAddress, ASocketMatchesExactlyTheAddressItIsBoundTo) {
-    const int v4 = bound_socket({"127.0.0.1", 0}, true);
+    const auto v4 = bound_socket({"127.0.0.1", 0}, true);
     const uint16_t port4 = port_of(v4);
-    EXPECT_TRUE(talonmon_socket_matches(v4, {"127.0.0.1", port4}));
-    EXPECT_FALSE(talonmon_socket_matches(v4, {"127.0.0.1", static_cast<uint16_t>(port4 + 1)}));
-    EXPECT_FALSE(talonmon_socket_matches(v4, {"127.0.0.2", port4}));
-    EXPECT_FALSE(talonmon_socket_matches(v4, {"0.0.0.0", port4}));
-    EXPECT_FALSE(talonmon_socket_matches(v4, {"::ffff:127.0.0.1", port4}));
-    EXPECT_EQ(talonmon_socket_address_text(v4), "127.0.0.1:" + std::to_string(port4));
+    EXPECT_TRUE(talonmon_socket_matches(v4.get(), {"127.0.0.1", port4}));
+    EXPECT_FALSE(talonmon_socket_matches(v4.get(), {"127.0.0.1", static_cast<uint16_t>(port4 + 1)}));
+    EXPECT_FALSE(talonmon_socket_matches(v4.get(), {"127.0.0.2", port4}));
+    EXPECT_FALSE(talonmon_socket_matches(v4.get(), {"0.0.0.0", port4}));
+    EXPECT_FALSE(talonmon_socket_matches(v4.get(), {"::ffff:127.0.0.1", port4}));
+    EXPECT_EQ(talonmon_socket_address_text(v4.get()), "127.0.0.1:" + std::to_string(port4));
 
-    const int v6 = bound_socket({"::1", 0}, true);
+    const auto v6 = bound_socket({"::1", 0}, true);
     const uint16_t port6 = port_of(v6);
-    EXPECT_TRUE(talonmon_socket_matches(v6, {"::1", port6}));
-    EXPECT_TRUE(talonmon_socket_matches(v6, {"0:0::1", port6}));  // another spelling of the same address
-    EXPECT_FALSE(talonmon_socket_matches(v6, {"::", port6}));
-    EXPECT_FALSE(talonmon_socket_matches(v6, {"127.0.0.1", port6}));
+    EXPECT_TRUE(talonmon_socket_matches(v6.get(), {"::1", port6}));
+    EXPECT_TRUE(talonmon_socket_matches(v6.get(), {"0:0::1", port6}));  // another spelling of the same address
+    EXPECT_FALSE(talonmon_socket_matches(v6.get(), {"::", port6}));
+    EXPECT_FALSE(talonmon_socket_matches(v6.get(), {"127.0.0.1", port6}));
 
     // Bound but not listening, or not a TCP socket: no match.
-    const int quiet = bound_socket({"127.0.0.1", 0}, false);
-    EXPECT_FALSE(talonmon_socket_matches(quiet, {"127.0.0.1", port_of(quiet)}));
-    const int udp = bound_socket({"127.0.0.1", 0}, false, SOCK_DGRAM);
-    EXPECT_FALSE(talonmon_socket_matches(udp, {"127.0.0.1", port_of(udp)}));
+    const auto quiet = bound_socket({"127.0.0.1", 0}, false);
+    EXPECT_FALSE(talonmon_socket_matches(quiet.get(), {"127.0.0.1", port_of(quiet)}));
+    const auto udp = bound_socket({"127.0.0.1", 0}, false, SOCK_DGRAM);
+    EXPECT_FALSE(talonmon_socket_matches(udp.get(), {"127.0.0.1", port_of(udp)}));
     EXPECT_FALSE(talonmon_socket_matches(-1, {"127.0.0.1", 1}));
-    for (int fd : {v4, v6, quiet, udp}) {
-        ::close(fd);
-    }
 }
 
 TEST(ListenAddress, BroadcastAndMulticastAreRefusedInEveryForm) {
@@ -178,15 +169,14 @@ public:
             pid_.emplace("LISTEN_PID", std::to_string(::getpid()));
         }
         for (size_t i = 0; i < fds.size(); ++i) {
-            saved_.push_back(::fcntl(target(i), F_DUPFD_CLOEXEC, 10));
+            saved_.emplace_back(::fcntl(target(i), F_DUPFD_CLOEXEC, 10));
             ::dup2(fds[i], target(i));
         }
     }
     ~passed_sockets() {
         for (size_t i = 0; i < saved_.size(); ++i) {
-            if (saved_[i] >= 0) {
-                ::dup2(saved_[i], target(i));
-                ::close(saved_[i]);
+            if (saved_[i]) {
+                ::dup2(saved_[i].get(), target(i));
             } else {
                 ::close(target(i));
             }
@@ -195,7 +185,7 @@ public:
 
 private:
     static int target(size_t i) { return SD_LISTEN_FDS_START + static_cast<int>(i); }
-    std::vector<int> saved_;
+    std::vector<utils::unique_fd> saved_;
     std::optional<test_support::scoped_env> fds_;
     std::optional<test_support::scoped_env> pid_;
 };
@@ -206,9 +196,9 @@ private:
 // sockets than one. The announcing variables are gone in every case, so
 // that children do not see them.
 TEST(SocketActivation, TakesExactlyOneListeningSocket) {
-    const auto listening = utils::unique_fd(bound_socket({"127.0.0.1", 0}, true));
-    const auto other = utils::unique_fd(bound_socket({"127.0.0.1", 0}, true));
-    const auto bound_only = utils::unique_fd(bound_socket({"127.0.0.1", 0}, false));
+    const auto listening = bound_socket({"127.0.0.1", 0}, true);
+    const auto other = bound_socket({"127.0.0.1", 0}, true);
+    const auto bound_only = bound_socket({"127.0.0.1", 0}, false);
     const struct {
         std::vector<int> passed;
         int rc;
@@ -230,7 +220,7 @@ TEST(SocketActivation, TakesExactlyOneListeningSocket) {
         EXPECT_EQ(std::getenv("LISTEN_PID"), nullptr);
         if (c.rc == 0 && !c.passed.empty()) {
             ASSERT_EQ(taken.get(), SD_LISTEN_FDS_START);
-            EXPECT_EQ(port_of(taken.get()), port_of(listening.get()));
+            EXPECT_EQ(port_of(taken), port_of(listening));
             taken.release();  // the guard puts descriptor 3 back
             continue;
         }
@@ -245,8 +235,8 @@ TEST(SocketActivation, TakesExactlyOneListeningSocket) {
 // it, and those during its hold, with a 503 naming the refusal; a start no
 // connection caused (an operator's) returns at once, so that it fails at once.
 TEST(SocketActivation, ARefusedStartTellsWaitingScrapersWhy) {
-    const auto listener = utils::unique_fd(bound_socket({"127.0.0.1", 0}, true));
-    const uint16_t port = port_of(listener.get());
+    const auto listener = bound_socket({"127.0.0.1", 0}, true);
+    const uint16_t port = port_of(listener);
     talonmon_answer_refused_start(listener.get(), "nobody waits", std::chrono::hours(1));
 
     const std::string refusal = "Error - filter.card.tick_mode must be \"spin\" or \"sleep\", not \"never\"\n";

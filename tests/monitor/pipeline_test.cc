@@ -19,10 +19,7 @@ namespace {
 
 using test_support::emulated_host;
 
-talonmon_telemetry_counter_cfg_s cfg(const std::string &name, bool cumulative, uint64_t threshold, bool event,
-                                     bool stats) {
-    return {name, cumulative, threshold, event, stats};
-}
+using cfg = talonmon_telemetry_counter_cfg_s;
 
 struct validation {
     sdk::sdk_ret_t rc;
@@ -39,18 +36,18 @@ validation validate(pipeline_init_params_s params) {
 }
 
 TEST(PipelineInit, CounterNamesAreCheckedAgainstTheirKindsTable) {
-    const auto good = cfg("tx_rdma_unicast_bytes", true, 0, false, true);
+    const auto good = cfg{"tx_rdma_unicast_bytes", true, 0, false, true};
     const std::pair<pipeline_init_params_s, std::string> refused[] = {
-        {{{}, {cfg("Frames_tx_ok", true, 0, false, true)}, {}}, "Error - Frames_tx_ok is not a valid port counter\n"},
+        {{{}, {cfg{"Frames_tx_ok", true, 0, false, true}}, {}}, "Error - Frames_tx_ok is not a valid port counter\n"},
         {{{}, {good}, {}}, "Error - tx_rdma_unicast_bytes is not a valid port counter\n"},
-        {{{}, {}, {cfg("frames_tx_ok", true, 0, false, true)}}, "Error - frames_tx_ok is not a valid card counter\n"},
+        {{{}, {}, {cfg{"frames_tx_ok", true, 0, false, true}}}, "Error - frames_tx_ok is not a valid card counter\n"},
     };
     for (const auto &[params, message] : refused) {
         auto v = validate(params);
         EXPECT_EQ(v.rc, 255) << message;
         EXPECT_EQ(v.err, message);
     }
-    auto v = validate({{good, good}, {cfg("frames_rx_ok", true, 0, false, true)}, {}});
+    auto v = validate({{good, good}, {cfg{"frames_rx_ok", true, 0, false, true}}, {}});
     ASSERT_EQ(v.rc, 0) << v.err;
     EXPECT_EQ(v.info.lif_counters.size(), 2u) << "a name given twice is sampled twice";
 }
@@ -107,12 +104,12 @@ TEST_F(SamplingTest, EveryCatalogueCounterReadsTheCardsCounter) {
     for (const char *name : {"tx_rdma_unicast_bytes", "tx_rdma_unicast_packets", "rx_rdma_unicast_bytes",
                              "rx_rdma_unicast_packets", "tx_rdma_retransmit_bytes", "tx_rdma_retransmit_packets",
                              "rx_rdma_responder_dup_requests"}) {
-        params.lif_counters.push_back(cfg(name, true, 0, false, true));
+        params.lif_counters.push_back(cfg{name, true, 0, false, true});
         lif_expected.push_back(0x1000 + lif_expected.size());
         set_lif(3, name, lif_expected.back());
     }
     for (const char *name : {"frames_tx_ok", "frames_rx_ok"}) {
-        params.port_counters.push_back(cfg(name, true, 0, false, true));
+        params.port_counters.push_back(cfg{name, true, 0, false, true});
         port_expected.push_back(0x2000 + port_expected.size());
         host_->ctl("set 0 port 0 " + std::string(name) + " " + std::to_string(port_expected.back()));
     }
@@ -128,8 +125,8 @@ TEST_F(SamplingTest, EveryCatalogueCounterReadsTheCardsCounter) {
 // reaches its threshold: a delta counter writes the change (a drop wraps
 // around), a cumulative one its reading.
 TEST_F(SamplingTest, ThresholdsHoldBackDeltaAndCumulativeCountersAlike) {
-    auto v = validate({{cfg("tx_rdma_retransmit_packets", false, 100, true, true),
-                        cfg("rx_rdma_unicast_bytes", true, 10, true, false)},
+    auto v = validate({{cfg{"tx_rdma_retransmit_packets", false, 100, true, true},
+                        cfg{"rx_rdma_unicast_bytes", true, 10, true, false}},
                        {},
                        {}});
     ASSERT_EQ(v.rc, 0);
@@ -170,9 +167,9 @@ sdk::lib::pal_ret_t maybe_failing_read(uint64_t addr, uint8_t *data, uint64_t si
 // the entity, and none from a first reading, a reset, a failed read or a
 // missed pass; counters without a histogram get none.
 TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
-    auto histogram = cfg("tx_rdma_unicast_bytes", false, 0, false, true);
+    auto histogram = cfg{"tx_rdma_unicast_bytes", false, 0, false, true};
     histogram.histogram = true;
-    auto v = validate({{histogram, cfg("rx_rdma_unicast_bytes", false, 0, false, true)}, {}, {}});
+    auto v = validate({{histogram, cfg{"rx_rdma_unicast_bytes", false, 0, false, true}}, {}, {}});
     ASSERT_EQ(v.rc, 0) << v.err;
     using clock = std::chrono::steady_clock;
     on_worker([&] {

@@ -1,7 +1,8 @@
-// The worker's tick schedule, read from the order of the lines in a card's
-// statistics file: every sampling pass of a kind writes one line per entity,
-// so the file spells out, pass by pass, which kinds were due on which tick.
-// Spinning and sleeping workers must write the same schedule.
+// The tick schedules of the workers and of the health checker. A worker's
+// is read from the order of the lines in a card's statistics file: every
+// sampling pass of a kind writes one line per entity, so the file spells
+// out, pass by pass, which kinds were due on which tick. Spinning and
+// sleeping workers must write the same schedule.
 #include "monitor/talonmon_state.hpp"
 #include "monitor/talonmon_worker.hpp"
 #include "tests/monitor/emulated_host.hpp"
@@ -9,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <regex>
 #include <thread>
 
@@ -40,20 +42,6 @@ std::string schedule_of(const emulated_host &host) {
     return schedule;
 }
 
-// What passes 0, 1, 2, ... write for the given periods in ticks.
-std::string expected_schedule(uint64_t lif_ticks, uint64_t port_ticks, size_t length) {
-    std::string schedule;
-    for (uint64_t tick = 0; schedule.size() < length; ++tick) {
-        if (tick % lif_ticks == 0) {
-            schedule += 'L';
-        }
-        if (tick % port_ticks == 0) {
-            schedule += 'P';
-        }
-    }
-    return schedule.substr(0, length);
-}
-
 class WorkerScheduleTest : public testing::TestWithParam<talonmon_tick_mode_e> {
 protected:
     void SetUp() override {
@@ -74,9 +62,10 @@ protected:
 };
 
 // Through the daemon's own start-up: a 450-microsecond interval is a period
-// of 4 ticks (the remainder is dropped). Pass 0 samples both kinds, LIFs
-// first; then LIFs again on passes 4, 8, ... The only test here that runs
-// the health checker, which discovers the card on its first pass.
+// of 4 ticks (the remainder is dropped), a 100-microsecond one a period of
+// 1. Pass 0 samples both kinds, LIFs first; passes 1 to 3 ports alone; then
+// again from pass 4. The only worker test that runs the health checker,
+// which discovers the card on its first pass.
 TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirPeriodRoundedDownToWholeTicks) {
     params_.lif_poll_interval = 450;
     params_.port_poll_interval = 100;
@@ -93,7 +82,11 @@ TEST_P(WorkerScheduleTest, KindsAreSampledOnMultiplesOfTheirPeriodRoundedDownToW
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(g_lif_poll_ticks, 4u);
     const std::string schedule = schedule_of(*host_);
-    EXPECT_EQ(schedule, expected_schedule(4, 1, schedule.size()));
+    std::string expected;
+    while (expected.size() < schedule.size()) {
+        expected += "LPPPP";
+    }
+    EXPECT_EQ(schedule, expected.substr(0, schedule.size()));
 }
 
 // The milliseconds of the day of each line of the first LIF.
@@ -124,10 +117,8 @@ TEST_P(WorkerScheduleTest, PassesAreTheirPeriodInTicksApart) {
     ASSERT_TRUE(wait_until([&] { return lif_line_times(*host_).size() >= k_passes; }));
     g_talonmon_state.teardown();
     const auto times = lif_line_times(*host_);
-    int64_t span = times[k_passes - 1] - times[0];
-    if (span < 0) {
-        span += int64_t{24} * 3600 * 1000;  // across midnight
-    }
+    constexpr int64_t k_day_ms = int64_t{24} * 3600 * 1000;
+    const int64_t span = (times[k_passes - 1] - times[0] + k_day_ms) % k_day_ms;  // across midnight too
     const int64_t expected = static_cast<int64_t>(k_passes - 1) * k_period_ms;
     EXPECT_GE(span + 1, expected) << "passes closer than their period";  // stamps are whole milliseconds
     if (GetParam() == TALONMON_TICK_MODE_SLEEP) {
@@ -138,5 +129,39 @@ TEST_P(WorkerScheduleTest, PassesAreTheirPeriodInTicksApart) {
 INSTANTIATE_TEST_SUITE_P(TickModes, WorkerScheduleTest,
                          testing::Values(TALONMON_TICK_MODE_SPIN, TALONMON_TICK_MODE_SLEEP),
                          [](const auto &info) { return info.param == TALONMON_TICK_MODE_SPIN ? "Spin" : "Sleep"; });
+
+using steady = std::chrono::steady_clock;
+
+constexpr uint64_t k_liveness_ticks = 500;  // 50 ms
+
+// With a liveness pass every 50 ms the checker's tick follows the clock: a
+// loop that counted its own passes as ticks fell a third behind and more.
+TEST(HealthChecker, TicksFollowTheClockAndStopIsPrompt) {
+    emulated_host host(1, 1, 1);
+    g_liveness_poll_ticks = g_lif_poll_ticks = g_port_poll_ticks = k_liveness_ticks;
+    talonmon_init_params_s params{};
+    params.telemetry_dir = host.telemetry_dir();
+    ASSERT_EQ(g_talonmon_state.init(&params), 0);
+
+    const auto started = steady::now();
+    std::thread checker([] { talonmon_health_checker(nullptr); });
+    // Thirty passes or more.
+    EXPECT_TRUE(wait_until([] { return talonmon_health_tick() >= 30 * k_liveness_ticks; }, std::chrono::seconds(30)));
+    const uint64_t tick = talonmon_health_tick();
+    const auto read = steady::now();
+    g_talonmon_state.set_running(false);
+    checker.join();
+    const auto stopped = steady::now();
+    g_talonmon_state.teardown();
+
+    const auto ran_ticks = static_cast<uint64_t>((read - started) / std::chrono::microseconds(k_tick_us));
+    // The tick is that of the pass in progress or of the next one due; a
+    // pass (here at most a card exchange) takes a few milliseconds, more on
+    // a loaded machine under a sanitizer.
+    EXPECT_LE(tick, ran_ticks + k_liveness_ticks);
+    EXPECT_GE(tick + 4 * k_liveness_ticks, ran_ticks);
+    EXPECT_EQ(tick % k_liveness_ticks, 0u);
+    EXPECT_LT(stopped - read, std::chrono::seconds(1));
+}
 
 }  // namespace
