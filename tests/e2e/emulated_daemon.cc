@@ -61,6 +61,13 @@ size_t count_containing(const std::vector<std::string> &lines, const std::string
     return count;
 }
 
+std::string replace_all(std::string text, const std::string &from, const std::string &to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+        text.replace(at, from.size(), to);
+    }
+    return text;
+}
+
 void daemon_test::start_daemon(const std::string &filter, const std::string &extra_top_level,
                                const std::vector<std::string> &extra_env) {
     std::vector<std::string> env = emu_ ? emu_->env() : env_.env();

@@ -46,6 +46,9 @@ std::string telemetry_file(const daemon_env &env, const std::string &bdf, const 
 
 size_t count_containing(const std::vector<std::string> &lines, const std::string &text);
 
+// `text` with every `from` replaced by `to`.
+std::string replace_all(std::string text, const std::string &from, const std::string &to);
+
 // A datagram socket standing in for the service manager's NOTIFY_SOCKET;
 // keeps every message it receives.
 class notify_socket {

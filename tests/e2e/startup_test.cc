@@ -2,14 +2,11 @@
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <regex>
-#include <sstream>
 
 using test_support::child_process;
 using test_support::run_process;
@@ -163,49 +160,6 @@ TEST_F(InstanceTest, LookAlikesAreNoInstanceButASecondDaemonIsRefused) {
     EXPECT_EQ(test_support::read_file(env_.err_file()), "forged\n");
     EXPECT_EQ(manager.count("READY=1"), 1u) << manager.all();
     EXPECT_EQ(manager.count("WATCHDOG=1"), 0u) << "no pings without a watchdog period: " << manager.all();
-}
-
-// Each thread of `pid` by id, with the set of signals it blocks.
-std::map<int, uint64_t> blocked_signals(pid_t pid) {
-    std::map<int, uint64_t> masks;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::istringstream status(test_support::read_file(task.path() / "status"));
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigBlk:", 0) == 0) {
-                masks[std::stoi(task.path().filename())] = std::stoull(line.substr(7), nullptr, 16);
-            }
-        }
-    }
-    return masks;
-}
-
-using StopTest = e2e::daemon_test;
-
-TEST_F(StopTest, TerminationSignalsReachTheMainThreadAndStopTheDaemonCleanly) {
-    constexpr uint64_t k_termination = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
-    start_emulator(1);
-    for (int signo : {SIGTERM, SIGINT}) {
-        std::filesystem::remove(env_.trace_file());
-        start_daemon();
-        ASSERT_TRUE(grows(0, "stats", 0)) << "the card's worker runs";
-        // The main thread takes termination signals; every other thread (the
-        // health checker, the card's worker) blocks them, so none of their
-        // system calls is cut short by a stop.
-        std::map<int, uint64_t> masks;
-        EXPECT_TRUE(test_support::wait_until([&] {
-            masks = blocked_signals(daemon_->pid());
-            size_t blocking = 0;
-            for (const auto &[tid, mask] : masks) {
-                blocking += tid != daemon_->pid() && (mask & k_termination) == k_termination;
-            }
-            return (masks[daemon_->pid()] & k_termination) == 0 && blocking + 1 == masks.size() && blocking >= 2;
-        })) << ::testing::PrintToString(masks);
-        EXPECT_EQ(stop_daemon(std::chrono::seconds(3), signo).err, "");
-        EXPECT_EQ(e2e::count_containing(test_support::read_lines(env_.trace_file()),
-                                        "received signal " + std::to_string(signo) + ", exiting ..."),
-                  1u)
-            << test_support::read_file(env_.trace_file());
-    }
 }
 
 }  // namespace
