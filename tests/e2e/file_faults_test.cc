@@ -89,7 +89,8 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
     EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 4) << err;
 
     ASSERT_EQ(::mount("tmpfs", env_.telemetry_dir().c_str(), "tmpfs", MS_REMOUNT, "size=64m"), 0);
-    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(telemetry(0, "stats")) > 0 && lost_lines_logged(telemetry(0, "event")) > 0; }))
+    ASSERT_TRUE(wait_until(
+        [&] { return resumed_after_loss(telemetry(0, "stats")) && resumed_after_loss(telemetry(0, "event")); }))
         << read_file(env_.trace_file());
     const size_t lines_after_resume = read_lines(telemetry(0, "stats")).size();
     ASSERT_TRUE(wait_until([&] { return read_lines(telemetry(0, "stats")).size() > lines_after_resume + 10; }));
