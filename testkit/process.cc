@@ -72,12 +72,8 @@ pid_namespace default_pid_namespace() {
     return g_default_pid_namespace.load();
 }
 
-child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env)
-    : child_process(argv, env, default_pid_namespace()) {}
-
 child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                             pid_namespace ns)
-    : ns_(ns) {
+                             pid_namespace ns) {
     if (ns == pid_namespace::own) {
         // --kill-child: the whole namespace goes when the launcher does.
         start(prefixed({k_unshare, "--pid", "--fork", "--mount-proc", "--kill-child", "--"}, argv), env, true);
@@ -87,8 +83,7 @@ child_process::child_process(const std::vector<std::string> &argv, const std::ve
 }
 
 child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                             pid_t beside)
-    : ns_(pid_namespace::shared) {
+                             pid_t beside) {
     start(prefixed({k_nsenter, "--target", std::to_string(beside), "--pid", "--mount", "--"}, argv), env, true);
 }
 
@@ -216,21 +211,14 @@ process_result child_process::wait(std::chrono::milliseconds timeout) {
     } else if (WIFSIGNALED(status_)) {
         result.term_signal = WTERMSIG(status_);
     }
-    result.out = out_so_far();
+    result.out = read_file(io_dir_ / "stdout");
     result.err = err_so_far();
     return result;
 }
 
 process_result child_process::run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                                          std::chrono::milliseconds timeout) const {
-    if (ns_ != pid_namespace::own) {
-        return child_process(argv, env, pid_namespace::shared).wait(timeout);
-    }
     return child_process(argv, env, pid_).wait(timeout);
-}
-
-std::string child_process::out_so_far() const {
-    return read_file(io_dir_ / "stdout");
 }
 
 std::string child_process::err_so_far() const {
@@ -258,16 +246,9 @@ std::string shell_quote(const std::string &text) {
     return quoted + "'";
 }
 
-namespace {
-std::string emulated_path(const std::string &root) {
-    const char *path = std::getenv("PATH");
-    return root + "/bin:" + (path ? path : "/usr/bin:/bin");
-}
-}  // namespace
-
 emulated_host_env::emulated_host_env(const std::string &root)
     : sysfs_("TALON_SYSFS_DIR", root + "/sys"), dev_("TALON_DEV_DIR", root + "/dev"),
-      path_("PATH", emulated_path(root)) {}
+      path_("PATH", root + "/bin:" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin")) {}
 
 void write_file(const std::string &path, const std::string &content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);

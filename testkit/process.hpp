@@ -64,8 +64,8 @@ class child_process {
 public:
     // argv[0] is the path executed; `env` entries ("NAME=value") are added
     // to (or replace in) the test's own environment.
-    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {});
-    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env, pid_namespace ns);
+    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                  pid_namespace ns = default_pid_namespace());
     ~child_process();
     child_process(const child_process &) = delete;
     child_process &operator=(const child_process &) = delete;
@@ -77,11 +77,10 @@ public:
     bool running();
     // Waits for the child to end; kills it with SIGKILL after `timeout`.
     process_result wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // What the child has written so far.
-    std::string out_so_far() const;
+    // What the child has written to standard error so far.
     std::string err_so_far() const;
-    // Runs `argv` where it sees this child in its process table: in the
-    // child's PID and mount namespaces when it has its own.
+    // Runs `argv` in the child's PID and mount namespaces, where it sees the
+    // child in its process table.
     process_result run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
                               std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
@@ -94,7 +93,6 @@ private:
     void kill_and_reap();
 
     temp_dir io_dir_;
-    pid_namespace ns_ = pid_namespace::shared;
     pid_t launcher_pid_ = -1;  // the process forked: the program, or unshare/nsenter starting it
     pid_t pid_ = -1;
     bool reaped_ = false;

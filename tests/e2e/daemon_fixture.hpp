@@ -20,11 +20,6 @@ namespace e2e {
 inline const std::string k_daemon = TALONMON_BIN;
 inline const std::string k_emulator = TALON_EMU_BIN;
 
-inline const std::string k_usage_suffix =
-    " [OPTIONS]\n"
-    "  -h, --help           show this help message\n"
-    "  -c, --config-file    specify config file\n";
-
 inline const std::string k_minimal_counters = R"(
         "lif": { "counters": [ { "counter": "tx_rdma_unicast_bytes", "action": { "stats_record": true } } ] },
         "port": { "counters": [ { "counter": "frames_tx_ok", "action": { "stats_record": true } } ] })";

@@ -33,11 +33,10 @@ const std::string k_counters = R"(
             { "counter": "frames_tx_ok", "action": { "stats_record": true } },
             { "counter": "frames_rx_ok", "action": { "stats_record": true } } ] })";
 
+// `query` with each placeholder replaced by its value.
 std::string substitute(std::string query, const std::vector<std::pair<std::string, std::string>> &values) {
     for (const auto &[name, value] : values) {
-        for (size_t at = query.find(name); at != std::string::npos; at = query.find(name, at + value.size())) {
-            query.replace(at, name.size(), value);
-        }
+        query = e2e::replace_all(query, name, value);
     }
     return query;
 }

@@ -41,10 +41,10 @@ private:
     const daemon_env &env_;
 };
 
-// Path of a card's telemetry file.
-std::string telemetry_file(const daemon_env &env, const std::string &bdf, const std::string &type);
-
 size_t count_containing(const std::vector<std::string> &lines, const std::string &text);
+
+// `text` with every `from` replaced by `to`.
+std::string replace_all(std::string text, const std::string &from, const std::string &to);
 
 // A datagram socket standing in for the service manager's NOTIFY_SOCKET;
 // keeps every message it receives.
@@ -86,13 +86,7 @@ public:
     bool received(const std::string &message, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         return test_support::wait_until([&] { return count(message) > 0; }, limit);
     }
-    std::string all() {
-        std::string text;
-        for (const auto &m : messages()) {
-            text += "[" + m + "] ";
-        }
-        return text;
-    }
+    std::string all() { return testing::PrintToString(messages()); }
 
 private:
     std::string path_;
@@ -115,8 +109,9 @@ protected:
     test_support::process_result stop_daemon(std::chrono::milliseconds limit = std::chrono::seconds(5),
                                              int signo = SIGTERM);
 
+    // Path of a card's telemetry file.
     std::string telemetry(unsigned card, const std::string &type) const {
-        return telemetry_file(env_, emu_->bdf(card), type);
+        return env_.telemetry_dir() + "/card_" + emu_->bdf(card) + "_" + type + ".log";
     }
     size_t lines_of(unsigned card, const std::string &type) const {
         return test_support::read_lines(telemetry(card, type)).size();
@@ -126,8 +121,8 @@ protected:
     bool trace_has(const std::string &text) const {
         return test_support::read_file(env_.trace_file()).find(text) != std::string::npos;
     }
-    // "Writing to <file> resumed, N line(s) lost" in the trace log gives N.
-    uint64_t lost_lines_logged(const std::string &file) const;
+    // The trace log says writing to `file` resumed after lines were lost.
+    bool resumed_after_loss(const std::string &file) const;
 
     daemon_env env_;
     std::unique_ptr<emulator_process> emu_;

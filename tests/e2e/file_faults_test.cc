@@ -41,10 +41,6 @@ uint64_t write_calls(pid_t pid) {
     return 0;
 }
 
-size_t line_count(const std::string &text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // Every line of `file` (a disk of a mebibyte never rotates it) is the banner
 // or a JSON object; returns the parsed lines.
 std::vector<pt::ptree> parse_telemetry(const std::string &file) {
@@ -89,10 +85,12 @@ TEST_F(FileFaultsTest, FullDiskLeavesOnlyWholeLinesAndWritingResumes) {
     // standard error stays readable.
     const uint64_t writes_when_full = write_calls(daemon_->pid());
     ASSERT_TRUE(wait_until([&] { return write_calls(daemon_->pid()) > writes_when_full + 5000; }, 60s));
-    EXPECT_LE(line_count(daemon_->err_so_far()), 4u) << daemon_->err_so_far();
+    const std::string err = daemon_->err_so_far();
+    EXPECT_LE(std::count(err.begin(), err.end(), '\n'), 4) << err;
 
     ASSERT_EQ(::mount("tmpfs", env_.telemetry_dir().c_str(), "tmpfs", MS_REMOUNT, "size=64m"), 0);
-    ASSERT_TRUE(wait_until([&] { return lost_lines_logged(telemetry(0, "stats")) > 0 && lost_lines_logged(telemetry(0, "event")) > 0; }))
+    ASSERT_TRUE(wait_until(
+        [&] { return resumed_after_loss(telemetry(0, "stats")) && resumed_after_loss(telemetry(0, "event")); }))
         << read_file(env_.trace_file());
     const size_t lines_after_resume = read_lines(telemetry(0, "stats")).size();
     ASSERT_TRUE(wait_until([&] { return read_lines(telemetry(0, "stats")).size() > lines_after_resume + 10; }));

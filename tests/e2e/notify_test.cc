@@ -2,7 +2,8 @@
 // notification socket: readiness once it has started, the card counts as a
 // status line (again when they change, cards not writing their telemetry
 // included), watchdog pings while its health checker runs, and the start of
-// a stop. SIGHUP does not end it.
+// a stop. SIGHUP does not end it. Only the main thread takes termination
+// signals.
 #include "tests/e2e/emulated_daemon.hpp"
 
 #include <gtest/gtest.h>
@@ -10,11 +11,27 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <string>
 
 namespace {
 
 using test_support::wait_until;
+
+// Each thread of `pid` by id, with the set of signals it blocks.
+std::map<int, uint64_t> blocked_signals(pid_t pid) {
+    std::map<int, uint64_t> masks;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::istringstream status(test_support::read_file(task.path() / "status"));
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("SigBlk:", 0) == 0) {
+                masks[std::stoi(task.path().filename())] = std::stoull(line.substr(7), nullptr, 16);
+            }
+        }
+    }
+    return masks;
+}
 
 using NotifyTest = e2e::daemon_test;
 
@@ -30,6 +47,20 @@ TEST_F(NotifyTest, ReportsReadinessCardCountsWatchdogPingsAndTheStop) {
     EXPECT_TRUE(wait_until([&] { return manager.count("WATCHDOG=1") >= 3; })) << manager.all();
     EXPECT_EQ(manager.count("READY=1"), 1u);
 
+    // The main thread takes termination signals; every other thread (the
+    // health checker, each card's worker) blocks them, so none of their
+    // system calls is cut short by a stop.
+    constexpr uint64_t k_termination = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+    std::map<int, uint64_t> masks;
+    EXPECT_TRUE(wait_until([&] {
+        masks = blocked_signals(daemon_->pid());
+        size_t blocking = 0;
+        for (const auto &[tid, mask] : masks) {
+            blocking += tid != daemon_->pid() && (mask & k_termination) == k_termination;
+        }
+        return (masks[daemon_->pid()] & k_termination) == 0 && blocking + 1 == masks.size() && blocking >= 3;
+    })) << ::testing::PrintToString(masks);
+
     // SIGHUP (logrotate, systemctl reload) reopens a file moved away and
     // leaves the daemon running.
     const std::string stats0 = telemetry(0, "stats");
@@ -44,7 +75,7 @@ TEST_F(NotifyTest, ReportsReadinessCardCountsWatchdogPingsAndTheStop) {
     EXPECT_TRUE(manager.received("STATUS=2 cards monitored, 0 down, 2 not writing telemetry")) << manager.all();
     std::filesystem::create_directory(env_.telemetry_dir());
     EXPECT_TRUE(wait_until([&] { return manager.count("STATUS=2 cards monitored, 0 down") == 2; })) << manager.all();
-    EXPECT_TRUE(wait_until([&] { return lost_lines_logged(stats0) > 0; })) << test_support::read_file(env_.trace_file());
+    EXPECT_TRUE(wait_until([&] { return resumed_after_loss(stats0); })) << test_support::read_file(env_.trace_file());
     EXPECT_EQ(test_support::read_lines(stats0).front(), "*** Boot #7 ***");
 
     // A card that fails its heartbeat changes the status once, and says so

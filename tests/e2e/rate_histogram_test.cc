@@ -1,9 +1,12 @@
 // Rate histograms against exact emulated rates: a burst lands in its bucket
 // for the passes it lasted, every other pass in the steady rate's bucket,
 // and a counter that goes back adds nothing. The same scrape serves every
-// metric the shipped Prometheus rules use.
+// metric the shipped Prometheus rules use, and the time of each kind's own
+// passes. A client that never sends a byte blocks neither the scrapes nor
+// the worker, and its idle time-out ends it.
 #include "tests/e2e/emulated_daemon.hpp"
 #include "tests/e2e/metrics_helpers.hpp"
+#include "testkit/raw_http.hpp"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -66,10 +69,13 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
             { "counter": "tx_rdma_retransmit_bytes", "action": { "stats_record": true } },
             { "counter": "tx_rdma_retransmit_packets", "action": { "stats_record": true } },
             { "counter": "rx_rdma_responder_dup_requests", "action": { "stats_record": true } } ] },
-        "port": { "counters": [
+        "port": { "poll_interval": 500000, "counters": [
             { "counter": "frames_tx_ok", "histogram": "true", "action": { "stats_record": true } },
             { "counter": "frames_rx_ok", "action": { "stats_record": true } } ] })",
                  e2e::prometheus_key("127.0.0.1:" + std::to_string(port)));
+    EXPECT_EQ(e2e::listening_sockets_of(daemon_->pid()), 1u);
+    test_support::tcp_client silent("127.0.0.1", port);
+    ASSERT_TRUE(silent.wait_connected(std::chrono::seconds(5)));
     httplib::Client client("127.0.0.1", port);
     auto scrape = [&] {
         auto res = client.Get("/metrics");
@@ -83,6 +89,7 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
         return value(text, "talon_lif_counter_rate_per_second_bucket", series + ",le=\"" + le + "\"}");
     };
     ASSERT_TRUE(test_support::wait_until([&] { return bucket(scrape(), "+Inf") >= 3; })) << scrape();
+    EXPECT_FALSE(silent.closed_by_server()) << "scrapes were served while the silent connection was open";
 
     const std::string before = scrape();
     const auto burst_from = clock_type::now();
@@ -121,6 +128,19 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
     EXPECT_LE(observed, passes) << after;
     EXPECT_GE(observed, passes - 2) << after;
     EXPECT_GT(value(after, "talon_port_counter_rate_per_second_count", "counter=\"frames_tx_ok\""), 0) << after;
+    // Only ticks that sampled count as passes, and each of them wrote lines;
+    // passes are rendered (read) before lines.
+    EXPECT_LE(value(after, "talonmon_sampling_passes_total", ""),
+              value(after, "talonmon_telemetry_lines_total", "file=\"stats\"")) << after;
+    // Every pass samples the LIFs, one in five the ports; the LIFs' time is
+    // read first.
+    EXPECT_TRUE(test_support::wait_until([&] {
+        const std::string text = scrape();
+        const auto time_of = [&](const std::string &kind) {
+            return value(text, "talon_card_last_sample_by_kind_timestamp_seconds", "kind=\"" + kind + "\"");
+        };
+        return time_of("port") > 0 && time_of("port") < time_of("lif");
+    }));
 
     // A renamed metric or label breaks this test, not an operator's alerting.
     const auto names = metrics_in_rules();
@@ -132,6 +152,7 @@ TEST_F(RateHistograms, BurstsLandInTheirBucketForTheirShareOfPasses) {
     for (const char *label : {"bdf=", "card_uuid=", "lif=", "lif_uuid=", "port=", "port_uuid="}) {
         EXPECT_NE(after.find(label), std::string::npos) << label;
     }
+    EXPECT_TRUE(test_support::wait_until([&] { return silent.closed_by_server(); }));
     stop_daemon();
 }
 

@@ -16,13 +16,6 @@ using test_support::wait_until;
 
 constexpr const char *k_rsyslogd = "/usr/sbin/rsyslogd";
 
-std::string replace_all(std::string text, const std::string &from, const std::string &to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
-        text.replace(at, from.size(), to);
-    }
-    return text;
-}
-
 // A full LIF record at every tick: the statistics file reaches its rotation
 // size within seconds.
 const std::string k_busy_filter = R"(
@@ -46,8 +39,8 @@ TEST_F(RsyslogShipping, EveryLineArrivesExactlyOnceAcrossARotation) {
     const std::string work_dir = env_.dir() / "rsyslog";
     ::mkdir(work_dir.c_str(), 0700);
     std::string conf = test_support::read_file(RSYSLOG_CONF);
-    conf = replace_all(conf, "/var/run/talonmon/", env_.telemetry_dir() + "/");
-    conf = replace_all(conf, "/var/log/talonmon-telemetry.log", forwarded);
+    conf = e2e::replace_all(conf, "/var/run/talonmon/", env_.telemetry_dir() + "/");
+    conf = e2e::replace_all(conf, "/var/log/talonmon-telemetry.log", forwarded);
     const std::string conf_file = env_.dir() / "rsyslog.conf";
     test_support::write_file(conf_file, "global(workDirectory=\"" + work_dir + "\")\n" + conf);
     const std::string pid_file = env_.dir() / "rsyslogd.pid";

@@ -1,15 +1,14 @@
 // The daemon's command line, start-up checks and orderly stop, seen from outside.
 #include "tests/e2e/emulated_daemon.hpp"
+#include "tests/e2e/metrics_helpers.hpp"
 
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <httplib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <regex>
-#include <sstream>
 
 using test_support::child_process;
 using test_support::run_process;
@@ -24,12 +23,42 @@ TEST(Startup, EveryStartThatDoesNotRunSaysWhyAndNeverReportsReady) {
     e2e::notify_socket manager(env.dir() / "notify");
     int configs = 0;
     auto config = [&](const std::string &log_dir, const std::string &telemetry_dir,
-                      const std::string &filter = e2e::k_minimal_counters) {
+                      const std::string &filter = e2e::k_minimal_counters, const std::string &top_level = "") {
         const std::string path = env.dir() / ("c" + std::to_string(++configs) + ".json");
-        test_support::write_file(path, "{\"log_dir\": \"" + log_dir + "\", \"telemetry_dir\": \"" + telemetry_dir +
-                                           "\", \"filter\": {" + filter + "}}");
+        test_support::write_file(path, "{" + top_level + "\"log_dir\": \"" + log_dir + "\", \"telemetry_dir\": \"" +
+                                           telemetry_dir + "\", \"filter\": {" + filter + "}}");
         return path;
     };
+    std::vector<std::string> daemon_env = env.env();
+    daemon_env.push_back(manager.env());
+
+    // A listen value of the metrics endpoint that cannot be served refuses
+    // the start before anything is logged.
+    const int busy_port = e2e::free_local_port();
+    httplib::Server holder;
+    ASSERT_TRUE(holder.bind_to_port("127.0.0.1", busy_port));
+    const std::string busy = "127.0.0.1:" + std::to_string(busy_port);
+    const std::pair<std::string, std::string> listen_cases[] = {
+        {"localhost:9417", "prometheus.listen: \"localhost:9417\" is not HOST:PORT (HOST an IPv4 address or a "
+                           "bracketed IPv6 address, PORT 1-65535)"},
+        {"127.0.0.1:9417\", \"port\": \"1", "prometheus: unknown key \"port\" (the only key is \"listen\")"},
+        {busy, "prometheus.listen: cannot listen on " + busy + ": Address already in use"},
+        // TEST-NET-1 is on no interface of the host.
+        {"192.0.2.1:9417", "prometheus.listen: cannot listen on 192.0.2.1:9417: Cannot assign requested address"},
+        // No connection can be accepted there (every form of broadcast and
+        // multicast is a case of the endpoint's own tests).
+        {"[::ffff:255.255.255.255]:9417", "prometheus.listen: \"[::ffff:255.255.255.255]:9417\" names the broadcast "
+                                          "address, on which no connection can be accepted"},
+    };
+    for (const auto &[listen, error] : listen_cases) {
+        const std::string path =
+            config(env.log_dir(), env.telemetry_dir(), e2e::k_minimal_counters, e2e::prometheus_key(listen));
+        const auto r = run_process({e2e::k_daemon, "-c", path}, daemon_env);
+        EXPECT_EQ(r.exit_status, 255) << listen;
+        EXPECT_EQ(r.err, "Error - " + error + "\n");
+    }
+    EXPECT_EQ(test_support::read_file(env.trace_file()), "");
+
     const std::string missing = env.dir() / "nowhere";
     const std::string regular = env.dir() / "regular";
     test_support::write_file(regular, "x");
@@ -37,7 +66,10 @@ TEST(Startup, EveryStartThatDoesNotRunSaysWhyAndNeverReportsReady) {
     const std::string blocked = env.dir() / "blocked";
     std::filesystem::create_directories(blocked + "/talonmon.log");
     const std::string no_logs = "Failed to create log files, abort...\nFailed to initiate TALON monitor ...\n";
-    const std::string usage = "Usage: " + e2e::k_daemon + e2e::k_usage_suffix;
+    const std::string usage = "Usage: " + e2e::k_daemon +
+                              " [OPTIONS]\n"
+                              "  -h, --help           show this help message\n"
+                              "  -c, --config-file    specify config file\n";
     const std::string mandatory = "Error - \"config-file\" is mandatory\n";
     const struct {
         std::vector<std::string> argv;
@@ -78,8 +110,6 @@ TEST(Startup, EveryStartThatDoesNotRunSaysWhyAndNeverReportsReady) {
             "port": { "counters": [ { "counter": "bogus", "action": { "stats_record": true } } ] })")},
          "Error - frames_tx_ok is not a valid lif counter\nFailed to initiate TALON monitor \\.\\.\\.\n"},
     };
-    std::vector<std::string> daemon_env = env.env();
-    daemon_env.push_back(manager.env());
     for (const auto &c : cases) {
         const auto r = run_process(c.argv, daemon_env);
         const std::string what = c.argv.size() > 1 ? c.argv[c.argv.size() - 1] : "(no option)";
@@ -141,16 +171,14 @@ TEST_F(InstanceTest, LookAlikesAreNoInstanceButASecondDaemonIsRefused) {
     EXPECT_TRUE(manager.received("STATUS=0 cards monitored, 0 down")) << manager.all();
     ASSERT_TRUE(test_support::wait_until([&] { return trace_has("Monitoring 0 TALON card(s)"); }));
 
-    const std::string running = "Error - talonmon is already running\n";
-    auto r = daemon_->run_beside({e2e::k_daemon, "-h"});
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, running);
-    EXPECT_EQ(r.out, "");
     // One with a process table of its own is refused by the lock on the
     // telemetry directory.
-    r = run_process({e2e::k_daemon, "-c", env_.write_config()}, env_.env());
-    EXPECT_EQ(r.exit_status, 255);
-    EXPECT_EQ(r.err, running);
+    for (const auto &r : {daemon_->run_beside({e2e::k_daemon, "-h"}),
+                          run_process({e2e::k_daemon, "-c", env_.write_config()}, env_.env())}) {
+        EXPECT_EQ(r.exit_status, 255);
+        EXPECT_EQ(r.err, "Error - talonmon is already running\n");
+        EXPECT_EQ(r.out, "");
+    }
 
     const std::string err = stop_daemon().err;
     const std::string foreign = "Failed opening file " + env_.err_file() + " for writing: it belongs to another user";
@@ -163,49 +191,6 @@ TEST_F(InstanceTest, LookAlikesAreNoInstanceButASecondDaemonIsRefused) {
     EXPECT_EQ(test_support::read_file(env_.err_file()), "forged\n");
     EXPECT_EQ(manager.count("READY=1"), 1u) << manager.all();
     EXPECT_EQ(manager.count("WATCHDOG=1"), 0u) << "no pings without a watchdog period: " << manager.all();
-}
-
-// Each thread of `pid` by id, with the set of signals it blocks.
-std::map<int, uint64_t> blocked_signals(pid_t pid) {
-    std::map<int, uint64_t> masks;
-    for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::istringstream status(test_support::read_file(task.path() / "status"));
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigBlk:", 0) == 0) {
-                masks[std::stoi(task.path().filename())] = std::stoull(line.substr(7), nullptr, 16);
-            }
-        }
-    }
-    return masks;
-}
-
-using StopTest = e2e::daemon_test;
-
-TEST_F(StopTest, TerminationSignalsReachTheMainThreadAndStopTheDaemonCleanly) {
-    constexpr uint64_t k_termination = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
-    start_emulator(1);
-    for (int signo : {SIGTERM, SIGINT}) {
-        std::filesystem::remove(env_.trace_file());
-        start_daemon();
-        ASSERT_TRUE(grows(0, "stats", 0)) << "the card's worker runs";
-        // The main thread takes termination signals; every other thread (the
-        // health checker, the card's worker) blocks them, so none of their
-        // system calls is cut short by a stop.
-        std::map<int, uint64_t> masks;
-        EXPECT_TRUE(test_support::wait_until([&] {
-            masks = blocked_signals(daemon_->pid());
-            size_t blocking = 0;
-            for (const auto &[tid, mask] : masks) {
-                blocking += tid != daemon_->pid() && (mask & k_termination) == k_termination;
-            }
-            return (masks[daemon_->pid()] & k_termination) == 0 && blocking + 1 == masks.size() && blocking >= 2;
-        })) << ::testing::PrintToString(masks);
-        EXPECT_EQ(stop_daemon(std::chrono::seconds(3), signo).err, "");
-        EXPECT_EQ(e2e::count_containing(test_support::read_lines(env_.trace_file()),
-                                        "received signal " + std::to_string(signo) + ", exiting ..."),
-                  1u)
-            << test_support::read_file(env_.trace_file());
-    }
 }
 
 }  // namespace

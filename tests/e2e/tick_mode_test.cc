@@ -37,11 +37,12 @@ TEST_F(TickModeTest, CardGoingDownDuringALongSleepParksAndAStopIsPrompt) {
     ASSERT_TRUE(wait_until([&] { return e2e::count_containing(read_lines(telemetry(0, "event")), "card down") > 0; }))
         << "the health checker stalled";
     // Card 1's worker is still in its long sleep, with several seconds of it
-    // left: the stop must not wait for them.
+    // left: the stop (by SIGINT, as from a terminal) must not wait for them.
     const auto signalled = std::chrono::steady_clock::now();
-    const auto r = stop_daemon();
+    const auto r = stop_daemon(std::chrono::seconds(5), SIGINT);
     EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
     EXPECT_EQ(r.err, "TALON " + emu_->bdf(0) + " - card down detected: it failed its heartbeat\n");
+    EXPECT_EQ(e2e::count_containing(read_lines(env_.trace_file()), "received signal 2, exiting ..."), 1u);
     // The parked worker sampled nothing more.
     EXPECT_EQ(lines_of(0, "stats"), 5u);
 }
