@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package with scripts/package and checks its contents and
 # metadata: the daemon in /usr/sbin, the configuration as a conffile, the
-# unit and the man page, the runtime dependencies, and no lintian error.
+# unit and the man page, the runtime dependencies (scripts/package itself
+# fails on a lintian error).
 # Usage: check_package.sh SOURCE_DIR OUTPUT_DIR
 set -eu
 src=$1
@@ -26,20 +27,15 @@ for path in ./usr/sbin/talonmon ./etc/talonmon.json ./lib/systemd/system/talonmo
             ./usr/share/doc/talonmon/talonmon-rsyslog.conf ./usr/share/doc/talonmon/README.md.gz; do
   echo "$contents" | grep -qx "$path" || fail "$path is not in the package"
 done
-if echo "$contents" | grep -q talon-emu; then
-  fail "the emulator is in the package"
-fi
+! echo "$contents" | grep -q talon-emu || fail "the emulator is in the package"
 
-control=$(dpkg-deb -f "$deb" Depends)
-echo "$control" | grep -q 'pciutils' || fail "Depends lacks pciutils: $control"
-echo "$control" | grep -q 'libspdlog' || fail "Depends lacks the shared libraries: $control"
-echo "$control" | grep -q 'libmicrohttpd' || fail "Depends lacks the HTTP server library: $control"
-echo "$control" | grep -q 'libncursesw' || fail "Depends lacks talonmon-top's ncurses: $control"
+depends=$(dpkg-deb -f "$deb" Depends)
+# pciutils runs lspci; the libraries are found by the shared-library scan.
+for dep in pciutils libspdlog libmicrohttpd libncursesw; do
+  echo "$depends" | grep -q "$dep" || fail "Depends lacks $dep: $depends"
+done
 dpkg-deb -I "$deb" conffiles | grep -qx /etc/talonmon.json || fail "/etc/talonmon.json is not a conffile"
 dpkg-deb -I "$deb" postinst | grep -q 'deb-systemd-helper enable' ||
   fail "postinst does not enable the unit"
 
-if grep -q '^E:' "$out/lintian.txt"; then
-  fail "lintian errors: $(grep '^E:' "$out/lintian.txt")"
-fi
 echo "package $deb ok; lintian warnings: $(grep -c '^W:' "$out/lintian.txt" || true)"
