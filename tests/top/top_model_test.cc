@@ -79,115 +79,72 @@ TEST(TopPromText, ReadsLabelsEscapesSpecialValuesAndSkipsWhatDoesNotParse) {
     EXPECT_EQ(parsed.samples[3].label("missing"), nullptr);
 }
 
-TEST(TopScrape, GroupsTheDaemonsMetricsByCardAndEntity) {
-    const auto s = snapshot_of(scrape(1000, 2000, 10, 50, 0), 0);
-    ASSERT_EQ(s.cards.size(), 1u);
-    const top_card_s &card = s.cards[0];
-    std::string seen = card.bdf + " " + card.uuid + (card.state == top_card_state_e::down ? " down" : " up") +
-                       " passes " + std::to_string(card.passes.value_or(0)) + " overruns " +
-                       std::to_string(card.overruns.value_or(0));
-    for (const auto &e : card.entities) {
-        seen += (e.kind == top_entity_kind_e::port ? "; port " : "; lif ") + e.name + ":";
-        for (const auto &c : e.counters) {
-            seen += " " + std::string(c.name) + "=" + std::to_string(c.value);
-        }
-    }
-    EXPECT_EQ(seen, k_bdf + " c-1 down passes 100 overruns 1; lif lif1: tx_rdma_unicast_bytes=1000 "
-                            "rx_rdma_unicast_bytes=2000 tx_rdma_retransmit_bytes=10; port eth1/1: frames_tx_ok=50");
-    EXPECT_EQ(s.daemon_start, 1700000000);
-}
-
-TEST(TopModel, RatesFromTwoReadingsThenNoRateAcrossAReset) {
+// One model through a card's life: rates, a reset, the card going down and
+// back, the endpoint failing, the daemon restarting, and a long history.
+TEST(TopModel, RatesOnlyWithinOneSeriesAndStatesWithTheTimeOfTheirChange) {
     top_model model;
+    const auto tx_rate = [&] { return lif_of(model).counter("tx_rdma_unicast_bytes")->rate; };
+    const auto card = [&]() -> const top_card_view_s & { return model.cards().at(0); };
     model.update(snapshot_of(scrape(1000, 0, 0, 0, 1, 100, 1), 10));
-    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);  // one reading: no rate yet
-    EXPECT_FALSE(model.cards()[0].passes);
-
+    EXPECT_EQ(std::tuple(tx_rate(), card().passes, card().state, card().since_exact),
+              std::tuple(std::nullopt, std::nullopt, top_card_view_state_e::up, false));  // up at least since then
     model.update(snapshot_of(scrape(3000, 500, 40, 200, 1, 150, 1), 12));
     const auto &lif = lif_of(model);
-    const auto &card = model.cards()[0];
     EXPECT_EQ(std::tuple(lif.counter("tx_rdma_unicast_bytes")->rate, lif.counter("rx_rdma_unicast_bytes")->rate,
                          lif.retransmit_share, lif.throughput, lif.throughput_in_bytes),
               std::tuple(1000.0, 250.0, 40.0 / 2000.0, 1250.0, true));
-    EXPECT_EQ(std::tuple(card.passes, card.overruns, card.lifs, card.ports), std::tuple(50u, 0u, 1u, 1u));
+    EXPECT_EQ(std::tuple(card().passes, card().overruns, card().lifs, card().ports), std::tuple(50u, 0u, 1u, 1u));
 
     // The counter went back: a reset, so no rate (never a negative one) ...
     model.update(snapshot_of(scrape(100, 600, 40, 300, 1, 10, 0), 13));
-    EXPECT_EQ(std::tuple(lif_of(model).counter("tx_rdma_unicast_bytes")->rate,
-                         lif_of(model).counter("rx_rdma_unicast_bytes")->rate, model.cards()[0].passes),
+    EXPECT_EQ(std::tuple(tx_rate(), lif_of(model).counter("rx_rdma_unicast_bytes")->rate, card().passes),
               std::tuple(std::nullopt, 100.0, std::nullopt));
     EXPECT_TRUE(std::isnan(*lif_of(model).throughput));  // one of its counters has no rate
     // ... and the next interval counts from the new value.
     model.update(snapshot_of(scrape(600, 600, 40, 300, 1, 20, 0), 14));
-    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 500);
-    EXPECT_EQ(model.cards()[0].passes, 10u);
+    EXPECT_EQ(std::tuple(tx_rate(), card().passes), std::tuple(500.0, 10u));
     // One sample per reading, gaps where there was no rate.
     const auto &history = lif_of(model).history;
     ASSERT_EQ(history.size(), 4u);
     EXPECT_TRUE(std::isnan(history[0]) && std::isnan(history[2]));
     EXPECT_DOUBLE_EQ(history[3], 500);
-}
 
-TEST(TopModel, CardGoingDownAndBackIsShownWithTheTimeOfTheChange) {
-    top_model model;
-    model.update(snapshot_of(scrape(0, 0, 0, 0, 1), 0));
-    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
-    EXPECT_FALSE(model.cards()[0].since_exact);  // up at least since the first reading
-    model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 5));
-    EXPECT_EQ(std::tuple(model.cards()[0].state, model.cards()[0].since, model.cards()[0].since_exact),
-              std::tuple(top_card_view_state_e::down, 1700000005.0, true));
-    // A down card is not measured: no rate, no share (never a rate of 0).
-    EXPECT_EQ(std::tuple(lif_of(model).counter("tx_rdma_unicast_bytes")->rate, lif_of(model).retransmit_share,
-                         model.cards()[0].tx_bytes, model.summary().down),
-              std::tuple(std::nullopt, std::nullopt, std::nullopt, 1u));
-    model.update(snapshot_of(scrape(0, 0, 0, 0, 0), 6));
-    EXPECT_EQ(model.cards()[0].since, 1700000005);
-    // Back up, with readings that grew while the card was not read: no rate
-    // for that interval (it would be a spike of the whole outage) ...
-    model.update(snapshot_of(scrape(90000, 0, 0, 0, 1), 7));
-    EXPECT_EQ(std::tuple(model.cards()[0].state, model.cards()[0].since),
-              std::tuple(top_card_view_state_e::up, 1700000007.0));
-    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
-    // ... and rates again from the next one.
-    model.update(snapshot_of(scrape(91000, 0, 0, 0, 1), 8));
-    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 1000);
-}
+    // Down: shown with the time of the change; not measured (no rate, no
+    // share, never a rate of 0) ...
+    model.update(snapshot_of(scrape(600, 600, 40, 300, 0), 15));
+    model.update(snapshot_of(scrape(600, 600, 40, 300, 0), 16));
+    EXPECT_EQ(std::tuple(card().state, card().since, card().since_exact, tx_rate(), lif_of(model).retransmit_share,
+                         card().tx_bytes, model.summary().down),
+              std::tuple(top_card_view_state_e::down, 1700000015.0, true, std::nullopt, std::nullopt, std::nullopt, 1u));
+    // ... back up with readings that grew while it was not read: no rate for
+    // that interval (a spike of the whole outage), rates from the next one.
+    model.update(snapshot_of(scrape(90000, 0, 0, 0, 1), 17));
+    EXPECT_EQ(std::tuple(card().state, card().since, tx_rate()),
+              std::tuple(top_card_view_state_e::up, 1700000017.0, std::nullopt));
+    model.update(snapshot_of(scrape(91000, 0, 0, 0, 1), 18));
+    EXPECT_EQ(tx_rate(), 1000.0);
 
-TEST(TopModel, DaemonRestartAndUnreachableEndpointAreShownNotGuessedOver) {
-    top_model model;
-    model.update(snapshot_of(scrape(1000, 0, 0, 0), 0));
-    model.update(snapshot_of(scrape(2000, 0, 0, 0), 1));
-    model.update_failed(1700000002, "connection refused");
-    EXPECT_EQ(std::tuple(model.error(), model.error_since()), std::tuple("connection refused", 1700000002.0));
-    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
-    EXPECT_EQ(model.cards().size(), 1u);
-
+    // The endpoint fails: the error and its time, the card kept, no rates.
+    model.update_failed(1700000019, "connection refused");
+    EXPECT_EQ(std::tuple(model.error(), model.error_since(), tx_rate(), model.cards().size()),
+              std::tuple("connection refused", 1700000019.0, std::nullopt, 1u));
     // A new daemon that has not found the card yet: the card is gone.
-    top_snapshot_s empty = snapshot_of("process_start_time_seconds 1700000003\n", 3);
-    model.update(empty);
-    EXPECT_EQ(std::tuple(model.error(), model.restarted_at()), std::tuple("", 1700000003.0));
+    model.update(snapshot_of("process_start_time_seconds 1700000020\n", 20));
     ASSERT_EQ(model.cards().size(), 1u);
-    EXPECT_EQ(std::tuple(model.cards()[0].state, model.cards()[0].entities.size()),
-              std::tuple(top_card_view_state_e::absent, 0u));
-
+    EXPECT_EQ(std::tuple(model.error(), model.restarted_at(), card().state, card().entities.size()),
+              std::tuple("", 1700000020.0, top_card_view_state_e::absent, 0u));
     // Back, with readings that grew: the first interval after a restart has
-    // no rate, the next one has.
-    model.update(snapshot_of(scrape(5000, 0, 0, 0, 1, 5, 0, 1700000003), 4));
-    EXPECT_EQ(model.cards()[0].state, top_card_view_state_e::up);
-    EXPECT_FALSE(lif_of(model).counter("tx_rdma_unicast_bytes")->rate);
-    model.update(snapshot_of(scrape(5500, 0, 0, 0, 1, 5, 0, 1700000003), 5));
-    EXPECT_DOUBLE_EQ(*lif_of(model).counter("tx_rdma_unicast_bytes")->rate, 500);
-}
-
-TEST(TopModel, HistoryKeepsTheLastSixtyThroughputSamples) {
-    top_model model;
+    // no rate, the next one has. The history keeps the last sixty.
     for (int i = 0; i <= 70; ++i) {
-        model.update(snapshot_of(scrape(static_cast<uint64_t>(i) * i * 100, 0, 0, 0), i));
+        model.update(snapshot_of(scrape(100000 + static_cast<uint64_t>(i) * i * 100, 0, 0, 0, 1, 5, 0, 1700000020), 21 + i));
+        if (i < 2) {
+            EXPECT_EQ(std::tuple(card().state, tx_rate()),
+                      std::tuple(top_card_view_state_e::up, i == 0 ? std::nullopt : std::optional(100.0)));
+        }
     }
-    const auto &history = lif_of(model).history;
-    ASSERT_EQ(history.size(), k_top_history);
-    EXPECT_DOUBLE_EQ(history.back(), 100.0 * (70 * 70 - 69 * 69));
-    EXPECT_DOUBLE_EQ(history.front(), 100.0 * (11 * 11 - 10 * 10));
+    ASSERT_EQ(lif_of(model).history.size(), k_top_history);
+    EXPECT_EQ(std::tuple(lif_of(model).history.front(), lif_of(model).history.back()),
+              std::tuple(100.0 * (11 * 11 - 10 * 10), 100.0 * (70 * 70 - 69 * 69)));
 }
 
 // A scrape of one card whose last sample was taken at `sampled` (wall), and
@@ -326,7 +283,7 @@ TEST(TopFormat, PlainTableAndJsonShowTheSameReading) {
                "500pkt/s", "2.00%",  // 20.5 of 1024 B/s
                "\n1 card, 0 down, 0 stale, 0 overruns, 0 failed reads\n"}},
              {top_json("http://x/metrics", model),
-              {"\"bdf\": \"0000:05:00.0\", \"uuid\": \"c-1\", \"state\": \"up\"",
+              {"\"bdf\": \"0000:05:00.0\", \"uuid\": \"c-1\", \"state\": \"up\"", "\"name\": \"lif1\", \"uuid\": \"l-1\"",
                "{\"name\": \"tx_rdma_unicast_bytes\", \"value\": 2048, \"cumulative\": true, \"rate\": 1024, "
                "\"held\": false, \"lower_bound\": false}"}},
              {csv,
