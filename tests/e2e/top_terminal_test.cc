@@ -357,23 +357,45 @@ TEST_F(TopTerminal, ShowsKnownRatesInEveryOutputAndACardGoingDownAndBack) {
     stop_daemon();
 }
 
-TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
-    start(2);
+TEST_F(TopTerminal, SixteenCardsFilterSortResizeHangRestartAndQuit) {
+    start(16);
+    emu_->ctl("heartbeat 12 fail");
     tmux_session tmux(env_.dir().path(), top_command("NO_COLOR=1"), 80, 24);
     const std::string lif0 = lif_name(0, 0);
     const std::string lif1 = lif_name(0, 1);
-    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(1))) << tmux.screen();
-    ASSERT_TRUE(tmux.shows("sort: name")) << tmux.screen();
-    // 80x24: every line fits, and no colour with NO_COLOR.
-    std::string screen = tmux.screen();
-    EXPECT_EQ(screen_lines(screen).size(), 24u);
-    for (const std::string &line : screen_lines(screen)) {
-        EXPECT_LE(line.size(), 80u) << line;
+    // One line per card: the down card first, every card on the first
+    // screen, no colour with NO_COLOR.
+    ASSERT_TRUE(tmux.shows("16 cards, 1 down, 0 stale", 20s)) << tmux.screen();
+    const auto lines = screen_lines(tmux.screen());
+    ASSERT_EQ(lines.size(), 24u);
+    EXPECT_EQ(lines[3].rfind("CARD          STATE      TX         RX         RETX%      OVERRUNS   FAILED", 0), 0u)
+        << tmux.screen();
+    EXPECT_EQ(lines[4].rfind(emu_->bdf(12) + "  DOWN       -          -          -", 0), 0u) << tmux.screen();
+    for (unsigned card = 0; card < 16; ++card) {
+        EXPECT_NE(tmux.screen().find(emu_->bdf(card) + "  "), std::string::npos) << emu_->bdf(card);
     }
     EXPECT_FALSE(has_colour(tmux.screen(true)));
 
+    // Filter by a card's address: the other cards disappear. Cleared again.
+    tmux.keys({"/"});
+    ASSERT_TRUE(tmux.shows("\nfilter:")) << tmux.screen();  // the prompt (capture-pane drops trailing blanks)
+    tmux.keys({"-l", emu_->bdf(1)});
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.shows("\nfilter: " + emu_->bdf(1) + "  q quit")) << tmux.screen();
+    ASSERT_TRUE(wait_until([&] { return tmux.screen().find(emu_->bdf(0)) == std::string::npos; }, 5s))
+        << tmux.screen();
+    EXPECT_NE(tmux.screen().find(emu_->bdf(1) + "  "), std::string::npos);
+    tmux.keys({"/"});
+    tmux.keys(std::vector<std::string>(emu_->bdf(1).size(), "BSpace"));
+    tmux.keys({"Enter"});
+
+    // Enter opens the selected card's LIFs and ports.
+    tmux.keys({"Down"});
+    tmux.keys({"Enter"});
+    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " up since")) << tmux.screen();
+    ASSERT_TRUE(tmux.shows("sort: name")) << tmux.screen();
     // Sort by throughput: the LIF with the set rate (far above the
-    // emulator's default rates) comes first on its card.
+    // emulator's default rates) comes first.
     tmux.keys({"s"});
     ASSERT_TRUE(tmux.shows("sort: throughput")) << tmux.screen();
     ASSERT_TRUE(wait_until([&] {
@@ -381,31 +403,20 @@ TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
         const auto first = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return l.rfind("  LIF ", 0) == 0; });
         return first != lines.end() && std::next(first) != lines.end() && std::next(first)->rfind("  " + lif0 + " ", 0) == 0;
     }, 5s)) << tmux.screen();
-
-    // Filter by the second card's address: the first card disappears.
+    // Filter by a LIF name: only that LIF's rows remain. Escape leaves the
+    // prompt and keeps the filter.
     tmux.keys({"/"});
-    ASSERT_TRUE(tmux.shows("\nfilter:")) << tmux.screen();  // the prompt (capture-pane drops trailing blanks)
-    tmux.keys({"-l", emu_->bdf(1)});
-    tmux.keys({"Enter"});
-    ASSERT_TRUE(tmux.shows("\nfilter: " + emu_->bdf(1) + "  q quit")) << tmux.screen();
-    ASSERT_TRUE(wait_until([&] { return tmux.screen().find("CARD " + emu_->bdf(0)) == std::string::npos; }, 5s))
-        << tmux.screen();
-    EXPECT_NE(tmux.screen().find("CARD " + emu_->bdf(1)), std::string::npos);
-    // Filter by a LIF name: only that LIF's rows remain.
-    tmux.keys({"/"});
-    tmux.keys(std::vector<std::string>(emu_->bdf(1).size() + 1, "BSpace"));
     tmux.keys({"-l", lif1});
     tmux.keys({"Enter"});
-    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "  q quit")) << tmux.screen();
-    screen = tmux.screen();
+    ASSERT_TRUE(tmux.shows("filter: " + lif1 + "  q quit")) << tmux.screen();
+    std::string screen = tmux.screen();
     EXPECT_EQ(screen.find("  " + lif0 + " "), std::string::npos) << screen;
     EXPECT_NE(screen.find("  " + lif1 + " "), std::string::npos) << screen;
-    // Escape leaves the prompt and keeps the filter.
     tmux.keys({"/"});
     tmux.keys({"-l", "zzz"});
     ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "zzz")) << tmux.screen();
     tmux.keys({"Escape"});
-    ASSERT_TRUE(tmux.shows("\nfilter: " + lif1 + "  q quit")) << tmux.screen();
+    ASSERT_TRUE(tmux.shows("filter: " + lif1 + "  q quit")) << tmux.screen();
 
     // At 80 columns the last counter columns do not fit; Right scrolls to
     // them. Larger, the whole terminal is used and they all show.
@@ -436,41 +447,7 @@ TEST_F(TopTerminal, SortFilterResizeRestartAndQuit) {
                    return std::count_if(l.begin(), l.end(), [](char c) { return (c & 0xC0) != 0x80; }) <= 80;
                });
     }, 5s)) << tmux.screen();
-
-    // The daemon stops: shown as such, and its restart too.
-    tmux.keys({"/"});
-    tmux.keys(std::vector<std::string>(lif1.size(), "BSpace"));
-    tmux.keys({"Enter"});
-    stop_daemon();
-    ASSERT_TRUE(tmux.shows("no reading since ")) << tmux.screen();
-    EXPECT_TRUE(tmux.alive());
-    start_daemon(k_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port_)));
-    ASSERT_TRUE(tmux.shows("daemon restarted at ", 15s)) << tmux.screen();
-
-    tmux.keys({"q"});
-    EXPECT_TRUE(wait_until([&] { return !tmux.alive(); }, 5s));
-    stop_daemon();
-}
-
-TEST_F(TopTerminal, SixteenCardsAtAGlanceAndKeysWhileTheEndpointHangs) {
-    start(16);
-    emu_->ctl("heartbeat 12 fail");
-    tmux_session tmux(env_.dir().path(), top_command("NO_COLOR=1"), 80, 24);
-    // One line per card: the down card first, every card on the first screen.
-    ASSERT_TRUE(tmux.shows("16 cards, 1 down, 0 stale", 20s)) << tmux.screen();
-    const auto lines = screen_lines(tmux.screen());
-    ASSERT_EQ(lines.size(), 24u);
-    EXPECT_EQ(lines[3].rfind("CARD          STATE      TX         RX         RETX%      OVERRUNS   FAILED", 0), 0u)
-        << tmux.screen();
-    EXPECT_EQ(lines[4].rfind(emu_->bdf(12) + "  DOWN       -          -          -", 0), 0u) << tmux.screen();
-    for (unsigned card = 0; card < 16; ++card) {
-        EXPECT_NE(tmux.screen().find(emu_->bdf(card) + "  "), std::string::npos) << emu_->bdf(card);
-    }
-    // Enter opens the selected card's LIFs and ports; Escape goes back.
-    tmux.keys({"Down"});
-    tmux.keys({"Enter"});
-    ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " up since")) << tmux.screen();
-    ASSERT_TRUE(tmux.shows("  " + lif_name(0, 0) + " ")) << tmux.screen();
+    // Escape goes back to all cards (the filter stays: no card matches).
     tmux.keys({"Escape"});
     ASSERT_TRUE(tmux.shows("CARD          STATE")) << tmux.screen();
 
@@ -482,9 +459,16 @@ TEST_F(TopTerminal, SixteenCardsAtAGlanceAndKeysWhileTheEndpointHangs) {
     ASSERT_TRUE(tmux.shows("talonmon-top keys", 2s)) << tmux.screen();
     tmux.keys({"h"});
     ASSERT_TRUE(tmux.shows(", 15 stale", 15s)) << tmux.screen();
-    tmux.keys({"q"});
-    EXPECT_TRUE(wait_until([&] { return !tmux.alive(); }, 2s));
     daemon_->signal(SIGCONT);
+
+    // The daemon stops: shown as such, and its restart too.
+    stop_daemon();
+    ASSERT_TRUE(tmux.shows("no reading since ")) << tmux.screen();
+    EXPECT_TRUE(tmux.alive());
+    start_daemon(k_counters, e2e::prometheus_key("127.0.0.1:" + std::to_string(port_)));
+    ASSERT_TRUE(tmux.shows("daemon restarted at ", 15s)) << tmux.screen();
+    tmux.keys({"q"});
+    EXPECT_TRUE(wait_until([&] { return !tmux.alive(); }, 5s));
     stop_daemon();
 }
 
