@@ -141,9 +141,7 @@ std::vector<std::string> row_cells(const std::string &screen, const std::string 
 }
 
 // A foreground colour (SGR 30-37) in a screen captured with its escapes.
-bool has_colour(const std::string &screen) {
-    return std::regex_search(screen, std::regex("\x1b\\[3[0-7]m"));
-}
+const std::regex k_colour("\x1b\\[3[0-7]m");
 
 bool near(double shown, double expected) {
     return std::fabs(shown - expected) <= expected * k_tolerance;
@@ -219,7 +217,6 @@ protected:
 TEST_F(TopTerminal, ShowsKnownRatesInEveryOutputAndACardGoingDownAndBack) {
     start();
     const std::string lif = name_of(0, "lifs", 0);
-    const std::string url = "http://127.0.0.1:" + std::to_string(port_);
     // The one-shot outputs first, with no terminal reading at the same time:
     // a plain table from the endpoint, and from the telemetry files when no
     // endpoint is named. Every pass writes the delta retransmit counter's
@@ -241,7 +238,7 @@ TEST_F(TopTerminal, ShowsKnownRatesInEveryOutputAndACardGoingDownAndBack) {
     // The JSON document: RETX% is the share of two counters the emulator
     // moves together and the daemon samples in one pass, so it is exact
     // whenever the samples are taken.
-    auto json = run_process({k_top, "--url", url, "--json"}, {}, 20s);
+    auto json = run_process({k_top, "--url", "127.0.0.1:" + std::to_string(port_), "--json"}, {}, 20s);
     ASSERT_EQ(json.exit_status, 0) << json.err;
     pt::ptree doc;
     std::istringstream in(json.out);
@@ -328,7 +325,7 @@ TEST_F(TopTerminal, ShowsKnownRatesInEveryOutputAndACardGoingDownAndBack) {
     }
     EXPECT_EQ(screen.find("passes -"), std::string::npos) << screen;
     // Colour on a terminal that has it.
-    EXPECT_TRUE(has_colour(tmux.screen(true)));
+    EXPECT_TRUE(std::regex_search(tmux.screen(true), k_colour));
 
     emu_->ctl("heartbeat 0 fail");
     ASSERT_TRUE(tmux.shows("CARD " + emu_->bdf(0) + " DOWN since ", 10s)) << tmux.screen();
@@ -362,7 +359,7 @@ TEST_F(TopTerminal, SixteenCardsFilterSortResizeHangRestartAndQuit) {
     for (unsigned card = 0; card < 16; ++card) {
         EXPECT_NE(tmux.screen().find(emu_->bdf(card) + "  "), std::string::npos) << emu_->bdf(card);
     }
-    EXPECT_FALSE(has_colour(tmux.screen(true)));
+    EXPECT_FALSE(std::regex_search(tmux.screen(true), k_colour));
 
     // Filter by a card's address: the other cards disappear. Cleared again.
     tmux.keys({"/"});
@@ -409,12 +406,9 @@ TEST_F(TopTerminal, SixteenCardsFilterSortResizeHangRestartAndQuit) {
     // At 80 columns the last counter columns do not fit; Right scrolls to
     // them. Larger, the whole terminal is used and they all show.
     auto header = [&] {
-        for (const std::string &line : screen_lines(tmux.screen())) {
-            if (line.rfind("  LIF ", 0) == 0) {
-                return line;
-            }
-        }
-        return std::string();
+        const auto lines = screen_lines(tmux.screen());
+        const auto at = std::find_if(lines.begin(), lines.end(), [](const std::string &l) { return l.starts_with("  LIF "); });
+        return at == lines.end() ? std::string() : *at;
     };
     EXPECT_EQ(header().find("RX pkts"), std::string::npos) << tmux.screen();
     tmux.keys({"Right", "Right"});
