@@ -317,12 +317,11 @@ TEST_F(TopTerminal, ShowsKnownRatesInEveryOutputAndACardGoingDownAndBack) {
                 shows_near(row_cells(screen, name_of(0, "ports", 0)), 1, k_frames_rate);
     }
     EXPECT_EQ(good, 2) << screen;
-    // The header names the columns: RETX%, then the configured counters; a
-    // card's passes and overruns of the last interval are numbers.
-    for (const std::string &part : {"CARD " + emu_->bdf(0) + " up since", std::string("LIFs 2  ports 2"),
-                                    std::string("  LIF         RETX%      TX bytes   RX bytes   RETX bytes DUP reqs")}) {
-        EXPECT_NE(screen.find(part), std::string::npos) << screen;
-    }
+    // The header names the columns: RETX%, then the configured counters (the
+    // card's line is the plain table's); a card's passes and overruns of the
+    // last interval are numbers.
+    EXPECT_NE(screen.find("\n  LIF         RETX%      TX bytes   RX bytes   RETX bytes DUP reqs"), std::string::npos)
+        << screen;
     EXPECT_EQ(screen.find("passes -"), std::string::npos) << screen;
     // Colour on a terminal that has it.
     EXPECT_TRUE(std::regex_search(tmux.screen(true), k_colour));

@@ -110,6 +110,8 @@ public:
     bool connected() const { return fd_ >= 0; }
     // Ends the connection, as a peer that hangs up: the far end reads its end.
     void hang_up() { ::shutdown(fd_.load(), SHUT_RDWR); }
+    // Hangs up once the answer being made is sent.
+    void hang_up_after_answer() { hang_up_after_answer_ = true; }
     void load(std::deque<T> items) {
         std::lock_guard<std::mutex> lock(mutex_);
         items_ = std::move(items);
@@ -148,6 +150,9 @@ private:
                 }
                 at += sent > 0 ? static_cast<size_t>(sent) : 0;
             } while (at < m.size());
+            if (hang_up_after_answer_) {
+                hang_up();
+            }
         }
     }
 
@@ -155,6 +160,7 @@ private:
     std::deque<T> items_;
     int listen_fd_;
     std::atomic<int> fd_;
+    bool hang_up_after_answer_ = false;  // set and read on the peer's thread
     std::thread thread_;
 };
 

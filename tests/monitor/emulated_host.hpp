@@ -4,16 +4,19 @@
 #pragma once
 
 #include "monitor/talonmon_config.hpp"
+#include "sdk/lib/pal/pal.hpp"
 #include "testkit/emu_env.hpp"
 #include "testkit/process.hpp"
 
 #include <boost/property_tree/ptree.hpp>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace test_support {
@@ -22,6 +25,24 @@ namespace test_support {
 // `labels`, in the exposition of the daemon's metrics registry; empty when
 // there is none.
 std::string rendered_metric(const std::string &name, const std::string &labels = "");
+
+// Memory reads through the platform's operation table that fail on demand
+// while this guard lives: while `fail` is set, reads at `at` (any address
+// when `at` is 0) fail; every other read goes to the backend it replaced.
+struct failing_mem_reads {
+    failing_mem_reads() { backend = std::exchange(sdk::lib::gl_pal_info.rwvecs.mem_read, read); }
+    ~failing_mem_reads() {
+        sdk::lib::gl_pal_info.rwvecs.mem_read = backend;
+        fail = false;
+        at = 0;
+    }
+    static sdk::lib::pal_ret_t read(uint64_t addr, uint8_t *data, uint64_t size, uint32_t flags) {
+        return fail && (at == 0 || addr == at) ? sdk::lib::PAL_RET_NOK : backend(addr, data, size, flags);
+    }
+    static inline std::atomic<bool> fail{false};
+    static inline std::atomic<uint64_t> at{0};
+    static inline decltype(sdk::lib::pal_rwvecs_s::mem_read) backend = nullptr;
+};
 
 class emulated_host {
 public:

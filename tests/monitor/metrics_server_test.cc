@@ -105,8 +105,8 @@ TEST(MetricsServer, HandedSocketIsServedOnlyWhenListeningAndClosedEitherWay) {
     EXPECT_TRUE(client.wait_connected(std::chrono::seconds(1))) << "the stopped server shut the socket down";
 }
 
-// The server binds IPv6 addresses too (IPv4 ones are the daemon's own
-// tests), and holds the address alone.
+// The server binds IPv6 addresses too (IPv4 ones, and a port already
+// taken, are the daemon's own tests).
 TEST(MetricsServer, BindsItselfOnIpv6) {
     talonmon_metrics_registry registry;
     // A port free on this host at the time of the call.
@@ -114,9 +114,6 @@ TEST(MetricsServer, BindsItselfOnIpv6) {
     talonmon_metrics_server server(registry);
     std::string error;
     ASSERT_EQ(server.start({"::1", port}, error), 0) << error;
-    talonmon_metrics_server again(registry);
-    EXPECT_EQ(again.start({"::1", port}, error), 255);
-    EXPECT_EQ(error, "Address already in use");
 }
 
 TEST(ListenAddress, ASocketMatchesExactlyTheAddressItIsBoundTo) {

@@ -3,12 +3,10 @@
 #include "monitor/pipeline.hpp"
 #include "monitor/talonmon_discovery.hpp"
 #include "monitor/talonmon_worker.hpp"
-#include "sdk/lib/pal/pal.hpp"
 #include "tests/monitor/emulated_host.hpp"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -155,14 +153,6 @@ TEST_F(SamplingTest, ThresholdsHoldBackDeltaAndCumulativeCountersAlike) {
     });
 }
 
-// Every memory read fails while set; the host backend reads otherwise.
-std::atomic<bool> g_reads_fail{false};
-decltype(sdk::lib::pal_rwvecs_s::mem_read) g_host_read = nullptr;
-
-sdk::lib::pal_ret_t maybe_failing_read(uint64_t addr, uint8_t *data, uint64_t size, uint32_t flags) {
-    return g_reads_fail ? sdk::lib::PAL_RET_NOK : g_host_read(addr, data, size, flags);
-}
-
 // Rates for the histograms: the change over the time between two passes of
 // the entity, and none from a first reading, a reset, a failed read or a
 // missed pass; counters without a histogram get none.
@@ -173,19 +163,16 @@ TEST_F(SamplingTest, PassRatesLeaveOutFirstReadingsResetsAndGaps) {
     ASSERT_EQ(v.rc, 0) << v.err;
     using clock = std::chrono::steady_clock;
     on_worker([&] {
-        g_host_read = std::exchange(sdk::lib::gl_pal_info.rwvecs.mem_read, maybe_failing_read);
-        struct restore_table {
-            ~restore_table() { sdk::lib::gl_pal_info.rwvecs.mem_read = g_host_read; }
-        } restore;
+        test_support::failing_mem_reads reads;
         clock::time_point start{}, end{}, last_start{}, last_end{};
         // One pass over LIF 0 (whose reads fail unless `readable`) and,
         // unless it is left out, LIF 1; the rate of LIF 0's histogram counter.
         auto pass_of = [&](bool readable = true, bool lif1 = true) {
             talonmon_telemetry_record_s stats{}, event{};
             last_start = std::exchange(start, clock::now());
-            g_reads_fail = !readable;
+            reads.fail = !readable;
             v.info.lif_populate_cb(*card_, v.info, 0, card_->lifs()->at(0).stats_addr, &stats, &event);
-            g_reads_fail = false;
+            reads.fail = false;
             if (lif1) {
                 v.info.lif_populate_cb(*card_, v.info, 1, card_->lifs()->at(1).stats_addr, &stats, &event);
             }

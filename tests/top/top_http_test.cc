@@ -2,63 +2,31 @@
 // chunked answers, errors, a server that never answers, one that answers
 // too much, and URLs.
 #include "top/top_http_client.hpp"
+#include "tests/fuzz/fuzz_support.hpp"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <thread>
 #include <tuple>
 
 namespace {
 
-// A loopback server that accepts one connection and answers with `answer`
-// (written in pieces when large), or keeps it silent until destroyed.
-class one_shot_server {
-public:
-    explicit one_shot_server(std::string answer, bool silent = false) : answer_(std::move(answer)), silent_(silent) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-        EXPECT_EQ(::listen(fd_, 1), 0);
-        ::getsockname(fd_, reinterpret_cast<sockaddr *>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~one_shot_server() {
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        ::close(fd_);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/metrics"; }
-    std::string request;
+// A loopback server that answers the first request on its one connection
+// with `answer` and hangs up, or keeps silent until the client gives up.
+struct one_shot_server {
+    explicit one_shot_server(const std::string &answer, bool silent = false)
+        : peer(fuzz_support::listen_loopback(&port), true, [this, answer, silent](std::string_view got, auto &self) {
+              request = got;
+              if (!silent) {
+                  self.hang_up_after_answer();
+              }
+              return silent ? std::string() : answer;
+          }) {}
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/metrics"; }
 
-private:
-    void serve() {
-        const int c = ::accept(fd_, nullptr, nullptr);
-        if (c < 0) {
-            return;
-        }
-        char buf[4096];
-        const ssize_t n = ::recv(c, buf, sizeof(buf), 0);
-        request.assign(buf, n > 0 ? static_cast<size_t>(n) : 0);
-        if (silent_) {
-            ::recv(c, buf, sizeof(buf), 0);  // until the client gives up
-        } else {
-            ::send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
-        }
-        ::close(c);
-    }
-    std::string answer_;
-    bool silent_;
-    int fd_ = -1;
-    int port_ = 0;
-    std::thread thread_;
+    std::string request;
+    uint16_t port = 0;
+    fuzz_support::peer<int> peer;  // last: its thread uses the members above
 };
 
 top_url_s parse(const std::string &text) {
