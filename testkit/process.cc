@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -212,15 +213,12 @@ std::string child_process::err_so_far() const {
 
 process_result run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                            std::chrono::milliseconds timeout) {
-    child_process child(argv, env);
-    return child.wait(timeout);
+    return child_process(argv, env).wait(timeout);
 }
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string shell_quote(const std::string &text) {
