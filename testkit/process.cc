@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -37,7 +38,6 @@ temp_dir::~temp_dir() {
 namespace {
 
 constexpr const char *k_unshare = "/usr/bin/unshare";
-constexpr const char *k_nsenter = "/usr/bin/nsenter";
 // How long a namespace launcher may take to fork the program.
 constexpr auto k_launch_timeout = std::chrono::seconds(5);
 constexpr auto k_launch_poll = std::chrono::milliseconds(1);
@@ -74,21 +74,15 @@ pid_namespace default_pid_namespace() {
 
 child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                              pid_namespace ns) {
-    if (ns == pid_namespace::own) {
-        // --kill-child: the whole namespace goes when the launcher does.
-        start(prefixed({k_unshare, "--pid", "--fork", "--mount-proc", "--kill-child", "--"}, argv), env, true);
-    } else {
-        start(argv, env, false);
+    // --kill-child: the whole namespace goes when the launcher does.
+    const bool own = ns == pid_namespace::own;
+    start(own ? prefixed({k_unshare, "--pid", "--fork", "--mount-proc", "--kill-child", "--"}, argv) : argv, env);
+    if (own) {
+        find_program_pid();  // unshare forks the program and mirrors its end
     }
 }
 
-child_process::child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                             pid_t beside) {
-    start(prefixed({k_nsenter, "--target", std::to_string(beside), "--pid", "--mount", "--"}, argv), env, true);
-}
-
-void child_process::start(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                          bool via_launcher) {
+void child_process::start(const std::vector<std::string> &argv, const std::vector<std::string> &env) {
     // The test's environment, with `env` entries added or replacing theirs.
     std::map<std::string, std::string> vars;
     for (char **e = environ; *e; ++e) {
@@ -146,9 +140,6 @@ void child_process::start(const std::vector<std::string> &argv, const std::vecto
         ::_exit(127);
     }
     pid_ = launcher_pid_;
-    if (via_launcher) {
-        find_program_pid();
-    }
 }
 
 // The launcher forks the program as its only child.
@@ -198,7 +189,7 @@ bool child_process::running() {
     return true;
 }
 
-// A launcher ends the way its program did: unshare and nsenter exit with the
+// A launcher ends the way its program did: unshare exits with the
 // program's status, or raise on themselves the signal that killed it.
 process_result child_process::wait(std::chrono::milliseconds timeout) {
     process_result result;
@@ -216,26 +207,18 @@ process_result child_process::wait(std::chrono::milliseconds timeout) {
     return result;
 }
 
-process_result child_process::run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                                         std::chrono::milliseconds timeout) const {
-    return child_process(argv, env, pid_).wait(timeout);
-}
-
 std::string child_process::err_so_far() const {
     return read_file(io_dir_ / "stderr");
 }
 
 process_result run_process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                            std::chrono::milliseconds timeout) {
-    child_process child(argv, env);
-    return child.wait(timeout);
+    return child_process(argv, env).wait(timeout);
 }
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::string shell_quote(const std::string &text) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace test_support {
@@ -79,21 +80,14 @@ public:
     process_result wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // What the child has written to standard error so far.
     std::string err_so_far() const;
-    // Runs `argv` in the child's PID and mount namespaces, where it sees the
-    // child in its process table.
-    process_result run_beside(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
-                              std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
-    // Starts `argv` in the PID and mount namespaces of process `beside`.
-    child_process(const std::vector<std::string> &argv, const std::vector<std::string> &env, pid_t beside);
-    // `via_launcher`: argv[0] forks the program and mirrors its end.
-    void start(const std::vector<std::string> &argv, const std::vector<std::string> &env, bool via_launcher);
+    void start(const std::vector<std::string> &argv, const std::vector<std::string> &env);
     void find_program_pid();
     void kill_and_reap();
 
     temp_dir io_dir_;
-    pid_t launcher_pid_ = -1;  // the process forked: the program, or unshare/nsenter starting it
+    pid_t launcher_pid_ = -1;  // the process forked: the program, or unshare starting it
     pid_t pid_ = -1;
     bool reaped_ = false;
     int status_ = 0;
@@ -127,8 +121,7 @@ bool wait_until(Predicate predicate, std::chrono::milliseconds timeout = std::ch
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        struct timespec ts { 0, 10 * 1000 * 1000 };
-        nanosleep(&ts, nullptr);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return true;
 }

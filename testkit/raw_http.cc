@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <regex>
 
 namespace test_support {
 
@@ -118,18 +119,12 @@ std::optional<http_reply> parse_http_reply(const std::string &raw) {
     }
     http_reply reply;
     reply.status = std::atoi(raw.c_str() + 9);
-    size_t line_start = raw.find("\r\n") + 2;
-    while (line_start < head_end) {
-        const size_t line_end = raw.find("\r\n", line_start);
-        const std::string line = raw.substr(line_start, line_end - line_start);
-        const size_t colon = line.find(':');
-        if (colon != std::string::npos) {
-            std::string name = line.substr(0, colon);
-            std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-            const size_t value_start = line.find_first_not_of(' ', colon + 1);
-            reply.headers[name] = value_start == std::string::npos ? "" : line.substr(value_start);
-        }
-        line_start = line_end + 2;
+    // Each header line after the status line: its name, then its value without leading spaces.
+    const std::regex header_line("\r\n([^:\r\n]*): *([^\r\n]*)");
+    for (std::sregex_iterator it(raw.begin(), raw.begin() + head_end, header_line), end; it != end; ++it) {
+        std::string name = (*it)[1];
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        reply.headers[name] = (*it)[2];
     }
     reply.body = raw.substr(head_end + 4);
     return reply;

@@ -43,8 +43,7 @@ struct http_reply {
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
     std::string header(const std::string &lower_name) const {
-        auto it = headers.find(lower_name);
-        return it == headers.end() ? std::string() : it->second;
+        return headers.contains(lower_name) ? headers.at(lower_name) : std::string();
     }
 };
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <regex>
 #include <stdexcept>
@@ -50,11 +51,8 @@ const boost::property_tree::ptree &emulator_process::card(unsigned index) const 
 }
 
 size_t count_containing(const std::vector<std::string> &lines, const std::string &text) {
-    size_t count = 0;
-    for (const auto &line : lines) {
-        count += line.find(text) != std::string::npos;
-    }
-    return count;
+    return static_cast<size_t>(std::count_if(lines.begin(), lines.end(),
+                                             [&](const auto &line) { return line.find(text) != std::string::npos; }));
 }
 
 std::string replace_all(std::string text, const std::string &from, const std::string &to) {

@@ -80,8 +80,7 @@ public:
         return messages_;
     }
     size_t count(const std::string &message) {
-        const auto &all = messages();
-        return static_cast<size_t>(std::count(all.begin(), all.end(), message));
+        return static_cast<size_t>(std::ranges::count(messages(), message));
     }
     bool received(const std::string &message, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
         return test_support::wait_until([&] { return count(message) > 0; }, limit);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <regex>
 #include <set>
 #include <sstream>
 
@@ -32,13 +33,9 @@ const std::string k_fast_filter = R"(
 
 // The write system calls a process has made, failed ones included.
 uint64_t write_calls(pid_t pid) {
-    std::istringstream io(read_file("/proc/" + std::to_string(pid) + "/io"));
-    for (std::string line; std::getline(io, line);) {
-        if (line.rfind("syscw: ", 0) == 0) {
-            return std::stoull(line.substr(7));
-        }
-    }
-    return 0;
+    const std::string io = read_file("/proc/" + std::to_string(pid) + "/io");
+    std::smatch m;
+    return std::regex_search(io, m, std::regex("\nsyscw: (\\d+)")) ? std::stoull(m[1]) : 0;
 }
 
 // Every line of `file` (a disk of a mebibyte never rotates it) is the banner

@@ -77,8 +77,7 @@ size_t tcp_sockets_of(pid_t pid, Wanted wanted) {
 
 // Number of the process's descriptors that are listening TCP sockets.
 inline size_t listening_sockets_of(pid_t pid) {
-    constexpr const char *k_listen_state = "0A";
-    return tcp_sockets_of(pid, [](const tcp_row_s &row) { return row.state == k_listen_state; });
+    return tcp_sockets_of(pid, [](const tcp_row_s &row) { return row.state == "0A"; });
 }
 
 inline std::string prometheus_key(const std::string &listen) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <tuple>
 
 namespace {
 
@@ -32,14 +33,6 @@ constexpr size_t k_max_rss_growth = 16 * k_mib;
 constexpr auto k_scrape_limit = 1s;
 // The daemon ends after SIGTERM within this, whatever the clients do.
 constexpr auto k_stop_limit = 1s;
-
-// Connections from the scraper's address that process `pid` holds open
-// (the kernel's table gives an IPv4 address in its own byte order).
-size_t connections_from_scraper(pid_t pid) {
-    return e2e::tcp_sockets_of(pid, [](const e2e::tcp_row_s &row) {
-        return row.state == "01" && row.remote.starts_with("0100007F:");  // established, from 127.0.0.1
-    });
-}
 
 // Bytes the kernel holds unsent or unacknowledged on the TCP sockets (IPv4)
 // whose local port is `port`: the server's side of its connections, orphaned
@@ -75,11 +68,9 @@ protected:
     }
     // The daemon's resident memory in bytes.
     size_t rss() const {
-        std::ifstream in("/proc/" + std::to_string(daemon_->pid()) + "/status");
-        std::string line;
-        while (std::getline(in, line) && !line.starts_with("VmRSS:")) {
-        }
-        return line.starts_with("VmRSS:") ? std::stoull(line.substr(6)) * 1024 : 0;
+        size_t pages = 0, resident = 0;
+        std::ifstream("/proc/" + std::to_string(daemon_->pid()) + "/statm") >> pages >> resident;
+        return resident * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
     }
 
     int port_ = 0;
@@ -121,47 +112,40 @@ TEST_F(MetricsHostileTest, UnendedLinesAreCutOffMemoryStaysBoundedAndOnlyGetAndH
     // ranges and keep-alive asked for are not given; a body announced but
     // never sent is not waited for.
     using namespace std::string_literals;
-    std::string ranges = "bytes=0-";
-    for (int i = 0; i < 2700; ++i) {
-        ranges += ",0-";
-    }
-    struct exchange {
-        std::string request;
-        int status;
-        std::string header;  // name: value
-    };
-    std::vector<exchange> cases = {
+    const std::string ranges = "bytes=0-" + e2e::replace_all(std::string(2700, '-'), "-", ",0-");
+    // Request, status, and one header of the reply as "name: value".
+    std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"GET /metrics HTTP/1.1\r\nHost: x\r\nRange: " + ranges + "\r\n\r\n", 200, "content-range: "},
         {"GET /metrics?a=%00 HTTP/1.1\r\nHost: x\r\nConnection: keep-alive\r\n\r\n", 200, "connection: close"},
         {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 200, "content-type: text/plain; version=0.0.4"},
         {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 100000000\r\n\r\n", 405, "allow: GET, HEAD"},
     };
     for (const char *method : {"POST", "PUT", "DELETE", "OPTIONS", "PATCH", "TRACE", "get", "BREW"}) {
-        cases.push_back({method + " /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"s, 405,
-                         "allow: GET, HEAD"});
+        cases.emplace_back(method + " /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"s, 405,
+                           "allow: GET, HEAD");
     }
     // Percent-encoded or NUL-bearing variants are other paths.
     for (const std::string &line :
          {"GET / HTTP/1.1"s, "GET /metrics/ HTTP/1.1"s, "GET /metricsx HTTP/1.1"s, "HEAD /other HTTP/1.1"s,
           "POST /other HTTP/1.1"s, "GET /../metrics HTTP/1.1"s, "GET /%6detrics HTTP/1.1"s,
           "GET /metrics%00x HTTP/1.1"s, "GET /metrics\0x HTTP/1.1"s}) {
-        cases.push_back({line + "\r\nHost: x\r\n\r\n", 404, "connection: close"});
+        cases.emplace_back(line + "\r\nHost: x\r\n\r\n", 404, "connection: close");
     }
     // The reference exposition, taken once the card's series are all there.
     const auto plain = scrape();
     ASSERT_TRUE(plain && plain->status == 200);
-    for (const auto &c : cases) {
-        const std::string line = c.request.substr(0, c.request.find('\r'));
-        auto reply = scrape(c.request);
+    for (const auto &[request, status, header] : cases) {
+        const std::string line = request.substr(0, request.find('\r'));
+        auto reply = scrape(request);
         ASSERT_TRUE(reply) << line;
-        const size_t colon = c.header.find(':');
-        EXPECT_EQ(reply->status, c.status) << line;
-        EXPECT_EQ(reply->header(c.header.substr(0, colon)), c.header.substr(colon + 2)) << line;
+        const size_t colon = header.find(':');
+        EXPECT_EQ(reply->status, status) << line;
+        EXPECT_EQ(reply->header(header.substr(0, colon)), header.substr(colon + 2)) << line;
         EXPECT_LT(took_, k_scrape_limit) << line;
         // The whole exposition, once (its counters a little further on); none of it for HEAD.
         if (line.starts_with("HEAD /metrics")) {
             EXPECT_EQ(reply->body, "");
-        } else if (c.status == 200) {
+        } else if (status == 200) {
             EXPECT_EQ(reply->body.size(), std::stoull(reply->header("content-length"))) << line;
             EXPECT_LT(reply->body.size(), plain->body.size() + 1024) << line;
         }
@@ -260,7 +244,12 @@ while time.monotonic() < end:
     for (const char *count : {"8", "200"}) {
         test_support::child_process attacker({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                               python, "-c", attack, std::to_string(port_), count, "0.5"});
-        ASSERT_TRUE(wait_until([&] { return connections_from_scraper(daemon_->pid()) >= 8; }))
+        // Connections held open from the scraper's address (the kernel's table
+        // gives an IPv4 address in its own byte order).
+        const auto from_scraper = [](const e2e::tcp_row_s &row) {
+            return row.state == "01" && row.remote.starts_with("0100007F:");  // established, from 127.0.0.1
+        };
+        ASSERT_TRUE(wait_until([&] { return e2e::tcp_sockets_of(daemon_->pid(), from_scraper) >= 8; }))
             << count << " connections: the attack never reached the endpoint";
         std::vector<std::chrono::milliseconds> times;
         for (size_t i = 0; i < k_scrapes; ++i) {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <sstream>
+#include <regex>
 #include <string>
 
 namespace {
@@ -23,11 +23,10 @@ using test_support::wait_until;
 std::map<int, uint64_t> blocked_signals(pid_t pid) {
     std::map<int, uint64_t> masks;
     for (const auto &task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-        std::istringstream status(test_support::read_file(task.path() / "status"));
-        for (std::string line; std::getline(status, line);) {
-            if (line.rfind("SigBlk:", 0) == 0) {
-                masks[std::stoi(task.path().filename())] = std::stoull(line.substr(7), nullptr, 16);
-            }
+        const std::string status = test_support::read_file(task.path() / "status");
+        std::smatch m;
+        if (std::regex_search(status, m, std::regex("\nSigBlk:\\s*([0-9a-f]+)"))) {
+            masks[std::stoi(task.path().filename())] = std::stoull(m[1], nullptr, 16);
         }
     }
     return masks;

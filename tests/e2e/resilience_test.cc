@@ -35,10 +35,8 @@ TEST_F(ResilienceTest, HungCardsGoDownAndAStopDoesNotWaitForTheirExchanges) {
     const std::string down = "TALON " + emu_->bdf(0) + " - card down detected";
     ASSERT_TRUE(wait_until([&] { return count_containing(read_lines(env_.trace_file()), down) == 1; },
                            std::chrono::seconds(15)));
-    const auto signalled = std::chrono::steady_clock::now();
-    stop_daemon(std::chrono::seconds(5));
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3))
-        << "the stop waited for the hung exchanges";
+    // A stop that waited for the hung exchanges would take four seconds or more.
+    stop_daemon(std::chrono::seconds(3));
     emu_->signal(SIGCONT);
 
     const std::string trace = test_support::read_file(env_.trace_file());

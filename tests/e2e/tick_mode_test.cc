@@ -38,9 +38,7 @@ TEST_F(TickModeTest, CardGoingDownDuringALongSleepParksAndAStopIsPrompt) {
         << "the health checker stalled";
     // Card 1's worker is still in its long sleep, with several seconds of it
     // left: the stop (by SIGINT, as from a terminal) must not wait for them.
-    const auto signalled = std::chrono::steady_clock::now();
-    const auto r = stop_daemon(std::chrono::seconds(5), SIGINT);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, std::chrono::seconds(3));
+    const auto r = stop_daemon(std::chrono::seconds(3), SIGINT);
     EXPECT_EQ(r.err, "TALON " + emu_->bdf(0) + " - card down detected: it failed its heartbeat\n");
     EXPECT_EQ(e2e::count_containing(read_lines(env_.trace_file()), "received signal 2, exiting ..."), 1u);
     // The parked worker sampled nothing more.
