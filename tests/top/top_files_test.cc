@@ -1,5 +1,6 @@
 // talonmon-top reading the telemetry files: lines followed across appends,
 // rotations and truncation, and the readings and card states they give.
+#include "top/top_config.hpp"
 #include "top/top_file_follower.hpp"
 #include "top/top_model.hpp"
 #include "top/top_telemetry_source.hpp"
@@ -148,6 +149,24 @@ TEST(TopTelemetrySource, ReadingsStatesAndRatesFromTheFilesAndTheirErrors) {
     EXPECT_FALSE(top_parse_timestamp("2026-03-14 09:00:00") || top_parse_timestamp("yesterday"));
     top_telemetry_source missing("/nonexistent/talonmon-top-test", {});
     EXPECT_NE(missing.poll(s).find("/nonexistent/talonmon-top-test"), std::string::npos);
+}
+
+// The daemon's configuration as talonmon-top reads it: each period from its
+// own key, the endpoint only when one is given, the daemon's defaults otherwise.
+TEST(TopConfig, PeriodsEndpointAndDefaultsFromTheDaemonsConfiguration) {
+    test_support::temp_dir dir;
+    const std::string path = dir / "talonmon.json";
+    auto read = [&](const std::string &top, const std::string &lif, const std::string &port) {
+        test_support::write_file(path, "{" + top + R"("filter": {"card": {}, "lif": {)" + lif +
+                                           R"("counters": []}, "port": {)" + port + R"("counters": []}}})");
+        top_config_s config;
+        EXPECT_EQ(top_read_config(path, config), "");
+        return std::tuple(config.telemetry_dir, config.listen, config.lif_period, config.port_period);
+    };
+    EXPECT_EQ(read(R"("telemetry_dir": "/srv/t", "prometheus": {"listen": "127.0.0.1:9"}, )",
+                   R"("poll_interval": 200000, )", R"("poll_interval": 3000000, )"),
+              std::tuple("/srv/t", "127.0.0.1:9", 0.2, 3.0));
+    EXPECT_EQ(read("", "", ""), std::tuple("/var/run", std::nullopt, 0.1, 0.1));
 }
 
 }  // namespace
